@@ -1,0 +1,45 @@
+// The application object's logging share: the settings record it logs by, the platform family,
+// the activity log (file and log pane), the one error-report operation, and the monitor refresh.
+//
+// LogLine and ReportError may be called on either thread; LogLine calls run one at a time, so a
+// line's stamp and text always stand together. LogActivity is meant for the listener thread: it
+// reads and writes the pane through the main window, which hands the call to the UI thread, so
+// it holds no lock meanwhile. Nothing here reports a failure of its own: a log file that cannot
+// be written loses the line.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/WinApp.h"
+#include "settings/Settings.h"
+
+class CLoggingApp : public CWinApp {
+public:
+    static constexpr size_t kMaxPaneText = 10240;
+
+    Settings m_settings;
+    std::atomic<std::int32_t> m_bIsNT{0};
+
+    // Appends "<stamp> : <text>\r\n" to LogFileName while EnableLogging is on.
+    void LogLine(const std::string& strText);
+    // LogLine, then the same entry (stamped afresh) at the end of the log pane.
+    void LogActivity(const std::string& strText);
+    // Composes the message, writes the event record (NT), shows it captioned "Error", logs it.
+    void ReportError(int nCode, const std::string& strText);
+    // Asks the monitor window, when there is one, to redraw its counters.
+    void RefreshMonitor();
+
+    // The message ReportError shows for a code and text on this platform family.
+    std::string ComposeErrorMessage(int nCode, const std::string& strText) const;
+
+private:
+    std::mutex m_logLock;
+};
+
+inline CLoggingApp& LoggingApp() { return AppAs<CLoggingApp>(); }
+
+// The pane's text with one more entry, trimmed by whole oldest entries to kMaxPaneText.
+std::string AppendPaneEntry(std::string strPane, const std::string& strEntry);

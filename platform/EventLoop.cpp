@@ -1,0 +1,194 @@
+#include "platform/EventLoop.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+
+namespace {
+thread_local CEventLoop* t_pLoop = nullptr;
+constexpr CEventLoop::WatchId kWakeupId = 0;
+constexpr int kRunBatch = 64;
+}  // namespace
+
+// The part of a loop that other threads touch: the posted items and the wake-up descriptor.
+class CTaskQueue {
+public:
+    struct CItem {
+        std::function<void()> task;
+        ItemKind kind;
+    };
+
+    CTaskQueue() : m_fdWakeup(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~CTaskQueue() { CloseQueue(); }
+
+    int WakeupFd() const { return m_fdWakeup; }
+
+    bool Push(std::function<void()> task, ItemKind kind) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_fdWakeup < 0) return false;
+        m_items.push_back(CItem{std::move(task), kind});
+        const std::uint64_t one = 1;
+        // A full counter still leaves the descriptor readable, so a failed write loses nothing.
+        (void)!write(m_fdWakeup, &one, sizeof one);
+        return true;
+    }
+
+    bool Pop(CItem& item) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_items.empty()) return false;
+        item = std::move(m_items.front());
+        m_items.pop_front();
+        return true;
+    }
+
+    void Drain() {
+        std::uint64_t count = 0;
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_fdWakeup >= 0) (void)!read(m_fdWakeup, &count, sizeof count);
+    }
+
+    void CloseQueue() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_fdWakeup >= 0) close(m_fdWakeup);
+        m_fdWakeup = -1;
+        m_items.clear();
+    }
+
+private:
+    std::mutex m_lock;
+    std::deque<CItem> m_items;
+    int m_fdWakeup;
+};
+
+bool CLoopPoster::Post(std::function<void()> task, ItemKind kind) const {
+    return m_pQueue && m_pQueue->Push(std::move(task), kind);
+}
+
+bool CLoopPoster::PostQuit() const { return Post({}, ItemKind::Quit); }
+
+CEventLoop::CEventLoop()
+    : m_fdEpoll(epoll_create1(EPOLL_CLOEXEC)), m_pQueue(std::make_shared<CTaskQueue>()) {
+    if (m_fdEpoll >= 0 && m_pQueue->WakeupFd() >= 0) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = kWakeupId;
+        epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, m_pQueue->WakeupFd(), &event);
+    }
+    m_pPreviousPump = CMessagePump::Current();
+    CMessagePump::SetCurrent(this);
+    t_pLoop = this;
+}
+
+CEventLoop::~CEventLoop() {
+    m_pQueue->CloseQueue();
+    if (m_fdEpoll >= 0) close(m_fdEpoll);
+    if (CMessagePump::Current() == this) CMessagePump::SetCurrent(m_pPreviousPump);
+    if (t_pLoop == this) t_pLoop = nullptr;
+}
+
+CEventLoop* CEventLoop::ForThisThread() { return t_pLoop; }
+
+CEventLoop::WatchId CEventLoop::Watch(int fd, std::uint32_t nEvents, WatchHandler handler) {
+    const WatchId id = m_nNextWatch++;
+    epoll_event event{};
+    event.events = nEvents;
+    event.data.u64 = id;
+    if (epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, fd, &event) != 0) return 0;
+    m_watches.emplace(id, CWatch{fd, nEvents, std::make_shared<WatchHandler>(std::move(handler))});
+    return id;
+}
+
+bool CEventLoop::Rewatch(WatchId id, std::uint32_t nEvents) {
+    auto it = m_watches.find(id);
+    if (it == m_watches.end()) return false;
+    if (it->second.nEvents == nEvents) return true;
+    epoll_event event{};
+    event.events = nEvents;
+    event.data.u64 = id;
+    if (epoll_ctl(m_fdEpoll, EPOLL_CTL_MOD, it->second.fd, &event) != 0) return false;
+    it->second.nEvents = nEvents;
+    return true;
+}
+
+void CEventLoop::Unwatch(WatchId id) {
+    auto it = m_watches.find(id);
+    if (it == m_watches.end()) return;
+    epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    m_watches.erase(it);
+}
+
+void CEventLoop::Post(std::function<void()> task, ItemKind kind) {
+    m_pQueue->Push(std::move(task), kind);
+}
+
+void CEventLoop::PostQuit() { Post({}, ItemKind::Quit); }
+
+void CEventLoop::Run() {
+    while (!m_bQuit) {
+        const int nDispatched = Dispatch(kRunBatch, 0);
+        if (m_bQuit) break;
+        if (nDispatched == 0) {
+            if (m_idle) m_idle();
+            if (m_bQuit) break;
+            Dispatch(kRunBatch, -1);
+        }
+    }
+}
+
+int CEventLoop::Pump(int nMaxItems) { return Dispatch(nMaxItems, 0); }
+
+// Posted items go first; then one epoll batch. Only the first wait may block.
+int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
+    int nCount = 0;
+    while (nCount < nMaxItems && !m_bQuit) {
+        bool bEndsPass = false;
+        if (DispatchTask(bEndsPass)) {
+            ++nCount;
+            if (bEndsPass) break;
+            continue;
+        }
+        epoll_event events[kRunBatch];
+        const int nWant = std::min(nMaxItems - nCount, kRunBatch);
+        const int nReady = epoll_wait(m_fdEpoll, events, nWant, nTimeoutMs);
+        nTimeoutMs = 0;
+        if (nReady < 0 && errno == EINTR) continue;
+        if (nReady <= 0) break;
+        bool bTasksWaiting = false;
+        for (int i = 0; i < nReady && nCount < nMaxItems && !m_bQuit; ++i) {
+            if (events[i].data.u64 == kWakeupId) {
+                DrainWakeup();
+                bTasksWaiting = true;
+            } else if (DispatchReady(events[i])) {
+                ++nCount;
+            }
+        }
+        if (!bTasksWaiting && nReady < nWant) break;
+    }
+    return nCount;
+}
+
+bool CEventLoop::DispatchTask(bool& bEndsPass) {
+    CTaskQueue::CItem item;
+    if (!m_pQueue->Pop(item)) return false;
+    if (item.kind == ItemKind::Quit) m_bQuit = true;
+    if (item.task) item.task();
+    bEndsPass = item.kind != ItemKind::Task;
+    return true;
+}
+
+bool CEventLoop::DispatchReady(const epoll_event& event) {
+    auto it = m_watches.find(event.data.u64);
+    if (it == m_watches.end()) return false;  // unwatched by an earlier handler of this batch
+    const std::uint32_t nBits = event.events & (it->second.nEvents | EPOLLERR | EPOLLHUP);
+    if (nBits == 0) return false;
+    std::shared_ptr<WatchHandler> pHandler = it->second.handler;  // the handler may unwatch itself
+    (*pHandler)(nBits);
+    return true;
+}
+
+void CEventLoop::DrainWakeup() { m_pQueue->Drain(); }

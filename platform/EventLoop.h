@@ -1,0 +1,99 @@
+// The per-thread message loop: epoll for descriptor readiness, an eventfd for items posted from
+// other threads, an idle hook, and a quit request.
+//
+// Owned by the thread that constructs it; Watch, Rewatch, Unwatch, Run and Pump are called on
+// that thread only. Post and PostQuit may be called from any thread, also through a CLoopPoster
+// that stays safe to use after the loop is gone (posting then does nothing).
+//
+// Watches are level-triggered: a descriptor that stays ready is reported again on every pass,
+// so a handler that does not consume its readiness is called again. Each dispatch looks the
+// watch up anew, so a handler may unwatch (or close) any other descriptor of the same batch.
+// A quit item ends the pass that dispatches it and the loop's Run, even when a nested Pump
+// takes it, so a stop request can never be lost inside a handler's wait.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+
+#include "platform/MessagePump.h"
+
+enum class ItemKind {
+    Task,   // an ordinary posted call
+    Close,  // a posted call that ends the current pump pass (the window-close message)
+    Quit,   // ends the pass and the loop
+};
+
+class CTaskQueue;
+
+// A thread-safe handle for posting to a loop that may already have ended.
+class CLoopPoster {
+public:
+    CLoopPoster() = default;
+    explicit CLoopPoster(std::shared_ptr<CTaskQueue> pQueue) : m_pQueue(std::move(pQueue)) {}
+
+    // False when the loop is gone (or the handle is empty); the task is then dropped.
+    bool Post(std::function<void()> task, ItemKind kind = ItemKind::Task) const;
+    bool PostQuit() const;
+
+private:
+    std::shared_ptr<CTaskQueue> m_pQueue;
+};
+
+class CEventLoop final : public CMessagePump {
+public:
+    using WatchId = std::uint64_t;
+    // Called with the epoll event bits that are ready and asked for (EPOLLERR and EPOLLHUP are
+    // always passed on).
+    using WatchHandler = std::function<void(std::uint32_t nEvents)>;
+
+    static constexpr int kPumpLimit = 20;
+
+    CEventLoop();  // installs itself as the calling thread's pump
+    ~CEventLoop() override;
+    CEventLoop(const CEventLoop&) = delete;
+    CEventLoop& operator=(const CEventLoop&) = delete;
+
+    // The loop of the calling thread, or null.
+    static CEventLoop* ForThisThread();
+
+    bool IsValid() const { return m_fdEpoll >= 0; }
+
+    // Returns 0 and sets errno when the descriptor cannot be watched.
+    WatchId Watch(int fd, std::uint32_t nEvents, WatchHandler handler);
+    bool Rewatch(WatchId id, std::uint32_t nEvents);
+    void Unwatch(WatchId id);
+
+    void Post(std::function<void()> task, ItemKind kind = ItemKind::Task);
+    void PostQuit();
+    CLoopPoster Poster() const { return CLoopPoster(m_pQueue); }
+
+    // Runs whenever the loop finds nothing pending, before it sleeps.
+    void SetIdleHandler(std::function<void()> idle) { m_idle = std::move(idle); }
+
+    // Dispatches until a quit item has been dispatched.
+    void Run();
+    int Pump(int nMaxItems) override;
+    bool IsQuitting() const { return m_bQuit; }
+
+private:
+    struct CWatch {
+        int fd;
+        std::uint32_t nEvents;
+        std::shared_ptr<WatchHandler> handler;
+    };
+
+    int Dispatch(int nMaxItems, int nTimeoutMs);
+    bool DispatchTask(bool& bEndsPass);
+    bool DispatchReady(const struct epoll_event& event);
+    void DrainWakeup();
+
+    int m_fdEpoll = -1;
+    std::shared_ptr<CTaskQueue> m_pQueue;
+    std::unordered_map<WatchId, CWatch> m_watches;
+    WatchId m_nNextWatch = 1;
+    std::function<void()> m_idle;
+    bool m_bQuit = false;
+    CMessagePump* m_pPreviousPump = nullptr;
+};

@@ -1,0 +1,40 @@
+// The message-box service: shows a text with a caption and buttons and returns the answer.
+//
+// The desktop installs a dialog-based service; without a desktop the headless service writes
+// the caption and text to standard error and answers with the default button. Show blocks the
+// calling thread until the box is answered and may be called from either thread.
+#pragma once
+
+#include <string>
+
+enum MessageBoxButtons { MB_OK = 0x0, MB_OKCANCEL = 0x1, MB_YESNO = 0x4 };
+enum MessageBoxIcon {
+    MB_ICONNONE = 0x0,
+    MB_ICONERROR = 0x10,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONEXCLAMATION = 0x30,
+    MB_ICONINFORMATION = 0x40
+};
+enum MessageBoxAnswer { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+
+class IMessageBoxService {
+public:
+    virtual ~IMessageBoxService() = default;
+    virtual int Show(const std::string& strText, const std::string& strCaption, int nButtons,
+                     int nIcon) = 0;
+};
+
+// Writes "caption: text" to standard error, one box at a time, and returns the default button.
+class CHeadlessMessageBox : public IMessageBoxService {
+public:
+    int Show(const std::string& strText, const std::string& strCaption, int nButtons,
+             int nIcon) override;
+};
+
+// The process-wide service; the headless one until a front end installs its own.
+IMessageBoxService& MessageBoxService();
+void SetMessageBoxService(IMessageBoxService* pService);
+
+// Shorthand for MessageBoxService().Show.
+int AfxMessageBox(const std::string& strText, const std::string& strCaption, int nButtons = MB_OK,
+                  int nIcon = MB_ICONNONE);

@@ -1,0 +1,54 @@
+#include "platform/System.h"
+
+#include <locale.h>
+#include <signal.h>
+#include <strings.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+void WriteEventLogError(const std::string& strMessage) {
+    openlog("Tarnwick", LOG_PID, LOG_DAEMON);
+    syslog(LOG_ERR, "%s", strMessage.c_str());
+    closelog();
+}
+
+std::string SystemErrorText(int nCode) {
+    char buffer[256];
+    const char* pText = strerror_r(nCode, buffer, sizeof buffer);
+    // glibc answers "Unknown error N" for codes it has no text for.
+    if (pText == nullptr || std::strncmp(pText, "Unknown error", 13) == 0) return {};
+    return pText;
+}
+
+std::string LogStamp() {
+    static const locale_t s_posix = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buffer[64];
+    const size_t n = strftime_l(buffer, sizeof buffer, "%x %H:%M", &local, s_posix);
+    return std::string(buffer, n);
+}
+
+long long NowMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string CurrentDirectory() {
+    char buffer[PATH_MAX];
+    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+bool PlatformIsNT() {
+    const char* pValue = std::getenv("TARNWICK_PLATFORM");
+    return pValue != nullptr && strcasecmp(pValue, "nt") == 0;
+}
+
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }

@@ -1,0 +1,86 @@
+#include "settings/Settings.h"
+
+namespace {
+constexpr const char* kWhiteSpace = " \t\n\v\f\r";
+using Guard = std::lock_guard<std::recursive_mutex>;
+}  // namespace
+
+std::string Trim(std::string& strText) {
+    const size_t nLast = strText.find_last_not_of(kWhiteSpace);
+    strText.erase(nLast == std::string::npos ? 0 : nLast + 1);
+    strText.erase(0, strText.find_first_not_of(kWhiteSpace));
+    return strText;
+}
+
+Settings::~Settings() {
+    ClearDnsblServers();
+    ClearExclusions();
+}
+
+void Settings::AddDnsblServer(std::string strName, std::int32_t bActive) {
+    Trim(strName);
+    if (strName.empty()) return;
+    Guard guard(m_lock);
+    auto* pEntry = new CDnsblServer(++m_nLastDnsblId, std::move(strName), bActive);
+    pEntry->m_pNext = DNSBL_Servers;
+    DNSBL_Servers = pEntry;
+}
+
+void Settings::AddExclusion(const std::string& strAddress, std::int32_t bActive) {
+    Guard guard(m_lock);
+    auto* pEntry = new CExclusion(++m_nLastExclusionId, strAddress, bActive);
+    pEntry->m_pNext = Exclusions;
+    Exclusions = pEntry;
+}
+
+CDnsblServer* Settings::FindDnsblServer(std::int32_t nId) const {
+    Guard guard(m_lock);
+    for (CDnsblServer* p = DNSBL_Servers; p; p = p->m_pNext)
+        if (p->m_nId == nId) return p;
+    return nullptr;
+}
+
+CExclusion* Settings::FindExclusion(std::int32_t nId) const {
+    Guard guard(m_lock);
+    for (CExclusion* p = Exclusions; p; p = p->m_pNext)
+        if (p->m_nId == nId) return p;
+    return nullptr;
+}
+
+void Settings::ClearDnsblServers() {
+    Guard guard(m_lock);
+    ++m_nListGeneration;
+    while (CDnsblServer* pHead = DNSBL_Servers) {
+        DNSBL_Servers = pHead->m_pNext;
+        delete pHead;
+    }
+}
+
+void Settings::ClearExclusions() {
+    Guard guard(m_lock);
+    ++m_nListGeneration;
+    while (CExclusion* pHead = Exclusions) {
+        Exclusions = pHead->m_pNext;
+        delete pHead;
+    }
+}
+
+std::string Settings::GetMailServer() const {
+    Guard guard(m_lock);
+    return MailServer;
+}
+
+std::string Settings::GetLogFileName() const {
+    Guard guard(m_lock);
+    return LogFileName;
+}
+
+void Settings::SetMailServer(const std::string& strValue) {
+    Guard guard(m_lock);
+    MailServer = strValue;
+}
+
+void Settings::SetLogFileName(const std::string& strValue) {
+    Guard guard(m_lock);
+    LogFileName = strValue;
+}

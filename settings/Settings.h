@@ -1,0 +1,80 @@
+// The one settings record: where the gateway listens, where the mail server is, logging, and the
+// two lists (DNSBL servers and exclusions), each singly linked with the newest entry at the head.
+//
+// Owned by the application object for the life of the process. The UI thread writes it (the
+// load, the configuration dialog); the listener thread reads it while screening. Numbers are
+// atomics. Texts and both lists are guarded by m_lock, a recursive mutex: every operation below
+// takes it itself, and a caller that walks a list or reads or changes a text holds it for as
+// long as it does. Hold it for short work only, never across a DNS query or a call into the UI.
+// A whole rebuild (load) holds it throughout, so a screening sees the old lists or the new ones.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class CDnsblServer {
+public:
+    CDnsblServer(std::int32_t nId, std::string strName, std::int32_t bActive)
+        : m_nId(nId), m_strName(std::move(strName)), m_bActive(bActive) {}
+    virtual ~CDnsblServer() = default;
+
+    std::int32_t m_nId;
+    std::string m_strName;  // the zone; empty means removed
+    std::int32_t m_bActive;
+    std::atomic<std::int32_t> m_nCatches{0};  // read by the monitor window without the lock
+    CDnsblServer* m_pNext = nullptr;
+};
+
+class CExclusion {
+public:
+    CExclusion(std::int32_t nId, std::string strAddress, std::int32_t bActive)
+        : m_nId(nId), m_strAddress(std::move(strAddress)), m_bActive(bActive) {}
+    virtual ~CExclusion() = default;
+
+    std::int32_t m_nId;
+    std::string m_strAddress;  // dotted IPv4 text as given; empty means removed
+    std::int32_t m_bActive;
+    CExclusion* m_pNext = nullptr;
+};
+
+// Strips space, tab, LF, VT, FF and CR at both ends, in place, and returns a copy.
+std::string Trim(std::string& strText);
+
+class Settings {
+public:
+    Settings() = default;
+    ~Settings();
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+
+    mutable std::recursive_mutex m_lock;
+
+    std::string LogFileName;
+    std::atomic<std::int32_t> RunAsService{0};
+    std::int32_t m_nLastExclusionId = 0;
+    std::int32_t m_nLastDnsblId = 0;
+    CDnsblServer* DNSBL_Servers = nullptr;
+    CExclusion* Exclusions = nullptr;
+    std::atomic<std::int32_t> PortOut{25};
+    std::atomic<std::int32_t> PortIn{25};
+    std::string MailServer;
+    std::atomic<std::int32_t> EnableLogging{0};
+
+    // Raised by every clear, so that work begun on the old entries can tell they are gone.
+    std::atomic<std::uint32_t> m_nListGeneration{0};
+
+    void AddDnsblServer(std::string strName, std::int32_t bActive);
+    void AddExclusion(const std::string& strAddress, std::int32_t bActive);
+    CDnsblServer* FindDnsblServer(std::int32_t nId) const;
+    CExclusion* FindExclusion(std::int32_t nId) const;
+    void ClearDnsblServers();
+    void ClearExclusions();
+
+    // Copies of the texts, taken under the lock.
+    std::string GetMailServer() const;
+    std::string GetLogFileName() const;
+    void SetMailServer(const std::string& strValue);
+    void SetLogFileName(const std::string& strValue);
+};
