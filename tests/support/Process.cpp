@@ -1,0 +1,108 @@
+#include "tests/support/Process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+CChildProcess::~CChildProcess() { Stop(); }
+
+bool CChildProcess::Start(const std::vector<std::string>& argv, const std::string& strCwd,
+                          const std::vector<std::string>& environment,
+                          const std::string& strLogFile) {
+    m_nStatus = -1;
+    m_pid = fork();
+    if (m_pid < 0) return false;
+    if (m_pid == 0) {
+        if (!strCwd.empty() && chdir(strCwd.c_str()) != 0) _exit(126);
+        for (const std::string& entry : environment) putenv(strdup(entry.c_str()));
+        if (!strLogFile.empty()) {
+            const int fd = open(strLogFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+                close(fd);
+            }
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return true;
+}
+
+bool CChildProcess::Running() { return m_pid > 0 && Wait(0) == -1; }
+
+void CChildProcess::Signal(int nSignal) {
+    if (m_pid > 0) kill(m_pid, nSignal);
+}
+
+int CChildProcess::Wait(int nTimeoutMs) {
+    if (m_pid <= 0) return m_nStatus;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    for (;;) {
+        int nStatus = 0;
+        if (waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
+            m_pid = -1;
+            m_nStatus = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+            return m_nStatus;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void CChildProcess::Stop() {
+    if (m_pid <= 0) return;
+    Signal(SIGTERM);
+    if (Wait(3000) == -1) {
+        Signal(SIGKILL);
+        Wait(3000);
+    }
+}
+
+namespace {
+int FreePort(int nType) {
+    const int fd = socket(AF_INET, nType, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof address;
+    int nPort = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) == 0)
+        nPort = ntohs(address.sin_port);
+    close(fd);
+    return nPort;
+}
+}  // namespace
+
+int FreeTcpPort() { return FreePort(SOCK_STREAM); }
+int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+
+bool WaitForTcpListener(int nPort, int nTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(nPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool bConnected =
+            connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (bConnected) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}

@@ -1,0 +1,41 @@
+// Test peers run as child processes (rbldnsd, mail servers, the tarnwk binary), and loopback
+// ports for them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A child process; killed (SIGTERM, then SIGKILL) and reaped when the object goes.
+class CChildProcess {
+public:
+    CChildProcess() = default;
+    ~CChildProcess();
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    // Starts argv[0] (searched on PATH) in folder strCwd ("" = ours), with extra environment
+    // entries "NAME=value". Standard output and error go to strLogFile when given.
+    bool Start(const std::vector<std::string>& argv, const std::string& strCwd = "",
+               const std::vector<std::string>& environment = {},
+               const std::string& strLogFile = "");
+    bool Running();
+    void Signal(int nSignal);
+    // Waits for the exit, up to nTimeoutMs; returns the exit status (or 128 + signal), -1 on
+    // time-out.
+    int Wait(int nTimeoutMs);
+    void Stop();
+    pid_t Pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    int m_nStatus = -1;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreeTcpPort();
+// A UDP port on 127.0.0.1 that nothing is bound to right now.
+int FreeUdpPort();
+// Waits until something accepts TCP connections on 127.0.0.1:nPort, up to nTimeoutMs.
+bool WaitForTcpListener(int nPort, int nTimeoutMs);
