@@ -17,9 +17,10 @@ std::string LogFileNameForWriting(Settings& settings) {
     return settings.LogFileName;
 }
 
-// Appends the bytes to the file, creating it when missing. The file is opened for appending
-// only, never with truncation: an existing log that may be written but not read must keep its
-// lines (opening it for reading and writing would fail, and creating it afresh would empty it).
+// Appends the bytes to the file, creating it when missing. Opened for appending only, so a log
+// that may be written but not read still receives its lines (opening it for reading and writing
+// fails there), nothing ever truncates it, and each line lands whole at the end of the file
+// even when another process appends to it too.
 void AppendToFile(const std::string& strPath, const std::string& strBytes) {
     const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return;
