@@ -67,7 +67,8 @@ bool CListenSocket::AcceptFailed(CClientSocket* pClient, int nCode) {
 
 void CListenSocket::PauseAccepting() {
     AsyncSelect(0);
-    m_retryTimer.Start(kRetryMs, [this] { AsyncSelect(FD_ACCEPT); });
+    // Without a timer there is no way back but trying again at once.
+    if (!m_retryTimer.Start(kRetryMs, [this] { AsyncSelect(FD_ACCEPT); })) AsyncSelect(FD_ACCEPT);
 }
 
 void CListenSocket::Screen(CClientSocket* pClient) {

@@ -23,7 +23,9 @@ class CListenSocket : public CAsyncSocket {
         "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
         "information\n";
 
-    explicit CListenSocket(CGatewayCore* pApp) : m_pApp(pApp) {}
+    // Made on the listener thread; the retry timer gets its descriptor now, while there are
+    // descriptors to be had.
+    explicit CListenSocket(CGatewayCore* pApp) : m_pApp(pApp) { m_retryTimer.Prepare(); }
     ~CListenSocket() override = default;
 
     CGatewayCore* m_pApp;
