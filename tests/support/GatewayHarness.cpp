@@ -25,6 +25,11 @@ std::vector<CRecordingMessageBox::CBox> CRecordingMessageBox::Boxes() {
     return m_boxes;
 }
 
+void CRecordingMessageBox::Clear() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_boxes.clear();
+}
+
 size_t CRecordingMessageBox::Count() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_boxes.size();
@@ -62,13 +67,27 @@ void CGatewayHarness::UseMailServer(int nPort, const std::string& strHost) {
 }
 
 // The thread makes its listening socket before its loop serves posted items, so a posted
-// check sees the outcome. (A probe connection would be counted as a client.)
+// check sees the outcome. (A probe connection would be counted as a client.) Other programs on
+// this machine may take the free port first: then another port is tried.
 bool CGatewayHarness::Start() {
-    CListenThread* pThread = m_app.StartListenThread();
-    if (pThread == nullptr) return false;
-    bool bListening = false;
-    OnListener([&] { bListening = pThread->m_pListenSocket != nullptr; });
-    return bListening;
+    for (int nAttempt = 0; nAttempt < 5; ++nAttempt) {
+        CListenThread* pThread = m_app.StartListenThread();
+        if (pThread == nullptr) return false;
+        bool bListening = false;
+        OnListener([&] { bListening = pThread->m_pListenSocket != nullptr; });
+        if (bListening) return true;
+        const std::vector<std::string> reports = Reports();
+        if (reports.size() != 1 ||
+            reports[0] != "Creating Listening Socket Error " + std::to_string(EADDRINUSE) + "\n")
+            return false;
+        m_app.StopListenThread();
+        m_boxes.Clear();
+        m_app.m_bGatewayDown = 0;
+        m_app.m_bStopRequested = 0;
+        m_nPortIn = FreeTcpPort();
+        m_app.m_settings.PortIn = m_nPortIn;
+    }
+    return false;
 }
 
 void CGatewayHarness::OnListener(const std::function<void()>& fn) {

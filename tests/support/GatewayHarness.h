@@ -27,6 +27,7 @@ class CRecordingMessageBox : public IMessageBoxService {
              int nIcon) override;
     std::vector<CBox> Boxes();
     size_t Count();
+    void Clear();
 
   private:
     std::mutex m_lock;
