@@ -1,1 +1,3 @@
 #include "host/GatewayApp.h"
+
+CGatewayApp::~CGatewayApp() { StopListenThread(); }

@@ -16,7 +16,9 @@
 class CGatewayApp : public CGatewayCore {
 public:
     CGatewayApp() = default;
-    ~CGatewayApp() override = default;
+    // Stops the listener thread while the object is still whole: that thread reaches the
+    // application through TheApp() until it has gone.
+    ~CGatewayApp() override;
 
     std::atomic<std::int32_t> m_bGatewayElsewhere{0};
     std::atomic<std::int32_t> m_bConfigAtStart{0};
