@@ -9,7 +9,7 @@
 #include <string>
 
 class CByteQueue {
-  public:
+public:
     void Append(const char* pBytes, size_t nCount) { m_strData.append(pBytes, nCount); }
     void Append(const std::string& strBytes) { m_strData.append(strBytes); }
     size_t Size() const { return m_strData.size() - m_nHead; }
@@ -34,7 +34,7 @@ class CByteQueue {
         m_nHead = 0;
     }
 
-  private:
+private:
     static constexpr size_t kKeptCapacity = 65536;
     std::string m_strData;
     size_t m_nHead = 0;

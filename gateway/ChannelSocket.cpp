@@ -12,22 +12,18 @@ constexpr int kFirstBlockRounds = 10;
 constexpr auto kFirstBlockWait = std::chrono::milliseconds(50);
 }  // namespace
 
-CChannelSocket::CChannelSocket() {
-    m_nState = 0;
-}
+CChannelSocket::CChannelSocket() { m_nState = 0; }
 
 void CChannelSocket::OnConnect(int nErrorCode) {
     CGatewayCore& app = GatewayCore();
     if (nErrorCode != 0) {
         m_nConnectState = 2;
-        if (IsDraining())
-            FinishDrain();
+        if (IsDraining()) FinishDrain();
         app.SetMailServerStatus(0);
         app.ReportError(nErrorCode, "Could not connect to Mail Server");
         if (m_pClient != nullptr) {
             WaitForFirstBlock();
-            if (m_pClient->m_strKind != "Monitor")
-                m_pClient->Close();
+            if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
         }
     } else {
         m_nConnectState = 1;
@@ -47,8 +43,7 @@ void CChannelSocket::OnConnect(int nErrorCode) {
 void CChannelSocket::WaitForFirstBlock() {
     CEventLoop* pLoop = CEventLoop::ForThisThread();
     for (int nRound = 0; nRound < kFirstBlockRounds && m_pClient->m_strKind.empty(); ++nRound) {
-        if (pLoop != nullptr && pLoop->IsQuitting())
-            break;
+        if (pLoop != nullptr && pLoop->IsQuitting()) break;
         std::this_thread::sleep_for(kFirstBlockWait);
         GatewayCore().PumpMessages();
     }
@@ -79,16 +74,13 @@ void CChannelSocket::OnReceive(int nErrorCode) {
         RunLineLoop(nCount);
     }
     m_bChannelBusy = 0;
-    if (m_hSocket != INVALID_SOCKET)
-        SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
+    if (m_hSocket != INVALID_SOCKET) SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
 }
 
 void CChannelSocket::OnClose(int) {
     m_nState = 0;
-    if (m_pClient == nullptr)
-        return;
-    if (m_pClient->m_strKind != "Monitor")
-        m_pClient->Close();
+    if (m_pClient == nullptr) return;
+    if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
     GatewayCore().RefreshMonitor();
 }
 
@@ -96,7 +88,6 @@ void CChannelSocket::OnClose(int) {
 // the monitor window's log pane behind "->".
 void CChannelSocket::ProcessLine() {
     IMainWindow* pMain = GatewayCore().m_pMainWnd.load();
-    if (pMain == nullptr)
-        return;
+    if (pMain == nullptr) return;
     pMain->SetLogText(pMain->GetLogText() + "->" + m_strLine);
 }

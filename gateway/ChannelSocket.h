@@ -14,7 +14,7 @@
 class CClientSocket;
 
 class CChannelSocket : public CLineSocket {
-  public:
+public:
     CChannelSocket();
     ~CChannelSocket() override = default;
 
@@ -26,9 +26,9 @@ class CChannelSocket : public CLineSocket {
     void OnClose(int nErrorCode) override;
     void ProcessLine() override;
 
-  protected:
+protected:
     bool CanSendYet() const override { return m_nConnectState == 1; }
 
-  private:
+private:
     void WaitForFirstBlock();
 };

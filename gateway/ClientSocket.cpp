@@ -22,32 +22,26 @@ CClientSocket::~CClientSocket() {
 
 void CClientSocket::ConnectChannel() {
     CGatewayCore& app = GatewayCore();
-    if (app.m_settings.PortOut == 0)
-        return;
+    if (app.m_settings.PortOut == 0) return;
     m_pChannel = new CChannelSocket();
     const bool bCreated = m_pChannel->Create(0, SOCK_STREAM, kChannelEvents);
     const int nCreateError = WSAGetLastError();
-    if (bCreated)
-        m_pChannel->Connect(app.m_settings.GetMailServer(), app.m_settings.PortOut);
+    if (bCreated) m_pChannel->Connect(app.m_settings.GetMailServer(), app.m_settings.PortOut);
     m_pChannel->m_pClient = this;
     m_pChannel->m_pFeeder = this;
     m_pFeeder = m_pChannel;
     // Without a socket no outcome would ever arrive; the client must not wait for one.
-    if (!bCreated)
-        m_pChannel->OnConnect(nCreateError);
+    if (!bCreated) m_pChannel->OnConnect(nCreateError);
 }
 
 // The channel is closed, once it has sent what this client gave it; the object itself goes
 // with the client, so that a channel handler that is waiting further up the stack (the pump
 // in OnConnect) never finds itself deleted.
 void CClientSocket::ReleaseChannel() {
-    if (m_pChannel != nullptr)
-        m_pChannel->CloseAfterDrain();
+    if (m_pChannel != nullptr) m_pChannel->CloseAfterDrain();
 }
 
-void CClientSocket::Close() {
-    CloseAfterDrain();
-}
+void CClientSocket::Close() { CloseAfterDrain(); }
 
 bool CClientSocket::IsFinishing() const {
     return IsDraining() || (m_pChannel != nullptr && m_pChannel->IsDraining());
@@ -58,16 +52,13 @@ void CClientSocket::OnReceive(int) {
         m_nState = 0;
         return;
     }
-    if (m_bInReceive)
-        return;
+    if (m_bInReceive) return;
     m_bInReceive = 1;
     const int nCount = Receive(m_rxBuffer.data(), kBufferSize - 1);
     if (nCount == SOCKET_ERROR) {
-        if (WSAGetLastError() == ECONNABORTED && m_hSocket != INVALID_SOCKET)
-            Close();
+        if (WSAGetLastError() == ECONNABORTED && m_hSocket != INVALID_SOCKET) Close();
     } else {
-        if (m_strKind.empty())
-            IdentifyConnection(nCount);
+        if (m_strKind.empty()) IdentifyConnection(nCount);
         if (m_strKind == "SMTP" && m_pChannel != nullptr) {
             m_pChannel->SendRaw(m_rxBuffer.data(), nCount);
         } else if (m_strKind == "Monitor") {
@@ -75,8 +66,7 @@ void CClientSocket::OnReceive(int) {
         }
     }
     m_bInReceive = 0;
-    if (m_hSocket != INVALID_SOCKET)
-        SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
+    if (m_hSocket != INVALID_SOCKET) SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
 }
 
 // Only a whole first line in the first block can identify a monitor.
@@ -102,8 +92,7 @@ void CClientSocket::BecomeMonitor() {
 }
 
 void CClientSocket::ProcessLine() {
-    if (!IsCommand("QUIT"))
-        return;
+    if (!IsCommand("QUIT")) return;
     m_nState = 0;
     Close();
     ReleaseChannel();

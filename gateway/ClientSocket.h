@@ -18,7 +18,7 @@
 class CChannelSocket;
 
 class CClientSocket : public CLineSocket {
-  public:
+public:
     CClientSocket() = default;
     ~CClientSocket() override;
 
@@ -41,7 +41,7 @@ class CClientSocket : public CLineSocket {
     // True while this connection or its channel still has queued data to send before closing.
     bool IsFinishing() const;
 
-  private:
+private:
     void IdentifyConnection(int nCount);
     void BecomeMonitor();
     void ReleaseChannel();

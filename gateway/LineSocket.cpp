@@ -27,8 +27,7 @@ CLineSocket::CLineSocket() : m_rxBuffer(kBufferSize) {}
 CLineSocket::~CLineSocket() = default;
 
 BOOL CLineSocket::ExtractLine(const char* pBuffer, int nCount, int& nPosition) {
-    if (!IsOpen())
-        return FALSE;
+    if (!IsOpen()) return FALSE;
     bool bComplete = false;
     while (nPosition < nCount && !bComplete) {
         const char cByte = pBuffer[nPosition++];
@@ -36,10 +35,8 @@ BOOL CLineSocket::ExtractLine(const char* pBuffer, int nCount, int& nPosition) {
         // A line that never ends is cut at the buffer size instead of growing without bound.
         bComplete = cByte == '\n' || m_strPartial.size() >= static_cast<size_t>(kBufferSize);
     }
-    if (!bComplete)
-        return FALSE;
-    if (!IsOpen())
-        return FALSE;
+    if (!bComplete) return FALSE;
+    if (!IsOpen()) return FALSE;
     m_strLine.swap(m_strPartial);
     m_strPartial.clear();
     TokenizeLine();
@@ -58,8 +55,7 @@ void CLineSocket::TokenizeLine() {
     m_nWord = 0;
     std::string strRest = m_strLine.substr(0, m_strLine.find_first_of("\r\n"));
     TrimBoth(strRest);
-    for (std::string& strWord : m_strWords)
-        strWord.clear();
+    for (std::string& strWord : m_strWords) strWord.clear();
     while (!strRest.empty() && m_nWord < kWordCount) {
         const size_t nLength = std::min(strRest.find(' '), strRest.size());
         m_strWords[m_nWord++] = strRest.substr(0, nLength);
@@ -82,23 +78,19 @@ void CLineSocket::SendText(const std::string& strText) {
 }
 
 void CLineSocket::SendRaw(const char* pBytes, int nCount) {
-    if (m_hSocket == INVALID_SOCKET)
-        return;  // closed for good: nobody could ever send it
+    if (m_hSocket == INVALID_SOCKET) return;  // closed for good: nobody could ever send it
     m_strSendQueue.Append(pBytes, static_cast<size_t>(std::max(nCount, 0)));
-    if (m_pFeeder != nullptr && m_strSendQueue.Size() > kHighWater)
-        m_pFeeder->PauseReading();
+    if (m_pFeeder != nullptr && m_strSendQueue.Size() > kHighWater) m_pFeeder->PauseReading();
     Flush();
 }
 
 void CLineSocket::Flush() {
     const bool bMaySend = m_nState == 1 || (m_bDraining && CanSendYet());
-    if (!bMaySend || m_hSocket == INVALID_SOCKET)
-        return;
+    if (!bMaySend || m_hSocket == INVALID_SOCKET) return;
     if (m_strSendQueue.IsEmpty()) {
         m_bCanSend = 1;
         SelectEvents(kReadClose);
-        if (m_bDraining)
-            FinishDrain();
+        if (m_bDraining) FinishDrain();
         return;
     }
     if (m_bCanSend == 1) {
@@ -110,8 +102,7 @@ void CLineSocket::Flush() {
             if (m_pFeeder != nullptr && m_strSendQueue.Size() < kLowWater)
                 m_pFeeder->ResumeReading();
         } else if (nSent == SOCKET_ERROR && !IsWouldBlockOrReset(WSAGetLastError())) {
-            if (m_bDraining)
-                FinishDrain();
+            if (m_bDraining) FinishDrain();
             return;
         } else if (nSent == SOCKET_ERROR && m_bDraining && WSAGetLastError() == ECONNRESET) {
             // Nobody is left to read what remains.
@@ -119,8 +110,7 @@ void CLineSocket::Flush() {
             return;
         }
     }
-    if (m_hSocket != INVALID_SOCKET)
-        SelectEvents(kReadWriteClose);
+    if (m_hSocket != INVALID_SOCKET) SelectEvents(kReadWriteClose);
 }
 
 void CLineSocket::OnSend(int nErrorCode) {
@@ -136,13 +126,10 @@ void CLineSocket::Disconnect() {
 
 void CLineSocket::CloseAfterDrain() {
     m_nState = 0;
-    if (m_bDraining)
-        return;
-    if (m_hSocket == INVALID_SOCKET || m_strSendQueue.IsEmpty())
-        return Disconnect();
+    if (m_bDraining) return;
+    if (m_hSocket == INVALID_SOCKET || m_strSendQueue.IsEmpty()) return Disconnect();
     m_bDraining = true;
-    if (!m_drainTimer.Start(kDrainMs, [this] { FinishDrain(); }))
-        return FinishDrain();
+    if (!m_drainTimer.Start(kDrainMs, [this] { FinishDrain(); })) return FinishDrain();
     Flush();
 }
 
@@ -153,19 +140,15 @@ void CLineSocket::FinishDrain() {
 }
 
 void CLineSocket::PauseReading() {
-    if (m_bReadPaused)
-        return;
+    if (m_bReadPaused) return;
     m_bReadPaused = true;
-    if (m_hSocket != INVALID_SOCKET)
-        AsyncSelect(EventMask() & ~FD_READ);
+    if (m_hSocket != INVALID_SOCKET) AsyncSelect(EventMask() & ~FD_READ);
 }
 
 void CLineSocket::ResumeReading() {
-    if (!m_bReadPaused)
-        return;
+    if (!m_bReadPaused) return;
     m_bReadPaused = false;
-    if (m_hSocket != INVALID_SOCKET)
-        AsyncSelect(EventMask() | FD_READ);
+    if (m_hSocket != INVALID_SOCKET) AsyncSelect(EventMask() | FD_READ);
 }
 
 void CLineSocket::SelectEvents(long lEvent) {
@@ -175,8 +158,7 @@ void CLineSocket::SelectEvents(long lEvent) {
 void CLineSocket::RunLineLoop(int nCount) {
     int nPosition = 0;
     while (ExtractLine(m_rxBuffer.data(), nCount, nPosition)) {
-        if (!IsOpen())
-            break;
+        if (!IsOpen()) break;
         ProcessLine();
     }
 }

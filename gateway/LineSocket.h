@@ -25,7 +25,7 @@
 #include "platform/LoopTimer.h"
 
 class CLineSocket : public CAsyncSocket {
-  public:
+public:
     static constexpr int kBufferSize = 20480;
     static constexpr int kWordCount = 5;
     static constexpr size_t kHighWater = 1 << 20;
@@ -74,7 +74,7 @@ class CLineSocket : public CAsyncSocket {
     // AsyncSelect, leaving FD_READ out while reading is paused.
     void SelectEvents(long lEvent);
 
-  protected:
+protected:
     // Runs ProcessLine for each complete line of the first nCount bytes of m_rxBuffer.
     void RunLineLoop(int nCount);
     bool IsOpen() const { return m_nState == 1 && m_hSocket != INVALID_SOCKET; }
@@ -82,7 +82,7 @@ class CLineSocket : public CAsyncSocket {
     virtual bool CanSendYet() const { return true; }
     void FinishDrain();
 
-  private:
+private:
     bool m_bDraining = false;
     bool m_bReadPaused = false;
     CLoopTimer m_drainTimer;

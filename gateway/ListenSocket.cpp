@@ -17,16 +17,13 @@ std::string ConnectionText(const std::array<std::uint8_t, 4>& address, const cha
     return szText;
 }
 
-bool IsOutOfDescriptors(int nCode) {
-    return nCode == EMFILE || nCode == ENFILE;
-}
+bool IsOutOfDescriptors(int nCode) { return nCode == EMFILE || nCode == ENFILE; }
 }  // namespace
 
 void CListenSocket::OnAccept(int nErrorCode) {
     CGatewayCore& app = *m_pApp;
     // A retry after running out of descriptors is for a client that was counted already.
-    if (!m_bOutOfDescriptors)
-        app.m_nConnections += 1;
+    if (!m_bOutOfDescriptors) app.m_nConnections += 1;
     auto* pClient = new CClientSocket();
     pClient->m_pNext = app.m_pConnections;
     app.m_pConnections = pClient;
@@ -35,8 +32,7 @@ void CListenSocket::OnAccept(int nErrorCode) {
         Accept(*pClient, reinterpret_cast<sockaddr*>(&pClient->m_addrPeer), &nLength);
     pClient->m_nAddrLen = static_cast<std::int32_t>(nLength);
     if (!bAccepted) {
-        if (!AcceptFailed(pClient, WSAGetLastError()))
-            return;
+        if (!AcceptFailed(pClient, WSAGetLastError())) return;
     } else {
         m_bOutOfDescriptors = false;
         Screen(pClient);
@@ -58,8 +54,7 @@ bool CListenSocket::AcceptFailed(CClientSocket* pClient, int nCode) {
     }
     // The socket stays readable while clients wait, so accepting must pause, not spin.
     PauseAccepting();
-    if (m_bOutOfDescriptors)
-        return false;
+    if (m_bOutOfDescriptors) return false;
     m_bOutOfDescriptors = true;
     app.ReportError(nCode, "Error Accepting Socket");
     return true;

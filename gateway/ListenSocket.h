@@ -17,7 +17,7 @@ class CGatewayCore;
 class CClientSocket;
 
 class CListenSocket : public CAsyncSocket {
-  public:
+public:
     static constexpr int kRetryMs = 100;
     static constexpr const char* kRejectLine =
         "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
@@ -32,7 +32,7 @@ class CListenSocket : public CAsyncSocket {
 
     void OnAccept(int nErrorCode) override;
 
-  private:
+private:
     bool AcceptFailed(CClientSocket* pClient, int nCode);
     void Screen(CClientSocket* pClient);
     void PauseAccepting();

@@ -7,9 +7,7 @@
 #include "gateway/GatewayCore.h"
 #include "gateway/ListenSocket.h"
 
-CListenThread::CListenThread() {
-    GatewayCore().m_nListenThreads += 1;
-}
+CListenThread::CListenThread() { GatewayCore().m_nListenThreads += 1; }
 
 CListenThread::~CListenThread() {
     DeleteListenSocket();
@@ -34,8 +32,7 @@ int CListenThread::ExitInstance() {
 }
 
 void CListenThread::DeleteListenSocket() {
-    if (m_pListenSocket == nullptr)
-        return;
+    if (m_pListenSocket == nullptr) return;
     m_pListenSocket->Close();
     delete m_pListenSocket;
     m_pListenSocket = nullptr;
@@ -93,8 +90,7 @@ CListenThread* CGatewayCore::StartListenThread() {
 }
 
 void CGatewayCore::StopListenThread() {
-    if (m_pListenThread == nullptr)
-        return;
+    if (m_pListenThread == nullptr) return;
     m_listenPoster.PostQuit();
     while (m_nListenThreads != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -13,7 +13,7 @@
 class CListenSocket;
 
 class CListenThread : public CWinThread {
-  public:
+public:
     CListenThread();
     ~CListenThread() override;
 
@@ -27,6 +27,6 @@ class CListenThread : public CWinThread {
     void SweepConnections();
     void DeleteConnections();
 
-  private:
+private:
     void DeleteListenSocket();
 };

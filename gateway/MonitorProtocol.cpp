@@ -17,14 +17,12 @@ void CGatewayCore::SendMonitorStatus() {
     const std::string strLines = StatusLines(m_nMailServerStatus, m_nConnections, m_nRejected);
     for (CClientSocket* pClient = m_pConnections; pClient != nullptr;
          pClient = static_cast<CClientSocket*>(pClient->m_pNext)) {
-        if (pClient->m_strKind == "Monitor")
-            pClient->SendText(strLines);
+        if (pClient->m_strKind == "Monitor") pClient->SendText(strLines);
     }
 }
 
 void CGatewayCore::SetMailServerStatus(int nValue) {
-    if (nValue == m_nMailServerStatus)
-        return;
+    if (nValue == m_nMailServerStatus) return;
     m_nMailServerStatus = nValue;
     SendMonitorStatus();
 }

@@ -56,7 +56,7 @@ int WSAGetLastError();
 void WSASetLastError(int nCode);
 
 class CAsyncSocket {
-  public:
+public:
     CAsyncSocket();
     virtual ~CAsyncSocket();
     CAsyncSocket(const CAsyncSocket&) = delete;
@@ -90,7 +90,7 @@ class CAsyncSocket {
     virtual void OnConnect(int nErrorCode);
     virtual void OnClose(int nErrorCode);
 
-  private:
+private:
     bool Attach(int fd, long lEvent);
     void UpdateWatch();
     std::uint32_t WantedEvents() const;

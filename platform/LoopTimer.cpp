@@ -7,24 +7,18 @@
 #include <cstdint>
 
 CLoopTimer::~CLoopTimer() {
-    if (m_nWatch != 0 && m_pLoop != nullptr)
-        m_pLoop->Unwatch(m_nWatch);
-    if (m_fd >= 0)
-        close(m_fd);
+    if (m_nWatch != 0 && m_pLoop != nullptr) m_pLoop->Unwatch(m_nWatch);
+    if (m_fd >= 0) close(m_fd);
 }
 
 bool CLoopTimer::Prepare() {
-    if (m_fd >= 0)
-        return true;
+    if (m_fd >= 0) return true;
     m_pLoop = CEventLoop::ForThisThread();
-    if (m_pLoop == nullptr)
-        return false;
+    if (m_pLoop == nullptr) return false;
     m_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (m_fd < 0)
-        return false;
+    if (m_fd < 0) return false;
     m_nWatch = m_pLoop->Watch(m_fd, EPOLLIN, [this](std::uint32_t) { Fire(); });
-    if (m_nWatch != 0)
-        return true;
+    if (m_nWatch != 0) return true;
     close(m_fd);
     m_fd = -1;
     return false;
@@ -40,8 +34,7 @@ bool CLoopTimer::Arm(int nDelayMs) {
 
 bool CLoopTimer::Start(int nDelayMs, std::function<void()> callback) {
     Stop();
-    if (!Prepare() || !Arm(nDelayMs))
-        return false;
+    if (!Prepare() || !Arm(nDelayMs)) return false;
     m_callback = std::move(callback);
     m_bRunning = true;
     return true;
@@ -50,8 +43,7 @@ bool CLoopTimer::Start(int nDelayMs, std::function<void()> callback) {
 void CLoopTimer::Stop() {
     m_bRunning = false;
     m_callback = nullptr;
-    if (m_fd < 0)
-        return;
+    if (m_fd < 0) return;
     const itimerspec disarm{};
     timerfd_settime(m_fd, 0, &disarm, nullptr);
     std::uint64_t nExpirations = 0;
@@ -62,11 +54,9 @@ void CLoopTimer::Stop() {
 void CLoopTimer::Fire() {
     std::uint64_t nExpirations = 0;
     (void)!read(m_fd, &nExpirations, sizeof nExpirations);
-    if (!m_bRunning)
-        return;
+    if (!m_bRunning) return;
     std::function<void()> callback = std::move(m_callback);
     m_bRunning = false;
     m_callback = nullptr;
-    if (callback)
-        callback();
+    if (callback) callback();
 }

@@ -12,7 +12,7 @@
 #include "platform/EventLoop.h"
 
 class CLoopTimer {
-  public:
+public:
     CLoopTimer() = default;
     ~CLoopTimer();
     CLoopTimer(const CLoopTimer&) = delete;
@@ -25,7 +25,7 @@ class CLoopTimer {
     void Stop();
     bool IsRunning() const { return m_bRunning; }
 
-  private:
+private:
     void Fire();
     bool Arm(int nDelayMs);
 

@@ -5,13 +5,11 @@
 #include <thread>
 
 class CStartSignal {
-  public:
+public:
     std::promise<CLoopPoster> m_started;
 };
 
-BOOL CWinThread::OnIdle(LONG) {
-    return FALSE;
-}
+BOOL CWinThread::OnIdle(LONG) { return FALSE; }
 
 bool CWinThread::CreateThread(CLoopPoster* pPoster) {
     CStartSignal started;
@@ -22,8 +20,7 @@ bool CWinThread::CreateThread(CLoopPoster* pPoster) {
         return false;
     }
     CLoopPoster loopPoster = poster.get();
-    if (pPoster != nullptr)
-        *pPoster = loopPoster;
+    if (pPoster != nullptr) *pPoster = loopPoster;
     return true;
 }
 

@@ -13,7 +13,7 @@
 #include "platform/EventLoop.h"
 
 class CWinThread {
-  public:
+public:
     CWinThread() = default;
     virtual ~CWinThread() = default;
     CWinThread(const CWinThread&) = delete;
@@ -29,7 +29,7 @@ class CWinThread {
     virtual BOOL OnIdle(LONG lCount);
     virtual int ExitInstance() { return 0; }
 
-  private:
+private:
     void ThreadMain(class CStartSignal* pStarted);
 };
 
@@ -37,8 +37,7 @@ class CWinThread {
 template <class TThread>
 TThread* AfxBeginThread(CLoopPoster* pPoster = nullptr) {
     auto* pThread = new TThread();
-    if (pThread->CreateThread(pPoster))
-        return pThread;
+    if (pThread->CreateThread(pPoster)) return pThread;
     delete pThread;
     return nullptr;
 }

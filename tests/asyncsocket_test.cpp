@@ -23,10 +23,8 @@ using namespace std::chrono_literals;
 bool PumpUntil(CEventLoop& loop, const std::function<bool()>& bDone) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!bDone()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (loop.Pump(CEventLoop::kPumpLimit) == 0)
-            std::this_thread::sleep_for(1ms);
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (loop.Pump(CEventLoop::kPumpLimit) == 0) std::this_thread::sleep_for(1ms);
     }
     return true;
 }
@@ -38,15 +36,14 @@ int PumpFor(CEventLoop& loop, std::chrono::milliseconds span) {
     while (std::chrono::steady_clock::now() < end) {
         const int n = loop.Pump(CEventLoop::kPumpLimit);
         nCount += n;
-        if (n == 0)
-            std::this_thread::sleep_for(1ms);
+        if (n == 0) std::this_thread::sleep_for(1ms);
     }
     return nCount;
 }
 
 // Records every notification it gets, and reads what arrives when asked to.
 class CProbe : public CAsyncSocket {
-  public:
+public:
     bool m_bReadOnReceive = true;
     std::string m_strReceived;
     std::vector<std::string> m_events;
@@ -58,12 +55,10 @@ class CProbe : public CAsyncSocket {
     void OnReceive(int) override {
         ++m_nReceives;
         m_events.push_back("receive");
-        if (!m_bReadOnReceive)
-            return;
+        if (!m_bReadOnReceive) return;
         char buffer[4096];
         const int n = Receive(buffer, sizeof buffer);
-        if (n > 0)
-            m_strReceived.append(buffer, n);
+        if (n > 0) m_strReceived.append(buffer, n);
     }
     void OnSend(int) override {
         ++m_nSends;
@@ -80,14 +75,13 @@ class CProbe : public CAsyncSocket {
 };
 
 class CProbeListener : public CAsyncSocket {
-  public:
+public:
     CProbe* m_pInto = nullptr;
     sockaddr_in m_peer{};
     int m_nAccepts = 0;
     void OnAccept(int) override {
         ++m_nAccepts;
-        if (m_pInto == nullptr)
-            return;
+        if (m_pInto == nullptr) return;
         socklen_t nLength = sizeof m_peer;
         EXPECT_TRUE(Accept(*m_pInto, reinterpret_cast<sockaddr*>(&m_peer), &nLength));
         EXPECT_EQ(nLength, 16u);
@@ -126,8 +120,7 @@ TEST(AsyncSocket, ConnectAcceptDataThenCloseOnceAfterTheData) {
     int nSent = 0;
     ASSERT_TRUE(PumpUntil(loop, [&] {
         const int n = pair.connector.Send(strBlock.data() + nSent, strBlock.size() - nSent);
-        if (n > 0)
-            nSent += n;
+        if (n > 0) nSent += n;
         return nSent == static_cast<int>(strBlock.size());
     }));
     pair.connector.Close();
@@ -256,7 +249,7 @@ struct CThreadTrace {
 };
 
 class CTracedThread : public CWinThread {
-  public:
+public:
     static CThreadTrace* s_pTrace;
     ~CTracedThread() override { ++s_pTrace->nDeleted; }
     BOOL InitInstance() override {
@@ -277,8 +270,7 @@ CThreadTrace* CTracedThread::s_pTrace = nullptr;
 bool WaitFor(const std::function<bool()>& bDone) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!bDone()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;

@@ -17,14 +17,13 @@ using namespace std::chrono_literals;
 
 // Records the lines it is given and the size of every send it makes.
 class CProbeLineSocket : public CLineSocket {
-  public:
+public:
     std::vector<std::string> m_lines;
     std::vector<int> m_sends;
     void ProcessLine() override { m_lines.push_back(m_strLine); }
     int Send(const void* pBuffer, int nLength, int nFlags) override {
         const int nSent = CLineSocket::Send(pBuffer, nLength, nFlags);
-        if (nSent > 0)
-            m_sends.push_back(nSent);
+        if (nSent > 0) m_sends.push_back(nSent);
         return nSent;
     }
     void Feed(const std::string& strBlock) {
@@ -34,7 +33,7 @@ class CProbeLineSocket : public CLineSocket {
 };
 
 class CAcceptInto : public CAsyncSocket {
-  public:
+public:
     CAsyncSocket* m_pInto = nullptr;
     void OnAccept(int) override { Accept(*m_pInto); }
 };
@@ -42,10 +41,8 @@ class CAcceptInto : public CAsyncSocket {
 bool PumpUntil(CEventLoop& loop, const std::function<bool()>& bDone) {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!bDone()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (loop.Pump(CEventLoop::kPumpLimit) == 0)
-            std::this_thread::sleep_for(1ms);
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (loop.Pump(CEventLoop::kPumpLimit) == 0) std::this_thread::sleep_for(1ms);
     }
     return true;
 }
@@ -130,8 +127,7 @@ TEST(LineSocket, WordsAreSplitAtSpacesOnly) {
 TEST(LineSocket, QueueLeavesInBlocksOfAtMost20480OnePerWriteNotification) {
     CConnected pair;
     std::string strData(50000, '\0');
-    for (size_t i = 0; i < strData.size(); ++i)
-        strData[i] = static_cast<char>(i * 7 % 256);
+    for (size_t i = 0; i < strData.size(); ++i) strData[i] = static_cast<char>(i * 7 % 256);
     pair.socket.SendRaw(strData.data(), static_cast<int>(strData.size()));
     // The first send goes at once; the rest waits for write notifications.
     EXPECT_EQ(pair.socket.m_sends, std::vector<int>{20480});

@@ -29,8 +29,7 @@ std::string RandomStream(size_t nSize, unsigned nSeed) {
     for (size_t i = 0; i < nSize; ++i) {
         const unsigned nValue = random() % 300;
         strData[i] = nValue < 256 ? static_cast<char>(nValue) : (nValue < 280 ? '\0' : '\n');
-        if (strData[i] == '\n' && i > 0)
-            strData[i - 1] = '\r';
+        if (strData[i] == '\n' && i > 0) strData[i - 1] = '\r';
     }
     return strData;
 }
@@ -40,8 +39,7 @@ bool SendInRandomBlocks(int fd, const std::string& strData, unsigned nSeed) {
     std::mt19937 random(nSeed);
     for (size_t nDone = 0; nDone < strData.size();) {
         const size_t nBlock = std::min<size_t>(1 + random() % 65536, strData.size() - nDone);
-        if (!SendAllFd(fd, strData.data() + nDone, nBlock))
-            return false;
+        if (!SendAllFd(fd, strData.data() + nDone, nBlock)) return false;
         nDone += nBlock;
     }
     return true;
@@ -53,8 +51,7 @@ std::string ReceiveUpTo(int fd, size_t nWanted) {
     char buffer[65536];
     while (strData.size() < nWanted) {
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         strData.append(buffer, static_cast<size_t>(n));
     }
     return strData;
@@ -191,8 +188,7 @@ TEST(Relay, DataSentBeforeTheChannelConnectsIsDelivered) {
     EXPECT_EQ(ReceiveUpTo(fdChannel, 29), "EHLO early\r\nMAIL FROM:<a@b>\r\n");
     ASSERT_TRUE(SendAllFd(fdChannel, "250 ok\r\n", 8));
     EXPECT_TRUE(client.ReadUntilContains("250 ok\r\n"));
-    for (int fd : {fdFiller, fdChannel, fdListen})
-        close(fd);
+    for (int fd : {fdFiller, fdChannel, fdListen}) close(fd);
 }
 
 TEST(Relay, ClientCloseClosesTheChannelAfterItsLastBytes) {
@@ -291,14 +287,11 @@ TEST(Relay, SlowReaderKeepsTheGatewayBoundedAndLosesNothing) {
         std::vector<char> buffer(16384);
         for (;;) {
             const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             for (ssize_t i = 0; i < n; ++i)
-                if (buffer[i] != chunkByte(nReceived + i))
-                    bIntact = false;
+                if (buffer[i] != chunkByte(nReceived + i)) bIntact = false;
             nReceived += static_cast<size_t>(n);
-            if (nReceived < (8u << 20))
-                std::this_thread::sleep_for(2ms);  // slow at first
+            if (nReceived < (8u << 20)) std::this_thread::sleep_for(2ms);  // slow at first
         }
     }));
     CGatewayHarness gateway;
@@ -310,10 +303,8 @@ TEST(Relay, SlowReaderKeepsTheGatewayBoundedAndLosesNothing) {
     std::thread writer([&] {
         std::string strChunk(kChunk, '\0');
         for (size_t nOffset = 0; nOffset < kTotal; nOffset += kChunk) {
-            for (size_t i = 0; i < kChunk; ++i)
-                strChunk[i] = chunkByte(nOffset + i);
-            if (!client.SendAll(strChunk))
-                break;
+            for (size_t i = 0; i < kChunk; ++i) strChunk[i] = chunkByte(nOffset + i);
+            if (!client.SendAll(strChunk)) break;
         }
         client.ShutdownWrite();
         bSent = true;

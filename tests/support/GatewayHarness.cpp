@@ -133,18 +133,15 @@ std::string CGatewayHarness::ActivityLog() const {
 
 std::vector<std::string> CGatewayHarness::Reports() {
     std::vector<std::string> texts;
-    for (const auto& box : m_boxes.Boxes())
-        texts.push_back(box.strText);
+    for (const auto& box : m_boxes.Boxes()) texts.push_back(box.strText);
     return texts;
 }
 
 bool WaitUntil(const std::function<bool()>& bDone, int nTimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (!bDone()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return bDone();
-        if (AfxGetApp() != nullptr)
-            AfxGetApp()->PumpMessages();
+        if (std::chrono::steady_clock::now() > deadline) return bDone();
+        if (AfxGetApp() != nullptr) AfxGetApp()->PumpMessages();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;

@@ -17,7 +17,7 @@
 
 // Keeps every box it is asked to show, with the run-state flags as they were at that moment.
 class CRecordingMessageBox : public IMessageBoxService {
-  public:
+public:
     struct CBox {
         std::string strText;
         std::string strCaption;
@@ -29,26 +29,26 @@ class CRecordingMessageBox : public IMessageBoxService {
     size_t Count();
     void Clear();
 
-  private:
+private:
     std::mutex m_lock;
     std::vector<CBox> m_boxes;
 };
 
 class CRecordingMainWindow : public IMainWindow {
-  public:
+public:
     void Refresh() override { ++m_nRefreshes; }
     std::string GetLogText() override;
     void SetLogText(const std::string& strText) override;
     void ScrollLogToEnd() override {}
     std::atomic<int> m_nRefreshes{0};
 
-  private:
+private:
     std::mutex m_lock;
     std::string m_strLog;
 };
 
 class CGatewayHarness {
-  public:
+public:
     CGatewayHarness();
     ~CGatewayHarness();
 

@@ -11,8 +11,7 @@ bool CMailServer::StartAiosmtpd() {
 bool CMailServer::StartSmtpSink() {
     m_nPort = FreeTcpPort();
     std::vector<std::string> argv{"smtp-sink"};
-    if (geteuid() == 0)
-        argv.insert(argv.end(), {"-u", "nobody"});
+    if (geteuid() == 0) argv.insert(argv.end(), {"-u", "nobody"});
     argv.insert(argv.end(), {"127.0.0.1:" + std::to_string(m_nPort), "256"});
     return StartServer(argv);
 }
@@ -22,6 +21,4 @@ bool CMailServer::StartServer(const std::vector<std::string>& argv) {
            WaitForTcpListener(m_nPort, 15000);
 }
 
-std::string CMailServer::Output() const {
-    return ReadFileBytes(m_dir.File("output"));
-}
+std::string CMailServer::Output() const { return ReadFileBytes(m_dir.File("output")); }

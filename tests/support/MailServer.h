@@ -9,7 +9,7 @@
 #include "tests/support/TempDir.h"
 
 class CMailServer {
-  public:
+public:
     // Starts the server and waits until it accepts connections; false when it did not.
     bool StartAiosmtpd();
     bool StartSmtpSink();
@@ -18,7 +18,7 @@ class CMailServer {
     // What the server printed (aiosmtpd prints every message it receives).
     std::string Output() const;
 
-  private:
+private:
     bool StartServer(const std::vector<std::string>& argv);
 
     CTempDir m_dir;

@@ -28,10 +28,8 @@ long long RemainingMs(std::chrono::steady_clock::time_point deadline) {
 bool SendAllFd(int fd, const char* pBytes, size_t nCount) {
     while (nCount > 0) {
         const ssize_t nSent = send(fd, pBytes, nCount, MSG_NOSIGNAL);
-        if (nSent < 0 && errno == EINTR)
-            continue;
-        if (nSent <= 0)
-            return false;
+        if (nSent < 0 && errno == EINTR) continue;
+        if (nSent <= 0) return false;
         pBytes += nSent;
         nCount -= static_cast<size_t>(nSent);
     }
@@ -41,8 +39,7 @@ bool SendAllFd(int fd, const char* pBytes, size_t nCount) {
 bool CRawClient::Connect(int nPort, const std::string& strFrom) {
     Close();
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0)
-        return false;
+    if (m_fd < 0) return false;
     sockaddr_in local = LoopbackAddress(strFrom, 0);
     sockaddr_in remote = LoopbackAddress("127.0.0.1", nPort);
     return bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
@@ -54,15 +51,12 @@ bool CRawClient::SendAll(const std::string& strBytes) {
 }
 
 bool CRawClient::ReadSome(int nMs) {
-    if (m_bPeerClosed || m_fd < 0)
-        return false;
+    if (m_bPeerClosed || m_fd < 0) return false;
     pollfd entry{m_fd, POLLIN, 0};
-    if (poll(&entry, 1, nMs) <= 0)
-        return true;
+    if (poll(&entry, 1, nMs) <= 0) return true;
     char buffer[65536];
     const ssize_t nRead = recv(m_fd, buffer, sizeof buffer, 0);
-    if (nRead < 0 && errno == EINTR)
-        return true;
+    if (nRead < 0 && errno == EINTR) return true;
     if (nRead <= 0) {
         m_bPeerClosed = true;
         return false;
@@ -75,8 +69,7 @@ bool CRawClient::ReadUntil(const std::function<bool(const std::string&)>& bDone,
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (!bDone(m_strReceived)) {
         const long long nLeft = RemainingMs(deadline);
-        if (nLeft <= 0 || !ReadSome(static_cast<int>(nLeft)))
-            return bDone(m_strReceived);
+        if (nLeft <= 0 || !ReadSome(static_cast<int>(nLeft))) return bDone(m_strReceived);
     }
     return true;
 }
@@ -91,8 +84,7 @@ bool CRawClient::ReadUntilClosed(int nTimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (!m_bPeerClosed) {
         const long long nLeft = RemainingMs(deadline);
-        if (nLeft <= 0)
-            return false;
+        if (nLeft <= 0) return false;
         ReadSome(static_cast<int>(nLeft));
     }
     return true;
@@ -101,19 +93,16 @@ bool CRawClient::ReadUntilClosed(int nTimeoutMs) {
 void CRawClient::ReadFor(int nMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
     for (long long nLeft = nMs; nLeft > 0; nLeft = RemainingMs(deadline)) {
-        if (!ReadSome(static_cast<int>(nLeft)))
-            return;
+        if (!ReadSome(static_cast<int>(nLeft))) return;
     }
 }
 
 void CRawClient::ShutdownWrite() {
-    if (m_fd >= 0)
-        shutdown(m_fd, SHUT_WR);
+    if (m_fd >= 0) shutdown(m_fd, SHUT_WR);
 }
 
 void CRawClient::Close() {
-    if (m_fd >= 0)
-        close(m_fd);
+    if (m_fd >= 0) close(m_fd);
     m_fd = -1;
 }
 
@@ -140,11 +129,9 @@ bool CRawServer::Start(Handler handler, int nPort, int nBacklog) {
 void CRawServer::AcceptLoop() {
     while (!m_bStopping) {
         pollfd entry{m_fdListen, POLLIN, 0};
-        if (poll(&entry, 1, 20) <= 0)
-            continue;
+        if (poll(&entry, 1, 20) <= 0) continue;
         const int fd = accept4(m_fdListen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
+        if (fd < 0) continue;
         ++m_nAccepted;
         std::lock_guard<std::mutex> guard(m_lock);
         m_connections.push_back(fd);
@@ -154,10 +141,8 @@ void CRawServer::AcceptLoop() {
 
 void CRawServer::StopListening() {
     m_bStopping = true;
-    if (m_acceptThread.joinable())
-        m_acceptThread.join();
-    if (m_fdListen >= 0)
-        close(m_fdListen);
+    if (m_acceptThread.joinable()) m_acceptThread.join();
+    if (m_fdListen >= 0) close(m_fdListen);
     m_fdListen = -1;
 }
 
@@ -166,14 +151,11 @@ void CRawServer::Stop() {
     std::vector<std::thread> handlers;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        for (int fd : m_connections)
-            shutdown(fd, SHUT_RDWR);
+        for (int fd : m_connections) shutdown(fd, SHUT_RDWR);
         handlers.swap(m_handlers);
     }
-    for (std::thread& handler : handlers)
-        handler.join();
+    for (std::thread& handler : handlers) handler.join();
     std::lock_guard<std::mutex> guard(m_lock);
-    for (int fd : m_connections)
-        close(fd);
+    for (int fd : m_connections) close(fd);
     m_connections.clear();
 }

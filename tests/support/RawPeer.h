@@ -12,7 +12,7 @@
 #include <vector>
 
 class CRawClient {
-  public:
+public:
     CRawClient() = default;
     ~CRawClient() { Close(); }
     CRawClient(const CRawClient&) = delete;
@@ -37,7 +37,7 @@ class CRawClient {
 
     std::string m_strReceived;
 
-  private:
+private:
     // One read of what is there, waiting up to nMs; false once the peer has closed.
     bool ReadSome(int nMs);
 
@@ -49,7 +49,7 @@ class CRawClient {
 bool SendAllFd(int fd, const char* pBytes, size_t nCount);
 
 class CRawServer {
-  public:
+public:
     using Handler = std::function<void(int fd)>;
 
     CRawServer() = default;
@@ -69,7 +69,7 @@ class CRawServer {
     int Accepted() const { return m_nAccepted; }
     int ListenFd() const { return m_fdListen; }
 
-  private:
+private:
     void AcceptLoop();
 
     int m_fdListen = -1;
