@@ -126,6 +126,25 @@ TEST(EventLoop, WatchesAreLevelTriggeredAndSeeChangesMadeInTheSameBatch) {
     }
     EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
     EXPECT_EQ(nCalls, 1);
+
+    // The same with parking: a watch given mask 0 within the batch hears nothing more, not even
+    // the hang-up of its pipe.
+    loop.Unwatch(ids[0]);
+    loop.Unwatch(ids[1]);
+    CPipe third, fourth;
+    third.CloseWrite();
+    fourth.CloseWrite();
+    nCalls = 0;
+    CPipe* hungUp[2] = {&third, &fourth};
+    for (int i = 0; i < 2; ++i) {
+        ids[i] = loop.Watch(hungUp[i]->Read(), EPOLLIN, [&, i](std::uint32_t) {
+            ++nCalls;
+            loop.Rewatch(ids[i], 0);
+            loop.Rewatch(ids[1 - i], 0);
+        });
+    }
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+    EXPECT_EQ(nCalls, 1);
 }
 
 TEST(EventLoop, RewatchChangesTheMaskAndAZeroMaskReportsNothingEvenAHangUp) {
