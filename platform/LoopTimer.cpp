@@ -25,11 +25,11 @@ bool CLoopTimer::Prepare() {
 }
 
 bool CLoopTimer::Arm(int nDelayMs) {
-    itimerspec spec{};
-    spec.it_value.tv_sec = nDelayMs / 1000;
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = nDelayMs / 1000;
     // A zero value would disarm the timer; the extra nanosecond keeps a 0 ms delay armed.
-    spec.it_value.tv_nsec = static_cast<long>(nDelayMs % 1000) * 1000000L + 1;
-    return timerfd_settime(m_fd, 0, &spec, nullptr) == 0;
+    expiry.it_value.tv_nsec = static_cast<long>(nDelayMs % 1000) * 1000000L + 1;
+    return timerfd_settime(m_fd, 0, &expiry, nullptr) == 0;
 }
 
 bool CLoopTimer::Start(int nDelayMs, std::function<void()> callback) {
