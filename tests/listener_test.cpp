@@ -191,6 +191,11 @@ int OpenDescriptors() {
 // With no descriptor left, the waiting client stays in the backlog: one report, a pause, and
 // the accept succeeds once descriptors are free again. The client is counted once.
 TEST(Listener, OutOfDescriptorsReportsOnceAndAcceptsLater) {
+#ifdef TARNWICK_SANITIZE_UNDEFINED
+    // The undefined-behaviour sanitizer checks an object's type with a pipe on first use, and
+    // aborts when it cannot make one; this test runs in the plain and thread-sanitizer builds.
+    GTEST_SKIP() << "needs descriptors the undefined-behaviour sanitizer would lack";
+#endif
     CGatewayHarness gateway;
     ASSERT_TRUE(gateway.Start());
     const int fdClient = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
