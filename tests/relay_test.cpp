@@ -255,6 +255,16 @@ TEST(Relay, MailServerDownReportsAndDropsTheClientAfterTheWait) {
     EXPECT_TRUE(Contains(gateway.ActivityLog(), "Connection from 127.0.0.9 Accepted"));
     EXPECT_TRUE(Contains(gateway.ActivityLog(), "Could not connect to Mail Server Error 111\n"));
     EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+
+    // A client that identifies itself as a monitor while the failure is handled stays.
+    CRawClient monitor;
+    ASSERT_TRUE(monitor.Connect(gateway.m_nPortIn, "127.0.0.11"));
+    ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
+    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 2; }));
+    EXPECT_TRUE(monitor.ReadUntilContains("STAT 0\r\nCON          1\r\nREJ          0\r\n"));
+    monitor.ReadFor(700);
+    EXPECT_FALSE(monitor.PeerClosed());
+    EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.11 Monitor"});
 }
 
 TEST(Relay, PortOutZeroAcceptsLogsAndGivesNothing) {
