@@ -69,7 +69,8 @@ public:
     BOOL Create(unsigned nPort = 0, int nType = SOCK_STREAM, long lEvent = FD_ALL_EVENTS,
                 const char* pszAddress = nullptr);
     // Starts connecting to a dotted IPv4 address or a host name (resolved here, blocking).
-    // TRUE when the connect is under way; either way the outcome arrives as OnConnect.
+    // Like any non-blocking connect it returns FALSE: with EWOULDBLOCK while under way, with
+    // another code when it failed at once. Either way the outcome arrives as OnConnect.
     BOOL Connect(const std::string& strHost, unsigned nPort);
     BOOL Listen(int nBacklog = SOMAXCONN);
     // Takes one pending connection into rConnected (which must have no descriptor), filling
