@@ -15,8 +15,8 @@
 // socket can take data.
 //
 // A connect's outcome arrives once as OnConnect(code), also when the connect fails at once
-// (the name does not resolve, say); the peer's orderly close or reset arrives once as
-// OnClose(code), only after the data that came before it has been received.
+// (a name that does not resolve gives EHOSTUNREACH); the peer's orderly close or reset arrives once
+// as OnClose(code), only after the data that came before it has been received.
 //
 // Failures return FALSE or SOCKET_ERROR; the code is then read with WSAGetLastError() (errno
 // values: EWOULDBLOCK, ECONNRESET, ECONNABORTED, ...). Nothing throws.

@@ -334,3 +334,36 @@ TEST(Relay, SlowReaderKeepsTheGatewayBoundedAndLosesNothing) {
     EXPECT_GT(nLargest, 0u);
     server.Stop();
 }
+
+// The other direction: the mail server writes fast, the client reads slowly at first.
+TEST(Relay, SlowClientKeepsTheMailServersSideBoundedToo) {
+    constexpr size_t kTotal = 64u << 20;
+    const std::string strChunk = RandomStream(1 << 20, 11);
+    CRawServer server;
+    ASSERT_TRUE(server.Start([&](int fd) {
+        for (size_t nSent = 0; nSent < kTotal; nSent += strChunk.size())
+            if (!SendAllFd(fd, strChunk.data(), strChunk.size())) return;
+        shutdown(fd, SHUT_WR);
+    }));
+    CGatewayHarness gateway;
+    gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
+    // Not reading at all: the kernel's buffers fill, then the gateway's queue up to the point
+    // where it stops reading from the mail server, and no further.
+    size_t nLargest = 0;
+    auto sample = [&] {
+        nLargest = std::max(nLargest, gateway.LargestQueue());
+        return nLargest > CLineSocket::kHighWater;
+    };
+    EXPECT_TRUE(WaitUntil(sample, 60000));
+    for (int nRound = 0; nRound < 20; ++nRound) sample();
+    EXPECT_TRUE(client.ReadUntilClosed(120000));
+    ASSERT_EQ(client.m_strReceived.size(), kTotal);
+    for (size_t nOffset = 0; nOffset < kTotal; nOffset += strChunk.size())
+        ASSERT_TRUE(client.m_strReceived.compare(nOffset, strChunk.size(), strChunk) == 0)
+            << nOffset;
+    EXPECT_LE(nLargest, CLineSocket::kHighWater + CLineSocket::kBufferSize);
+    server.Stop();
+}
