@@ -8,6 +8,8 @@
 
 namespace {
 constexpr const char* kWhiteSpace = " \t\n\v\f\r";
+// The framework's own boxes carry the program's name.
+constexpr const char* kProgramName = "tarnwk";
 constexpr long kReadClose = FD_READ | FD_CLOSE;
 constexpr long kReadWriteClose = FD_READ | FD_WRITE | FD_CLOSE;
 
@@ -44,11 +46,11 @@ BOOL CLineSocket::ExtractLine(const char* pBuffer, int nCount, int& nPosition) {
 }
 
 void CLineSocket::ProcessLine() {
-    AfxMessageBox("ProcessLine Function not Defined", "", MB_OK, MB_ICONEXCLAMATION);
+    AfxMessageBox("ProcessLine Function not Defined", kProgramName, MB_OK, MB_ICONEXCLAMATION);
 }
 
 void CLineSocket::ResetStatus() {
-    AfxMessageBox("ResetStatus Function not Defined", "", MB_OK, MB_ICONEXCLAMATION);
+    AfxMessageBox("ResetStatus Function not Defined", kProgramName, MB_OK, MB_ICONEXCLAMATION);
 }
 
 void CLineSocket::TokenizeLine() {
