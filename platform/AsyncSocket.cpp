@@ -204,19 +204,15 @@ std::uint32_t CAsyncSocket::WantedEvents() const {
 
 // The watch follows the armed notifications. A dispatch disarms what it delivers and updates
 // the watch only after the handler, which usually re-arms at once (Receive, Send, AsyncSelect),
-// so the common case costs no epoll change at all.
-// Nothing wanted means no watch at all: a watched descriptor always reports errors and hang-ups,
-// which would wake the loop for nobody.
+// so the common case costs no epoll change at all. Nothing wanted parks the watch, so that
+// errors and hang-ups nobody asked for do not wake the loop.
 void CAsyncSocket::UpdateWatch() {
     if (m_hSocket == INVALID_SOCKET || m_pLoop == nullptr) return;
     const std::uint32_t nEvents = WantedEvents();
-    if (nEvents == 0) {
-        if (m_nWatch != 0) m_pLoop->Unwatch(m_nWatch);
-        m_nWatch = 0;
-    } else if (m_nWatch == 0) {
+    if (m_nWatch != 0) {
+        m_pLoop->Rewatch(m_nWatch, nEvents);  // an empty mask parks the watch
+    } else if (nEvents != 0) {
         m_nWatch = m_pLoop->Watch(m_hSocket, nEvents, [this](std::uint32_t n) { HandleEvents(n); });
-    } else {
-        m_pLoop->Rewatch(m_nWatch, nEvents);
     }
 }
 
