@@ -267,6 +267,24 @@ TEST(Relay, MailServerDownReportsAndDropsTheClientAfterTheWait) {
     EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.11 Monitor"});
 }
 
+// Failures handled while another failure waits for its client's first block do not wait in
+// turn, so a burst is dropped promptly instead of nesting one wait inside the next.
+TEST(Relay, BurstWhileTheMailServerIsDownIsDroppedAndReported) {
+    CGatewayHarness gateway;
+    gateway.UseMailServer(FreeTcpPort());
+    ASSERT_TRUE(gateway.Start());
+    constexpr int kClients = 100;
+    std::vector<CRawClient> clients(kClients);
+    for (CRawClient& client : clients) ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.15"));
+    for (CRawClient& client : clients) {
+        EXPECT_TRUE(client.ReadUntilClosed(30000));
+        EXPECT_EQ(client.m_strReceived, "");
+    }
+    EXPECT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == size_t(kClients); }));
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+    EXPECT_EQ(gateway.m_app.m_nConnections, kClients);
+}
+
 TEST(Relay, PortOutZeroAcceptsLogsAndGivesNothing) {
     CGatewayHarness gateway;
     gateway.UseMailServer(0);
