@@ -157,6 +157,21 @@ TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {
     EXPECT_TRUE(after.ReadUntilClosed());
 }
 
+// The stop request arrives while the listener pumps inside a failed connect's wait for the
+// client's first block: the nested pump takes the quit, and the thread still ends.
+TEST(Listener, StopDuringTheWaitAfterAFailedConnectEndsTheThread) {
+    CGatewayHarness gateway;
+    gateway.UseMailServer(FreeTcpPort());
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.25"));
+    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 1; }));
+    gateway.Stop();
+    EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
+    EXPECT_TRUE(client.ReadUntilClosed());
+    EXPECT_EQ(client.m_strReceived, "");
+}
+
 TEST(Listener, ClosedConnectionsGoAtTheNextIdleMomentOpenOnesKeepTheirOrder) {
     CGatewayHarness gateway;
     ASSERT_TRUE(gateway.Start());
