@@ -10,6 +10,8 @@
 namespace {
 constexpr int kFirstBlockRounds = 10;
 constexpr auto kFirstBlockWait = std::chrono::milliseconds(50);
+// Set while a wait for a first block pumps this thread.
+thread_local bool t_bWaiting = false;
 }  // namespace
 
 CChannelSocket::CChannelSocket() { m_nState = 0; }
@@ -17,14 +19,7 @@ CChannelSocket::CChannelSocket() { m_nState = 0; }
 void CChannelSocket::OnConnect(int nErrorCode) {
     CGatewayCore& app = GatewayCore();
     if (nErrorCode != 0) {
-        m_nConnectState = 2;
-        if (IsDraining()) FinishDrain();
-        app.SetMailServerStatus(0);
-        app.ReportError(nErrorCode, "Could not connect to Mail Server");
-        if (m_pClient != nullptr) {
-            WaitForFirstBlock();
-            if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
-        }
+        ConnectFailed(nErrorCode, true);
     } else {
         m_nConnectState = 1;
         app.SetMailServerStatus(1);
@@ -37,16 +32,32 @@ void CChannelSocket::OnConnect(int nErrorCode) {
     app.RefreshMonitor();
 }
 
+void CChannelSocket::ConnectFailed(int nErrorCode, bool bWaitForFirstBlock) {
+    CGatewayCore& app = GatewayCore();
+    m_nConnectState = 2;
+    if (IsDraining()) FinishDrain();
+    app.SetMailServerStatus(0);
+    app.ReportError(nErrorCode, "Could not connect to Mail Server");
+    if (m_pClient == nullptr) return;
+    if (bWaitForFirstBlock) WaitForFirstBlock();
+    if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
+}
+
 // Lets the client's first block arrive (it may identify a monitor, which stays connected).
 // The pump runs this thread's other notifications meanwhile, this client's included; objects
-// are never freed inside it.
+// are never freed inside it. Another failed connect handled inside that pump does not wait in
+// turn: with the mail server down, a burst of clients would otherwise nest one wait in the
+// next until the stack runs out.
 void CChannelSocket::WaitForFirstBlock() {
+    if (t_bWaiting) return;
+    t_bWaiting = true;
     CEventLoop* pLoop = CEventLoop::ForThisThread();
     for (int nRound = 0; nRound < kFirstBlockRounds && m_pClient->m_strKind.empty(); ++nRound) {
         if (pLoop != nullptr && pLoop->IsQuitting()) break;
         std::this_thread::sleep_for(kFirstBlockWait);
         GatewayCore().PumpMessages();
     }
+    t_bWaiting = false;
 }
 
 void CChannelSocket::OnReceive(int nErrorCode) {

@@ -26,6 +26,12 @@ public:
     void OnClose(int nErrorCode) override;
     void ProcessLine() override;
 
+    // The failure half of OnConnect: report, status 0, and the SMTP client closed, after up to
+    // 10 x 50 ms for its first block when bWaitForFirstBlock. Without the wait it serves a
+    // channel that could not even get a socket, inside the accept notification, where that
+    // wait's pump would run further accepts nested in this one.
+    void ConnectFailed(int nErrorCode, bool bWaitForFirstBlock);
+
 protected:
     bool CanSendYet() const override { return m_nConnectState == 1; }
 

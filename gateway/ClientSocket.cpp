@@ -31,7 +31,7 @@ void CClientSocket::ConnectChannel() {
     m_pChannel->m_pFeeder = this;
     m_pFeeder = m_pChannel;
     // Without a socket no outcome would ever arrive; the client must not wait for one.
-    if (!bCreated) m_pChannel->OnConnect(nCreateError);
+    if (!bCreated) m_pChannel->ConnectFailed(nCreateError, false);
 }
 
 // The channel is closed, once it has sent what this client gave it; the object itself goes

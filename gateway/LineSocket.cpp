@@ -8,6 +8,8 @@
 
 namespace {
 constexpr const char* kWhiteSpace = " \t\n\v\f\r";
+// The framework's own boxes carry the program's name.
+constexpr const char* kProgramName = "tarnwk";
 constexpr long kReadClose = FD_READ | FD_CLOSE;
 constexpr long kReadWriteClose = FD_READ | FD_WRITE | FD_CLOSE;
 
@@ -44,11 +46,11 @@ BOOL CLineSocket::ExtractLine(const char* pBuffer, int nCount, int& nPosition) {
 }
 
 void CLineSocket::ProcessLine() {
-    AfxMessageBox("ProcessLine Function not Defined", "", MB_OK, MB_ICONEXCLAMATION);
+    AfxMessageBox("ProcessLine Function not Defined", kProgramName, MB_OK, MB_ICONEXCLAMATION);
 }
 
 void CLineSocket::ResetStatus() {
-    AfxMessageBox("ResetStatus Function not Defined", "", MB_OK, MB_ICONEXCLAMATION);
+    AfxMessageBox("ResetStatus Function not Defined", kProgramName, MB_OK, MB_ICONEXCLAMATION);
 }
 
 void CLineSocket::TokenizeLine() {
@@ -93,24 +95,26 @@ void CLineSocket::Flush() {
         if (m_bDraining) FinishDrain();
         return;
     }
-    if (m_bCanSend == 1) {
-        const int nWant = static_cast<int>(std::min<size_t>(m_strSendQueue.Size(), kBufferSize));
-        const int nSent = Send(m_strSendQueue.Front(), nWant, 0);
-        if (nSent > 0) {
-            m_strSendQueue.Consume(static_cast<size_t>(nSent));
-            m_bCanSend = 0;
-            if (m_pFeeder != nullptr && m_strSendQueue.Size() < kLowWater)
-                m_pFeeder->ResumeReading();
-        } else if (nSent == SOCKET_ERROR && !IsWouldBlockOrReset(WSAGetLastError())) {
-            if (m_bDraining) FinishDrain();
-            return;
-        } else if (nSent == SOCKET_ERROR && m_bDraining && WSAGetLastError() == ECONNRESET) {
-            // Nobody is left to read what remains.
-            FinishDrain();
-            return;
-        }
-    }
+    if (m_bCanSend == 1 && !SendOneBlock()) return;
     if (m_hSocket != INVALID_SOCKET) SelectEvents(kReadWriteClose);
+}
+
+// False when the pump stops: a send error other than would-block or reset leaves everything
+// as it is. A draining socket closes then, and on a reset too, since nobody is left to read.
+bool CLineSocket::SendOneBlock() {
+    const int nWant = static_cast<int>(std::min<size_t>(m_strSendQueue.Size(), kBufferSize));
+    const int nSent = Send(m_strSendQueue.Front(), nWant, 0);
+    if (nSent >= 0) {
+        if (nSent == 0) return true;
+        m_strSendQueue.Consume(static_cast<size_t>(nSent));
+        m_bCanSend = 0;
+        if (m_pFeeder != nullptr && m_strSendQueue.Size() < kLowWater) m_pFeeder->ResumeReading();
+        return true;
+    }
+    const int nCode = WSAGetLastError();
+    const bool bStops = !IsWouldBlockOrReset(nCode) || (m_bDraining && nCode == ECONNRESET);
+    if (bStops && m_bDraining) FinishDrain();
+    return !bStops;
 }
 
 void CLineSocket::OnSend(int nErrorCode) {

@@ -81,6 +81,7 @@ protected:
     // False while the socket cannot carry data yet (a channel whose connect is pending).
     virtual bool CanSendYet() const { return true; }
     void FinishDrain();
+    bool SendOneBlock();
 
 private:
     bool m_bDraining = false;

@@ -34,6 +34,11 @@ BOOL Fail(int nCode) {
     t_nLastError = nCode;
     return FALSE;
 }
+
+int FailTransfer(int nCode) {
+    t_nLastError = nCode;
+    return SOCKET_ERROR;
+}
 }  // namespace
 
 int WSAGetLastError() { return t_nLastError; }
@@ -136,7 +141,7 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr* pAddress, socklen_
 }
 
 int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
-    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK), SOCKET_ERROR;
+    if (m_hSocket == INVALID_SOCKET) return FailTransfer(ENOTSOCK);
     const ssize_t nSent = send(m_hSocket, pBuffer, nLength, nFlags | MSG_NOSIGNAL);
     if (nSent >= 0) return static_cast<int>(nSent);
     const int nCode = errno;
@@ -145,18 +150,16 @@ int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
         m_bWriteArmed = true;
         UpdateWatch();
     }
-    Fail(nCode);
-    return SOCKET_ERROR;
+    return FailTransfer(nCode);
 }
 
 int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
-    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK), SOCKET_ERROR;
+    if (m_hSocket == INVALID_SOCKET) return FailTransfer(ENOTSOCK);
     m_bReadArmed = true;
     UpdateWatch();
     const ssize_t nReceived = recv(m_hSocket, pBuffer, nLength, nFlags);
     if (nReceived >= 0) return static_cast<int>(nReceived);
-    Fail(errno);
-    return SOCKET_ERROR;
+    return FailTransfer(errno);
 }
 
 BOOL CAsyncSocket::AsyncSelect(long lEvent) {
@@ -199,39 +202,40 @@ std::uint32_t CAsyncSocket::WantedEvents() const {
     return nEvents;
 }
 
-// Nothing wanted means no watch at all: a watched descriptor always reports errors and hang-ups,
-// which would wake the loop for nobody.
+// The watch follows the armed notifications. A dispatch disarms what it delivers and updates
+// the watch only after the handler, which usually re-arms at once (Receive, Send, AsyncSelect),
+// so the common case costs no epoll change at all. Nothing wanted parks the watch, so that
+// errors and hang-ups nobody asked for do not wake the loop.
 void CAsyncSocket::UpdateWatch() {
     if (m_hSocket == INVALID_SOCKET || m_pLoop == nullptr) return;
     const std::uint32_t nEvents = WantedEvents();
-    if (nEvents == 0) {
-        if (m_nWatch != 0) m_pLoop->Unwatch(m_nWatch);
-        m_nWatch = 0;
-    } else if (m_nWatch == 0) {
+    if (m_nWatch != 0) {
+        m_pLoop->Rewatch(m_nWatch, nEvents);  // an empty mask parks the watch
+    } else if (nEvents != 0) {
         m_nWatch = m_pLoop->Watch(m_hSocket, nEvents, [this](std::uint32_t n) { HandleEvents(n); });
-    } else {
-        m_pLoop->Rewatch(m_nWatch, nEvents);
     }
 }
 
 void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
     if (m_bConnecting) return FinishConnect();
+    const std::weak_ptr<char> life = m_pLife;
+    auto isGone = [&] { return life.expired() || m_hSocket == INVALID_SOCKET; };
     if (m_bListening) {
         m_bAcceptArmed = false;
-        UpdateWatch();
         if (m_lEvent & FD_ACCEPT) OnAccept(0);
+        if (!isGone()) UpdateWatch();
         return;
     }
-    const std::weak_ptr<char> life = m_pLife;
     if ((nEvents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && WantsReadSide()) {
         DeliverReadSide();
-        if (life.expired() || m_hSocket == INVALID_SOCKET) return;
+        if (isGone()) return;
     }
     if ((nEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && m_bWriteArmed && (m_lEvent & FD_WRITE)) {
         m_bWriteArmed = false;
-        UpdateWatch();
         OnSend(0);
+        if (isGone()) return;
     }
+    UpdateWatch();
 }
 
 void CAsyncSocket::FinishConnect() {
@@ -258,10 +262,8 @@ void CAsyncSocket::DeliverReadSide() {
     char cByte = 0;
     const ssize_t nPeek = recv(m_hSocket, &cByte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (nPeek > 0) {
-        const bool bDeliver = (m_lEvent & FD_READ) != 0;
         m_bReadArmed = false;
-        UpdateWatch();
-        if (bDeliver) OnReceive(0);
+        if (m_lEvent & FD_READ) OnReceive(0);
         return;
     }
     if (nPeek < 0 && (IsWouldBlock(errno) || errno == EINTR)) return;

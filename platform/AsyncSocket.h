@@ -15,8 +15,8 @@
 // socket can take data.
 //
 // A connect's outcome arrives once as OnConnect(code), also when the connect fails at once
-// (the name does not resolve, say); the peer's orderly close or reset arrives once as
-// OnClose(code), only after the data that came before it has been received.
+// (a name that does not resolve gives EHOSTUNREACH); the peer's orderly close or reset arrives once
+// as OnClose(code), only after the data that came before it has been received.
 //
 // Failures return FALSE or SOCKET_ERROR; the code is then read with WSAGetLastError() (errno
 // values: EWOULDBLOCK, ECONNRESET, ECONNABORTED, ...). Nothing throws.
@@ -69,7 +69,8 @@ public:
     BOOL Create(unsigned nPort = 0, int nType = SOCK_STREAM, long lEvent = FD_ALL_EVENTS,
                 const char* pszAddress = nullptr);
     // Starts connecting to a dotted IPv4 address or a host name (resolved here, blocking).
-    // TRUE when the connect is under way; either way the outcome arrives as OnConnect.
+    // Like any non-blocking connect it returns FALSE: with EWOULDBLOCK while under way, with
+    // another code when it failed at once. Either way the outcome arrives as OnConnect.
     BOOL Connect(const std::string& strHost, unsigned nPort);
     BOOL Listen(int nBacklog = SOMAXCONN);
     // Takes one pending connection into rConnected (which must have no descriptor), filling

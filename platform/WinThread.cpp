@@ -4,6 +4,8 @@
 #include <system_error>
 #include <thread>
 
+// Shared by both threads, so that the promise outlives a creator that returns as soon as the
+// value is there, while set_value may still be finishing on the new thread.
 class CStartSignal {
 public:
     std::promise<CLoopPoster> m_started;
@@ -12,10 +14,10 @@ public:
 BOOL CWinThread::OnIdle(LONG) { return FALSE; }
 
 bool CWinThread::CreateThread(CLoopPoster* pPoster) {
-    CStartSignal started;
-    std::future<CLoopPoster> poster = started.m_started.get_future();
+    auto pStarted = std::make_shared<CStartSignal>();
+    std::future<CLoopPoster> poster = pStarted->m_started.get_future();
     try {
-        std::thread(&CWinThread::ThreadMain, this, &started).detach();
+        std::thread(&CWinThread::ThreadMain, this, pStarted).detach();
     } catch (const std::system_error&) {
         return false;
     }
@@ -25,11 +27,11 @@ bool CWinThread::CreateThread(CLoopPoster* pPoster) {
 }
 
 // The object deletes itself at the end, so nothing after that touches a member.
-void CWinThread::ThreadMain(CStartSignal* pStarted) {
+void CWinThread::ThreadMain(std::shared_ptr<CStartSignal> pStarted) {
     {
         CEventLoop loop;
         pStarted->m_started.set_value(loop.Poster());
-        // pStarted belongs to the creator, which returns as soon as the value is set.
+        pStarted.reset();
         if (!loop.IsValid()) {
             ExitInstance();
         } else {

@@ -9,8 +9,12 @@
 // A thread that cannot be started leaves the object to its creator and CreateThread is false.
 #pragma once
 
+#include <memory>
+
 #include "platform/AsyncSocket.h"
 #include "platform/EventLoop.h"
+
+class CStartSignal;
 
 class CWinThread {
 public:
@@ -30,7 +34,7 @@ public:
     virtual int ExitInstance() { return 0; }
 
 private:
-    void ThreadMain(class CStartSignal* pStarted);
+    void ThreadMain(std::shared_ptr<CStartSignal> pStarted);
 };
 
 // Makes a TThread on the calling thread and starts it; null when the thread cannot start.

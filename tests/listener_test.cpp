@@ -157,6 +157,21 @@ TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {
     EXPECT_TRUE(after.ReadUntilClosed());
 }
 
+// The stop request arrives while the listener pumps inside a failed connect's wait for the
+// client's first block: the nested pump takes the quit, and the thread still ends.
+TEST(Listener, StopDuringTheWaitAfterAFailedConnectEndsTheThread) {
+    CGatewayHarness gateway;
+    gateway.UseMailServer(FreeTcpPort());
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.25"));
+    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 1; }));
+    gateway.Stop();
+    EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
+    EXPECT_TRUE(client.ReadUntilClosed());
+    EXPECT_EQ(client.m_strReceived, "");
+}
+
 TEST(Listener, ClosedConnectionsGoAtTheNextIdleMomentOpenOnesKeepTheirOrder) {
     CGatewayHarness gateway;
     ASSERT_TRUE(gateway.Start());
@@ -191,6 +206,11 @@ int OpenDescriptors() {
 // With no descriptor left, the waiting client stays in the backlog: one report, a pause, and
 // the accept succeeds once descriptors are free again. The client is counted once.
 TEST(Listener, OutOfDescriptorsReportsOnceAndAcceptsLater) {
+#ifdef TARNWICK_SANITIZE_UNDEFINED
+    // The undefined-behaviour sanitizer checks an object's type with a pipe on first use, and
+    // aborts when it cannot make one; this test runs in the plain and thread-sanitizer builds.
+    GTEST_SKIP() << "needs descriptors the undefined-behaviour sanitizer would lack";
+#endif
     CGatewayHarness gateway;
     ASSERT_TRUE(gateway.Start());
     const int fdClient = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -255,6 +255,34 @@ TEST(Relay, MailServerDownReportsAndDropsTheClientAfterTheWait) {
     EXPECT_TRUE(Contains(gateway.ActivityLog(), "Connection from 127.0.0.9 Accepted"));
     EXPECT_TRUE(Contains(gateway.ActivityLog(), "Could not connect to Mail Server Error 111\n"));
     EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+
+    // A client that identifies itself as a monitor while the failure is handled stays.
+    CRawClient monitor;
+    ASSERT_TRUE(monitor.Connect(gateway.m_nPortIn, "127.0.0.11"));
+    ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
+    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 2; }));
+    EXPECT_TRUE(monitor.ReadUntilContains("STAT 0\r\nCON          1\r\nREJ          0\r\n"));
+    monitor.ReadFor(700);
+    EXPECT_FALSE(monitor.PeerClosed());
+    EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.11 Monitor"});
+}
+
+// Failures handled while another failure waits for its client's first block do not wait in
+// turn, so a burst is dropped promptly instead of nesting one wait inside the next.
+TEST(Relay, BurstWhileTheMailServerIsDownIsDroppedAndReported) {
+    CGatewayHarness gateway;
+    gateway.UseMailServer(FreeTcpPort());
+    ASSERT_TRUE(gateway.Start());
+    constexpr int kClients = 100;
+    std::vector<CRawClient> clients(kClients);
+    for (CRawClient& client : clients) ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.15"));
+    for (CRawClient& client : clients) {
+        EXPECT_TRUE(client.ReadUntilClosed(30000));
+        EXPECT_EQ(client.m_strReceived, "");
+    }
+    EXPECT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == size_t(kClients); }));
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+    EXPECT_EQ(gateway.m_app.m_nConnections, kClients);
 }
 
 TEST(Relay, PortOutZeroAcceptsLogsAndGivesNothing) {
@@ -322,5 +350,38 @@ TEST(Relay, SlowReaderKeepsTheGatewayBoundedAndLosesNothing) {
     // At most one receive block beyond the pause threshold.
     EXPECT_LE(nLargest, CLineSocket::kHighWater + CLineSocket::kBufferSize);
     EXPECT_GT(nLargest, 0u);
+    server.Stop();
+}
+
+// The other direction: the mail server writes fast, the client reads slowly at first.
+TEST(Relay, SlowClientKeepsTheMailServersSideBoundedToo) {
+    constexpr size_t kTotal = 64u << 20;
+    const std::string strChunk = RandomStream(1 << 20, 11);
+    CRawServer server;
+    ASSERT_TRUE(server.Start([&](int fd) {
+        for (size_t nSent = 0; nSent < kTotal; nSent += strChunk.size())
+            if (!SendAllFd(fd, strChunk.data(), strChunk.size())) return;
+        shutdown(fd, SHUT_WR);
+    }));
+    CGatewayHarness gateway;
+    gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
+    // Not reading at all: the kernel's buffers fill, then the gateway's queue up to the point
+    // where it stops reading from the mail server, and no further.
+    size_t nLargest = 0;
+    auto sample = [&] {
+        nLargest = std::max(nLargest, gateway.LargestQueue());
+        return nLargest > CLineSocket::kHighWater;
+    };
+    EXPECT_TRUE(WaitUntil(sample, 60000));
+    for (int nRound = 0; nRound < 20; ++nRound) sample();
+    EXPECT_TRUE(client.ReadUntilClosed(120000));
+    ASSERT_EQ(client.m_strReceived.size(), kTotal);
+    for (size_t nOffset = 0; nOffset < kTotal; nOffset += strChunk.size())
+        ASSERT_TRUE(client.m_strReceived.compare(nOffset, strChunk.size(), strChunk) == 0)
+            << nOffset;
+    EXPECT_LE(nLargest, CLineSocket::kHighWater + CLineSocket::kBufferSize);
     server.Stop();
 }
