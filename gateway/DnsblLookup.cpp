@@ -1,5 +1,143 @@
-// Placeholder until the DNSBL lookup lands: nothing is listed.
-#include "gateway/GatewayCore.h"
+// CGatewayCore::CheckBlacklists and WriteDebugDump: screening one client address against the
+// exclusions and every active DNSBL zone, with a timed trace in "Tarnwk.dbg".
+//
+// The settings lists are read under Settings::m_lock only long enough to copy what the walk
+// needs; no lock is held while a query runs, so a slow DNS server never holds up the UI thread
+// editing the lists. Catch counts are raised afterwards under the lock, and only on entries
+// that still exist: a reload in the meantime destroys the old entries.
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <vector>
 
-int CGatewayCore::CheckBlacklists(const std::array<std::uint8_t, 4>&) { return 0; }
-void CGatewayCore::WriteDebugDump(const std::string&) {}
+#include "gateway/GatewayCore.h"
+#include "platform/DnsQuery.h"
+
+namespace {
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+constexpr const char* kDumpFileName = "Tarnwk.dbg";
+constexpr std::array<std::uint8_t, 4> kListedAnswer{127, 0, 0, 2};
+
+// One active server as the walk needs it, copied under the lock.
+struct CActiveServer {
+    const CDnsblServer* pEntry;
+    std::int32_t nId;
+    std::string strZone;
+};
+
+std::string Format(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* pFormat, ...) {
+    va_list args;
+    va_start(args, pFormat);
+    va_list sizing;
+    va_copy(sizing, args);
+    const int nLength = std::vsnprintf(nullptr, 0, pFormat, sizing);
+    va_end(sizing);
+    std::string strText(nLength > 0 ? nLength : 0, '\0');
+    if (nLength > 0)
+        std::vsnprintf(strText.data(), strText.size() + 1, pFormat, args);
+    va_end(args);
+    return strText;
+}
+
+// Only an active exclusion exempts its address: an administrator who disables one expects
+// that address to be checked again. The comparison is exact text equality.
+bool IsExcluded(Settings& settings, const std::string& strAddress) {
+    Guard guard(settings.m_lock);
+    for (const CExclusion* p = settings.Exclusions; p != nullptr; p = p->m_pNext)
+        if (p->m_bActive != 0 && p->m_strAddress == strAddress)
+            return true;
+    return false;
+}
+
+// The active servers from the head of the list, and the list generation they belong to.
+std::vector<CActiveServer> ActiveServers(Settings& settings, std::uint32_t& nGeneration) {
+    Guard guard(settings.m_lock);
+    nGeneration = settings.m_nListGeneration;
+    std::vector<CActiveServer> servers;
+    for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
+        if (p->m_bActive != 0)
+            servers.push_back({p, p->m_nId, p->m_strName});
+    return servers;
+}
+
+// Raises the catch count of a server taken by ActiveServers, unless the list has been
+// cleared since (its entries destroyed) or the entry is no longer linked.
+void RaiseCatches(Settings& settings, const CActiveServer& server, std::uint32_t nGeneration) {
+    Guard guard(settings.m_lock);
+    if (settings.m_nListGeneration != nGeneration)
+        return;
+    for (CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext) {
+        if (p != server.pEntry || p->m_nId != server.nId)
+            continue;
+        ++p->m_nCatches;
+        return;
+    }
+}
+
+// The answer's four network-order bytes read as a little-endian number, as "Listed %x" shows
+// them: 127.0.0.2 gives 200007f.
+unsigned LittleEndianValue(const std::array<std::uint8_t, 4>& bytes) {
+    return static_cast<unsigned>(bytes[0]) | static_cast<unsigned>(bytes[1]) << 8 |
+           static_cast<unsigned>(bytes[2]) << 16 | static_cast<unsigned>(bytes[3]) << 24;
+}
+
+// The dump file is written by the listener thread; the lock keeps any other caller's line
+// from landing in the middle of one.
+std::mutex g_dumpLock;
+}  // namespace
+
+int CGatewayCore::CheckBlacklists(const std::array<std::uint8_t, 4>& address) {
+    const auto& a = address;
+    const std::string strAddress = Format("%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    if (IsExcluded(m_settings, strAddress))
+        return 0;
+    const bool bDump = m_bDebugDump != 0;
+    if (bDump)
+        WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
+
+    std::uint32_t nGeneration = 0;
+    int nListings = 0;
+    for (const CActiveServer& server : ActiveServers(m_settings, nGeneration)) {
+        const char* pZone = server.strZone.c_str();
+        const auto t0 = std::chrono::steady_clock::now();
+        std::array<std::uint8_t, 4> answer{};
+        const int nStatus =
+            DnsQueryA(Format("%u.%u.%u.%u.%s", a[3], a[2], a[1], a[0], pZone), answer);
+        const auto t1 = std::chrono::steady_clock::now();
+
+        std::string strVerdict;
+        if (nStatus == kDnsSuccess) {
+            RaiseCatches(m_settings, server, nGeneration);
+            strVerdict = Format("Listed %x", LittleEndianValue(answer));
+            if (answer == kListedAnswer) {
+                LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3], pZone));
+                ++nListings;
+            }
+        } else if (nStatus == kDnsNameNotFound) {
+            strVerdict = "Not Listed";
+        } else {
+            strVerdict = Format("Err: %d", nStatus);
+        }
+        if (!bDump)
+            continue;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0);
+        WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", pZone, static_cast<int>(elapsed.count()),
+                              strVerdict.c_str()));
+    }
+    return nListings;
+}
+
+void CGatewayCore::WriteDebugDump(const std::string& strText) {
+    std::lock_guard<std::mutex> guard(g_dumpLock);
+    FILE* pFile = std::fopen(kDumpFileName, "rb+");
+    if (pFile == nullptr)
+        pFile = std::fopen(kDumpFileName, "wb+");
+    if (pFile == nullptr)
+        return;  // the line is lost; the lookup goes on
+    std::fseek(pFile, 0, SEEK_END);
+    std::fprintf(pFile, "%s\n", strText.c_str());
+    std::fclose(pFile);
+}

@@ -14,7 +14,7 @@
 enum TrayIconAction { NIM_ADD = 0, NIM_MODIFY = 1, NIM_DELETE = 2 };
 
 class IMonitorWindow : public IMainWindow {
-  public:
+public:
     // The modal run: returns when the window closes (the user's exit, the control window's Exit,
     // or by itself once the application's m_bStopRequested is set). Every wait in it pumps.
     virtual void RunModal() = 0;
@@ -24,7 +24,7 @@ class IMonitorWindow : public IMainWindow {
 };
 
 class IFrontEnd {
-  public:
+public:
     virtual ~IFrontEnd() = default;
     virtual std::unique_ptr<IMonitorWindow> CreateMonitorWindow() = 0;
     // The hidden control window with the tray icon (added); it lives until the process ends.

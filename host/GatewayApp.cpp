@@ -40,8 +40,7 @@ bool CGatewayApp::LoadSettings() {
     const bool bRead = ::LoadSettings(
         m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); },
         bKeyMissing);
-    if (bKeyMissing)
-        m_bConfigAtStart = 1;
+    if (bKeyMissing) m_bConfigAtStart = 1;
     return bRead;
 }
 
@@ -55,11 +54,9 @@ void CGatewayApp::SaveSettings() {
 bool CGatewayApp::StartSocketLayer() {
     IgnoreBrokenPipes();
     RaiseOpenFileLimit();
-    if (CMessagePump::Current() == nullptr)
-        m_pUiLoop = std::make_unique<CEventLoop>();
+    if (CMessagePump::Current() == nullptr) m_pUiLoop = std::make_unique<CEventLoop>();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0)
-        close(fd);
+    if (fd >= 0) close(fd);
     return fd >= 0 && (m_pUiLoop == nullptr || m_pUiLoop->IsValid());
 }
 
@@ -78,8 +75,7 @@ bool CGatewayApp::InitInstance() {
 
     CGatewayCommandLineInfo info;
     std::vector<const char*> argv;
-    for (const std::string& strArg : m_args)
-        argv.push_back(strArg.c_str());
+    for (const std::string& strArg : m_args) argv.push_back(strArg.c_str());
     ParseCommandLine(static_cast<int>(argv.size()), argv.data(), info);
 
     if (m_bIsNT) {
@@ -88,14 +84,10 @@ bool CGatewayApp::InitInstance() {
     }
     m_bDebugDump = info.m_bDebug;
     m_bGatewayElsewhere = info.m_bDebug;
-    if (info.m_bExit)
-        return false;
-    if (!info.m_bDebug && FindRunningInstance())
-        return false;
-    if (m_bConfigAtStart || info.m_bConfig)
-        Configure(false);
-    if (info.m_bUninstall)
-        return false;
+    if (info.m_bExit) return false;
+    if (!info.m_bDebug && FindRunningInstance()) return false;
+    if (m_bConfigAtStart || info.m_bConfig) Configure(false);
+    if (info.m_bUninstall) return false;
     RunGateway();
     return false;
 }
@@ -104,16 +96,14 @@ bool CGatewayApp::InitInstance() {
 // one argument. Whether it started is not examined.
 void CGatewayApp::HandOffToCompanion(const std::string& strParams) {
     std::vector<std::string> argv{"Tarnwk32"};
-    if (!strParams.empty())
-        argv.push_back(strParams);
+    if (!strParams.empty()) argv.push_back(strParams);
     StartProgramNoWait(CurrentDirectory() + "/Tarnwk32", argv);
 }
 
 // A running instance is reported first; the nudges follow once the report was dismissed.
 bool CGatewayApp::FindRunningInstance() {
     CInstanceChannel channel(kTitle, RegistryHivePath());
-    if (!channel.Find())
-        return false;
+    if (!channel.Find()) return false;
     ReportError(0, kAlreadyRunning);
     channel.Send(kActivateMessage);
     channel.Send(kShowWindowMessage);
@@ -132,19 +122,15 @@ void CGatewayApp::CreateControlWindow() {
 }
 
 void CGatewayApp::OnInstanceMessage(const std::string& strLine) {
-    if (m_pMonitor == nullptr)
-        return;
-    if (strLine == kActivateMessage)
-        m_pMonitor->Activate();
-    if (strLine == kShowWindowMessage)
-        m_pMonitor->ShowWindow();
+    if (m_pMonitor == nullptr) return;
+    if (strLine == kActivateMessage) m_pMonitor->Activate();
+    if (strLine == kShowWindowMessage) m_pMonitor->ShowWindow();
 }
 
 void CGatewayApp::RunGateway() {
     std::unique_ptr<IMonitorWindow> pMonitor = m_pFrontEnd->CreateMonitorWindow();
     LogLine("Starting Tarnwick");
-    if (!m_bGatewayElsewhere)
-        StartListenThread();
+    if (!m_bGatewayElsewhere) StartListenThread();
     if (!m_bStopRequested) {
         m_pMonitor = pMonitor.get();
         m_pMainWnd = pMonitor.get();
@@ -162,16 +148,14 @@ void CGatewayApp::RunGateway() {
     m_pMainWnd = nullptr;
     m_pMonitor = nullptr;
     pMonitor.reset();
-    if (m_bStopRequested)
-        m_nExitCode = 1;
+    if (m_bStopRequested) m_nExitCode = 1;
 }
 
 void CGatewayApp::Configure(bool bApply) {
     if (m_pFrontEnd->RunConfigDialog()) {
         SaveSettings();
         LoadSettings();
-        if (!bApply)
-            return;
+        if (!bApply) return;
         if (m_bGatewayElsewhere) {
             m_bGatewayElsewhere = 0;
             StartListenThread();

@@ -23,11 +23,13 @@
 #include "platform/InstanceChannel.h"
 
 class CGatewayApp : public CGatewayCore {
-  public:
+public:
     // The title a second instance looks for.
     static constexpr const char* kTitle = "Tarnwick Professional";
 
     CGatewayApp();
+    // Stops the listener thread while the object is still whole: that thread reaches the
+    // application through TheApp() until it has gone.
     ~CGatewayApp() override;
 
     std::atomic<std::int32_t> m_bGatewayElsewhere{0};
@@ -51,7 +53,7 @@ class CGatewayApp : public CGatewayCore {
 
     int ExitCode() const { return m_nExitCode; }
 
-  private:
+private:
     bool StartSocketLayer();
     void HandOffToCompanion(const std::string& strParams);
     bool FindRunningInstance();
@@ -66,6 +68,4 @@ class CGatewayApp : public CGatewayCore {
     int m_nExitCode = 0;
 };
 
-inline CGatewayApp& TheApp() {
-    return AppAs<CGatewayApp>();
-}
+inline CGatewayApp& TheApp() { return AppAs<CGatewayApp>(); }

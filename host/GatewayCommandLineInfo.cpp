@@ -6,12 +6,10 @@
 void CGatewayCommandLineInfo::ParseParam(const std::string& strParam, bool /*bFlag*/,
                                          bool /*bLast*/) {
     const std::string strWord = UpperCaseWord(strParam);
-    if (!m_strParams.empty())
-        m_strParams += ' ';
+    if (!m_strParams.empty()) m_strParams += ' ';
     m_strParams += strWord;
 
-    if (strWord == "SERVICE" || strWord == "START")
-        return;
+    if (strWord == "SERVICE" || strWord == "START") return;
     if (strWord == "STOP") {
         if (TheApp().m_bIsNT)
             AfxMessageBox("Tarnwk Service Stopped.", "Tarnwick", MB_OK, MB_ICONINFORMATION);

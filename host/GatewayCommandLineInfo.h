@@ -10,7 +10,7 @@
 #include "platform/CommandLineInfo.h"
 
 class CGatewayCommandLineInfo : public CCommandLineInfo {
-  public:
+public:
     static constexpr const char* kUsage =
         "Tarnwick Usage:\n\tTarnwk\t\t\tRun Tarnwick\n\tTarnwk -config\t\tConfigure Settings\n"
         "\tTarnwk -uninstall\t\tUninstall Service\n\tTarnwk -Stop\t\tStop Service";

@@ -32,8 +32,7 @@ CHeadlessMonitor::CHeadlessMonitor() {
 
 // A signal that came during the shutdown is delivered now, with its usual effect.
 CHeadlessMonitor::~CHeadlessMonitor() {
-    if (m_fdSignal >= 0)
-        close(m_fdSignal);
+    if (m_fdSignal >= 0) close(m_fdSignal);
     pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
 }
 
@@ -45,8 +44,7 @@ std::string CHeadlessMonitor::GetLogText() {
 // The pane grows by one entry per call: its last line is the new entry.
 void CHeadlessMonitor::SetLogText(const std::string& strText) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (strText == m_strPane)
-        return;
+    if (strText == m_strPane) return;
     m_strPane = strText;
     const size_t nFeed = strText.rfind('\n');
     const std::string strEntry = nFeed == std::string::npos ? strText : strText.substr(nFeed + 1);
@@ -68,8 +66,7 @@ bool CHeadlessMonitor::WaitForSignal(int nTimeoutMs) {
         return false;
     }
     pollfd ready{m_fdSignal, POLLIN, 0};
-    if (poll(&ready, 1, nTimeoutMs) <= 0)
-        return false;
+    if (poll(&ready, 1, nTimeoutMs) <= 0) return false;
     signalfd_siginfo info{};
     return read(m_fdSignal, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
 }
@@ -78,8 +75,7 @@ bool CHeadlessMonitor::WaitForSignal(int nTimeoutMs) {
 void CHeadlessMonitor::RunModal() {
     CGatewayApp& app = TheApp();
     while (!app.m_bStopRequested) {
-        if (WaitForSignal(kWaitStepMs))
-            return;
+        if (WaitForSignal(kWaitStepMs)) return;
         app.PumpMessages();
     }
 }

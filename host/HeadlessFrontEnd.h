@@ -18,7 +18,7 @@
 #include "host/FrontEnd.h"
 
 class CHeadlessMonitor : public IMonitorWindow {
-  public:
+public:
     CHeadlessMonitor();
     ~CHeadlessMonitor() override;
 
@@ -31,7 +31,7 @@ class CHeadlessMonitor : public IMonitorWindow {
     void Activate() override {}
     void ShowWindow() override;
 
-  private:
+private:
     bool WaitForSignal(int nTimeoutMs);
 
     std::mutex m_lock;
@@ -41,7 +41,7 @@ class CHeadlessMonitor : public IMonitorWindow {
 };
 
 class CHeadlessFrontEnd : public IFrontEnd {
-  public:
+public:
     std::unique_ptr<IMonitorWindow> CreateMonitorWindow() override;
     void CreateControlWindow() override {}
     void UpdateTrayIcon(int /*nAction*/) override {}

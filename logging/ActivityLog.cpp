@@ -1,5 +1,8 @@
 // CLoggingApp::LogLine and LogActivity: the activity log file and the log pane.
-#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "logging/LoggingApp.h"
 #include "platform/System.h"
@@ -14,22 +17,33 @@ std::string LogFileNameForWriting(Settings& settings) {
     return settings.LogFileName;
 }
 
-FILE* OpenForAppend(const std::string& strPath) {
-    FILE* pFile = std::fopen(strPath.c_str(), "rb+");
-    if (pFile == nullptr) pFile = std::fopen(strPath.c_str(), "wb+");
-    return pFile;
+// Appends the bytes to the file, creating it when missing. Opened for appending only, so a log
+// that may be written but not read still receives its lines (opening it for reading and writing
+// fails there), nothing ever truncates it, and each line lands whole at the end of the file
+// even when another process appends to it too.
+void AppendToFile(const std::string& strPath, const std::string& strBytes) {
+    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return;
+    size_t nDone = 0;
+    while (nDone < strBytes.size()) {
+        const ssize_t n = write(fd, strBytes.data() + nDone, strBytes.size() - nDone);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // a full disk loses the rest of the line, silently
+        nDone += static_cast<size_t>(n);
+    }
+    close(fd);
 }
 }  // namespace
 
+// The whole line goes out in one append, so a line's stamp and text always stand together in
+// the file; the lock keeps the two threads' lines from interleaving within this process.
 void CLoggingApp::LogLine(const std::string& strText) {
     if (m_settings.EnableLogging == 0) return;
+    // The settings lock is taken and released before the log lock, never inside it: a caller
+    // holding the settings lock may log.
+    const std::string strPath = LogFileNameForWriting(m_settings);
     std::lock_guard<std::mutex> guard(m_logLock);
-    FILE* pFile = OpenForAppend(LogFileNameForWriting(m_settings));
-    if (pFile == nullptr) return;
-    std::fseek(pFile, 0, SEEK_END);
-    const std::string strLine = LogStamp() + " : " + strText + "\r\n";
-    std::fwrite(strLine.data(), 1, strLine.size(), pFile);
-    std::fclose(pFile);
+    AppendToFile(strPath, LogStamp() + " : " + strText + "\r\n");
 }
 
 void CLoggingApp::LogActivity(const std::string& strText) {

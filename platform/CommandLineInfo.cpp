@@ -10,8 +10,7 @@ void ParseCommandLine(int argc, const char* const* argv, CCommandLineInfo& info)
     for (int i = 1; i < argc; ++i) {
         std::string strParam = argv[i];
         const bool bFlag = !strParam.empty() && (strParam[0] == '-' || strParam[0] == '/');
-        if (bFlag)
-            strParam.erase(0, 1);
+        if (bFlag) strParam.erase(0, 1);
         info.ParseParam(strParam, bFlag, i == argc - 1);
     }
 }

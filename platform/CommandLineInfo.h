@@ -6,7 +6,7 @@
 #include <string>
 
 class CCommandLineInfo {
-  public:
+public:
     virtual ~CCommandLineInfo() = default;
     virtual void ParseParam(const std::string& strParam, bool bFlag, bool bLast) = 0;
 };

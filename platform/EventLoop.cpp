@@ -52,11 +52,16 @@ public:
         if (m_fdWakeup >= 0) (void)!read(m_fdWakeup, &count, sizeof count);
     }
 
+    // Later posts are refused. The dropped items are destroyed outside the lock, since what a
+    // task captured may post again while it goes.
     void CloseQueue() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_fdWakeup >= 0) close(m_fdWakeup);
-        m_fdWakeup = -1;
-        m_items.clear();
+        std::deque<CItem> dropped;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_fdWakeup >= 0) close(m_fdWakeup);
+            m_fdWakeup = -1;
+            dropped.swap(m_items);
+        }
     }
 
 private:
@@ -81,6 +86,7 @@ CEventLoop::CEventLoop()
     }
     m_pPreviousPump = CMessagePump::Current();
     CMessagePump::SetCurrent(this);
+    m_pPreviousLoop = t_pLoop;
     t_pLoop = this;
 }
 
@@ -88,37 +94,61 @@ CEventLoop::~CEventLoop() {
     m_pQueue->CloseQueue();
     if (m_fdEpoll >= 0) close(m_fdEpoll);
     if (CMessagePump::Current() == this) CMessagePump::SetCurrent(m_pPreviousPump);
-    if (t_pLoop == this) t_pLoop = nullptr;
+    if (t_pLoop == this) t_pLoop = m_pPreviousLoop;
 }
 
 CEventLoop* CEventLoop::ForThisThread() { return t_pLoop; }
 
 CEventLoop::WatchId CEventLoop::Watch(int fd, std::uint32_t nEvents, WatchHandler handler) {
+    ForgetEarlierWatch(fd);
     const WatchId id = m_nNextWatch++;
-    epoll_event event{};
-    event.events = nEvents;
-    event.data.u64 = id;
-    if (epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, fd, &event) != 0) return 0;
+    if (nEvents != 0) {
+        epoll_event event{};
+        event.events = nEvents;
+        event.data.u64 = id;
+        if (epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, fd, &event) != 0) return 0;
+    }
     m_watches.emplace(id, CWatch{fd, nEvents, std::make_shared<WatchHandler>(std::move(handler))});
+    m_fdOwners[fd] = id;
     return id;
+}
+
+// A descriptor closed without being unwatched leaves its watch behind; once the number is
+// reused, that old watch must neither receive the new descriptor's events nor unregister it.
+void CEventLoop::ForgetEarlierWatch(int fd) {
+    auto owner = m_fdOwners.find(fd);
+    if (owner == m_fdOwners.end()) return;
+    auto it = m_watches.find(owner->second);
+    // Fails harmlessly when the old descriptor is gone (epoll dropped it on close).
+    if (it != m_watches.end() && it->second.nEvents != 0)
+        epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (it != m_watches.end()) m_watches.erase(it);
+    m_fdOwners.erase(owner);
 }
 
 bool CEventLoop::Rewatch(WatchId id, std::uint32_t nEvents) {
     auto it = m_watches.find(id);
     if (it == m_watches.end()) return false;
-    if (it->second.nEvents == nEvents) return true;
+    CWatch& watch = it->second;
+    if (watch.nEvents == nEvents) return true;
+    // A parked watch leaves epoll altogether: epoll reports hang-ups and errors even for an
+    // empty mask, and a level-triggered hang-up would then spin the loop.
     epoll_event event{};
     event.events = nEvents;
     event.data.u64 = id;
-    if (epoll_ctl(m_fdEpoll, EPOLL_CTL_MOD, it->second.fd, &event) != 0) return false;
-    it->second.nEvents = nEvents;
+    const int nOp = nEvents == 0         ? EPOLL_CTL_DEL
+                    : watch.nEvents == 0 ? EPOLL_CTL_ADD
+                                         : EPOLL_CTL_MOD;
+    if (epoll_ctl(m_fdEpoll, nOp, watch.fd, &event) != 0) return false;
+    watch.nEvents = nEvents;
     return true;
 }
 
 void CEventLoop::Unwatch(WatchId id) {
     auto it = m_watches.find(id);
     if (it == m_watches.end()) return;
-    epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    if (it->second.nEvents != 0) epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    m_fdOwners.erase(it->second.fd);
     m_watches.erase(it);
 }
 
@@ -129,23 +159,27 @@ void CEventLoop::Post(std::function<void()> task, ItemKind kind) {
 void CEventLoop::PostQuit() { Post({}, ItemKind::Quit); }
 
 void CEventLoop::Run() {
-    while (!m_bQuit) {
-        const int nDispatched = Dispatch(kRunBatch, 0);
-        if (m_bQuit) break;
-        if (nDispatched == 0) {
-            if (m_idle) m_idle();
-            if (m_bQuit) break;
-            Dispatch(kRunBatch, -1);
-        }
+    if (!IsValid()) return;
+    ++m_nRunDepth;
+    while (!m_bQuitPending) {
+        if (Dispatch(kRunBatch, 0) > 0) continue;
+        if (m_idle) m_idle();
+        if (m_bQuitPending) break;
+        Dispatch(kRunBatch, -1);
     }
+    // The quit is used up by the outermost Run; a nested one leaves it for its caller.
+    if (--m_nRunDepth == 0) m_bQuitPending = false;
 }
 
 int CEventLoop::Pump(int nMaxItems) { return Dispatch(nMaxItems, 0); }
 
-// Posted items go first; then one epoll batch. Only the first wait may block.
+// Posted items go first; then one epoll batch. Only the first wait may block. The pass ends
+// after a quit or close item, also when a handler's nested pump took the quit.
 int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
+    const std::uint64_t nQuitsAtStart = m_nQuitsTaken;
+    auto passGoesOn = [&] { return m_nQuitsTaken == nQuitsAtStart; };
     int nCount = 0;
-    while (nCount < nMaxItems && !m_bQuit) {
+    while (nCount < nMaxItems && passGoesOn()) {
         bool bEndsPass = false;
         if (DispatchTask(bEndsPass)) {
             ++nCount;
@@ -159,7 +193,7 @@ int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
         if (nReady < 0 && errno == EINTR) continue;
         if (nReady <= 0) break;
         bool bTasksWaiting = false;
-        for (int i = 0; i < nReady && nCount < nMaxItems && !m_bQuit; ++i) {
+        for (int i = 0; i < nReady && nCount < nMaxItems && passGoesOn(); ++i) {
             if (events[i].data.u64 == kWakeupId) {
                 DrainWakeup();
                 bTasksWaiting = true;
@@ -175,7 +209,10 @@ int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
 bool CEventLoop::DispatchTask(bool& bEndsPass) {
     CTaskQueue::CItem item;
     if (!m_pQueue->Pop(item)) return false;
-    if (item.kind == ItemKind::Quit) m_bQuit = true;
+    if (item.kind == ItemKind::Quit) {
+        ++m_nQuitsTaken;
+        m_bQuitPending = true;
+    }
     if (item.task) item.task();
     bEndsPass = item.kind != ItemKind::Task;
     return true;

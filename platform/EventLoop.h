@@ -8,8 +8,13 @@
 // Watches are level-triggered: a descriptor that stays ready is reported again on every pass,
 // so a handler that does not consume its readiness is called again. Each dispatch looks the
 // watch up anew, so a handler may unwatch (or close) any other descriptor of the same batch.
+// A watch whose mask is 0 is parked: nothing at all is reported for it, not even a hang-up,
+// until Rewatch gives it a mask again.
+//
 // A quit item ends the pass that dispatches it and the loop's Run, even when a nested Pump
-// takes it, so a stop request can never be lost inside a handler's wait.
+// takes it, so a stop request can never be lost inside a handler's wait. Pumping goes on
+// working after a quit (a wait that pumps still serves the calls handed to this thread); the
+// quit is used up when the outermost Run returns.
 #pragma once
 
 #include <cstdint>
@@ -60,7 +65,8 @@ public:
 
     bool IsValid() const { return m_fdEpoll >= 0; }
 
-    // Returns 0 and sets errno when the descriptor cannot be watched.
+    // Returns 0 and sets errno when the descriptor cannot be watched. Watching a descriptor again
+    // replaces its earlier watch (also one left behind by a descriptor closed while watched).
     WatchId Watch(int fd, std::uint32_t nEvents, WatchHandler handler);
     bool Rewatch(WatchId id, std::uint32_t nEvents);
     void Unwatch(WatchId id);
@@ -72,15 +78,18 @@ public:
     // Runs whenever the loop finds nothing pending, before it sleeps.
     void SetIdleHandler(std::function<void()> idle) { m_idle = std::move(idle); }
 
-    // Dispatches until a quit item has been dispatched.
+    // Dispatches until a quit item has been dispatched, running the idle hook whenever nothing
+    // is pending. Returns at once when a quit was taken before it started. Nested calls (a
+    // modal wait inside a handler) end together with the outer one on the same quit.
     void Run();
     int Pump(int nMaxItems) override;
-    bool IsQuitting() const { return m_bQuit; }
+    // A quit has been dispatched and the outermost Run has not returned yet.
+    bool IsQuitting() const { return m_bQuitPending; }
 
 private:
     struct CWatch {
         int fd;
-        std::uint32_t nEvents;
+        std::uint32_t nEvents;  // 0: parked, not registered with epoll
         std::shared_ptr<WatchHandler> handler;
     };
 
@@ -88,12 +97,17 @@ private:
     bool DispatchTask(bool& bEndsPass);
     bool DispatchReady(const struct epoll_event& event);
     void DrainWakeup();
+    void ForgetEarlierWatch(int fd);
 
     int m_fdEpoll = -1;
     std::shared_ptr<CTaskQueue> m_pQueue;
     std::unordered_map<WatchId, CWatch> m_watches;
+    std::unordered_map<int, WatchId> m_fdOwners;  // descriptor -> its current watch
     WatchId m_nNextWatch = 1;
     std::function<void()> m_idle;
-    bool m_bQuit = false;
+    std::uint64_t m_nQuitsTaken = 0;  // lets a pass see a quit taken by a nested pump
+    bool m_bQuitPending = false;
+    int m_nRunDepth = 0;
     CMessagePump* m_pPreviousPump = nullptr;
+    CEventLoop* m_pPreviousLoop = nullptr;
 };

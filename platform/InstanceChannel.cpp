@@ -18,8 +18,7 @@ constexpr size_t kMaxLine = 256;
 
 std::string ScopeHash(const std::string& strScope) {
     std::uint64_t nHash = 1469598103934665603ull;  // FNV-1a
-    for (unsigned char c : strScope)
-        nHash = (nHash ^ c) * 1099511628211ull;
+    for (unsigned char c : strScope) nHash = (nHash ^ c) * 1099511628211ull;
     char buffer[17];
     std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(nHash));
     return buffer;
@@ -37,31 +36,25 @@ socklen_t AbstractAddress(const std::string& strName, sockaddr_un& address) {
 CInstanceChannel::CInstanceChannel(const std::string& strTitle, const std::string& strScope)
     : m_strName(strTitle + "/uid=" + std::to_string(geteuid()) + "/" + ScopeHash(strScope)) {}
 
-CInstanceChannel::~CInstanceChannel() {
-    Close();
-}
+CInstanceChannel::~CInstanceChannel() { Close(); }
 
 void CInstanceChannel::Close() {
     for (auto& [fd, peer] : m_peers) {
-        if (m_pLoop)
-            m_pLoop->Unwatch(peer.nWatch);
+        if (m_pLoop) m_pLoop->Unwatch(peer.nWatch);
         close(fd);
     }
     m_peers.clear();
-    if (m_pLoop && m_nWatch)
-        m_pLoop->Unwatch(m_nWatch);
+    if (m_pLoop && m_nWatch) m_pLoop->Unwatch(m_nWatch);
     m_nWatch = 0;
     m_pLoop = nullptr;
-    if (m_fd >= 0)
-        close(m_fd);
+    if (m_fd >= 0) close(m_fd);
     m_fd = -1;
 }
 
 bool CInstanceChannel::Listen(CEventLoop& loop, MessageHandler onMessage) {
     Close();
     m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_fd < 0)
-        return false;
+    if (m_fd < 0) return false;
     sockaddr_un address;
     const socklen_t nLength = AbstractAddress(m_strName, address);
     if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0 || listen(m_fd, 8) != 0) {
@@ -71,15 +64,13 @@ bool CInstanceChannel::Listen(CEventLoop& loop, MessageHandler onMessage) {
     m_pLoop = &loop;
     m_onMessage = std::move(onMessage);
     m_nWatch = loop.Watch(m_fd, EPOLLIN, [this](std::uint32_t) { OnAccept(); });
-    if (m_nWatch == 0)
-        Close();
+    if (m_nWatch == 0) Close();
     return m_nWatch != 0;
 }
 
 void CInstanceChannel::OnAccept() {
     const int fd = accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     const CEventLoop::WatchId nWatch =
         m_pLoop->Watch(fd, EPOLLIN | EPOLLRDHUP, [this, fd](std::uint32_t) { OnPeerReadable(fd); });
     if (nWatch == 0) {
@@ -92,8 +83,7 @@ void CInstanceChannel::OnAccept() {
 void CInstanceChannel::OnPeerReadable(int fd) {
     char buffer[512];
     const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        return;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) {
         DropPeer(fd);
         return;
@@ -105,17 +95,14 @@ void CInstanceChannel::OnPeerReadable(int fd) {
         const std::string strLine = strPending.substr(0, nFeed);
         strPending.erase(0, nFeed + 1);
         m_onMessage(strLine);
-        if (m_peers.find(fd) == m_peers.end())
-            return;  // the handler closed the channel
+        if (m_peers.find(fd) == m_peers.end()) return;  // the handler closed the channel
     }
-    if (strPending.size() > kMaxLine)
-        DropPeer(fd);
+    if (strPending.size() > kMaxLine) DropPeer(fd);
 }
 
 void CInstanceChannel::DropPeer(int fd) {
     auto it = m_peers.find(fd);
-    if (it == m_peers.end())
-        return;
+    if (it == m_peers.end()) return;
     m_pLoop->Unwatch(it->second.nWatch);
     m_peers.erase(it);
     close(fd);
@@ -124,8 +111,7 @@ void CInstanceChannel::DropPeer(int fd) {
 bool CInstanceChannel::Find() {
     Close();
     m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0)
-        return false;
+    if (m_fd < 0) return false;
     sockaddr_un address;
     const socklen_t nLength = AbstractAddress(m_strName, address);
     if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), nLength) != 0) {
@@ -136,8 +122,7 @@ bool CInstanceChannel::Find() {
 }
 
 bool CInstanceChannel::Send(const std::string& strLine) {
-    if (m_fd < 0 || m_pLoop != nullptr)
-        return false;
+    if (m_fd < 0 || m_pLoop != nullptr) return false;
     const std::string strData = strLine + "\n";
     return send(m_fd, strData.data(), strData.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(strData.size());

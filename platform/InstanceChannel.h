@@ -15,7 +15,7 @@
 #include "platform/EventLoop.h"
 
 class CInstanceChannel {
-  public:
+public:
     using MessageHandler = std::function<void(const std::string& strLine)>;
 
     CInstanceChannel(const std::string& strTitle, const std::string& strScope);
@@ -32,7 +32,7 @@ class CInstanceChannel {
     bool Send(const std::string& strLine);
     void Close();
 
-  private:
+private:
     void OnAccept();
     void OnPeerReadable(int fd);
     void DropPeer(int fd);

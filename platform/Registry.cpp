@@ -44,14 +44,12 @@ long CodeForErrno(int nErrno) {
 
 std::string FolderOf(const std::string& strPath) {
     const size_t nSlash = strPath.find_last_of('/');
-    if (nSlash == std::string::npos)
-        return ".";
+    if (nSlash == std::string::npos) return ".";
     return nSlash == 0 ? "/" : strPath.substr(0, nSlash);
 }
 
 std::string HomeFolder() {
-    if (const char* pHome = std::getenv("HOME"); pHome && *pHome)
-        return pHome;
+    if (const char* pHome = std::getenv("HOME"); pHome && *pHome) return pHome;
     const passwd* pEntry = getpwuid(geteuid());
     return pEntry && pEntry->pw_dir ? pEntry->pw_dir : "/";
 }
@@ -61,8 +59,7 @@ std::string HomeFolder() {
 // A quoted name or text starting at nPos (at the opening quote); nPos ends after the closing one.
 // Only \\ and \" are escapes; any other backslash stands for itself.
 bool ParseQuoted(const std::string& strLine, size_t& nPos, std::string& strOut) {
-    if (nPos >= strLine.size() || strLine[nPos] != '"')
-        return false;
+    if (nPos >= strLine.size() || strLine[nPos] != '"') return false;
     strOut.clear();
     for (++nPos; nPos < strLine.size(); ++nPos) {
         const char c = strLine[nPos];
@@ -79,28 +76,23 @@ bool ParseQuoted(const std::string& strLine, size_t& nPos, std::string& strOut) 
 }
 
 bool ParseDword(const std::string& strText, std::string& data) {
-    if (strText.size() < 1 || strText.size() > 8)
-        return false;
+    if (strText.size() < 1 || strText.size() > 8) return false;
     std::uint32_t nValue = 0;
     for (char c : strText) {
         const char* pDigits = "0123456789abcdef";
         const char* pFound = std::strchr(pDigits, std::tolower(static_cast<unsigned char>(c)));
-        if (c == '\0' || pFound == nullptr)
-            return false;
+        if (c == '\0' || pFound == nullptr) return false;
         nValue = nValue * 16 + static_cast<std::uint32_t>(pFound - pDigits);
     }
     data.assign(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        data[i] = static_cast<char>((nValue >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((nValue >> (8 * i)) & 0xFF);
     return true;
 }
 
 bool ParseValueLine(const std::string& strLine, CRegistryValue& value) {
     size_t nPos = 0;
-    if (!ParseQuoted(strLine, nPos, value.strName) || value.strName.empty())
-        return false;
-    if (nPos >= strLine.size() || strLine[nPos] != '=')
-        return false;
+    if (!ParseQuoted(strLine, nPos, value.strName) || value.strName.empty()) return false;
+    if (nPos >= strLine.size() || strLine[nPos] != '=') return false;
     ++nPos;
     if (strLine.compare(nPos, 6, "dword:") == 0) {
         value.nType = REG_DWORD;
@@ -122,15 +114,13 @@ void PutValue(std::vector<CRegistryValue>& values, CRegistryValue value) {
 
 CHiveKey& FindOrAddKey(CHive& hive, const std::string& strPath) {
     for (CHiveKey& key : hive)
-        if (SameName(key.strPath, strPath))
-            return key;
+        if (SameName(key.strPath, strPath)) return key;
     hive.push_back(CHiveKey{strPath, {}});
     return hive.back();
 }
 
 bool ParseSection(const std::string& strLine, std::string& strPath) {
-    if (strLine.size() < 2 || strLine.back() != ']')
-        return false;
+    if (strLine.size() < 2 || strLine.back() != ']') return false;
     strPath = strLine.substr(1, strLine.size() - 2);
     const size_t nPrefix = std::strlen(kRootPrefix);
     if (strPath.size() <= nPrefix || strncasecmp(strPath.c_str(), kRootPrefix, nPrefix) != 0)
@@ -146,27 +136,21 @@ bool ParseHive(const std::string& strText, CHive& hive) {
     size_t nStart = 0;
     while (nStart < strText.size()) {
         size_t nEnd = strText.find('\n', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = strText.size();
+        if (nEnd == std::string::npos) nEnd = strText.size();
         std::string strLine = strText.substr(nStart, nEnd - nStart);
         nStart = nEnd + 1;
-        if (!strLine.empty() && strLine.back() == '\r')
-            strLine.pop_back();
-        if (strLine.empty() || strLine[0] == ';')
-            continue;
+        if (!strLine.empty() && strLine.back() == '\r') strLine.pop_back();
+        if (strLine.empty() || strLine[0] == ';') continue;
         if (!bHeader) {
-            if (strLine != kHeader)
-                return false;
+            if (strLine != kHeader) return false;
             bHeader = true;
         } else if (strLine[0] == '[') {
             std::string strPath;
-            if (!ParseSection(strLine, strPath))
-                return false;
+            if (!ParseSection(strLine, strPath)) return false;
             pKey = &FindOrAddKey(hive, strPath);
         } else {
             CRegistryValue value;
-            if (pKey == nullptr || !ParseValueLine(strLine, value))
-                return false;
+            if (pKey == nullptr || !ParseValueLine(strLine, value)) return false;
             PutValue(pKey->values, std::move(value));
         }
     }
@@ -177,14 +161,12 @@ bool ParseHive(const std::string& strText, CHive& hive) {
 long ReadHive(const std::string& strPath, CHive& hive) {
     hive.clear();
     const int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return CodeForErrno(errno);
+    if (fd < 0) return CodeForErrno(errno);
     std::string strText;
     char buffer[8192];
     ssize_t n;
     while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             const int nErrno = errno;
             close(fd);
@@ -201,8 +183,7 @@ long ReadHive(const std::string& strPath, CHive& hive) {
 std::string Escaped(const std::string& strText) {
     std::string strOut;
     for (char c : strText) {
-        if (c == '\\' || c == '"')
-            strOut += '\\';
+        if (c == '\\' || c == '"') strOut += '\\';
         strOut += c;
     }
     return strOut;
@@ -210,8 +191,7 @@ std::string Escaped(const std::string& strText) {
 
 std::string FormatValue(const CRegistryValue& value) {
     std::string strLine = "\"" + Escaped(value.strName) + "\"=";
-    if (value.nType != REG_DWORD)
-        return strLine + "\"" + Escaped(value.data) + "\"\n";
+    if (value.nType != REG_DWORD) return strLine + "\"" + Escaped(value.data) + "\"\n";
     std::uint32_t nNumber = 0;
     for (size_t i = 0; i < 4 && i < value.data.size(); ++i)
         nNumber |= static_cast<std::uint32_t>(static_cast<unsigned char>(value.data[i])) << (8 * i);
@@ -224,8 +204,7 @@ std::string FormatHive(const CHive& hive) {
     std::string strText = std::string(kHeader) + "\n";
     for (const CHiveKey& key : hive) {
         strText += "\n[" + std::string(kRootPrefix) + key.strPath + "]\n";
-        for (const CRegistryValue& value : key.values)
-            strText += FormatValue(value);
+        for (const CRegistryValue& value : key.values) strText += FormatValue(value);
     }
     return strText;
 }
@@ -233,17 +212,13 @@ std::string FormatHive(const CHive& hive) {
 // Makes the folder and its parents, like mkdir -p.
 int MakeFolders(const std::string& strFolder) {
     struct stat info {};
-    if (stat(strFolder.c_str(), &info) == 0)
-        return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
-    if (errno != ENOENT)
-        return errno;
+    if (stat(strFolder.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    if (errno != ENOENT) return errno;
     const std::string strParent = FolderOf(strFolder);
     if (strParent != strFolder) {
-        if (const int nError = MakeFolders(strParent))
-            return nError;
+        if (const int nError = MakeFolders(strParent)) return nError;
     }
-    if (mkdir(strFolder.c_str(), 0755) != 0 && errno != EEXIST)
-        return errno;
+    if (mkdir(strFolder.c_str(), 0755) != 0 && errno != EEXIST) return errno;
     return 0;
 }
 
@@ -251,11 +226,9 @@ bool WriteAll(int fd, const std::string& strText) {
     size_t nDone = 0;
     while (nDone < strText.size()) {
         const ssize_t n = write(fd, strText.data() + nDone, strText.size() - nDone);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
+            if (n == 0) errno = ENOSPC;
             return false;
         }
         nDone += static_cast<size_t>(n);
@@ -267,21 +240,16 @@ bool WriteAll(int fd, const std::string& strText) {
 // in one rename; the folder is flushed too, so the rename itself survives a crash.
 long ReplaceHive(const std::string& strPath, const std::string& strText) {
     const std::string strFolder = FolderOf(strPath);
-    if (const int nError = MakeFolders(strFolder))
-        return CodeForErrno(nError);
+    if (const int nError = MakeFolders(strFolder)) return CodeForErrno(nError);
     std::string strTemp = strPath + ".XXXXXX";
     const int fd = mkostemp(strTemp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return CodeForErrno(errno);
+    if (fd < 0) return CodeForErrno(errno);
     struct stat old {};
     const mode_t nMode = stat(strPath.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
     int nError = 0;
-    if (fchmod(fd, nMode) != 0 || !WriteAll(fd, strText) || fsync(fd) != 0)
-        nError = errno;
-    if (close(fd) != 0 && nError == 0)
-        nError = errno;
-    if (nError == 0 && rename(strTemp.c_str(), strPath.c_str()) != 0)
-        nError = errno;
+    if (fchmod(fd, nMode) != 0 || !WriteAll(fd, strText) || fsync(fd) != 0) nError = errno;
+    if (close(fd) != 0 && nError == 0) nError = errno;
+    if (nError == 0 && rename(strTemp.c_str(), strPath.c_str()) != 0) nError = errno;
     if (nError != 0) {
         unlink(strTemp.c_str());
         return CodeForErrno(nError);
@@ -300,8 +268,7 @@ long CheckWritable(const std::string& strPath) {
     std::string strFolder = FolderOf(strPath);
     while (access(strFolder.c_str(), F_OK) != 0 && errno == ENOENT) {
         const std::string strParent = FolderOf(strFolder);
-        if (strParent == strFolder)
-            break;
+        if (strParent == strFolder) break;
         strFolder = strParent;
     }
     return access(strFolder.c_str(), W_OK | X_OK) == 0 ? ERROR_SUCCESS : CodeForErrno(errno);
@@ -309,10 +276,8 @@ long CheckWritable(const std::string& strPath) {
 }  // namespace
 
 std::string RegistryHivePath() {
-    if (const char* pPath = std::getenv("TARNWICK_REGISTRY"); pPath && *pPath)
-        return pPath;
-    if (geteuid() == 0)
-        return "/etc/tarnwick/registry.reg";
+    if (const char* pPath = std::getenv("TARNWICK_REGISTRY"); pPath && *pPath) return pPath;
+    if (geteuid() == 0) return "/etc/tarnwick/registry.reg";
     const char* pConfig = std::getenv("XDG_CONFIG_HOME");
     const std::string strConfig =
         pConfig && pConfig[0] == '/' ? std::string(pConfig) : HomeFolder() + "/.config";
@@ -321,16 +286,13 @@ std::string RegistryHivePath() {
 
 CRegistryKey::CRegistryKey(std::string strHivePath) : m_strHivePath(std::move(strHivePath)) {}
 
-CRegistryKey::~CRegistryKey() {
-    Close();
-}
+CRegistryKey::~CRegistryKey() { Close(); }
 
 long CRegistryKey::Load(const std::string& strKeyPath) {
     Close();
     CHive hive;
     const long nResult = ReadHive(m_strHivePath, hive);
-    if (nResult != ERROR_SUCCESS)
-        return nResult;
+    if (nResult != ERROR_SUCCESS) return nResult;
     for (CHiveKey& key : hive) {
         if (SameName(key.strPath, strKeyPath)) {
             m_values = std::move(key.values);
@@ -342,8 +304,7 @@ long CRegistryKey::Load(const std::string& strKeyPath) {
 
 long CRegistryKey::Open(const std::string& strKeyPath) {
     const long nResult = Load(strKeyPath);
-    if (nResult != ERROR_SUCCESS)
-        return nResult;
+    if (nResult != ERROR_SUCCESS) return nResult;
     m_strKeyPath = strKeyPath;
     m_bOpen = true;
     return ERROR_SUCCESS;
@@ -351,10 +312,8 @@ long CRegistryKey::Open(const std::string& strKeyPath) {
 
 long CRegistryKey::Create(const std::string& strKeyPath) {
     const long nResult = Load(strKeyPath);
-    if (nResult != ERROR_SUCCESS && nResult != ERROR_FILE_NOT_FOUND)
-        return nResult;
-    if (const long nWritable = CheckWritable(m_strHivePath))
-        return nWritable;
+    if (nResult != ERROR_SUCCESS && nResult != ERROR_FILE_NOT_FOUND) return nResult;
+    if (const long nWritable = CheckWritable(m_strHivePath)) return nWritable;
     m_strKeyPath = strKeyPath;
     m_bOpen = true;
     m_bDirty = nResult == ERROR_FILE_NOT_FOUND;
@@ -363,8 +322,7 @@ long CRegistryKey::Create(const std::string& strKeyPath) {
 
 CRegistryValue* CRegistryKey::FindValue(const std::string& strName) {
     for (CRegistryValue& value : m_values)
-        if (SameName(value.strName, strName))
-            return &value;
+        if (SameName(value.strName, strName)) return &value;
     return nullptr;
 }
 
@@ -375,25 +333,21 @@ const CRegistryValue* CRegistryKey::FindValue(const std::string& strName) const 
 long CRegistryKey::QueryValue(const std::string& strName, std::string& strData,
                               size_t nBufferSize) const {
     const CRegistryValue* pValue = m_bOpen ? FindValue(strName) : nullptr;
-    if (pValue == nullptr)
-        return ERROR_FILE_NOT_FOUND;
+    if (pValue == nullptr) return ERROR_FILE_NOT_FOUND;
     const size_t nNeeded = pValue->data.size() + (pValue->nType == REG_SZ ? 1 : 0);
-    if (nNeeded > nBufferSize)
-        return ERROR_MORE_DATA;
+    if (nNeeded > nBufferSize) return ERROR_MORE_DATA;
     strData = pValue->data;
     return ERROR_SUCCESS;
 }
 
 std::vector<std::string> CRegistryKey::ValueNames() const {
     std::vector<std::string> names;
-    for (const CRegistryValue& value : m_values)
-        names.push_back(value.strName);
+    for (const CRegistryValue& value : m_values) names.push_back(value.strName);
     return names;
 }
 
 long CRegistryKey::SetValue(const std::string& strName, const std::string& strText) {
-    if (!m_bOpen)
-        return ERROR_INVALID_PARAMETER;
+    if (!m_bOpen) return ERROR_INVALID_PARAMETER;
     if (strName.find_first_of("\r\n") != std::string::npos ||
         strText.find_first_of("\r\n") != std::string::npos || strName.empty())
         return ERROR_INVALID_PARAMETER;
@@ -406,8 +360,7 @@ long CRegistryKey::SetValue(const std::string& strName, std::uint32_t nNumber) {
     if (!m_bOpen || strName.empty() || strName.find_first_of("\r\n") != std::string::npos)
         return ERROR_INVALID_PARAMETER;
     std::string data(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        data[i] = static_cast<char>((nNumber >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((nNumber >> (8 * i)) & 0xFF);
     PutValue(m_values, CRegistryValue{strName, REG_DWORD, data});
     m_bDirty = true;
     return ERROR_SUCCESS;
@@ -421,14 +374,11 @@ long CRegistryKey::Close() {
     m_bDirty = false;
     std::vector<CRegistryValue> values = std::move(m_values);
     m_values.clear();
-    if (!bWrite)
-        return ERROR_SUCCESS;
+    if (!bWrite) return ERROR_SUCCESS;
     CHive hive;
     const long nRead = ReadHive(m_strHivePath, hive);
-    if (nRead != ERROR_SUCCESS && nRead != ERROR_FILE_NOT_FOUND)
-        return nRead;
+    if (nRead != ERROR_SUCCESS && nRead != ERROR_FILE_NOT_FOUND) return nRead;
     CHiveKey& key = FindOrAddKey(hive, m_strKeyPath);
-    for (CRegistryValue& value : values)
-        PutValue(key.values, std::move(value));
+    for (CRegistryValue& value : values) PutValue(key.values, std::move(value));
     return ReplaceHive(m_strHivePath, FormatHive(hive));
 }

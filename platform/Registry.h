@@ -49,7 +49,7 @@ struct CRegistryValue {
 };
 
 class CRegistryKey {
-  public:
+public:
     explicit CRegistryKey(std::string strHivePath = RegistryHivePath());
     ~CRegistryKey();  // closes the key, writing what was set
     CRegistryKey(const CRegistryKey&) = delete;
@@ -75,7 +75,7 @@ class CRegistryKey {
     // hive is left as it was on failure.
     long Close();
 
-  private:
+private:
     long Load(const std::string& strKeyPath);
     CRegistryValue* FindValue(const std::string& strName);
     const CRegistryValue* FindValue(const std::string& strName) const;

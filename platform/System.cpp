@@ -11,8 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
+// openlog, syslog and closelog share the process's one connection, and closelog forgets the
+// ident: two threads reporting at once would otherwise send records under the program's name.
 void WriteEventLogError(const std::string& strMessage) {
+    static std::mutex s_lock;
+    std::lock_guard<std::mutex> guard(s_lock);
     openlog("Tarnwick", LOG_PID, LOG_DAEMON);
     syslog(LOG_ERR, "%s", strMessage.c_str());
     closelog();

@@ -61,37 +61,30 @@ void ReportOpenFailure(const SettingsReport& report, long nCode) {
 // A value as text, as the 100-byte read gives it: up to its first zero byte.
 bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText) {
     std::string data;
-    if (key.QueryValue(strName, data, kValueBuffer) != ERROR_SUCCESS)
-        return false;
+    if (key.QueryValue(strName, data, kValueBuffer) != ERROR_SUCCESS) return false;
     strText = data.substr(0, data.find('\0'));
     return true;
 }
 
 std::optional<std::string> ReadOptionalText(const CRegistryKey& key, const char* pName) {
     std::string strText;
-    if (!ReadText(key, pName, strText))
-        return std::nullopt;
+    if (!ReadText(key, pName, strText)) return std::nullopt;
     return strText;
 }
 
 std::optional<std::int32_t> ReadNumber(const CRegistryKey& key, const char* pName) {
     std::string strText;
-    if (!ReadText(key, pName, strText))
-        return std::nullopt;
+    if (!ReadText(key, pName, strText)) return std::nullopt;
     return Atol(strText);
 }
 
 // The index of "<prefix><i>" as "%d" writes it (no sign, no leading zero), or -1.
 long EntryIndex(const std::string& strName, const std::string& strPrefix) {
-    if (strName.size() <= strPrefix.size() || strName.size() > strPrefix.size() + 10)
-        return -1;
-    if (strncasecmp(strName.c_str(), strPrefix.c_str(), strPrefix.size()) != 0)
-        return -1;
+    if (strName.size() <= strPrefix.size() || strName.size() > strPrefix.size() + 10) return -1;
+    if (strncasecmp(strName.c_str(), strPrefix.c_str(), strPrefix.size()) != 0) return -1;
     const std::string strDigits = strName.substr(strPrefix.size());
-    if (strDigits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    if (strDigits.size() > 1 && strDigits[0] == '0')
-        return -1;
+    if (strDigits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
     return std::atol(strDigits.c_str());
 }
 
@@ -101,13 +94,11 @@ std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
                                const std::string& strPrefix) {
     std::vector<Entry> entries;
     const std::optional<std::int32_t> nCount = ReadNumber(key, pCountName);
-    if (!nCount || *nCount < 1)
-        return entries;
+    if (!nCount || *nCount < 1) return entries;
     std::vector<long> indices;
     for (const std::string& strName : key.ValueNames()) {
         const long nIndex = EntryIndex(strName, strPrefix);
-        if (nIndex >= 0 && nIndex < *nCount)
-            indices.push_back(nIndex);
+        if (nIndex >= 0 && nIndex < *nCount) indices.push_back(nIndex);
     }
     std::sort(indices.begin(), indices.end());
     indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
@@ -135,8 +126,7 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
 // One line as a 1024-byte fgets reads it (a longer line comes in pieces), trimmed.
 bool ReadLine(FILE* pFile, std::string& strLine) {
     char buffer[kLineBuffer];
-    if (std::fgets(buffer, sizeof buffer, pFile) == nullptr)
-        return false;
+    if (std::fgets(buffer, sizeof buffer, pFile) == nullptr) return false;
     strLine = buffer;
     Trim(strLine);
     return true;
@@ -145,42 +135,32 @@ bool ReadLine(FILE* pFile, std::string& strLine) {
 // "key=value": a value only when "=" stands after the first character.
 std::optional<std::string> SettingValue(const std::string& strLine) {
     const size_t nEquals = strLine.find('=');
-    if (nEquals == std::string::npos || nEquals == 0)
-        return std::nullopt;
+    if (nEquals == std::string::npos || nEquals == 0) return std::nullopt;
     return strLine.substr(nEquals + 1);
 }
 
 void ApplySettingLine(int nIndex, const std::string& strLine, CStagedSettings& staged) {
     std::optional<std::string> value = SettingValue(strLine);
-    if (!value)
-        return;
-    if (nIndex == 0)
-        staged.MailServer = Trim(*value);
-    if (nIndex == 1)
-        staged.PortOut = Atol(*value);
-    if (nIndex == 2)
-        staged.PortIn = Atol(*value);
+    if (!value) return;
+    if (nIndex == 0) staged.MailServer = Trim(*value);
+    if (nIndex == 1) staged.PortOut = Atol(*value);
+    if (nIndex == 2) staged.PortIn = Atol(*value);
 }
 
 // An optional "+" line, three setting lines (mail server, port out, port in), a heading, the
 // DNSBL servers, then after "Exclusions:" the exclusions.
 void ReadSettingsFile(FILE* pFile, CStagedSettings& staged) {
     std::string strLine;
-    if (!ReadLine(pFile, strLine))
-        return;
-    if (strLine == "+" && !ReadLine(pFile, strLine))
-        return;
+    if (!ReadLine(pFile, strLine)) return;
+    if (strLine == "+" && !ReadLine(pFile, strLine)) return;
     for (int nIndex = 0; nIndex < 3; ++nIndex) {
-        if (nIndex > 0 && !ReadLine(pFile, strLine))
-            return;
+        if (nIndex > 0 && !ReadLine(pFile, strLine)) return;
         ApplySettingLine(nIndex, strLine, staged);
     }
-    if (!ReadLine(pFile, strLine))
-        return;  // the servers' heading
+    if (!ReadLine(pFile, strLine)) return;  // the servers' heading
     bool bExclusions = false;
     while (ReadLine(pFile, strLine)) {
-        if (strLine.empty())
-            continue;
+        if (strLine.empty()) continue;
         if (!bExclusions && strLine == "Exclusions:") {
             bExclusions = true;
             continue;
@@ -197,24 +177,16 @@ void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::s
     settings.m_nLastExclusionId = 0;
     settings.ClearDnsblServers();
     settings.ClearExclusions();
-    if (staged.PortIn)
-        settings.PortIn = *staged.PortIn;
-    if (staged.PortOut)
-        settings.PortOut = *staged.PortOut;
-    if (staged.MailServer)
-        settings.MailServer = *staged.MailServer;
-    if (staged.bFromRegistry)
-        settings.RunAsService = 0;
-    if (staged.EnableLogging)
-        settings.EnableLogging = *staged.EnableLogging;
-    if (staged.LogFileName)
-        settings.LogFileName = *staged.LogFileName;
+    if (staged.PortIn) settings.PortIn = *staged.PortIn;
+    if (staged.PortOut) settings.PortOut = *staged.PortOut;
+    if (staged.MailServer) settings.MailServer = *staged.MailServer;
+    if (staged.bFromRegistry) settings.RunAsService = 0;
+    if (staged.EnableLogging) settings.EnableLogging = *staged.EnableLogging;
+    if (staged.LogFileName) settings.LogFileName = *staged.LogFileName;
     if (staged.bFromRegistry && settings.LogFileName.empty())
         settings.LogFileName = strFolder + "/Tarnwk.log";
-    for (const Entry& entry : staged.servers)
-        settings.AddDnsblServer(entry.first, entry.second);
-    for (const Entry& entry : staged.exclusions)
-        settings.AddExclusion(entry.first, entry.second);
+    for (const Entry& entry : staged.servers) settings.AddDnsblServer(entry.first, entry.second);
+    for (const Entry& entry : staged.exclusions) settings.AddExclusion(entry.first, entry.second);
 }
 
 // ---- saving ----
@@ -268,8 +240,7 @@ void WriteEntries(CRegistryKey& key, const std::vector<Entry>& entries, const ch
                   std::vector<std::string>& tooLong) {
     std::int32_t k = 0;
     for (const Entry& entry : entries) {
-        if (entry.first.empty())
-            continue;
+        if (entry.first.empty()) continue;
         const std::string strValue = (entry.second ? "+" : "-") + entry.first;
         if (strValue.size() >= kValueBuffer) {
             tooLong.push_back(strKind + " \"" + entry.first.substr(0, 40) + "...\"");
@@ -314,14 +285,11 @@ void SaveEventSourceKey(const CSettingsPlace& place, const SettingsReport& repor
     WriteText(key, "EventMessageFile", place.strFolder + "/tarnwkmsg.dll", "EventMessageFile",
               tooLong);
     key.SetValue("TypesSupported", std::uint32_t{7});
-    if (const long nResult = key.Close())
-        ReportOpenFailure(report, nResult);
+    if (const long nResult = key.Close()) ReportOpenFailure(report, nResult);
 }
 }  // namespace
 
-CSettingsPlace DefaultSettingsPlace() {
-    return {RegistryHivePath(), CurrentDirectory()};
-}
+CSettingsPlace DefaultSettingsPlace() { return {RegistryHivePath(), CurrentDirectory()}; }
 
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
                   const CSettingsPlace& place) {
@@ -358,6 +326,5 @@ void SaveSettings(const Settings& settings, const SettingsReport& report,
     std::vector<std::string> tooLong;
     if (SaveSettingsKey(snapshot, place, report, tooLong))
         SaveEventSourceKey(place, report, tooLong);
-    for (const std::string& strSetting : tooLong)
-        report(0, TooLongText(strSetting));
+    for (const std::string& strSetting : tooLong) report(0, TooLongText(strSetting));
 }

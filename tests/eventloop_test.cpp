@@ -1,13 +1,261 @@
 #include <gtest/gtest.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
 
 #include "platform/EventLoop.h"
 
-TEST(EventLoop, PumpDispatchesAtMostTwentyAndStopsAfterQuit) {
+namespace {
+// Both ends of a pipe, closed when the test is done.
+struct CPipe {
+    int fds[2] = {-1, -1};
+    CPipe() { EXPECT_EQ(pipe(fds), 0); }
+    ~CPipe() {
+        CloseRead();
+        CloseWrite();
+    }
+    int Read() const { return fds[0]; }
+    int Write() const { return fds[1]; }
+    void Fill() const { ASSERT_EQ(write(fds[1], "x", 1), 1); }
+    void CloseRead() { Close(fds[0]); }
+    void CloseWrite() { Close(fds[1]); }
+    static void Close(int& fd) {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+};
+}  // namespace
+
+TEST(EventLoop, PumpDispatchesAtMostTwentyAndStopsAfterQuitOrClose) {
     CEventLoop loop;
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0) << "an empty queue returns at once";
+
     int nRun = 0;
     for (int i = 0; i < 30; ++i) loop.Post([&] { ++nRun; });
     EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 20);
     EXPECT_EQ(nRun, 20);
     EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 10);
     EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0);
+
+    // The quit and the close item are dispatched (counted) and end the pass right after them.
+    for (ItemKind kind : {ItemKind::Quit, ItemKind::Close}) {
+        nRun = 0;
+        bool bEndItemRan = false;
+        for (int i = 0; i < 3; ++i) loop.Post([&] { ++nRun; });
+        loop.Post([&] { bEndItemRan = true; }, kind);
+        for (int i = 0; i < 3; ++i) loop.Post([&] { ++nRun; });
+        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 4);
+        EXPECT_TRUE(bEndItemRan);
+        EXPECT_EQ(nRun, 3);
+        // Pumping goes on working after the pass, also after a quit.
+        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 3);
+        EXPECT_EQ(nRun, 6);
+    }
+}
+
+TEST(EventLoop, QuitTakenByNestedPumpStillEndsRunAndIsUsedUpThere) {
+    CEventLoop loop;
+    bool bAfterQuit = false;
+    loop.Post([&] {
+        loop.PostQuit();
+        loop.Post([&] { bAfterQuit = true; });
+        // A handler's wait pumps: the quit is taken here, inside the handler.
+        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+        EXPECT_TRUE(loop.IsQuitting());
+    });
+    loop.Run();
+    EXPECT_FALSE(bAfterQuit) << "Run must end on the quit, not dispatch past it";
+    EXPECT_FALSE(loop.IsQuitting()) << "the quit is used up by the Run it ended";
+
+    // A quit taken before Run starts is not lost: Run returns at once, and then a new Run works.
+    loop.PostQuit();
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 2);  // the task left behind, then the quit
+    EXPECT_TRUE(bAfterQuit);
+    loop.Run();
+    EXPECT_FALSE(loop.IsQuitting());
+    int nRun = 0;
+    loop.Post([&] { ++nRun; });
+    loop.PostQuit();
+    loop.Run();
+    EXPECT_EQ(nRun, 1);
+}
+
+TEST(EventLoop, NestedRunEndsWithTheOuterOneOnTheSameQuit) {
+    CEventLoop loop;
+    bool bOuterContinued = false;
+    loop.Post([&] {
+        loop.PostQuit();
+        loop.Post([&] { bOuterContinued = true; });
+        loop.Run();  // a modal wait inside a handler
+    });
+    loop.Run();
+    EXPECT_FALSE(bOuterContinued);
+    EXPECT_FALSE(loop.IsQuitting());
+}
+
+TEST(EventLoop, WatchesAreLevelTriggeredAndSeeChangesMadeInTheSameBatch) {
+    CEventLoop loop;
+    CPipe first, second;
+    first.Fill();
+    second.Fill();
+
+    // Unconsumed readiness is reported again on every pass.
+    int nFirst = 0;
+    const auto idFirst = loop.Watch(first.Read(), EPOLLIN, [&](std::uint32_t nEvents) {
+        EXPECT_TRUE(nEvents & EPOLLIN);
+        ++nFirst;
+    });
+    ASSERT_NE(idFirst, 0u);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+        EXPECT_EQ(nFirst, i);
+    }
+    loop.Unwatch(idFirst);
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0);
+
+    // Two descriptors ready in one batch; whichever handler runs first unwatches and closes the
+    // other, whose event must then be skipped.
+    int nCalls = 0;
+    CEventLoop::WatchId ids[2] = {0, 0};
+    CPipe* pipes[2] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        ids[i] = loop.Watch(pipes[i]->Read(), EPOLLIN, [&, i](std::uint32_t) {
+            ++nCalls;
+            loop.Unwatch(ids[1 - i]);
+            pipes[1 - i]->CloseRead();
+        });
+    }
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+    EXPECT_EQ(nCalls, 1);
+}
+
+TEST(EventLoop, RewatchChangesTheMaskAndAZeroMaskReportsNothingEvenAHangUp) {
+    CEventLoop loop;
+    CPipe pipe;
+    std::vector<std::uint32_t> seen;
+    const auto id = loop.Watch(pipe.Read(), EPOLLIN, [&](std::uint32_t n) { seen.push_back(n); });
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0) << "nothing to read yet";
+
+    // The writer goes: a hang-up, level-triggered. Parked, it must not be reported (it would
+    // otherwise be reported on every pass and the loop would never sleep or idle).
+    pipe.CloseWrite();
+    ASSERT_TRUE(loop.Rewatch(id, 0));
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0);
+    EXPECT_TRUE(seen.empty());
+
+    ASSERT_TRUE(loop.Rewatch(id, EPOLLIN));
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0] & EPOLLHUP);
+
+    loop.Unwatch(id);
+    EXPECT_FALSE(loop.Rewatch(id, EPOLLIN)) << "an unwatched id stays unknown";
+}
+
+TEST(EventLoop, ADescriptorClosedWhileWatchedDoesNotHauntItsSuccessor) {
+    CEventLoop loop;
+    auto* pOld = new CPipe;
+    int nOld = 0, nNew = 0;
+    const auto idOld = loop.Watch(pOld->Read(), EPOLLIN, [&](std::uint32_t) { ++nOld; });
+    const int fdOld = pOld->Read();
+    delete pOld;  // closed without Unwatch
+
+    CPipe successor;  // takes the lowest free numbers, so the same read descriptor
+    ASSERT_EQ(successor.Read(), fdOld);
+    successor.Fill();
+    ASSERT_NE(loop.Watch(successor.Read(), EPOLLIN, [&](std::uint32_t) { ++nNew; }), 0u);
+    loop.Unwatch(idOld);  // late clean-up of the old watch must leave the new one alone
+    EXPECT_FALSE(loop.Rewatch(idOld, 0));
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+    EXPECT_EQ(nOld, 0);
+    EXPECT_EQ(nNew, 1);
+}
+
+TEST(EventLoop, IdleHookRunsWheneverNothingIsPending) {
+    CEventLoop loop;
+    int nTasks = 0;
+    std::vector<int> tasksSeenByIdle;
+    for (int i = 0; i < 5; ++i) loop.Post([&] { ++nTasks; });
+    loop.SetIdleHandler([&] {
+        tasksSeenByIdle.push_back(nTasks);
+        if (tasksSeenByIdle.size() == 1)
+            loop.Post([&] { ++nTasks; });
+        else
+            loop.PostQuit();
+    });
+    loop.Run();
+    EXPECT_EQ(tasksSeenByIdle, (std::vector<int>{5, 6}));
+}
+
+TEST(EventLoop, PostFromAnotherThreadWakesABlockedLoop) {
+    std::promise<CLoopPoster> posterReady;
+    std::atomic<int> nIdle{0};
+    std::atomic<int> nTasks{0};
+    std::thread loopThread([&] {
+        CEventLoop loop;
+        loop.SetIdleHandler([&] { ++nIdle; });
+        posterReady.set_value(loop.Poster());
+        loop.Run();
+    });
+    CLoopPoster poster = posterReady.get_future().get();
+
+    // Wait until the loop has gone idle (and so sleeps in epoll), then wake it from here.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (nIdle == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(nIdle.load(), 0);
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&] {
+            for (int i = 0; i < 250; ++i) EXPECT_TRUE(poster.Post([&] { ++nTasks; }));
+        });
+    for (auto& thread : posters) thread.join();
+    EXPECT_TRUE(poster.PostQuit());
+    loopThread.join();
+    EXPECT_EQ(nTasks.load(), 1000);
+
+    // The loop is gone: the poster stays safe and refuses.
+    EXPECT_FALSE(poster.Post([&] { ++nTasks; }));
+    EXPECT_FALSE(poster.PostQuit());
+    EXPECT_FALSE(CLoopPoster().Post([] {}));
+    EXPECT_EQ(nTasks.load(), 1000);
+}
+
+TEST(EventLoop, DestroyingALoopDropsItsItemsEvenWhenTheirCapturesPostAgain) {
+    // Something captured by a dropped task posts to the same loop while the loop goes.
+    struct CPostsOnDestruction {
+        CLoopPoster poster;
+        ~CPostsOnDestruction() {
+            poster.Post([] {});
+        }
+    };
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nRefused{0};
+    CLoopPoster poster;
+    std::thread racer;
+    {
+        CEventLoop loop;
+        poster = loop.Poster();
+        auto pCapture = std::make_shared<CPostsOnDestruction>();
+        pCapture->poster = poster;
+        loop.Post([pCapture] {});
+        pCapture.reset();
+        // Another thread keeps posting while the loop is destroyed.
+        racer = std::thread([&] {
+            while (!bStop)
+                if (!poster.Post([] {})) ++nRefused;
+        });
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (nRefused == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    bStop = true;
+    racer.join();
+    EXPECT_GT(nRefused.load(), 0);
+    EXPECT_EQ(CEventLoop::ForThisThread(), nullptr);
 }

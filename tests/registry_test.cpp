@@ -21,8 +21,7 @@ const char* const kOtherKey =
 int RunUnprivileged(const std::function<int()>& fn) {
     const pid_t pid = fork();
     if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(99);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
         _exit(fn());
     }
     int nStatus = 0;
@@ -34,10 +33,8 @@ std::string Query(const std::string& strHive, const std::string& strKey,
                   const std::string& strName) {
     CRegistryKey key(strHive);
     std::string strData;
-    if (key.Open(strKey) != ERROR_SUCCESS)
-        return "<no key>";
-    if (key.QueryValue(strName, strData, 100) != ERROR_SUCCESS)
-        return "<no value>";
+    if (key.Open(strKey) != ERROR_SUCCESS) return "<no key>";
+    if (key.QueryValue(strName, strData, 100) != ERROR_SUCCESS) return "<no value>";
     return strData;
 }
 }  // namespace
@@ -139,8 +136,7 @@ TEST(Registry, HivePathFollowsTheEnvironment) {
     }
     EXPECT_EQ(RunUnprivileged([] {
                   setenv("XDG_CONFIG_HOME", "/cfg", 1);
-                  if (RegistryHivePath() != "/cfg/tarnwick/registry.reg")
-                      return 1;
+                  if (RegistryHivePath() != "/cfg/tarnwick/registry.reg") return 1;
                   unsetenv("XDG_CONFIG_HOME");
                   setenv("HOME", "/home/someone", 1);
                   return RegistryHivePath() == "/home/someone/.config/tarnwick/registry.reg" ? 0
@@ -166,8 +162,7 @@ TEST(Registry, FailedWriteLeavesTheOldHive) {
         rlimit limit{40, 40};
         setrlimit(RLIMIT_FSIZE, &limit);
         CRegistryKey key(strHive);
-        if (key.Open(kKey) != ERROR_SUCCESS)
-            _exit(1);
+        if (key.Open(kKey) != ERROR_SUCCESS) _exit(1);
         key.SetValue("MailServer", std::string(80, 'n'));
         _exit(key.Close() == EFBIG ? 0 : 2);
     }

@@ -39,10 +39,8 @@ struct CStoreFixture : ::testing::Test {
     std::string Stored(const std::string& strName, const char* pKey = kSettingsKeyPath) {
         CRegistryKey key(place.strHivePath);
         std::string strData;
-        if (key.Open(pKey) != ERROR_SUCCESS)
-            return "<no key>";
-        if (key.QueryValue(strName, strData, 1000) != ERROR_SUCCESS)
-            return "<none>";
+        if (key.Open(pKey) != ERROR_SUCCESS) return "<no key>";
+        if (key.QueryValue(strName, strData, 1000) != ERROR_SUCCESS) return "<none>";
         return strData;
     }
     Entries Servers() {
@@ -252,12 +250,9 @@ TEST_F(CStoreFixture, UnreadableHiveIsAccessDenied) {
     // In a child without root's rights: the hive's folder is private to its owner.
     const pid_t pid = fork();
     if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(90);
-        if (geteuid() != 0)
-            chmod(place.strHivePath.c_str(), 0);
-        if (Load() || bKeyMissing || settings.PortIn != 25)
-            _exit(91);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
+        if (geteuid() != 0) chmod(place.strHivePath.c_str(), 0);
+        if (Load() || bKeyMissing || settings.PortIn != 25) _exit(91);
         Save();
         _exit(reports == Reports{{5, kAccessDenied}, {5, kAccessDenied}} ? 0 : 92);
     }
@@ -288,8 +283,7 @@ TEST_F(CStoreFixture, SaveKilledAtRandomMomentsLeavesOldOrNewSettings) {
         reports.clear();
         ASSERT_TRUE(Load()) << reports[0].second;
         const bool bOdd = settings.PortIn == 1001;
-        if (settings.PortIn == 25)
-            continue;  // killed before the first save ended
+        if (settings.PortIn == 25) continue;  // killed before the first save ended
         EXPECT_EQ(settings.MailServer, bOdd ? "odd.example.org" : "even.example.org");
         EXPECT_EQ(Servers().size(), bOdd ? 30u : 20u);
     }
@@ -298,8 +292,7 @@ TEST_F(CStoreFixture, SaveKilledAtRandomMomentsLeavesOldOrNewSettings) {
 // The listener thread walks the lists under the lock while a reload rebuilds them: it sees the
 // whole old list or the whole new one, never a half-built one.
 TEST_F(CStoreFixture, ReloadReplacesTheListsInOneStep) {
-    for (int n = 0; n < 10; ++n)
-        settings.AddDnsblServer("zone" + std::to_string(n), 1);
+    for (int n = 0; n < 10; ++n) settings.AddDnsblServer("zone" + std::to_string(n), 1);
     Save();
     std::atomic<bool> bDone{false};
     std::atomic<int> nTorn{0};
@@ -307,14 +300,11 @@ TEST_F(CStoreFixture, ReloadReplacesTheListsInOneStep) {
         while (!bDone) {
             std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
             int nCount = 0;
-            for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
-                ++nCount;
-            if (nCount != 10)
-                ++nTorn;
+            for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext) ++nCount;
+            if (nCount != 10) ++nTorn;
         }
     });
-    for (int i = 0; i < 200; ++i)
-        Load();
+    for (int i = 0; i < 200; ++i) Load();
     bDone = true;
     reader.join();
     EXPECT_EQ(nTorn, 0);

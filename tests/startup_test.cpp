@@ -29,8 +29,7 @@ size_t Count(const std::string& strText, const std::string& strPart) {
 bool WaitFor(const std::function<bool()>& condition, int nTimeoutMs = kDeadlineMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;

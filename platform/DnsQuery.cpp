@@ -1,0 +1,187 @@
+#include "platform/DnsQuery.h"
+
+#include <ares.h>
+#include <arpa/nameser.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+static_assert(kDnsSuccess == ARES_SUCCESS && kDnsNameNotFound == ARES_ENOTFOUND);
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+// The nameservers asked for through the environment; empty means /etc/resolv.conf.
+std::string ConfiguredNameservers() {
+    const char* pValue = std::getenv("TARNWICK_NAMESERVERS");
+    return pValue != nullptr ? pValue : "";
+}
+
+// One thread's resolver channel: c-ares channels must not be shared between threads.
+class CResolverChannel {
+  public:
+    CResolverChannel() = default;
+    ~CResolverChannel() { Close(); }
+    CResolverChannel(const CResolverChannel&) = delete;
+    CResolverChannel& operator=(const CResolverChannel&) = delete;
+
+    // The channel for the current nameserver setting, made first when there is none yet or
+    // the setting changed. Returns c-ares' status of making it.
+    int Open(ares_channel* pChannel);
+
+  private:
+    int Make(const std::string& strServers);
+    void Close();
+
+    ares_channel m_channel = nullptr;
+    std::string m_strServers;
+};
+
+thread_local CResolverChannel t_channel;
+
+int CResolverChannel::Open(ares_channel* pChannel) {
+    const std::string strServers = ConfiguredNameservers();
+    if (m_channel != nullptr && strServers != m_strServers)
+        Close();
+    if (m_channel == nullptr) {
+        const int nStatus = Make(strServers);
+        if (nStatus != ARES_SUCCESS)
+            return nStatus;
+    }
+    *pChannel = m_channel;
+    return ARES_SUCCESS;
+}
+
+int CResolverChannel::Make(const std::string& strServers) {
+    static std::once_flag s_libraryInit;
+    std::call_once(s_libraryInit, [] { ares_library_init(ARES_LIB_INIT_ALL); });
+
+    ares_options options{};
+    options.timeout = kDnsTryTimeoutMs;
+    options.tries = kDnsTries;
+    // A truncated answer still carries the A record we need, and block-list servers often
+    // answer over UDP only: never retry over TCP.
+    options.flags = ARES_FLAG_IGNTC;
+    ares_channel channel = nullptr;
+    int nStatus =
+        ares_init_options(&channel, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS);
+    if (nStatus != ARES_SUCCESS)
+        return nStatus;
+    // A malformed list is a failure of every query, never a silent fall-back to other servers.
+    if (!strServers.empty())
+        nStatus = ares_set_servers_ports_csv(channel, strServers.c_str());
+    if (nStatus != ARES_SUCCESS) {
+        ares_destroy(channel);
+        return nStatus;
+    }
+    m_channel = channel;
+    m_strServers = strServers;
+    return ARES_SUCCESS;
+}
+
+void CResolverChannel::Close() {
+    if (m_channel != nullptr)
+        ares_destroy(m_channel);
+    m_channel = nullptr;
+}
+
+// What the query's callback leaves behind.
+struct CQueryOutcome {
+    bool bDone = false;
+    int nStatus = ARES_ETIMEOUT;
+    std::array<std::uint8_t, 4> address{};
+};
+
+void OnQueryAnswer(void* pArg, int nStatus, int, unsigned char* pAnswer, int nLength) {
+    auto& outcome = *static_cast<CQueryOutcome*>(pArg);
+    outcome.bDone = true;
+    outcome.nStatus = nStatus;
+    if (nStatus != ARES_SUCCESS)
+        return;
+    ares_addrttl records[1];
+    int nRecords = 1;
+    outcome.nStatus = ares_parse_a_reply(pAnswer, nLength, nullptr, records, &nRecords);
+    // An answer made only of other record types (a CNAME, say) lists nothing.
+    if (outcome.nStatus == ARES_SUCCESS && nRecords < 1)
+        outcome.nStatus = ARES_ENODATA;
+    if (outcome.nStatus == ARES_SUCCESS)
+        std::memcpy(outcome.address.data(), &records[0].ipaddr, outcome.address.size());
+}
+
+// The channel's sockets as poll entries; returns how many.
+nfds_t WatchedSockets(ares_channel channel, pollfd* pFds) {
+    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+    const int nMask = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
+    nfds_t nFds = 0;
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+        short nEvents = 0;
+        if (ARES_GETSOCK_READABLE(nMask, i))
+            nEvents |= POLLIN;
+        if (ARES_GETSOCK_WRITABLE(nMask, i))
+            nEvents |= POLLOUT;
+        if (nEvents == 0)
+            continue;
+        pFds[nFds++] = pollfd{sockets[i], nEvents, 0};
+    }
+    return nFds;
+}
+
+// How long poll may sleep: until c-ares' next time-out, never past the query's limit.
+int PollWaitMs(ares_channel channel, int nLeftMs) {
+    timeval maxWait{nLeftMs / 1000, (nLeftMs % 1000) * 1000};
+    timeval wait{};
+    const timeval* pWait = ares_timeout(channel, &maxWait, &wait);
+    return static_cast<int>(pWait->tv_sec * 1000 + (pWait->tv_usec + 999) / 1000);
+}
+
+// Hands ready sockets to c-ares; with none ready it still runs c-ares' time-outs.
+void ProcessReadySockets(ares_channel channel, const pollfd* pFds, nfds_t nFds, int nReady) {
+    if (nReady <= 0) {
+        ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+        return;
+    }
+    for (nfds_t i = 0; i < nFds; ++i) {
+        const short nSeen = pFds[i].revents;
+        if (nSeen == 0)
+            continue;
+        const bool bRead = (nSeen & (POLLIN | POLLERR | POLLHUP)) != 0;
+        const bool bWrite = (nSeen & POLLOUT) != 0;
+        ares_process_fd(channel, bRead ? pFds[i].fd : ARES_SOCKET_BAD,
+                        bWrite ? pFds[i].fd : ARES_SOCKET_BAD);
+    }
+}
+
+// Runs the channel until the query's callback has fired, or cancels it at the limit.
+void WaitForOutcome(ares_channel channel, CQueryOutcome& outcome) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDnsQueryLimitMs);
+    while (!outcome.bDone) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            ares_cancel(channel);  // runs the callback with ARES_ECANCELLED
+            outcome.nStatus = ARES_ETIMEOUT;
+            return;
+        }
+        pollfd fds[ARES_GETSOCK_MAXNUM];
+        const nfds_t nFds = WatchedSockets(channel, fds);
+        const int nReady = poll(fds, nFds, PollWaitMs(channel, static_cast<int>(left.count())));
+        ProcessReadySockets(channel, fds, nFds, nReady);
+    }
+}
+}  // namespace
+
+int DnsQueryA(const std::string& strName, std::array<std::uint8_t, 4>& address) {
+    ares_channel channel = nullptr;
+    const int nStatus = t_channel.Open(&channel);
+    if (nStatus != ARES_SUCCESS)
+        return nStatus;
+    CQueryOutcome outcome;
+    ares_query(channel, strName.c_str(), ns_c_in, ns_t_a, OnQueryAnswer, &outcome);
+    WaitForOutcome(channel, outcome);
+    if (outcome.nStatus == ARES_SUCCESS)
+        address = outcome.address;
+    return outcome.nStatus;
+}

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/LoggingApp.h"
+#include "platform/System.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+const std::string kDashes(56, '-');
+constexpr uid_t kNobody = 65534;
+const std::regex kStamp(R"(\d\d/\d\d/\d\d \d\d:\d\d)");
+
+// The bytes with every stamp replaced by "STAMP", so whole files can be compared.
+std::string Unstamped(const std::string& strBytes) {
+    return std::regex_replace(strBytes, kStamp, "STAMP");
+}
+
+// A log pane that lives in memory, as the monitor window's would.
+class CFakeMainWindow : public IMainWindow {
+public:
+    void Refresh() override { ++m_nRefreshes; }
+    std::string GetLogText() override { return m_strPane; }
+    void SetLogText(const std::string& strText) override { m_strPane = strText; }
+    void ScrollLogToEnd() override { m_nScrolledAt = m_strPane.size(); }
+
+    std::string m_strPane;
+    size_t m_nScrolledAt = 0;
+    int m_nRefreshes = 0;
+};
+
+class ActivityLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_app.m_settings.EnableLogging = 1;
+        m_app.m_settings.LogFileName = m_strLog;
+    }
+
+    CTempDir m_dir;
+    const std::string m_strLog = m_dir.File("activity.log");
+    CLoggingApp m_app;
+};
+}  // namespace
+
+TEST_F(ActivityLog, FileHoldsStampedCrLfLinesAndMultiLineEntriesAsGiven) {
+    const std::string strBefore = LogStamp();
+    m_app.LogLine("Starting Tarnwick");
+    m_app.LogLine("Shutting Down Tarnwick\r\n" + kDashes);
+    m_app.LogLine("Could not connect to Mail Server Error 111\nConnection refused");
+    const std::string strAfter = LogStamp();
+
+    const std::string strBytes = ReadFileBytes(m_strLog);
+    EXPECT_EQ(Unstamped(strBytes),
+              "STAMP : Starting Tarnwick\r\n"
+              "STAMP : Shutting Down Tarnwick\r\n" +
+                  kDashes +
+                  "\r\n"
+                  "STAMP : Could not connect to Mail Server Error 111\nConnection refused\r\n");
+    // The stamp is the clock's "%x %H:%M" (month/day/year in the POSIX locale).
+    const std::string strStamp = strBytes.substr(0, strBefore.size());
+    EXPECT_TRUE(strStamp == strBefore || strStamp == strAfter) << strStamp;
+    EXPECT_TRUE(std::regex_match(strBefore, kStamp)) << strBefore;
+}
+
+TEST_F(ActivityLog, ExistingFileIsAppendedToAndMissingFileCreated) {
+    EXPECT_FALSE(access(m_strLog.c_str(), F_OK) == 0);
+    m_app.LogLine("first");
+    EXPECT_EQ(Unstamped(ReadFileBytes(m_strLog)), "STAMP : first\r\n");
+
+    const std::string strOld = "old line without an end";
+    WriteFileBytes(m_strLog, strOld);
+    m_app.LogLine("second");
+    EXPECT_EQ(Unstamped(ReadFileBytes(m_strLog)), strOld + "STAMP : second\r\n");
+}
+
+TEST_F(ActivityLog, ALogThatMayBeWrittenButNotReadKeepsItsLines) {
+    WriteFileBytes(m_strLog, "kept\r\n");
+    // Logged by a child with the rights of "nobody", so that the permissions apply under root.
+    ASSERT_EQ(chmod(m_dir.Path().c_str(), 0711), 0);
+    ASSERT_EQ(chown(m_strLog.c_str(), kNobody, kNobody), geteuid() == 0 ? 0 : -1);
+    ASSERT_EQ(chmod(m_strLog.c_str(), 0200), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(2);
+        if (access(m_strLog.c_str(), R_OK) == 0) _exit(3);
+        m_app.LogLine("added");
+        _exit(0);
+    }
+    int nStatus = -1;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    ASSERT_EQ(WEXITSTATUS(nStatus), 0);
+    EXPECT_EQ(Unstamped(ReadFileBytes(m_strLog)), "kept\r\nSTAMP : added\r\n");
+}
+
+TEST_F(ActivityLog, UnwritablePathLosesTheLineSilently) {
+    m_app.m_settings.LogFileName = m_dir.File("missing-folder/activity.log");
+    m_app.LogLine("lost");  // must neither crash nor report
+    EXPECT_NE(access(m_dir.File("missing-folder").c_str(), F_OK), 0);
+    m_app.m_settings.LogFileName = m_dir.Path();  // a folder is no file either
+    m_app.LogLine("lost");
+    EXPECT_EQ(m_app.m_settings.LogFileName, m_dir.Path());
+}
+
+TEST_F(ActivityLog, LoggingOffTouchesNoFileButThePaneStillGetsVerdicts) {
+    m_app.m_settings.EnableLogging = 0;
+    m_app.m_settings.LogFileName.clear();
+    CFakeMainWindow window;
+    m_app.m_pMainWnd = &window;
+    m_app.LogLine("not written");
+    m_app.LogActivity("Connection from 127.0.0.1 Accepted");
+    m_app.m_pMainWnd = nullptr;
+    EXPECT_NE(access(m_strLog.c_str(), F_OK), 0);
+    EXPECT_EQ(m_app.m_settings.LogFileName, "") << "the default name is set only when writing";
+    EXPECT_EQ(Unstamped(window.m_strPane), "\r\nSTAMP : Connection from 127.0.0.1 Accepted");
+}
+
+TEST_F(ActivityLog, EmptyFileNameBecomesTarnwkLogInTheWorkingDirectory) {
+    const std::string strPrevious = CurrentDirectory();
+    ASSERT_EQ(chdir(m_dir.Path().c_str()), 0);
+    m_app.m_settings.LogFileName.clear();
+    m_app.LogLine("Starting Tarnwick");
+    ASSERT_EQ(chdir(strPrevious.c_str()), 0);
+    EXPECT_EQ(m_app.m_settings.GetLogFileName(), "Tarnwk.Log");
+    EXPECT_EQ(Unstamped(ReadFileBytes(m_dir.File("Tarnwk.Log"))), "STAMP : Starting Tarnwick\r\n");
+}
+
+TEST_F(ActivityLog, PaneEntriesArePrecededByCrLfAndTrimmedByWholeOldestEntries) {
+    CFakeMainWindow window;
+    m_app.m_pMainWnd = &window;
+    m_app.LogActivity("one");
+    m_app.LogActivity("two");
+    EXPECT_EQ(Unstamped(window.m_strPane), "\r\nSTAMP : one\r\nSTAMP : two");
+    EXPECT_EQ(window.m_nScrolledAt, window.m_strPane.size());
+    EXPECT_EQ(Unstamped(ReadFileBytes(m_strLog)), "STAMP : one\r\nSTAMP : two\r\n");
+
+    // Fill well past the bound with numbered entries of 100 characters of text.
+    for (int i = 0; i < 300; ++i) {
+        std::string strText = "entry " + std::to_string(i) + " ";
+        m_app.LogActivity(strText + std::string(100 - strText.size(), 'x'));
+        ASSERT_LE(window.m_strPane.size(), CLoggingApp::kMaxPaneText);
+    }
+    m_app.m_pMainWnd = nullptr;
+    const std::string strPane = window.m_strPane;
+    // What is left starts with a whole entry (its stamp) and ends with the newest one.
+    EXPECT_TRUE(std::regex_search(strPane.substr(0, 14), kStamp)) << strPane.substr(0, 40);
+    EXPECT_EQ(strPane.substr(strPane.size() - 100), "entry 299 " + std::string(90, 'x'));
+    // Only whole entries are left, and as many as fit: one more would pass the bound.
+    const size_t nEntrySize = 2 + LogStamp().size() + 3 + 100;  // CR LF, stamp, " : ", text
+    const size_t nEntries = std::count(strPane.begin(), strPane.end(), '\n') + 1;
+    EXPECT_EQ(strPane.size(), nEntries * nEntrySize - 2);
+    EXPECT_GT(strPane.size() + nEntrySize, CLoggingApp::kMaxPaneText);
+    EXPECT_EQ(Unstamped(strPane).substr(0, 18),
+              "STAMP : entry " + std::to_string(300 - nEntries) + " ");
+}
+
+TEST(PaneText, TrimmingStopsWhenNoLineFeedIsLeft) {
+    const std::string strHuge(CLoggingApp::kMaxPaneText + 50, 'y');
+    EXPECT_EQ(AppendPaneEntry("\r\nolder entry", strHuge), strHuge);
+}
+
+TEST_F(ActivityLog, TwoThreadsLoggingAtOnceWriteEveryLineWhole) {
+    constexpr int kLines = 400;
+    auto writer = [this](char cTag) {
+        for (int i = 0; i < kLines; ++i)
+            m_app.LogLine(std::string(1, cTag) + std::to_string(i) + std::string(200, cTag));
+    };
+    std::thread ui(writer, 'u');
+    std::thread listener(writer, 'l');
+    ui.join();
+    listener.join();
+
+    const std::string strBytes = ReadFileBytes(m_strLog);
+    std::vector<int> nextIndex(256, 0);
+    size_t nLines = 0;
+    const std::regex kLine(R"(\d\d/\d\d/\d\d \d\d:\d\d : ([ul])(\d+)([ul]{200})\r)");
+    size_t nStart = 0;
+    while (nStart < strBytes.size()) {
+        const size_t nEnd = strBytes.find('\n', nStart);
+        ASSERT_NE(nEnd, std::string::npos);
+        const std::string strLine = strBytes.substr(nStart, nEnd - nStart);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(strLine, match, kLine)) << strLine;
+        const char cTag = match[1].str()[0];
+        EXPECT_EQ(match[3].str(), std::string(200, cTag));
+        EXPECT_EQ(std::stoi(match[2].str()), nextIndex[cTag]++) << "each thread's lines in order";
+        ++nLines;
+        nStart = nEnd + 1;
+    }
+    EXPECT_EQ(nLines, 2u * kLines);
+}

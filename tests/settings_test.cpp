@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "settings/Settings.h"
+
+namespace {
+std::vector<std::string> Names(const Settings& settings) {
+    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+    std::vector<std::string> names;
+    for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
+        names.push_back(std::to_string(p->m_nId) + ":" + p->m_strName);
+    return names;
+}
+
+std::vector<std::string> Addresses(const Settings& settings) {
+    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+    std::vector<std::string> addresses;
+    for (CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
+        addresses.push_back(std::to_string(p->m_nId) + ":" + p->m_strAddress);
+    return addresses;
+}
+}  // namespace
+
+TEST(Settings, StartsWithPorts25AndEverythingElseEmpty) {
+    Settings settings;
+    EXPECT_EQ(settings.PortIn, 25);
+    EXPECT_EQ(settings.PortOut, 25);
+    EXPECT_EQ(settings.MailServer, "");
+    EXPECT_EQ(settings.LogFileName, "");
+    EXPECT_EQ(settings.EnableLogging, 0);
+    EXPECT_EQ(settings.RunAsService, 0);
+    EXPECT_EQ(settings.m_nLastDnsblId, 0);
+    EXPECT_EQ(settings.m_nLastExclusionId, 0);
+    EXPECT_EQ(settings.DNSBL_Servers, nullptr);
+    EXPECT_EQ(settings.Exclusions, nullptr);
+}
+
+TEST(Settings, DnsblNamesAreTrimmedBlankOnesAddNothingAndTheNewestIsAtTheHead) {
+    Settings settings;
+    settings.AddDnsblServer("  first.example\t", 1);
+    settings.AddDnsblServer(" \t\r\n\v\f", 1);  // no entry, and no identifier used
+    settings.AddDnsblServer("", 0);
+    settings.AddDnsblServer("second.example", 0);
+    settings.AddDnsblServer("third.example", 1);
+    settings.AddDnsblServer("third.example", 1);  // duplicates are kept
+    EXPECT_EQ(Names(settings), (std::vector<std::string>{"4:third.example", "3:third.example",
+                                                         "2:second.example", "1:first.example"}));
+    EXPECT_EQ(settings.m_nLastDnsblId, 4);
+    ASSERT_NE(settings.FindDnsblServer(2), nullptr);
+    EXPECT_EQ(settings.FindDnsblServer(2)->m_bActive, 0);
+    EXPECT_EQ(settings.FindDnsblServer(2)->m_nCatches, 0);
+    EXPECT_EQ(settings.FindDnsblServer(0), nullptr);
+    EXPECT_EQ(settings.FindDnsblServer(5), nullptr);
+
+    // Clearing keeps the counter: only a load starts identifiers again at 1.
+    settings.ClearDnsblServers();
+    EXPECT_EQ(settings.DNSBL_Servers, nullptr);
+    EXPECT_EQ(settings.FindDnsblServer(1), nullptr);
+    settings.AddDnsblServer("again.example", 1);
+    EXPECT_EQ(Names(settings), (std::vector<std::string>{"5:again.example"}));
+}
+
+TEST(Settings, ExclusionsKeepTheirTextAsGivenWithTheirOwnCounter) {
+    Settings settings;
+    settings.AddDnsblServer("zone.example", 1);
+    settings.AddExclusion("10.0.0.1", 1);
+    settings.AddExclusion("", 1);  // an entry that counts as removed, but uses an identifier
+    settings.AddExclusion(" 10.0.0.2 ", 0);
+    settings.AddExclusion("10.0.0.1", 1);
+    EXPECT_EQ(Addresses(settings),
+              (std::vector<std::string>{"4:10.0.0.1", "3: 10.0.0.2 ", "2:", "1:10.0.0.1"}));
+    ASSERT_NE(settings.FindExclusion(2), nullptr);
+    EXPECT_EQ(settings.FindExclusion(2)->m_strAddress, "");
+    EXPECT_EQ(settings.FindExclusion(3)->m_bActive, 0);
+    EXPECT_EQ(settings.FindExclusion(0), nullptr);
+
+    settings.ClearExclusions();
+    settings.AddExclusion("10.0.0.3", 1);
+    EXPECT_EQ(Addresses(settings), (std::vector<std::string>{"5:10.0.0.3"}));
+    EXPECT_EQ(Names(settings), (std::vector<std::string>{"1:zone.example"}));
+}
+
+TEST(Settings, TrimStripsBothEndsInPlaceAndReturnsTheResult) {
+    std::string strText = " \t\v\f\r\n mail.example.com \r\n";
+    EXPECT_EQ(Trim(strText), "mail.example.com");
+    EXPECT_EQ(strText, "mail.example.com");
+    std::string strInner = "a b\tc";
+    EXPECT_EQ(Trim(strInner), "a b\tc");
+    std::string strBlank = " \t \r\n";
+    EXPECT_EQ(Trim(strBlank), "");
+    EXPECT_EQ(strBlank, "");
+    std::string strEmpty;
+    EXPECT_EQ(Trim(strEmpty), "");
+}
+
+// The listener thread walks the lists while the UI thread rebuilds them; under the lock rule
+// it sees whole lists only (and ThreadSanitizer sees no race).
+TEST(Settings, AReaderUnderTheLockSeesWholeListsWhileTheyAreRebuilt) {
+    Settings settings;
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nTornLists{0};
+    std::thread reader([&] {
+        while (!bDone) {
+            std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+            int nCount = 0;
+            for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext) {
+                ++nCount;
+                if (p->m_strName.empty() || !p->m_bActive) ++nTornLists;
+                ++p->m_nCatches;
+            }
+            if (nCount != 0 && nCount != 3) ++nTornLists;
+            settings.GetMailServer();
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);  // a whole rebuild
+        settings.ClearDnsblServers();
+        for (int n = 0; n < 3; ++n) settings.AddDnsblServer("zone" + std::to_string(n), 1);
+        settings.SetMailServer("mail" + std::to_string(i));
+    }
+    bDone = true;
+    reader.join();
+    EXPECT_EQ(nTornLists, 0);
+    EXPECT_EQ(settings.m_nLastDnsblId, 6000);
+}
