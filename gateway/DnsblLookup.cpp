@@ -84,6 +84,39 @@ unsigned LittleEndianValue(const std::array<std::uint8_t, 4>& bytes) {
            static_cast<unsigned>(bytes[2]) << 16 | static_cast<unsigned>(bytes[3]) << 24;
 }
 
+// One server's answer about an address, as the dump shows it.
+struct CServerVerdict {
+    bool bListed;
+    int nElapsedMs;
+    std::string strText;
+};
+
+// Asks one server about the address (four bytes, network order): raises its catch count on
+// any answer, logs a listing, and tells how long the query took.
+CServerVerdict AskServer(CGatewayCore& core, const std::array<std::uint8_t, 4>& a,
+                         const CActiveServer& server, std::uint32_t nGeneration) {
+    const char* pZone = server.strZone.c_str();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::array<std::uint8_t, 4> answer{};
+    const int nStatus = DnsQueryA(Format("%u.%u.%u.%u.%s", a[3], a[2], a[1], a[0], pZone), answer);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
+
+    CServerVerdict verdict{false, static_cast<int>(elapsed.count()), {}};
+    if (nStatus == kDnsSuccess) {
+        RaiseCatches(core.m_settings, server, nGeneration);
+        verdict.strText = Format("Listed %x", LittleEndianValue(answer));
+        verdict.bListed = answer == kListedAnswer;
+        if (verdict.bListed)
+            core.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3], pZone));
+    } else if (nStatus == kDnsNameNotFound) {
+        verdict.strText = "Not Listed";
+    } else {
+        verdict.strText = Format("Err: %d", nStatus);
+    }
+    return verdict;
+}
+
 // The dump file is written by the listener thread; the lock keeps any other caller's line
 // from landing in the middle of one.
 std::mutex g_dumpLock;
@@ -98,34 +131,15 @@ int CGatewayCore::CheckBlacklists(const std::array<std::uint8_t, 4>& address) {
     if (bDump)
         WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
 
+    // Every active server is asked, even after one has listed the address.
     std::uint32_t nGeneration = 0;
     int nListings = 0;
     for (const CActiveServer& server : ActiveServers(m_settings, nGeneration)) {
-        const char* pZone = server.strZone.c_str();
-        const auto t0 = std::chrono::steady_clock::now();
-        std::array<std::uint8_t, 4> answer{};
-        const int nStatus =
-            DnsQueryA(Format("%u.%u.%u.%u.%s", a[3], a[2], a[1], a[0], pZone), answer);
-        const auto t1 = std::chrono::steady_clock::now();
-
-        std::string strVerdict;
-        if (nStatus == kDnsSuccess) {
-            RaiseCatches(m_settings, server, nGeneration);
-            strVerdict = Format("Listed %x", LittleEndianValue(answer));
-            if (answer == kListedAnswer) {
-                LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3], pZone));
-                ++nListings;
-            }
-        } else if (nStatus == kDnsNameNotFound) {
-            strVerdict = "Not Listed";
-        } else {
-            strVerdict = Format("Err: %d", nStatus);
-        }
-        if (!bDump)
-            continue;
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0);
-        WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", pZone, static_cast<int>(elapsed.count()),
-                              strVerdict.c_str()));
+        const CServerVerdict verdict = AskServer(*this, address, server, nGeneration);
+        nListings += verdict.bListed ? 1 : 0;
+        if (bDump)
+            WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", server.strZone.c_str(),
+                                  verdict.nElapsedMs, verdict.strText.c_str()));
     }
     return nListings;
 }

@@ -1,3 +1,5 @@
 #include "gateway/GatewayCore.h"
 
-CGatewayCore::~CGatewayCore() { StopListenThread(); }
+CGatewayCore::~CGatewayCore() {
+    StopListenThread();
+}

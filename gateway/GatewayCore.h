@@ -12,12 +12,13 @@
 #include <string>
 
 #include "logging/LoggingApp.h"
+#include "platform/EventLoop.h"
 
 class CClientSocket;
 class CListenThread;
 
 class CGatewayCore : public CLoggingApp {
-public:
+  public:
     CGatewayCore() = default;
     ~CGatewayCore() override;
 
@@ -29,6 +30,7 @@ public:
 
     // The listener thread (UI thread only) and the number of live listener-thread objects.
     CListenThread* m_pListenThread = nullptr;
+    CLoopPoster m_listenPoster;  // reaches the listener's loop, safely even after it has ended
     std::atomic<std::int32_t> m_nListenThreads{0};
 
     // Listener-thread state.
@@ -50,4 +52,6 @@ public:
     void SetMailServerStatus(int nValue);
 };
 
-inline CGatewayCore& GatewayCore() { return AppAs<CGatewayCore>(); }
+inline CGatewayCore& GatewayCore() {
+    return AppAs<CGatewayCore>();
+}

@@ -9,9 +9,9 @@
 // is shared between threads.
 //
 // Failures are returned as c-ares status codes, never thrown: kDnsNameNotFound when the name
-// does not exist, ARES_ETIMEOUT when no server answered in time, the channel's own set-up
-// status when it could not be made, and so on. An answer without any A record is a failure
-// (ARES_ENODATA), not a success.
+// does not exist, ARES_ETIMEOUT when no server answered in time, the set-up status when the
+// channel could not be made (or the server list not read; the next query tries again), etc. An
+// answer without any A record is a failure (ARES_ENODATA), not a success.
 #pragma once
 
 #include <array>

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that Tarnwick needs to build, run and test, only those missing.
+# Runs apt-get as root, or through sudo for another user.
 set -euo pipefail
 
 PACKAGES=(
@@ -7,6 +8,7 @@ PACKAGES=(
   libc-ares-dev
   googletest libgtest-dev libgmock-dev
   rbldnsd python3 python3-aiosmtpd swaks
+  postfix
 )
 
 missing=()
@@ -15,8 +17,20 @@ for package in "${PACKAGES[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+SUDO=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Run this script as root (or install sudo) to install them." >&2
+    exit 1
+  fi
+  SUDO=(sudo)
+fi
+
+# Postfix is wanted only for its test peers (smtp-sink, smtp-source): without this answer its
+# package would set up and start a mail server on port 25.
+echo "postfix postfix/main_mailer_type select No configuration" | "${SUDO[@]}" debconf-set-selections
+
 echo "Installing: ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 dir="${1:-build}"
 scripts/build.sh "$@"
-ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$(nproc)"

@@ -1,0 +1,93 @@
+#include "gateway/ChannelSocket.h"
+
+#include <chrono>
+#include <thread>
+
+#include "gateway/ClientSocket.h"
+#include "gateway/GatewayCore.h"
+#include "platform/EventLoop.h"
+
+namespace {
+constexpr int kFirstBlockRounds = 10;
+constexpr auto kFirstBlockWait = std::chrono::milliseconds(50);
+}  // namespace
+
+CChannelSocket::CChannelSocket() { m_nState = 0; }
+
+void CChannelSocket::OnConnect(int nErrorCode) {
+    CGatewayCore& app = GatewayCore();
+    if (nErrorCode != 0) {
+        m_nConnectState = 2;
+        if (IsDraining()) FinishDrain();
+        app.SetMailServerStatus(0);
+        app.ReportError(nErrorCode, "Could not connect to Mail Server");
+        if (m_pClient != nullptr) {
+            WaitForFirstBlock();
+            if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
+        }
+    } else {
+        m_nConnectState = 1;
+        app.SetMailServerStatus(1);
+        // A channel whose client has already gone only delivers what it was given, then closes.
+        if (IsDraining())
+            Flush();
+        else
+            m_nState = 1;
+    }
+    app.RefreshMonitor();
+}
+
+// Lets the client's first block arrive (it may identify a monitor, which stays connected).
+// The pump runs this thread's other notifications meanwhile, this client's included; objects
+// are never freed inside it.
+void CChannelSocket::WaitForFirstBlock() {
+    CEventLoop* pLoop = CEventLoop::ForThisThread();
+    for (int nRound = 0; nRound < kFirstBlockRounds && m_pClient->m_strKind.empty(); ++nRound) {
+        if (pLoop != nullptr && pLoop->IsQuitting()) break;
+        std::this_thread::sleep_for(kFirstBlockWait);
+        GatewayCore().PumpMessages();
+    }
+}
+
+void CChannelSocket::OnReceive(int nErrorCode) {
+    if (m_nState == 0 || m_hSocket == INVALID_SOCKET) {
+        m_nState = 0;
+        return;
+    }
+    if (nErrorCode != 0 || m_bChannelBusy) {
+        CAsyncSocket::OnReceive(nErrorCode);
+        SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
+        return;
+    }
+    m_bChannelBusy = 1;
+    const int nCount = Receive(m_rxBuffer.data(), kBufferSize - 1);
+    if (nCount == 0) {
+        Disconnect();
+    } else if (nCount < 0) {
+        const int nCode = WSAGetLastError();
+        if (nCode != EWOULDBLOCK && nCode != EAGAIN)
+            GatewayCore().ReportError(nCode, "Receiving from Channel");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else if (m_pClient != nullptr) {
+        m_pClient->SendRaw(m_rxBuffer.data(), nCount);
+    } else {
+        RunLineLoop(nCount);
+    }
+    m_bChannelBusy = 0;
+    if (m_hSocket != INVALID_SOCKET) SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
+}
+
+void CChannelSocket::OnClose(int) {
+    m_nState = 0;
+    if (m_pClient == nullptr) return;
+    if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
+    GatewayCore().RefreshMonitor();
+}
+
+// Only the configuration test's channel (no client) gets here: the server's lines are shown in
+// the monitor window's log pane behind "->".
+void CChannelSocket::ProcessLine() {
+    IMainWindow* pMain = GatewayCore().m_pMainWnd.load();
+    if (pMain == nullptr) return;
+    pMain->SetLogText(pMain->GetLogText() + "->" + m_strLine);
+}

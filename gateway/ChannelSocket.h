@@ -1,0 +1,34 @@
+// CChannelSocket: the gateway's connection to the mail server on behalf of one client, or,
+// without a client, the configuration dialog's test connection.
+//
+// Owned by its client (or by the dialog); m_pClient is a plain back pointer. Used only on the
+// thread that created it: the listener thread for relays, the UI thread for the test. It counts
+// as closed (m_nState 0) until its connect succeeds, so SendRaw data waits in the queue and
+// SendText is dropped meanwhile. A failed connect is reported through ReportError, sets the
+// mail-server status to 0, and closes the SMTP client after giving it up to 10 x 50 ms to send
+// its first block (a monitor connection stays).
+#pragma once
+
+#include "gateway/LineSocket.h"
+
+class CClientSocket;
+
+class CChannelSocket : public CLineSocket {
+public:
+    CChannelSocket();
+    ~CChannelSocket() override = default;
+
+    std::int32_t m_nConnectState = 0;  // 0 pending, 1 connected, 2 failed
+    CClientSocket* m_pClient = nullptr;
+
+    void OnConnect(int nErrorCode) override;
+    void OnReceive(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+    void ProcessLine() override;
+
+protected:
+    bool CanSendYet() const override { return m_nConnectState == 1; }
+
+private:
+    void WaitForFirstBlock();
+};

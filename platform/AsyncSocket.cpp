@@ -1,0 +1,272 @@
+#include "platform/AsyncSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+thread_local int t_nLastError = 0;
+
+bool IsWouldBlock(int nCode) { return nCode == EAGAIN || nCode == EWOULDBLOCK; }
+
+// Fails with this code when a host name does not resolve to an IPv4 address.
+constexpr int kHostNotFound = EHOSTUNREACH;
+
+bool ResolveIPv4(const std::string& strHost, in_addr& address) {
+    if (inet_pton(AF_INET, strHost.c_str(), &address) == 1) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    if (strHost.empty() || getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult) != 0)
+        return false;
+    address = reinterpret_cast<sockaddr_in*>(pResult->ai_addr)->sin_addr;
+    freeaddrinfo(pResult);
+    return true;
+}
+
+BOOL Fail(int nCode) {
+    t_nLastError = nCode;
+    return FALSE;
+}
+}  // namespace
+
+int WSAGetLastError() { return t_nLastError; }
+void WSASetLastError(int nCode) { t_nLastError = nCode; }
+
+CAsyncSocket::CAsyncSocket() : m_pLife(std::make_shared<char>(0)) {}
+
+CAsyncSocket::~CAsyncSocket() {
+    m_pLife.reset();
+    CAsyncSocket::Close();
+}
+
+BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* pszAddress) {
+    if (m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
+    const int fd = socket(AF_INET, nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Fail(errno);
+    const int nOne = 1;
+    // A restarted gateway may take its port again while old connections linger in TIME_WAIT.
+    if (nPort != 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(nPort));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (pszAddress != nullptr && inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) {
+        close(fd);
+        return Fail(EINVAL);
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int nCode = errno;
+        close(fd);
+        return Fail(nCode);
+    }
+    if (!Attach(fd, lEvent)) return FALSE;
+    return TRUE;
+}
+
+bool CAsyncSocket::Attach(int fd, long lEvent) {
+    m_pLoop = CEventLoop::ForThisThread();
+    if (m_pLoop == nullptr) {
+        close(fd);
+        return Fail(EINVAL);
+    }
+    ResetState();
+    m_hSocket = fd;
+    m_lEvent = lEvent;
+    m_bWriteArmed = (lEvent & FD_WRITE) != 0;
+    UpdateWatch();
+    return true;
+}
+
+void CAsyncSocket::ResetState() {
+    m_bListening = false;
+    m_bConnecting = false;
+    m_nConnectError = 0;
+    m_bReadArmed = true;
+    m_bWriteArmed = false;
+    m_bAcceptArmed = true;
+    m_bCloseDelivered = false;
+}
+
+BOOL CAsyncSocket::Connect(const std::string& strHost, unsigned nPort) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(nPort));
+    int nCode = 0;
+    if (!ResolveIPv4(strHost, address.sin_addr)) {
+        nCode = kHostNotFound;
+    } else if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+               errno != EINPROGRESS) {
+        nCode = errno;
+    }
+    // An unconnected socket reports itself ready at once, so a failure found here still
+    // arrives through the loop as OnConnect, like any other outcome.
+    m_bConnecting = true;
+    m_nConnectError = nCode;
+    UpdateWatch();
+    if (nCode != 0) return Fail(nCode);
+    t_nLastError = EWOULDBLOCK;
+    return FALSE;
+}
+
+BOOL CAsyncSocket::Listen(int nBacklog) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
+    if (listen(m_hSocket, nBacklog) != 0) return Fail(errno);
+    m_bListening = true;
+    m_bAcceptArmed = true;
+    UpdateWatch();
+    return TRUE;
+}
+
+BOOL CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr* pAddress, socklen_t* pLength) {
+    m_bAcceptArmed = true;
+    UpdateWatch();
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
+    if (rConnected.m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
+    const int fd = accept4(m_hSocket, pAddress, pLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return Fail(errno);
+    return rConnected.Attach(fd, m_lEvent) ? TRUE : FALSE;
+}
+
+int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK), SOCKET_ERROR;
+    const ssize_t nSent = send(m_hSocket, pBuffer, nLength, nFlags | MSG_NOSIGNAL);
+    if (nSent >= 0) return static_cast<int>(nSent);
+    const int nCode = errno;
+    // The socket tells again when it can take data, as after a send that would block.
+    if (IsWouldBlock(nCode)) {
+        m_bWriteArmed = true;
+        UpdateWatch();
+    }
+    Fail(nCode);
+    return SOCKET_ERROR;
+}
+
+int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK), SOCKET_ERROR;
+    m_bReadArmed = true;
+    UpdateWatch();
+    const ssize_t nReceived = recv(m_hSocket, pBuffer, nLength, nFlags);
+    if (nReceived >= 0) return static_cast<int>(nReceived);
+    Fail(errno);
+    return SOCKET_ERROR;
+}
+
+BOOL CAsyncSocket::AsyncSelect(long lEvent) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
+    m_lEvent = lEvent;
+    m_bReadArmed = true;
+    m_bAcceptArmed = true;
+    m_bWriteArmed = (lEvent & FD_WRITE) != 0;
+    UpdateWatch();
+    return TRUE;
+}
+
+void CAsyncSocket::Close() {
+    if (m_hSocket == INVALID_SOCKET) return;
+    if (m_nWatch != 0 && m_pLoop != nullptr) m_pLoop->Unwatch(m_nWatch);
+    m_nWatch = 0;
+    close(m_hSocket);
+    m_hSocket = INVALID_SOCKET;
+    ResetState();
+}
+
+void CAsyncSocket::OnReceive(int) {}
+void CAsyncSocket::OnSend(int) {}
+void CAsyncSocket::OnOutOfBandData(int) {}
+void CAsyncSocket::OnAccept(int) {}
+void CAsyncSocket::OnConnect(int) {}
+void CAsyncSocket::OnClose(int) {}
+
+bool CAsyncSocket::WantsReadSide() const {
+    return !m_bCloseDelivered && m_bReadArmed && (m_lEvent & (FD_READ | FD_CLOSE)) != 0;
+}
+
+std::uint32_t CAsyncSocket::WantedEvents() const {
+    if (m_bConnecting) return EPOLLOUT;
+    if (m_bListening)
+        return (m_bAcceptArmed && (m_lEvent & FD_ACCEPT)) ? std::uint32_t{EPOLLIN} : 0u;
+    std::uint32_t nEvents = 0;
+    if (WantsReadSide()) nEvents |= EPOLLIN;
+    if (m_bWriteArmed && (m_lEvent & FD_WRITE)) nEvents |= EPOLLOUT;
+    return nEvents;
+}
+
+// Nothing wanted means no watch at all: a watched descriptor always reports errors and hang-ups,
+// which would wake the loop for nobody.
+void CAsyncSocket::UpdateWatch() {
+    if (m_hSocket == INVALID_SOCKET || m_pLoop == nullptr) return;
+    const std::uint32_t nEvents = WantedEvents();
+    if (nEvents == 0) {
+        if (m_nWatch != 0) m_pLoop->Unwatch(m_nWatch);
+        m_nWatch = 0;
+    } else if (m_nWatch == 0) {
+        m_nWatch = m_pLoop->Watch(m_hSocket, nEvents, [this](std::uint32_t n) { HandleEvents(n); });
+    } else {
+        m_pLoop->Rewatch(m_nWatch, nEvents);
+    }
+}
+
+void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
+    if (m_bConnecting) return FinishConnect();
+    if (m_bListening) {
+        m_bAcceptArmed = false;
+        UpdateWatch();
+        if (m_lEvent & FD_ACCEPT) OnAccept(0);
+        return;
+    }
+    const std::weak_ptr<char> life = m_pLife;
+    if ((nEvents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && WantsReadSide()) {
+        DeliverReadSide();
+        if (life.expired() || m_hSocket == INVALID_SOCKET) return;
+    }
+    if ((nEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && m_bWriteArmed && (m_lEvent & FD_WRITE)) {
+        m_bWriteArmed = false;
+        UpdateWatch();
+        OnSend(0);
+    }
+}
+
+void CAsyncSocket::FinishConnect() {
+    int nCode = m_nConnectError;
+    if (nCode == 0) {
+        socklen_t nLength = sizeof nCode;
+        if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nCode, &nLength) != 0) nCode = errno;
+    }
+    m_bConnecting = false;
+    m_nConnectError = 0;
+    if (nCode == 0) {
+        m_bReadArmed = true;
+        m_bWriteArmed = (m_lEvent & FD_WRITE) != 0;
+    } else {
+        m_bCloseDelivered = true;  // a failed connect is final: nothing more is watched
+        m_bWriteArmed = false;
+    }
+    UpdateWatch();
+    if (m_lEvent & FD_CONNECT) OnConnect(nCode);
+}
+
+// Readable means data, or the peer's close when nothing is left to read.
+void CAsyncSocket::DeliverReadSide() {
+    char cByte = 0;
+    const ssize_t nPeek = recv(m_hSocket, &cByte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (nPeek > 0) {
+        const bool bDeliver = (m_lEvent & FD_READ) != 0;
+        m_bReadArmed = false;
+        UpdateWatch();
+        if (bDeliver) OnReceive(0);
+        return;
+    }
+    if (nPeek < 0 && (IsWouldBlock(errno) || errno == EINTR)) return;
+    const int nCode = nPeek == 0 ? 0 : errno;
+    m_bCloseDelivered = true;
+    UpdateWatch();
+    if (m_lEvent & FD_CLOSE) OnClose(nCode);
+}

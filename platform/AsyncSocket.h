@@ -1,0 +1,115 @@
+// CAsyncSocket: a non-blocking TCP socket whose readiness arrives as notifications (OnReceive,
+// OnSend, OnAccept, OnConnect, OnClose) on the event loop of the thread that created it.
+//
+// The object is owned by whoever made it; every operation and notification runs on the thread
+// whose CEventLoop was current when the socket got its descriptor (Create or Accept). The mask
+// given to Create or AsyncSelect decides which notifications arrive (FD_READ, FD_WRITE,
+// FD_ACCEPT, FD_CONNECT, FD_CLOSE; FD_OOB is accepted and never delivered).
+//
+// Readiness is watched level-triggered, and each kind of notification is re-armed by the call
+// that consumes it, as on the platform the gateway was designed for: a receive notification
+// comes again only after Receive (or AsyncSelect), an accept notification after Accept, a write
+// notification after AsyncSelect with FD_WRITE or a Send that would block. So a handler that
+// leaves its data unread is not called again and again, and the loop can go idle. A mask
+// without FD_WRITE stops write notifications; FD_WRITE in the mask brings one as soon as the
+// socket can take data.
+//
+// A connect's outcome arrives once as OnConnect(code), also when the connect fails at once
+// (the name does not resolve, say); the peer's orderly close or reset arrives once as
+// OnClose(code), only after the data that came before it has been received.
+//
+// Failures return FALSE or SOCKET_ERROR; the code is then read with WSAGetLastError() (errno
+// values: EWOULDBLOCK, ECONNRESET, ECONNABORTED, ...). Nothing throws.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/EventLoop.h"
+
+using BOOL = int;
+using LONG = long;
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+enum : long {
+    FD_READ = 0x01,
+    FD_WRITE = 0x02,
+    FD_OOB = 0x04,
+    FD_ACCEPT = 0x08,
+    FD_CONNECT = 0x10,
+    FD_CLOSE = 0x20,
+    FD_ALL_EVENTS = 0x3F
+};
+
+constexpr int INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+
+// The code of the calling thread's last failed socket operation.
+int WSAGetLastError();
+void WSASetLastError(int nCode);
+
+class CAsyncSocket {
+public:
+    CAsyncSocket();
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    int m_hSocket = INVALID_SOCKET;
+
+    // A socket of nType bound to nPort (0 = any) on strAddress (null = every local address),
+    // watched for the notifications in lEvent.
+    BOOL Create(unsigned nPort = 0, int nType = SOCK_STREAM, long lEvent = FD_ALL_EVENTS,
+                const char* pszAddress = nullptr);
+    // Starts connecting to a dotted IPv4 address or a host name (resolved here, blocking).
+    // TRUE when the connect is under way; either way the outcome arrives as OnConnect.
+    BOOL Connect(const std::string& strHost, unsigned nPort);
+    BOOL Listen(int nBacklog = SOMAXCONN);
+    // Takes one pending connection into rConnected (which must have no descriptor), filling
+    // the peer's address; the new socket inherits this socket's mask.
+    virtual BOOL Accept(CAsyncSocket& rConnected, sockaddr* pAddress = nullptr,
+                        socklen_t* pLength = nullptr);
+    virtual int Send(const void* pBuffer, int nLength, int nFlags = 0);
+    virtual int Receive(void* pBuffer, int nLength, int nFlags = 0);
+    BOOL AsyncSelect(long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+    virtual void Close();
+
+    long EventMask() const { return m_lEvent; }
+
+    virtual void OnReceive(int nErrorCode);
+    virtual void OnSend(int nErrorCode);
+    virtual void OnOutOfBandData(int nErrorCode);
+    virtual void OnAccept(int nErrorCode);
+    virtual void OnConnect(int nErrorCode);
+    virtual void OnClose(int nErrorCode);
+
+private:
+    bool Attach(int fd, long lEvent);
+    void UpdateWatch();
+    std::uint32_t WantedEvents() const;
+    bool WantsReadSide() const;
+    void HandleEvents(std::uint32_t nEvents);
+    void FinishConnect();
+    void DeliverReadSide();
+    void ResetState();
+
+    CEventLoop* m_pLoop = nullptr;
+    CEventLoop::WatchId m_nWatch = 0;
+    long m_lEvent = 0;
+    bool m_bListening = false;
+    bool m_bConnecting = false;
+    int m_nConnectError = 0;
+    bool m_bReadArmed = true;
+    bool m_bWriteArmed = false;
+    bool m_bAcceptArmed = true;
+    bool m_bCloseDelivered = false;
+    // Expires with the object, so a dispatch can tell whether its handler deleted the socket.
+    std::shared_ptr<char> m_pLife;
+};

@@ -1,0 +1,164 @@
+// The line socket: lines and words from received blocks, and the send pump on a real socket.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway/LineSocket.h"
+#include "tests/support/Process.h"
+#include "tests/support/RawPeer.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+// Records the lines it is given and the size of every send it makes.
+class CProbeLineSocket : public CLineSocket {
+public:
+    std::vector<std::string> m_lines;
+    std::vector<int> m_sends;
+    void ProcessLine() override { m_lines.push_back(m_strLine); }
+    int Send(const void* pBuffer, int nLength, int nFlags) override {
+        const int nSent = CLineSocket::Send(pBuffer, nLength, nFlags);
+        if (nSent > 0) m_sends.push_back(nSent);
+        return nSent;
+    }
+    void Feed(const std::string& strBlock) {
+        std::copy(strBlock.begin(), strBlock.end(), m_rxBuffer.begin());
+        RunLineLoop(static_cast<int>(strBlock.size()));
+    }
+};
+
+class CAcceptInto : public CAsyncSocket {
+public:
+    CAsyncSocket* m_pInto = nullptr;
+    void OnAccept(int) override { Accept(*m_pInto); }
+};
+
+bool PumpUntil(CEventLoop& loop, const std::function<bool()>& bDone) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!bDone()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (loop.Pump(CEventLoop::kPumpLimit) == 0) std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// A line socket accepted from a raw client of this thread.
+struct CConnected {
+    CEventLoop loop;
+    CAcceptInto listener;
+    CProbeLineSocket socket;
+    CRawClient peer;
+
+    CConnected() {
+        const int nPort = FreeTcpPort();
+        EXPECT_TRUE(listener.Create(nPort, SOCK_STREAM, FD_ACCEPT, "127.0.0.1"));
+        EXPECT_TRUE(listener.Listen());
+        listener.m_pInto = &socket;
+        EXPECT_TRUE(peer.Connect(nPort));
+        EXPECT_TRUE(PumpUntil(loop, [&] { return socket.m_hSocket != INVALID_SOCKET; }));
+        socket.AsyncSelect(FD_READ | FD_CLOSE);
+    }
+};
+}  // namespace
+
+TEST(LineSocket, LinesAreCutAtLfWhateverTheBlocks) {
+    CEventLoop loop;
+    CProbeLineSocket socket;
+    ASSERT_TRUE(socket.Create());
+
+    socket.Feed("HELO a\r\nMAIL FROM:<b>\r\n");
+    EXPECT_EQ(socket.m_lines, (std::vector<std::string>{"HELO a\r\n", "MAIL FROM:<b>\r\n"}));
+
+    socket.m_lines.clear();
+    socket.Feed("RCPT TO:");
+    EXPECT_TRUE(socket.m_lines.empty());
+    EXPECT_EQ(socket.m_strPartial, "RCPT TO:");
+    socket.Feed("<c>\r\nDA");
+    EXPECT_EQ(socket.m_lines, (std::vector<std::string>{"RCPT TO:<c>\r\n"}));
+    EXPECT_EQ(socket.m_strPartial, "DA");
+
+    // A line without LF stops growing at the buffer size: it is cut there.
+    socket.m_lines.clear();
+    socket.m_strPartial.clear();
+    socket.Feed(std::string(CLineSocket::kBufferSize - 1, 'x'));
+    EXPECT_TRUE(socket.m_lines.empty());
+    socket.Feed("yz\n");
+    ASSERT_EQ(socket.m_lines.size(), 2u);
+    EXPECT_EQ(socket.m_lines[0], std::string(CLineSocket::kBufferSize - 1, 'x') + "y");
+    EXPECT_EQ(socket.m_lines[1], "z\n");
+
+    // A closed socket takes no more lines.
+    socket.m_lines.clear();
+    socket.m_nState = 0;
+    socket.Feed("QUIT\n");
+    EXPECT_TRUE(socket.m_lines.empty());
+}
+
+TEST(LineSocket, WordsAreSplitAtSpacesOnly) {
+    CEventLoop loop;
+    CProbeLineSocket socket;
+    ASSERT_TRUE(socket.Create());
+    auto words = [&](const std::string& strLine) {
+        socket.m_strLine = strLine;
+        socket.TokenizeLine();
+        return std::vector<std::string>(socket.m_strWords, socket.m_strWords + 5);
+    };
+    EXPECT_EQ(words("  MAIL   FROM:<a@b>   \r\n"),
+              (std::vector<std::string>{"MAIL", "FROM:<a@b>", "", "", ""}));
+    EXPECT_EQ(words("   \t \r\n"), (std::vector<std::string>{"", "", "", "", ""}));
+    EXPECT_EQ(words("a b c d e f g\n"), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+    EXPECT_EQ(words("x\ty z\rignored after CR\n"),
+              (std::vector<std::string>{"x\ty", "z", "", "", ""}));
+
+    words("Quit\r\n");
+    EXPECT_TRUE(socket.IsCommand("quit"));
+    EXPECT_TRUE(socket.IsCommand("QUIT"));
+    EXPECT_FALSE(socket.IsCommand("QUI"));
+    words("  \n");
+    EXPECT_FALSE(socket.IsCommand("QUIT"));
+    EXPECT_TRUE(socket.IsCommand(""));
+}
+
+TEST(LineSocket, QueueLeavesInBlocksOfAtMost20480OnePerWriteNotification) {
+    CConnected pair;
+    std::string strData(50000, '\0');
+    for (size_t i = 0; i < strData.size(); ++i) strData[i] = static_cast<char>(i * 7 % 256);
+    pair.socket.SendRaw(strData.data(), static_cast<int>(strData.size()));
+    // The first send goes at once; the rest waits for write notifications.
+    EXPECT_EQ(pair.socket.m_sends, std::vector<int>{20480});
+    EXPECT_EQ(pair.socket.EventMask(), FD_READ | FD_WRITE | FD_CLOSE);
+    ASSERT_TRUE(PumpUntil(pair.loop, [&] { return pair.socket.m_strSendQueue.IsEmpty(); }));
+    EXPECT_EQ(pair.socket.m_sends, (std::vector<int>{20480, 20480, 9040}));
+    ASSERT_TRUE(
+        PumpUntil(pair.loop, [&] { return pair.socket.EventMask() == (FD_READ | FD_CLOSE); }));
+    ASSERT_TRUE(pair.peer.ReadUntil([&](const std::string& s) { return s.size() >= 50000; }));
+    EXPECT_EQ(pair.peer.m_strReceived, strData);  // NUL bytes included
+}
+
+TEST(LineSocket, ClosedSocketsDropTextAndDrainOnRequest) {
+    CConnected pair;
+    pair.socket.Close();
+    pair.socket.SendText("lost\r\n");
+    EXPECT_EQ(pair.socket.m_nState, 0);
+    EXPECT_TRUE(pair.socket.m_strSendQueue.IsEmpty());
+    EXPECT_TRUE(pair.peer.ReadUntilClosed());
+    EXPECT_EQ(pair.peer.m_strReceived, "");
+
+    // A socket closed after its queue: what was queued arrives, then the close.
+    CConnected second;
+    const std::string strData(300000, 'q');
+    second.socket.SendRaw(strData.data(), static_cast<int>(strData.size()));
+    second.socket.CloseAfterDrain();
+    EXPECT_EQ(second.socket.m_nState, 0);
+    EXPECT_TRUE(second.socket.IsDraining());
+    std::thread reader([&] { second.peer.ReadUntilClosed(); });
+    EXPECT_TRUE(PumpUntil(second.loop, [&] { return !second.socket.IsDraining(); }));
+    reader.join();
+    EXPECT_EQ(second.socket.m_hSocket, INVALID_SOCKET);
+    EXPECT_EQ(second.peer.m_strReceived, strData);
+}

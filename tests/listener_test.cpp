@@ -1,0 +1,230 @@
+// The listener thread end to end: screening against a real DNSBL server, the rejection line,
+// exclusions, the listening socket's failure, starting and stopping, the idle sweep, and
+// running out of descriptors.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway/ListenSocket.h"
+#include "tests/support/GatewayHarness.h"
+#include "tests/support/Process.h"
+#include "tests/support/RawPeer.h"
+#include "tests/support/Rbldnsd.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+const std::string kRejectLine =
+    "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
+    "information\n";
+
+bool Contains(const std::string& strText, const std::string& strPart) {
+    return strText.find(strPart) != std::string::npos;
+}
+
+bool Queried(const CRbldnsd& dnsbl, const std::string& strName) {
+    const std::vector<std::string> names = dnsbl.QueriedNames();
+    return std::find(names.begin(), names.end(), strName) != names.end();
+}
+
+// Three zones on a local rbldnsd, all active in the gateway's list.
+class Screening : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dnsbl.AddZone("one.bl.test", {"127.0.0.6"});
+        m_dnsbl.AddZone("two.bl.test", {"127.0.0.5", "127.0.0.6", "127.0.0.12"});
+        m_dnsbl.AddZone("three.bl.test", {"127.0.0.6"});
+        ASSERT_TRUE(m_dnsbl.Start()) << m_dnsbl.Output();
+        setenv("TARNWICK_NAMESERVERS", m_dnsbl.Nameserver().c_str(), 1);
+        for (const char* pszZone : {"three.bl.test", "two.bl.test", "one.bl.test"})
+            m_gateway.m_app.m_settings.AddDnsblServer(pszZone, 1);
+    }
+    void TearDown() override { unsetenv("TARNWICK_NAMESERVERS"); }
+
+    CRbldnsd m_dnsbl;
+    CGatewayHarness m_gateway;
+};
+}  // namespace
+
+TEST_F(Screening, ListedClientsGetOnlyTheRejectionLineAndTheClose) {
+    ASSERT_TRUE(m_gateway.Start());
+    CRawClient once;
+    ASSERT_TRUE(once.Connect(m_gateway.m_nPortIn, "127.0.0.5"));
+    ASSERT_TRUE(once.SendAll("EHLO listed.example\r\n"));  // never read
+    EXPECT_TRUE(once.ReadUntilClosed());
+    EXPECT_EQ(once.m_strReceived, kRejectLine);
+
+    CRawClient thrice;
+    ASSERT_TRUE(thrice.Connect(m_gateway.m_nPortIn, "127.0.0.6"));
+    EXPECT_TRUE(thrice.ReadUntilClosed());
+    EXPECT_EQ(thrice.m_strReceived, kRejectLine);
+
+    const std::string strLog = m_gateway.ActivityLog();
+    EXPECT_TRUE(
+        Contains(strLog, " : Connection from 127.0.0.5 Rejected (Blacklist Listings: 1)\r\n"))
+        << strLog;
+    EXPECT_TRUE(
+        Contains(strLog, " : Connection from 127.0.0.6 Rejected (Blacklist Listings: 3)\r\n"))
+        << strLog;
+    EXPECT_EQ(m_gateway.m_app.m_nConnections, 2);
+    EXPECT_EQ(m_gateway.m_app.m_nRejected, 2);
+    EXPECT_TRUE(WaitUntil([&] { return m_gateway.Connections().empty(); }));
+    EXPECT_GE(m_gateway.m_window.m_nRefreshes, 2);
+    EXPECT_TRUE(m_gateway.Reports().empty());
+}
+
+TEST_F(Screening, ExcludedClientIsRelayedWithoutAnyQuery) {
+    m_gateway.m_app.m_settings.AddExclusion("127.0.0.12", 1);
+    CRawServer server;
+    ASSERT_TRUE(server.Start([](int fd) { SendAllFd(fd, "220 relayed\r\n", 13); }));
+    m_gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(m_gateway.Start());
+
+    CRawClient excluded;
+    ASSERT_TRUE(excluded.Connect(m_gateway.m_nPortIn, "127.0.0.12"));
+    EXPECT_TRUE(excluded.ReadUntilContains("220 relayed\r\n"));
+    CRawClient clean;
+    ASSERT_TRUE(clean.Connect(m_gateway.m_nPortIn, "127.0.0.13"));
+    EXPECT_TRUE(clean.ReadUntilContains("220 relayed\r\n"));
+
+    EXPECT_TRUE(Queried(m_dnsbl, "13.0.0.127.two.bl.test"));
+    for (const std::string& strName : m_dnsbl.QueriedNames())
+        EXPECT_FALSE(Contains(strName, "12.0.0.127")) << strName;
+    const std::string strLog = m_gateway.ActivityLog();
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.12 Accepted")) << strLog;
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.13 Accepted")) << strLog;
+    EXPECT_EQ(m_gateway.m_app.m_nRejected, 0);
+    server.Stop();
+}
+
+TEST(Listener, PortInUseIsReportedAndAsksForShutdown) {
+    CRawServer holder;
+    ASSERT_TRUE(holder.Start([](int) {}));
+    CGatewayHarness gateway;
+    gateway.m_app.m_settings.PortIn = holder.Port();
+    ASSERT_NE(gateway.m_app.StartListenThread(), nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 1; }));
+    const auto box = gateway.m_boxes.Boxes()[0];
+    EXPECT_EQ(box.strText, "Creating Listening Socket Error " + std::to_string(EADDRINUSE) + "\n");
+    EXPECT_EQ(box.strCaption, "Error");
+    // While the report shows, all three flags are up; afterwards only the report flag is down.
+    EXPECT_EQ(box.bReportShowing, 1);
+    EXPECT_EQ(box.bGatewayDown, 1);
+    EXPECT_EQ(box.bStopRequested, 1);
+    EXPECT_TRUE(WaitUntil([&] { return gateway.m_app.m_bReportShowing == 0; }));
+    EXPECT_EQ(gateway.m_app.m_bGatewayDown, 1);
+    EXPECT_EQ(gateway.m_app.m_bStopRequested, 1);
+    EXPECT_TRUE(Contains(gateway.ActivityLog(), "Creating Listening Socket Error 98\n"));
+    // The thread runs on without a socket until it is stopped.
+    EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
+    gateway.Stop();
+    EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
+    holder.Stop();
+}
+
+TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {
+    CGatewayHarness gateway;
+    gateway.Stop();  // nothing to stop
+    EXPECT_EQ(gateway.m_app.m_pListenThread, nullptr);
+    ASSERT_TRUE(gateway.Start());
+    CRawClient before;
+    ASSERT_TRUE(before.Connect(gateway.m_nPortIn, "127.0.0.20"));
+    ASSERT_TRUE(before.SendAll("x"));
+    ASSERT_TRUE(WaitUntil([&] { return gateway.Connections().size() == 1; }));
+
+    ASSERT_TRUE(gateway.Start());
+    EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
+    EXPECT_NE(gateway.m_app.m_pListenThread, nullptr);
+    // The old thread took its connections with it; the new one serves the same port.
+    EXPECT_TRUE(before.ReadUntilClosed());
+    CRawClient after;
+    ASSERT_TRUE(after.Connect(gateway.m_nPortIn, "127.0.0.21"));
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().size() == 1; }));
+    gateway.Stop();
+    EXPECT_EQ(gateway.m_app.m_pListenThread, nullptr);
+    EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
+    EXPECT_TRUE(after.ReadUntilClosed());
+}
+
+TEST(Listener, ClosedConnectionsGoAtTheNextIdleMomentOpenOnesKeepTheirOrder) {
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start());
+    CRawClient clients[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(clients[i].Connect(gateway.m_nPortIn, "127.0.0.2" + std::to_string(2 + i)));
+        ASSERT_TRUE(clients[i].SendAll("EHLO\r\n"));
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return gateway.Connections() ==
+               std::vector<std::string>{"127.0.0.24 SMTP", "127.0.0.23 SMTP", "127.0.0.22 SMTP"};
+    }));
+    clients[1].Close();
+    EXPECT_TRUE(WaitUntil([&] {
+        return gateway.Connections() ==
+               std::vector<std::string>{"127.0.0.24 SMTP", "127.0.0.22 SMTP"};
+    }));
+    EXPECT_EQ(gateway.m_app.m_bConnectionsSwept, 1);
+}
+
+namespace {
+int OpenDescriptors() {
+    int nCount = 0;
+    if (DIR* pDir = opendir("/proc/self/fd")) {
+        while (readdir(pDir) != nullptr) ++nCount;
+        closedir(pDir);
+    }
+    return nCount;
+}
+}  // namespace
+
+// With no descriptor left, the waiting client stays in the backlog: one report, a pause, and
+// the accept succeeds once descriptors are free again. The client is counted once.
+TEST(Listener, OutOfDescriptorsReportsOnceAndAcceptsLater) {
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start());
+    const int fdClient = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.14", &local.sin_addr);
+    ASSERT_EQ(bind(fdClient, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit reduced = original;
+    reduced.rlim_cur = static_cast<rlim_t>(OpenDescriptors() + 32);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &reduced), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = fcntl(fdClient, F_DUPFD_CLOEXEC, 0)) >= 0;) fillers.push_back(fd);
+
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(gateway.m_nPortIn));
+    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int nConnected = connect(fdClient, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    const bool bReported = WaitUntil([&] { return gateway.m_boxes.Count() == 1; });
+    std::this_thread::sleep_for(4 * std::chrono::milliseconds(CListenSocket::kRetryMs));
+    const size_t nBoxes = gateway.m_boxes.Count();
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &original);
+
+    ASSERT_EQ(nConnected, 0);
+    ASSERT_TRUE(bReported);
+    EXPECT_EQ(nBoxes, 1u);
+    EXPECT_EQ(gateway.Reports()[0],
+              "Error Accepting Socket Error " + std::to_string(EMFILE) + "\n");
+    ASSERT_TRUE(WaitUntil([&] { return Contains(gateway.ActivityLog(), "127.0.0.14 Accepted"); }));
+    EXPECT_EQ(gateway.m_app.m_nConnections, 1);
+    EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.14 "});
+    close(fdClient);
+}

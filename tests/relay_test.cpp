@@ -1,0 +1,326 @@
+// The relay end to end: the listener thread in this process, real clients on loopback, a real
+// mail server or a raw server for byte-exact streams.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "gateway/ChannelSocket.h"
+#include "gateway/ClientSocket.h"
+#include "tests/support/GatewayHarness.h"
+#include "tests/support/MailServer.h"
+#include "tests/support/Process.h"
+#include "tests/support/RawPeer.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+// Random bytes of every value, NUL and CR LF pairs included.
+std::string RandomStream(size_t nSize, unsigned nSeed) {
+    std::mt19937 random(nSeed);
+    std::string strData(nSize, '\0');
+    for (size_t i = 0; i < nSize; ++i) {
+        const unsigned nValue = random() % 300;
+        strData[i] = nValue < 256 ? static_cast<char>(nValue) : (nValue < 280 ? '\0' : '\n');
+        if (strData[i] == '\n' && i > 0) strData[i - 1] = '\r';
+    }
+    return strData;
+}
+
+// Sends in blocks of random size (1 byte to 64 KiB).
+bool SendInRandomBlocks(int fd, const std::string& strData, unsigned nSeed) {
+    std::mt19937 random(nSeed);
+    for (size_t nDone = 0; nDone < strData.size();) {
+        const size_t nBlock = std::min<size_t>(1 + random() % 65536, strData.size() - nDone);
+        if (!SendAllFd(fd, strData.data() + nDone, nBlock)) return false;
+        nDone += nBlock;
+    }
+    return true;
+}
+
+// Reads until the peer closes or nWanted bytes have come.
+std::string ReceiveUpTo(int fd, size_t nWanted) {
+    std::string strData;
+    char buffer[65536];
+    while (strData.size() < nWanted) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        strData.append(buffer, static_cast<size_t>(n));
+    }
+    return strData;
+}
+
+bool Contains(const std::string& strText, const std::string& strPart) {
+    return strText.find(strPart) != std::string::npos;
+}
+}  // namespace
+
+TEST(Relay, SmtpDialoguesWithSwaksAndSmtplibReachTheMailServer) {
+    CMailServer server;
+    ASSERT_TRUE(server.StartAiosmtpd()) << server.Output();
+    CGatewayHarness gateway;
+    gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(gateway.Start());
+
+    CTempDir work;
+    CChildProcess swaks;
+    ASSERT_TRUE(swaks.Start(
+        {"swaks", "--server", "127.0.0.1", "--port", std::to_string(gateway.m_nPortIn),
+         "--local-interface", "127.0.0.5", "--from", "alice@example.org", "--to", "bob@example.org",
+         "--header", "Subject: through the gateway", "--body", "swaks body line"},
+        "", {}, work.File("swaks.out")));
+    EXPECT_EQ(swaks.Wait(30000), 0) << ReadFileBytes(work.File("swaks.out"));
+    EXPECT_TRUE(Contains(ReadFileBytes(work.File("swaks.out")), "<-  250"));
+
+    const std::string strScript =
+        "import smtplib\n"
+        "s = smtplib.SMTP('127.0.0.1', " +
+        std::to_string(gateway.m_nPortIn) +
+        ", source_address=('127.0.0.6', 0), timeout=20)\n"
+        "s.ehlo('client.example')\n"
+        "s.sendmail('carol@example.org', ['dave@example.org'],\n"
+        "           'Subject: smtplib\\r\\n\\r\\nline one\\r\\n.leading dot\\r\\n')\n"
+        "print('quit', s.quit()[0])\n";
+    WriteFileBytes(work.File("client.py"), strScript);
+    CChildProcess smtplib;
+    ASSERT_TRUE(smtplib.Start({"/usr/bin/python3", work.File("client.py")}, "", {},
+                              work.File("smtplib.out")));
+    EXPECT_EQ(smtplib.Wait(30000), 0) << ReadFileBytes(work.File("smtplib.out"));
+    EXPECT_TRUE(Contains(ReadFileBytes(work.File("smtplib.out")), "quit 221"));
+
+    ASSERT_TRUE(WaitUntil([&] { return Contains(server.Output(), "leading dot"); }))
+        << server.Output();
+    const std::string strDelivered = server.Output();
+    EXPECT_TRUE(Contains(strDelivered, "Subject: through the gateway"));
+    EXPECT_TRUE(Contains(strDelivered, "swaks body line"));
+    EXPECT_TRUE(Contains(strDelivered, ".leading dot"));  // the dot-stuffing went through untouched
+
+    const std::string strLog = gateway.ActivityLog();
+    EXPECT_TRUE(Contains(strLog, " : Connection from 127.0.0.5 Accepted\r\n")) << strLog;
+    EXPECT_TRUE(Contains(strLog, " : Connection from 127.0.0.6 Accepted\r\n")) << strLog;
+    EXPECT_EQ(gateway.m_app.m_nConnections, 2);
+    EXPECT_EQ(gateway.m_app.m_nRejected, 0);
+    EXPECT_TRUE(gateway.Reports().empty());
+    // Both finished connections are freed at the next idle moment.
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+    EXPECT_EQ(gateway.m_app.m_bConnectionsSwept, 1);
+}
+
+// Both ends write and read at once; each knows how much the other sends, and the client closes
+// only after everything has come, which then closes the mail server's side too.
+TEST(Relay, RawStreamsArriveByteExactInBothDirections) {
+    const std::string strUp = RandomStream(6 << 20, 1);
+    const std::string strDown = RandomStream(5 << 20, 2);
+    std::string strServerGot;
+    std::atomic<bool> bServerDone{false};
+    std::atomic<bool> bServerSawClose{false};
+    CRawServer server;
+    ASSERT_TRUE(server.Start([&](int fd) {
+        std::thread writer([&] { SendInRandomBlocks(fd, strDown, 3); });
+        strServerGot = ReceiveUpTo(fd, strUp.size());
+        writer.join();
+        bServerDone = true;
+        bServerSawClose = ReceiveUpTo(fd, 1).empty();
+    }));
+    CGatewayHarness gateway;
+    gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(gateway.Start());
+
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.7"));
+    std::thread writer([&] { SendInRandomBlocks(client.Fd(), strUp, 4); });
+    EXPECT_TRUE(
+        client.ReadUntil([&](const std::string& s) { return s.size() >= strDown.size(); }, 60000));
+    writer.join();
+    ASSERT_TRUE(WaitUntil([&] { return bServerDone.load(); }, 60000));
+    EXPECT_TRUE(client.m_strReceived == strDown) << client.m_strReceived.size();
+    EXPECT_TRUE(strServerGot == strUp) << strServerGot.size();
+    client.Close();
+    EXPECT_TRUE(WaitUntil([&] { return bServerSawClose.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+    server.Stop();
+}
+
+// The mail server's accept queue is full, so the channel's connect stays pending (its SYN is
+// dropped and sent again a second later) while the client already sends.
+TEST(Relay, DataSentBeforeTheChannelConnectsIsDelivered) {
+    const int fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLength = sizeof address;
+    ASSERT_EQ(bind(fdListen, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fdListen, 0), 0);
+    ASSERT_EQ(getsockname(fdListen, reinterpret_cast<sockaddr*>(&address), &nLength), 0);
+    CRawClient filler;
+    ASSERT_TRUE(filler.Connect(ntohs(address.sin_port)));
+
+    CGatewayHarness gateway;
+    gateway.UseMailServer(ntohs(address.sin_port));
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.8"));
+    ASSERT_TRUE(client.SendAll("EHLO early\r\nMAIL FROM:<a@b>\r\n"));
+    // The block waits in the queue of a channel that is not connected yet.
+    ASSERT_TRUE(WaitUntil([&] {
+        bool bWaiting = false;
+        gateway.OnListener([&] {
+            CClientSocket* pClient = gateway.m_app.m_pConnections;
+            bWaiting = pClient && pClient->m_pChannel &&
+                       pClient->m_pChannel->m_nConnectState == 0 &&
+                       pClient->m_pChannel->m_strSendQueue.Size() == 29;
+        });
+        return bWaiting;
+    }));
+
+    const int fdFiller = accept(fdListen, nullptr, nullptr);
+    pollfd entry{fdListen, POLLIN, 0};
+    ASSERT_EQ(poll(&entry, 1, 20000), 1);
+    const int fdChannel = accept(fdListen, nullptr, nullptr);
+    ASSERT_GE(fdChannel, 0);
+    EXPECT_EQ(ReceiveUpTo(fdChannel, 29), "EHLO early\r\nMAIL FROM:<a@b>\r\n");
+    ASSERT_TRUE(SendAllFd(fdChannel, "250 ok\r\n", 8));
+    EXPECT_TRUE(client.ReadUntilContains("250 ok\r\n"));
+    for (int fd : {fdFiller, fdChannel, fdListen}) close(fd);
+}
+
+TEST(Relay, ClientCloseClosesTheChannelAfterItsLastBytes) {
+    std::string strGot;
+    std::atomic<bool> bClosed{false};
+    CRawServer server;
+    ASSERT_TRUE(server.Start([&](int fd) {
+        SendAllFd(fd, "220 raw\r\n", 9);
+        strGot = ReceiveUpTo(fd, 1 << 30);
+        bClosed = true;
+    }));
+    CGatewayHarness gateway;
+    gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(gateway.Start());
+
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
+    ASSERT_TRUE(client.ReadUntilContains("220 raw\r\n"));
+    const std::string strLast = RandomStream(3 << 20, 9);
+    ASSERT_TRUE(client.SendAll(strLast));
+    client.Close();
+    ASSERT_TRUE(WaitUntil([&] { return bClosed.load(); }));
+    EXPECT_TRUE(strGot == strLast) << strGot.size();
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+    server.Stop();
+}
+
+TEST(Relay, MailServerCloseClosesTheClientAfterTheLastReply) {
+    const std::string strReply = "221 bye\r\n" + RandomStream(2 << 20, 5);
+    CRawServer server;
+    ASSERT_TRUE(server.Start([&](int fd) {
+        ReceiveUpTo(fd, 6);
+        SendAllFd(fd, strReply.data(), strReply.size());
+        shutdown(fd, SHUT_RDWR);
+    }));
+    CGatewayHarness gateway;
+    gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(gateway.Start());
+
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
+    ASSERT_TRUE(client.SendAll("QUIT\r\n"));
+    // Read slowly at first, so that the reply is still queued in the gateway at the close.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(client.ReadUntilClosed());
+    EXPECT_TRUE(client.m_strReceived == strReply) << client.m_strReceived.size();
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+    server.Stop();
+}
+
+TEST(Relay, MailServerDownReportsAndDropsTheClientAfterTheWait) {
+    CGatewayHarness gateway;
+    gateway.UseMailServer(FreeTcpPort());
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.9"));
+    EXPECT_TRUE(client.ReadUntilClosed());
+    EXPECT_EQ(client.m_strReceived, "");
+    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 1; }));
+    EXPECT_EQ(gateway.Reports()[0],
+              "Could not connect to Mail Server Error " + std::to_string(ECONNREFUSED) + "\n");
+    EXPECT_EQ(gateway.m_boxes.Boxes()[0].strCaption, "Error");
+    EXPECT_EQ(gateway.m_app.m_nMailServerStatus, 0);
+    EXPECT_TRUE(Contains(gateway.ActivityLog(), "Connection from 127.0.0.9 Accepted"));
+    EXPECT_TRUE(Contains(gateway.ActivityLog(), "Could not connect to Mail Server Error 111\n"));
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+}
+
+TEST(Relay, PortOutZeroAcceptsLogsAndGivesNothing) {
+    CGatewayHarness gateway;
+    gateway.UseMailServer(0);
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.10"));
+    ASSERT_TRUE(client.SendAll("EHLO nowhere\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return Contains(gateway.ActivityLog(), "127.0.0.10 Accepted"); }));
+    client.ReadFor(300);
+    EXPECT_EQ(client.m_strReceived, "");
+    EXPECT_FALSE(client.PeerClosed());
+    EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.10 SMTP"});
+    client.Close();
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
+    EXPECT_TRUE(gateway.Reports().empty());
+}
+
+// A sink that reads slowly while the client writes as fast as it can: the gateway stops reading
+// from the client instead of buffering, and every byte arrives in order.
+TEST(Relay, SlowReaderKeepsTheGatewayBoundedAndLosesNothing) {
+    constexpr size_t kTotal = 200u << 20;
+    constexpr size_t kChunk = 1 << 20;
+    auto chunkByte = [](size_t nOffset) { return static_cast<char>((nOffset * 131 + 7) % 251); };
+    std::atomic<size_t> nReceived{0};
+    std::atomic<bool> bIntact{true};
+    CRawServer server;
+    ASSERT_TRUE(server.Start([&](int fd) {
+        std::vector<char> buffer(16384);
+        for (;;) {
+            const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0) break;
+            for (ssize_t i = 0; i < n; ++i)
+                if (buffer[i] != chunkByte(nReceived + i)) bIntact = false;
+            nReceived += static_cast<size_t>(n);
+            if (nReceived < (8u << 20)) std::this_thread::sleep_for(2ms);  // slow at first
+        }
+    }));
+    CGatewayHarness gateway;
+    gateway.UseMailServer(server.Port());
+    ASSERT_TRUE(gateway.Start());
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
+    std::atomic<bool> bSent{false};
+    std::thread writer([&] {
+        std::string strChunk(kChunk, '\0');
+        for (size_t nOffset = 0; nOffset < kTotal; nOffset += kChunk) {
+            for (size_t i = 0; i < kChunk; ++i) strChunk[i] = chunkByte(nOffset + i);
+            if (!client.SendAll(strChunk)) break;
+        }
+        client.ShutdownWrite();
+        bSent = true;
+    });
+    size_t nLargest = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (nReceived < kTotal && std::chrono::steady_clock::now() < deadline) {
+        nLargest = std::max(nLargest, gateway.LargestQueue());
+        std::this_thread::sleep_for(5ms);
+    }
+    writer.join();
+    ASSERT_TRUE(WaitUntil([&] { return nReceived >= kTotal; }, 120000));
+    EXPECT_EQ(nReceived.load(), kTotal);
+    EXPECT_TRUE(bIntact);
+    // At most one receive block beyond the pause threshold.
+    EXPECT_LE(nLargest, CLineSocket::kHighWater + CLineSocket::kBufferSize);
+    EXPECT_GT(nLargest, 0u);
+    server.Stop();
+}

@@ -1,0 +1,148 @@
+#include "tests/support/GatewayHarness.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "gateway/ChannelSocket.h"
+#include "gateway/ClientSocket.h"
+#include "gateway/ListenThread.h"
+#include "tests/support/Process.h"
+
+int CRecordingMessageBox::Show(const std::string& strText, const std::string& strCaption, int,
+                               int) {
+    CGatewayApp* pApp = static_cast<CGatewayApp*>(AfxGetApp());
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_boxes.push_back(CBox{strText, strCaption, pApp->m_bReportShowing, pApp->m_bGatewayDown,
+                           pApp->m_bStopRequested});
+    return IDOK;
+}
+
+std::vector<CRecordingMessageBox::CBox> CRecordingMessageBox::Boxes() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_boxes;
+}
+
+void CRecordingMessageBox::Clear() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_boxes.clear();
+}
+
+size_t CRecordingMessageBox::Count() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_boxes.size();
+}
+
+std::string CRecordingMainWindow::GetLogText() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_strLog;
+}
+
+void CRecordingMainWindow::SetLogText(const std::string& strText) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_strLog = strText;
+}
+
+CGatewayHarness::CGatewayHarness() {
+    SetMessageBoxService(&m_boxes);
+    m_app.m_pMainWnd = &m_window;
+    m_app.m_settings.EnableLogging = 1;
+    m_app.m_settings.SetLogFileName(m_dir.File("activity.log"));
+    m_nPortIn = FreeTcpPort();
+    m_app.m_settings.PortIn = m_nPortIn;
+    UseMailServer(0);
+}
+
+CGatewayHarness::~CGatewayHarness() {
+    m_app.StopListenThread();
+    m_app.m_pMainWnd = nullptr;
+    SetMessageBoxService(nullptr);
+}
+
+void CGatewayHarness::UseMailServer(int nPort, const std::string& strHost) {
+    m_app.m_settings.SetMailServer(strHost);
+    m_app.m_settings.PortOut = nPort;
+}
+
+// The thread makes its listening socket before its loop serves posted items, so a posted
+// check sees the outcome. (A probe connection would be counted as a client.) Other programs on
+// this machine may take the free port first: then another port is tried.
+bool CGatewayHarness::Start() {
+    for (int nAttempt = 0; nAttempt < 5; ++nAttempt) {
+        CListenThread* pThread = m_app.StartListenThread();
+        if (pThread == nullptr) return false;
+        bool bListening = false;
+        OnListener([&] { bListening = pThread->m_pListenSocket != nullptr; });
+        if (bListening) return true;
+        const std::vector<std::string> reports = Reports();
+        if (reports.size() != 1 ||
+            reports[0] != "Creating Listening Socket Error " + std::to_string(EADDRINUSE) + "\n")
+            return false;
+        m_app.StopListenThread();
+        m_boxes.Clear();
+        m_app.m_bGatewayDown = 0;
+        m_app.m_bStopRequested = 0;
+        m_nPortIn = FreeTcpPort();
+        m_app.m_settings.PortIn = m_nPortIn;
+    }
+    return false;
+}
+
+void CGatewayHarness::OnListener(const std::function<void()>& fn) {
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    if (!m_app.m_listenPoster.Post([&] {
+            fn();
+            done.set_value();
+        }))
+        return;
+    finished.wait();
+}
+
+std::vector<std::string> CGatewayHarness::Connections() {
+    std::vector<std::string> connections;
+    OnListener([&] {
+        for (CClientSocket* p = m_app.m_pConnections; p != nullptr;
+             p = static_cast<CClientSocket*>(p->m_pNext)) {
+            char szAddress[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &p->m_addrPeer.sin_addr, szAddress, sizeof szAddress);
+            connections.push_back(std::string(szAddress) + " " + p->m_strKind);
+        }
+    });
+    return connections;
+}
+
+size_t CGatewayHarness::LargestQueue() {
+    size_t nLargest = 0;
+    OnListener([&] {
+        for (CClientSocket* p = m_app.m_pConnections; p != nullptr;
+             p = static_cast<CClientSocket*>(p->m_pNext)) {
+            nLargest = std::max(nLargest, p->m_strSendQueue.Size());
+            if (p->m_pChannel != nullptr)
+                nLargest = std::max(nLargest, p->m_pChannel->m_strSendQueue.Size());
+        }
+    });
+    return nLargest;
+}
+
+std::string CGatewayHarness::ActivityLog() const {
+    return ReadFileBytes(m_dir.File("activity.log"));
+}
+
+std::vector<std::string> CGatewayHarness::Reports() {
+    std::vector<std::string> texts;
+    for (const auto& box : m_boxes.Boxes()) texts.push_back(box.strText);
+    return texts;
+}
+
+bool WaitUntil(const std::function<bool()>& bDone, int nTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (!bDone()) {
+        if (std::chrono::steady_clock::now() > deadline) return bDone();
+        if (AfxGetApp() != nullptr) AfxGetApp()->PumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}

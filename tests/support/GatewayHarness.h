@@ -1,0 +1,80 @@
+// The gateway in the test process: one CGatewayApp with its listener thread on a free loopback
+// port, a temporary folder holding the activity log, and recording stand-ins for the two
+// desktop services the listener calls (message boxes and the monitor window).
+// Made and used on the test thread, which plays the UI thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/GatewayApp.h"
+#include "platform/MainWindow.h"
+#include "platform/MessageBox.h"
+#include "tests/support/TempDir.h"
+
+// Keeps every box it is asked to show, with the run-state flags as they were at that moment.
+class CRecordingMessageBox : public IMessageBoxService {
+public:
+    struct CBox {
+        std::string strText;
+        std::string strCaption;
+        int bReportShowing, bGatewayDown, bStopRequested;
+    };
+    int Show(const std::string& strText, const std::string& strCaption, int nButtons,
+             int nIcon) override;
+    std::vector<CBox> Boxes();
+    size_t Count();
+    void Clear();
+
+private:
+    std::mutex m_lock;
+    std::vector<CBox> m_boxes;
+};
+
+class CRecordingMainWindow : public IMainWindow {
+public:
+    void Refresh() override { ++m_nRefreshes; }
+    std::string GetLogText() override;
+    void SetLogText(const std::string& strText) override;
+    void ScrollLogToEnd() override {}
+    std::atomic<int> m_nRefreshes{0};
+
+private:
+    std::mutex m_lock;
+    std::string m_strLog;
+};
+
+class CGatewayHarness {
+public:
+    CGatewayHarness();
+    ~CGatewayHarness();
+
+    CGatewayApp m_app;
+    CTempDir m_dir;
+    CRecordingMessageBox m_boxes;
+    CRecordingMainWindow m_window;
+    int m_nPortIn = 0;
+
+    // Points the gateway at 127.0.0.1:nPort (0 = no channel at all).
+    void UseMailServer(int nPort, const std::string& strHost = "127.0.0.1");
+    // Starts the listener thread and waits until it has made its listening socket; false when
+    // it could not.
+    bool Start();
+    void Stop() { m_app.StopListenThread(); }
+
+    // Runs fn on the listener thread and waits until it has run.
+    void OnListener(const std::function<void()>& fn);
+    // The live connections' peer addresses and kinds, head first ("127.0.0.5 SMTP").
+    std::vector<std::string> Connections();
+    // The largest send queue of any live socket, client or channel.
+    size_t LargestQueue();
+    std::string ActivityLog() const;
+    // The text of every box shown so far.
+    std::vector<std::string> Reports();
+};
+
+// Waits for bDone, pumping the calling thread, up to nTimeoutMs; the last value of bDone.
+bool WaitUntil(const std::function<bool()>& bDone, int nTimeoutMs = 10000);

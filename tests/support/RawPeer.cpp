@@ -1,0 +1,161 @@
+#include "tests/support/RawPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace {
+sockaddr_in LoopbackAddress(const std::string& strHost, int nPort) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    inet_pton(AF_INET, strHost.c_str(), &address.sin_addr);
+    return address;
+}
+
+long long RemainingMs(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now())
+        .count();
+}
+}  // namespace
+
+bool SendAllFd(int fd, const char* pBytes, size_t nCount) {
+    while (nCount > 0) {
+        const ssize_t nSent = send(fd, pBytes, nCount, MSG_NOSIGNAL);
+        if (nSent < 0 && errno == EINTR) continue;
+        if (nSent <= 0) return false;
+        pBytes += nSent;
+        nCount -= static_cast<size_t>(nSent);
+    }
+    return true;
+}
+
+bool CRawClient::Connect(int nPort, const std::string& strFrom) {
+    Close();
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) return false;
+    sockaddr_in local = LoopbackAddress(strFrom, 0);
+    sockaddr_in remote = LoopbackAddress("127.0.0.1", nPort);
+    return bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+           connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+}
+
+bool CRawClient::SendAll(const std::string& strBytes) {
+    return SendAllFd(m_fd, strBytes.data(), strBytes.size());
+}
+
+bool CRawClient::ReadSome(int nMs) {
+    if (m_bPeerClosed || m_fd < 0) return false;
+    pollfd entry{m_fd, POLLIN, 0};
+    if (poll(&entry, 1, nMs) <= 0) return true;
+    char buffer[65536];
+    const ssize_t nRead = recv(m_fd, buffer, sizeof buffer, 0);
+    if (nRead < 0 && errno == EINTR) return true;
+    if (nRead <= 0) {
+        m_bPeerClosed = true;
+        return false;
+    }
+    m_strReceived.append(buffer, static_cast<size_t>(nRead));
+    return true;
+}
+
+bool CRawClient::ReadUntil(const std::function<bool(const std::string&)>& bDone, int nTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (!bDone(m_strReceived)) {
+        const long long nLeft = RemainingMs(deadline);
+        if (nLeft <= 0 || !ReadSome(static_cast<int>(nLeft))) return bDone(m_strReceived);
+    }
+    return true;
+}
+
+bool CRawClient::ReadUntilContains(const std::string& strNeedle, int nTimeoutMs) {
+    return ReadUntil(
+        [&](const std::string& strSoFar) { return strSoFar.find(strNeedle) != std::string::npos; },
+        nTimeoutMs);
+}
+
+bool CRawClient::ReadUntilClosed(int nTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (!m_bPeerClosed) {
+        const long long nLeft = RemainingMs(deadline);
+        if (nLeft <= 0) return false;
+        ReadSome(static_cast<int>(nLeft));
+    }
+    return true;
+}
+
+void CRawClient::ReadFor(int nMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    for (long long nLeft = nMs; nLeft > 0; nLeft = RemainingMs(deadline)) {
+        if (!ReadSome(static_cast<int>(nLeft))) return;
+    }
+}
+
+void CRawClient::ShutdownWrite() {
+    if (m_fd >= 0) shutdown(m_fd, SHUT_WR);
+}
+
+void CRawClient::Close() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+}
+
+bool CRawServer::Start(Handler handler, int nPort, int nBacklog) {
+    m_handler = std::move(handler);
+    m_fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int nOne = 1;
+    setsockopt(m_fdListen, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne);
+    sockaddr_in address = LoopbackAddress("127.0.0.1", nPort);
+    socklen_t nLength = sizeof address;
+    if (bind(m_fdListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_fdListen, nBacklog) != 0 ||
+        getsockname(m_fdListen, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
+        close(m_fdListen);
+        m_fdListen = -1;
+        return false;
+    }
+    m_nPort = ntohs(address.sin_port);
+    m_bStopping = false;
+    m_acceptThread = std::thread(&CRawServer::AcceptLoop, this);
+    return true;
+}
+
+void CRawServer::AcceptLoop() {
+    while (!m_bStopping) {
+        pollfd entry{m_fdListen, POLLIN, 0};
+        if (poll(&entry, 1, 20) <= 0) continue;
+        const int fd = accept4(m_fdListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ++m_nAccepted;
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_connections.push_back(fd);
+        m_handlers.emplace_back([this, fd] { m_handler(fd); });
+    }
+}
+
+void CRawServer::StopListening() {
+    m_bStopping = true;
+    if (m_acceptThread.joinable()) m_acceptThread.join();
+    if (m_fdListen >= 0) close(m_fdListen);
+    m_fdListen = -1;
+}
+
+void CRawServer::Stop() {
+    StopListening();
+    std::vector<std::thread> handlers;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (int fd : m_connections) shutdown(fd, SHUT_RDWR);
+        handlers.swap(m_handlers);
+    }
+    for (std::thread& handler : handlers) handler.join();
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (int fd : m_connections) close(fd);
+    m_connections.clear();
+}
