@@ -147,12 +147,17 @@ TEST_F(CStartupFixture, OnNtEveryWordIsForwardedToTarnwk32) {
 }
 
 TEST_F(CStartupFixture, ForegroundRunEndsOnSignalWithTheShutdownLines) {
-    WriteHive("\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(FreeTcpPort()) + "\"\n");
+    const int nPortIn = FreeTcpPort();
+    WriteHive("\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n");
     for (int nSignal : {SIGTERM, SIGINT}) {
         std::remove(dir.File("Tarnwk.log").c_str());
         CChildProcess gateway;
         Start(gateway, "run", {"START"});
         ASSERT_TRUE(WaitFor([&] { return InstanceAnswers(); }));
+        ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs));
+        // The probe's connection is logged by the listener thread, which may still write after
+        // the shutdown line (it is stopped last): wait for it before the signal.
+        ASSERT_TRUE(WaitFor([&] { return Log().find("127.0.0.1 Accepted") != std::string::npos; }));
         EXPECT_NE(Log().find(" : Starting Tarnwick\r\n"), std::string::npos);
         EXPECT_EQ(Log().find("Shutting Down"), std::string::npos);
 
@@ -176,10 +181,12 @@ TEST_F(CStartupFixture, ForegroundRunEndsOnSignalWithTheShutdownLines) {
 }
 
 TEST_F(CStartupFixture, SecondInstanceReportsAndNudgesTheFirstButDebugRunsBeside) {
-    WriteHive("\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(FreeTcpPort()) + "\"\n");
+    const int nPortIn = FreeTcpPort();
+    WriteHive("\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n");
     CChildProcess first;
     Start(first, "first", {});
     ASSERT_TRUE(WaitFor([&] { return InstanceAnswers(); }));
+    ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs));
 
     EXPECT_EQ(Run("second", {"-start"}), 0);
     EXPECT_EQ(Err("second"), "Error: Tarnwick Professional is Already Running\n");
@@ -195,6 +202,9 @@ TEST_F(CStartupFixture, SecondInstanceReportsAndNudgesTheFirstButDebugRunsBeside
     EXPECT_TRUE(debug.Running());
     debug.Signal(SIGTERM);
     EXPECT_EQ(debug.Wait(kDeadlineMs), 0);
+    // It started no listener: one would have found PortIn taken by the first and reported it.
+    EXPECT_EQ(ReadFileBytes(other.File("debug.err")), "");
+    EXPECT_EQ(Log(other.Path()).find("Listening"), std::string::npos);
     EXPECT_NE(Log(other.Path()).find(kShutdownLines), std::string::npos);
     EXPECT_TRUE(first.Running());
     first.Signal(SIGTERM);
