@@ -4,7 +4,8 @@
 // output; its modal run waits, pumping the UI thread, until SIGINT or SIGTERM arrives (taken
 // through a signalfd, never in a handler) or the gateway must stop. SIGINT and SIGTERM are
 // blocked from the moment the monitor object is made, before the listener thread exists, so
-// that thread inherits the block and the signals wait for the UI thread. The configuration
+// that thread inherits the block and the signals wait for the UI thread; they stay blocked
+// through the shutdown. The configuration
 // dialog says on standard error how to configure without it and counts as cancelled.
 //
 // Made and used on the UI thread; the log pane may be read and written from either thread.
@@ -36,7 +37,6 @@ private:
 
     std::mutex m_lock;
     std::string m_strPane;
-    sigset_t m_previousMask;
     int m_fdSignal = -1;
 };
 

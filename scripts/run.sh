@@ -81,6 +81,10 @@ trap 'kill -TERM "$gateway_pid" 2>/dev/null || true' TERM INT
 gateway_pid=$!
 status=0
 wait "$gateway_pid" || status=$?
-# A trapped signal interrupts the first wait; wait again for the gateway's own end.
-if kill -0 "$gateway_pid" 2>/dev/null; then wait "$gateway_pid" || status=$?; fi
+# A trapped signal interrupts the wait (status above 128); wait again for the gateway's own end
+# (bash keeps the status of a child that has already ended).
+if [ "$status" -gt 128 ]; then
+  status=0
+  wait "$gateway_pid" || status=$?
+fi
 exit "$status"
