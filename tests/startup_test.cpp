@@ -1,8 +1,11 @@
 // The tarnwk binary started headless in a temporary folder with its own hive: switches, the NT
 // hand-off, the single-instance test and the foreground run's log lines.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -209,4 +212,26 @@ TEST_F(CStartupFixture, SecondInstanceReportsAndNudgesTheFirstButDebugRunsBeside
     EXPECT_TRUE(first.Running());
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(kDeadlineMs), 0);
+}
+
+// CONFIG DEBUG: the dialog's notice first, then a run without a listener, which would have
+// found PortIn taken here and ended with a report.
+TEST_F(CStartupFixture, ConfigDebugConfiguresThenRunsWithoutAListener) {
+    const int nPortIn = FreeTcpPort();
+    const int fdTaken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(nPortIn));
+    ASSERT_EQ(bind(fdTaken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fdTaken, 1), 0);
+    WriteHive("\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n");
+    CChildProcess gateway;
+    Start(gateway, "run", {"CONFIG", "/debug"});
+    ASSERT_TRUE(WaitFor([&] { return InstanceAnswers(); }));
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(kDeadlineMs), 0);
+    close(fdTaken);
+    EXPECT_EQ(Count(Err("run"), kNeedsDesktop), 1u);
+    EXPECT_EQ(Err("run").find("Listening"), std::string::npos);
+    EXPECT_NE(Log().find(kShutdownLines), std::string::npos);
 }
