@@ -220,7 +220,8 @@ bool CEventLoop::DispatchTask(bool& bEndsPass) {
 
 bool CEventLoop::DispatchReady(const epoll_event& event) {
     auto it = m_watches.find(event.data.u64);
-    if (it == m_watches.end()) return false;  // unwatched by an earlier handler of this batch
+    if (it == m_watches.end()) return false;    // unwatched by an earlier handler of this batch
+    if (it->second.nEvents == 0) return false;  // parked by an earlier handler of this batch
     const std::uint32_t nBits = event.events & (it->second.nEvents | EPOLLERR | EPOLLHUP);
     if (nBits == 0) return false;
     std::shared_ptr<WatchHandler> pHandler = it->second.handler;  // the handler may unwatch itself

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,40 +161,29 @@ TEST_F(ActivityLog, PaneEntriesArePrecededByCrLfAndTrimmedByWholeOldestEntries) 
     EXPECT_GT(strPane.size() + nEntrySize, CLoggingApp::kMaxPaneText);
     EXPECT_EQ(Unstamped(strPane).substr(0, 18),
               "STAMP : entry " + std::to_string(300 - nEntries) + " ");
-}
 
-TEST(PaneText, TrimmingStopsWhenNoLineFeedIsLeft) {
+    // With no line feed left to cut at, trimming stops.
     const std::string strHuge(CLoggingApp::kMaxPaneText + 50, 'y');
     EXPECT_EQ(AppendPaneEntry("\r\nolder entry", strHuge), strHuge);
 }
 
 TEST_F(ActivityLog, TwoThreadsLoggingAtOnceWriteEveryLineWhole) {
     constexpr int kLines = 400;
-    auto writer = [this](char cTag) {
-        for (int i = 0; i < kLines; ++i)
-            m_app.LogLine(std::string(1, cTag) + std::to_string(i) + std::string(200, cTag));
+    auto text = [](char cTag, int i) { return cTag + std::to_string(i) + std::string(200, cTag); };
+    auto writer = [&](char cTag) {
+        for (int i = 0; i < kLines; ++i) m_app.LogLine(text(cTag, i));
     };
-    std::thread ui(writer, 'u');
-    std::thread listener(writer, 'l');
+    std::thread ui(writer, 'u'), listener(writer, 'l');
     ui.join();
     listener.join();
 
-    const std::string strBytes = ReadFileBytes(m_strLog);
-    std::vector<int> nextIndex(256, 0);
-    size_t nLines = 0;
-    const std::regex kLine(R"(\d\d/\d\d/\d\d \d\d:\d\d : ([ul])(\d+)([ul]{200})\r)");
-    size_t nStart = 0;
-    while (nStart < strBytes.size()) {
-        const size_t nEnd = strBytes.find('\n', nStart);
-        ASSERT_NE(nEnd, std::string::npos);
-        const std::string strLine = strBytes.substr(nStart, nEnd - nStart);
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(strLine, match, kLine)) << strLine;
-        const char cTag = match[1].str()[0];
-        EXPECT_EQ(match[3].str(), std::string(200, cTag));
-        EXPECT_EQ(std::stoi(match[2].str()), nextIndex[cTag]++) << "each thread's lines in order";
-        ++nLines;
-        nStart = nEnd + 1;
+    // Every line is one thread's whole line, and each thread's lines keep their order.
+    std::istringstream lines(Unstamped(ReadFileBytes(m_strLog)));
+    int nNext[2] = {0, 0};
+    for (std::string strLine; std::getline(lines, strLine);) {
+        const int nThread = strLine.size() > 8 && strLine[8] == 'l';
+        ASSERT_EQ(strLine, "STAMP : " + text(nThread ? 'l' : 'u', nNext[nThread]++) + "\r");
     }
-    EXPECT_EQ(nLines, 2u * kLines);
+    EXPECT_EQ(nNext[0], kLines);
+    EXPECT_EQ(nNext[1], kLines);
 }

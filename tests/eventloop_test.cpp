@@ -15,10 +15,7 @@ namespace {
 struct CPipe {
     int fds[2] = {-1, -1};
     CPipe() { EXPECT_EQ(pipe(fds), 0); }
-    ~CPipe() {
-        CloseRead();
-        CloseWrite();
-    }
+    ~CPipe() { CloseRead(), CloseWrite(); }
     int Read() const { return fds[0]; }
     int Write() const { return fds[1]; }
     void Fill() const { ASSERT_EQ(write(fds[1], "x", 1), 1); }
@@ -83,18 +80,15 @@ TEST(EventLoop, QuitTakenByNestedPumpStillEndsRunAndIsUsedUpThere) {
     loop.PostQuit();
     loop.Run();
     EXPECT_EQ(nRun, 1);
-}
 
-TEST(EventLoop, NestedRunEndsWithTheOuterOneOnTheSameQuit) {
-    CEventLoop loop;
-    bool bOuterContinued = false;
+    // A nested Run (a modal wait inside a handler) ends together with the outer one.
     loop.Post([&] {
         loop.PostQuit();
-        loop.Post([&] { bOuterContinued = true; });
-        loop.Run();  // a modal wait inside a handler
+        loop.Post([&] { ++nRun; });
+        loop.Run();
     });
     loop.Run();
-    EXPECT_FALSE(bOuterContinued);
+    EXPECT_EQ(nRun, 1);
     EXPECT_FALSE(loop.IsQuitting());
 }
 
@@ -128,6 +122,25 @@ TEST(EventLoop, WatchesAreLevelTriggeredAndSeeChangesMadeInTheSameBatch) {
             ++nCalls;
             loop.Unwatch(ids[1 - i]);
             pipes[1 - i]->CloseRead();
+        });
+    }
+    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+    EXPECT_EQ(nCalls, 1);
+
+    // The same with parking: a watch given mask 0 within the batch hears nothing more, not even
+    // the hang-up of its pipe.
+    loop.Unwatch(ids[0]);
+    loop.Unwatch(ids[1]);
+    CPipe third, fourth;
+    third.CloseWrite();
+    fourth.CloseWrite();
+    nCalls = 0;
+    CPipe* hungUp[2] = {&third, &fourth};
+    for (int i = 0; i < 2; ++i) {
+        ids[i] = loop.Watch(hungUp[i]->Read(), EPOLLIN, [&, i](std::uint32_t) {
+            ++nCalls;
+            loop.Rewatch(ids[i], 0);
+            loop.Rewatch(ids[1 - i], 0);
         });
     }
     EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
