@@ -1,3 +1,165 @@
+// CGatewayApp: start-up and command line, the foreground run, reconfiguration, settings.
 #include "host/GatewayApp.h"
 
-CGatewayApp::~CGatewayApp() { StopListenThread(); }
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "host/GatewayCommandLineInfo.h"
+#include "host/HeadlessFrontEnd.h"
+#include "platform/MessageBox.h"
+#include "platform/ProcessControl.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
+#include "settings/SettingsStore.h"
+
+namespace {
+constexpr const char* kAlreadyRunning = "Tarnwick Professional is Already Running";
+constexpr const char* kActivateMessage = "WM_ACTIVATE 1 0";
+constexpr const char* kShowWindowMessage = "WM_SHOWWINDOW 1 0";
+constexpr int kWaitStepMs = 10;
+
+IFrontEnd& DefaultFrontEnd() {
+    static CHeadlessFrontEnd s_headless;
+    return s_headless;
+}
+}  // namespace
+
+CGatewayApp::CGatewayApp() : m_pFrontEnd(&DefaultFrontEnd()) {}
+
+CGatewayApp::~CGatewayApp() {
+    StopListenThread();
+    m_pInstanceChannel.reset();
+}
+
+void CGatewayApp::SetCommandLine(int argc, const char* const* argv) {
+    m_args.assign(argv, argv + argc);
+}
+
+bool CGatewayApp::LoadSettings() {
+    bool bKeyMissing = false;
+    const bool bRead = ::LoadSettings(
+        m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); },
+        bKeyMissing);
+    if (bKeyMissing) m_bConfigAtStart = 1;
+    return bRead;
+}
+
+void CGatewayApp::SaveSettings() {
+    ::SaveSettings(m_settings,
+                   [this](int nCode, const std::string& strText) { ReportError(nCode, strText); });
+}
+
+// The socket layer needs no start on this platform; what stands in for it is the set-up every
+// socket relies on: the UI thread's loop, broken pipes as errors, and room for descriptors.
+bool CGatewayApp::StartSocketLayer() {
+    IgnoreBrokenPipes();
+    RaiseOpenFileLimit();
+    if (CMessagePump::Current() == nullptr) m_pUiLoop = std::make_unique<CEventLoop>();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) close(fd);
+    return fd >= 0 && (m_pUiLoop == nullptr || m_pUiLoop->IsValid());
+}
+
+bool CGatewayApp::InitInstance() {
+    if (!StartSocketLayer()) {
+        AfxMessageBox("Windows sockets initialization failed.", "Tarnwk", MB_OK,
+                      MB_ICONEXCLAMATION);
+        return false;
+    }
+    m_bIsNT = PlatformIsNT() ? 1 : 0;
+
+    m_settings.SetMailServer("");
+    m_settings.PortOut = 25;
+    m_settings.PortIn = 25;
+    LoadSettings();
+
+    CGatewayCommandLineInfo info;
+    std::vector<const char*> argv;
+    for (const std::string& strArg : m_args) argv.push_back(strArg.c_str());
+    ParseCommandLine(static_cast<int>(argv.size()), argv.data(), info);
+
+    if (m_bIsNT) {
+        HandOffToCompanion(info.m_strParams);
+        return false;
+    }
+    m_bDebugDump = info.m_bDebug;
+    m_bGatewayElsewhere = info.m_bDebug;
+    if (info.m_bExit) return false;
+    if (!info.m_bDebug && FindRunningInstance()) return false;
+    if (m_bConfigAtStart || info.m_bConfig) Configure(false);
+    if (info.m_bUninstall) return false;
+    RunGateway();
+    return false;
+}
+
+// On NT the companion program in the current folder runs the gateway; the words go to it as
+// one argument. Whether it started is not examined.
+void CGatewayApp::HandOffToCompanion(const std::string& strParams) {
+    std::vector<std::string> argv{"Tarnwk32"};
+    if (!strParams.empty()) argv.push_back(strParams);
+    StartProgramNoWait(CurrentDirectory() + "/Tarnwk32", argv);
+}
+
+// A running instance is reported first; the nudges follow once the report was dismissed.
+bool CGatewayApp::FindRunningInstance() {
+    CInstanceChannel channel(kTitle, RegistryHivePath());
+    if (!channel.Find()) return false;
+    ReportError(0, kAlreadyRunning);
+    channel.Send(kActivateMessage);
+    channel.Send(kShowWindowMessage);
+    return true;
+}
+
+void CGatewayApp::CreateControlWindow() {
+    if (CEventLoop* pLoop = CEventLoop::ForThisThread()) {
+        m_pInstanceChannel = std::make_unique<CInstanceChannel>(kTitle, RegistryHivePath());
+        // A DEBUG instance beside a running one finds the name taken and simply goes unfound.
+        if (!m_pInstanceChannel->Listen(
+                *pLoop, [this](const std::string& strLine) { OnInstanceMessage(strLine); }))
+            m_pInstanceChannel.reset();
+    }
+    m_pFrontEnd->CreateControlWindow();
+}
+
+void CGatewayApp::OnInstanceMessage(const std::string& strLine) {
+    if (m_pMonitor == nullptr) return;
+    if (strLine == kActivateMessage) m_pMonitor->Activate();
+    if (strLine == kShowWindowMessage) m_pMonitor->ShowWindow();
+}
+
+void CGatewayApp::RunGateway() {
+    std::unique_ptr<IMonitorWindow> pMonitor = m_pFrontEnd->CreateMonitorWindow();
+    LogLine("Starting Tarnwick");
+    if (!m_bGatewayElsewhere) StartListenThread();
+    if (!m_bStopRequested) {
+        m_pMonitor = pMonitor.get();
+        m_pMainWnd = pMonitor.get();
+        CreateControlWindow();
+        pMonitor->RunModal();
+        while (m_bReportShowing) {
+            usleep(kWaitStepMs * 1000);
+            PumpMessages();
+        }
+        m_pFrontEnd->UpdateTrayIcon(NIM_DELETE);
+    }
+    LogLine("Shutting Down Tarnwick\r\n" + std::string(56, '-'));
+    // The monitor window goes last: the listener may write to its pane until it is stopped.
+    StopListenThread();
+    m_pMainWnd = nullptr;
+    m_pMonitor = nullptr;
+    pMonitor.reset();
+    if (m_bStopRequested) m_nExitCode = 1;
+}
+
+void CGatewayApp::Configure(bool bApply) {
+    if (m_pFrontEnd->RunConfigDialog()) {
+        SaveSettings();
+        LoadSettings();
+        if (!bApply) return;
+        if (m_bGatewayElsewhere) {
+            m_bGatewayElsewhere = 0;
+            StartListenThread();
+        }
+    }
+    m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
+}

@@ -5,23 +5,67 @@
 // record, platform family, LogLine, LogActivity, ReportError, RefreshMonitor), the gateway
 // (gateway/GatewayCore.h: counters, connections, listener thread, CheckBlacklists, monitor
 // status), and here the host's start-up, foreground run and reconfiguration. Constructed once
-// by main() on the UI thread; reached everywhere through AfxGetApp() (TheApp() here).
+// by main() on the UI thread, which then calls InitInstance: the whole life of the process.
+// Reached everywhere through AfxGetApp() (TheApp() here). The desktop is reached only through
+// the front end main() hands over (host/FrontEnd.h). Failures are reported through ReportError;
+// ExitCode tells the process's status: non-zero when the gateway could not serve.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "gateway/GatewayCore.h"
+#include "host/FrontEnd.h"
+#include "platform/EventLoop.h"
+#include "platform/InstanceChannel.h"
 
 class CGatewayApp : public CGatewayCore {
 public:
-    CGatewayApp() = default;
+    // The title a second instance looks for.
+    static constexpr const char* kTitle = "Tarnwick Professional";
+
+    CGatewayApp();
     // Stops the listener thread while the object is still whole: that thread reaches the
     // application through TheApp() until it has gone.
     ~CGatewayApp() override;
 
     std::atomic<std::int32_t> m_bGatewayElsewhere{0};
     std::atomic<std::int32_t> m_bConfigAtStart{0};
+
+    void SetFrontEnd(IFrontEnd* pFrontEnd) { m_pFrontEnd = pFrontEnd; }
+    void SetCommandLine(int argc, const char* const* argv);
+
+    // Start-up: settings, switches, hand-off on NT, single-instance test, configuration at
+    // first run, then the foreground run. Always false: the process ends when it returns.
+    bool InitInstance();
+    // The foreground run until the monitor window closes, then the shutdown.
+    void RunGateway();
+    // The configuration dialog; on OK the settings are saved and reloaded, and with bApply a
+    // process started without its listener (DEBUG) starts one.
+    void Configure(bool bApply);
+
+    // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
+    bool LoadSettings();
+    void SaveSettings();
+
+    int ExitCode() const { return m_nExitCode; }
+
+private:
+    bool StartSocketLayer();
+    void HandOffToCompanion(const std::string& strParams);
+    bool FindRunningInstance();
+    void CreateControlWindow();
+    void OnInstanceMessage(const std::string& strLine);
+
+    IFrontEnd* m_pFrontEnd = nullptr;
+    std::vector<std::string> m_args;
+    std::unique_ptr<CEventLoop> m_pUiLoop;
+    std::unique_ptr<CInstanceChannel> m_pInstanceChannel;
+    IMonitorWindow* m_pMonitor = nullptr;
+    int m_nExitCode = 0;
 };
 
 inline CGatewayApp& TheApp() { return AppAs<CGatewayApp>(); }

@@ -1,0 +1,88 @@
+// The registry: keys under HKEY_LOCAL_MACHINE holding string and 32-bit number values, kept in
+// one hive file in the REGEDIT4 text format:
+//
+//   REGEDIT4
+//
+//   [HKEY_LOCAL_MACHINE\SOFTWARE\Quenfield\Tarnwick]
+//   "MailServer"="mail.example.com"
+//   "TypesSupported"=dword:00000007
+//
+// The hive is TARNWICK_REGISTRY when that is set, else /etc/tarnwick/registry.reg for root and
+// $XDG_CONFIG_HOME/tarnwick/registry.reg (default ~/.config/tarnwick/registry.reg) for others.
+//
+// A CRegistryKey is one open key, used by one thread at a time. Open and Create read the whole
+// hive; values set on the key are kept with it and written when the key is closed, all at once:
+// the new hive goes to a temporary file in the same folder, is flushed to disk and renamed over
+// the old one, so a crash or a full disk leaves the old hive or the new one, never a torn one,
+// and a key's values change together. Other keys of the hive are kept as they were on disk at the
+// moment of the close. Key and value names compare without regard to letter case.
+//
+// Failures are returned as codes, never thrown: key or hive not found (2), access denied (5),
+// a hive that does not parse (1009: it is never replaced by an empty one), a value too big for
+// the caller's buffer (234), a text that the format cannot hold (87), otherwise the errno value.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr long ERROR_SUCCESS = 0;
+constexpr long ERROR_FILE_NOT_FOUND = 2;
+constexpr long ERROR_ACCESS_DENIED = 5;
+constexpr long ERROR_INVALID_PARAMETER = 87;
+constexpr long ERROR_MORE_DATA = 234;
+constexpr long ERROR_BADDB = 1009;
+constexpr long ERROR_IO_DEVICE = 1117;
+
+constexpr std::uint32_t REG_SZ = 1;
+constexpr std::uint32_t REG_DWORD = 4;
+
+// The hive file this process uses.
+std::string RegistryHivePath();
+
+// One value of a key: its name, type and raw data (a string's characters without a terminating
+// zero, or a number's four bytes, least significant first).
+struct CRegistryValue {
+    std::string strName;
+    std::uint32_t nType = REG_SZ;
+    std::string data;
+};
+
+class CRegistryKey {
+public:
+    explicit CRegistryKey(std::string strHivePath = RegistryHivePath());
+    ~CRegistryKey();  // closes the key, writing what was set
+    CRegistryKey(const CRegistryKey&) = delete;
+    CRegistryKey& operator=(const CRegistryKey&) = delete;
+
+    // Opens an existing key ("SOFTWARE\Quenfield\Tarnwick"): 2 when it or the hive is missing.
+    long Open(const std::string& strKeyPath);
+    // Opens the key, or makes it (written at Close) when it is missing. Fails with 5 when this
+    // process could not write the hive.
+    long Create(const std::string& strKeyPath);
+
+    // Copies a value's data into strData when it fits a buffer of nBufferSize bytes (a string
+    // needs one byte more for its terminating zero); 2 when missing, 234 when too big.
+    long QueryValue(const std::string& strName, std::string& strData, size_t nBufferSize) const;
+    // The names of the key's values, in the hive's order.
+    std::vector<std::string> ValueNames() const;
+
+    // Sets a string value; a text with a line break cannot be held by the format (87).
+    long SetValue(const std::string& strName, const std::string& strText);
+    long SetValue(const std::string& strName, std::uint32_t nNumber);
+
+    // Writes the hive when a value was set or the key was made; 0 or the failure's code. The
+    // hive is left as it was on failure.
+    long Close();
+
+private:
+    long Load(const std::string& strKeyPath);
+    CRegistryValue* FindValue(const std::string& strName);
+    const CRegistryValue* FindValue(const std::string& strName) const;
+
+    std::string m_strHivePath;
+    std::string m_strKeyPath;
+    bool m_bOpen = false;
+    bool m_bDirty = false;
+    std::vector<CRegistryValue> m_values;
+};

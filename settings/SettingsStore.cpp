@@ -1,0 +1,330 @@
+#include "settings/SettingsStore.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/Registry.h"
+#include "platform/System.h"
+
+const char* const kSettingsKeyPath = "SOFTWARE\\Quenfield\\Tarnwick";
+const char* const kEventSourceKeyPath =
+    "System\\CurrentControlSet\\Services\\EventLog\\Application\\Tarnwick";
+const char* const kSettingsFileName = "tarnwk.cfg";
+
+namespace {
+// Every value is read through a buffer of this size, so a text may hold 99 characters.
+constexpr size_t kValueBuffer = 100;
+constexpr size_t kLineBuffer = 1024;
+
+constexpr const char* kFileMissingText =
+    "Error: Configuration File Not Found. Using Defaults. Filtering will not be enabled.";
+constexpr const char* kAccessDeniedText =
+    "Insufficient rights to open Tarnwick registry key!\nChange user rights of service user.\n";
+constexpr const char* kOpenFailedText = "Unable to open Tarnwick registry key.";
+
+using Entry = std::pair<std::string, std::int32_t>;  // text, active
+
+// What a load found, applied to the record in one step under its lock.
+struct CStagedSettings {
+    bool bFromRegistry = false;
+    std::optional<std::int32_t> PortIn, PortOut, EnableLogging;
+    std::optional<std::string> MailServer, LogFileName;
+    std::vector<Entry> servers, exclusions;  // in the order they are added
+};
+
+std::int32_t Atol(const std::string& strText) {
+    return static_cast<std::int32_t>(std::atol(strText.c_str()));
+}
+
+// A list entry: "-" first disables it; the first character is dropped whatever it is.
+Entry SplitMarker(const std::string& strValue) {
+    const std::int32_t bActive = strValue.empty() || strValue[0] != '-' ? 1 : 0;
+    return {strValue.empty() ? std::string() : strValue.substr(1), bActive};
+}
+
+void ReportOpenFailure(const SettingsReport& report, long nCode) {
+    if (nCode == ERROR_ACCESS_DENIED)
+        report(ERROR_ACCESS_DENIED, kAccessDeniedText);
+    else
+        report(static_cast<int>(nCode), kOpenFailedText);
+}
+
+// ---- registry ----
+
+// A value as text, as the 100-byte read gives it: up to its first zero byte.
+bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText) {
+    std::string data;
+    if (key.QueryValue(strName, data, kValueBuffer) != ERROR_SUCCESS) return false;
+    strText = data.substr(0, data.find('\0'));
+    return true;
+}
+
+std::optional<std::string> ReadOptionalText(const CRegistryKey& key, const char* pName) {
+    std::string strText;
+    if (!ReadText(key, pName, strText)) return std::nullopt;
+    return strText;
+}
+
+std::optional<std::int32_t> ReadNumber(const CRegistryKey& key, const char* pName) {
+    std::string strText;
+    if (!ReadText(key, pName, strText)) return std::nullopt;
+    return Atol(strText);
+}
+
+// The index of "<prefix><i>" as "%d" writes it (no sign, no leading zero), or -1.
+long EntryIndex(const std::string& strName, const std::string& strPrefix) {
+    if (strName.size() <= strPrefix.size() || strName.size() > strPrefix.size() + 10) return -1;
+    if (strncasecmp(strName.c_str(), strPrefix.c_str(), strPrefix.size()) != 0) return -1;
+    const std::string strDigits = strName.substr(strPrefix.size());
+    if (strDigits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
+    return std::atol(strDigits.c_str());
+}
+
+// The entries "<prefix>0" .. "<prefix>(n-1)" that exist, in index order, n from the count value.
+// Only the values the key holds are visited, so a huge count costs nothing.
+std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
+                               const std::string& strPrefix) {
+    std::vector<Entry> entries;
+    const std::optional<std::int32_t> nCount = ReadNumber(key, pCountName);
+    if (!nCount || *nCount < 1) return entries;
+    std::vector<long> indices;
+    for (const std::string& strName : key.ValueNames()) {
+        const long nIndex = EntryIndex(strName, strPrefix);
+        if (nIndex >= 0 && nIndex < *nCount) indices.push_back(nIndex);
+    }
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    for (long nIndex : indices) {
+        std::string strValue;
+        if (ReadText(key, strPrefix + std::to_string(nIndex), strValue))
+            entries.push_back(SplitMarker(strValue));
+    }
+    return entries;
+}
+
+void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
+    staged.bFromRegistry = true;
+    staged.PortIn = ReadNumber(key, "PortIn");
+    staged.PortOut = ReadNumber(key, "PortOut");
+    staged.MailServer = ReadOptionalText(key, "MailServer");
+    staged.EnableLogging = ReadNumber(key, "EnableLogging");
+    staged.LogFileName = ReadOptionalText(key, "LogFileName");
+    staged.servers = ReadEntries(key, "DNSBL_Servers", "DNSBL_");
+    staged.exclusions = ReadEntries(key, "Exclusions", "Exclusion_");
+}
+
+// ---- settings file ----
+
+// One line as a 1024-byte fgets reads it (a longer line comes in pieces), trimmed.
+bool ReadLine(FILE* pFile, std::string& strLine) {
+    char buffer[kLineBuffer];
+    if (std::fgets(buffer, sizeof buffer, pFile) == nullptr) return false;
+    strLine = buffer;
+    Trim(strLine);
+    return true;
+}
+
+// "key=value": a value only when "=" stands after the first character.
+std::optional<std::string> SettingValue(const std::string& strLine) {
+    const size_t nEquals = strLine.find('=');
+    if (nEquals == std::string::npos || nEquals == 0) return std::nullopt;
+    return strLine.substr(nEquals + 1);
+}
+
+void ApplySettingLine(int nIndex, const std::string& strLine, CStagedSettings& staged) {
+    std::optional<std::string> value = SettingValue(strLine);
+    if (!value) return;
+    if (nIndex == 0) staged.MailServer = Trim(*value);
+    if (nIndex == 1) staged.PortOut = Atol(*value);
+    if (nIndex == 2) staged.PortIn = Atol(*value);
+}
+
+// An optional "+" line, three setting lines (mail server, port out, port in), a heading, the
+// DNSBL servers, then after "Exclusions:" the exclusions.
+void ReadSettingsFile(FILE* pFile, CStagedSettings& staged) {
+    std::string strLine;
+    if (!ReadLine(pFile, strLine)) return;
+    if (strLine == "+" && !ReadLine(pFile, strLine)) return;
+    for (int nIndex = 0; nIndex < 3; ++nIndex) {
+        if (nIndex > 0 && !ReadLine(pFile, strLine)) return;
+        ApplySettingLine(nIndex, strLine, staged);
+    }
+    if (!ReadLine(pFile, strLine)) return;  // the servers' heading
+    bool bExclusions = false;
+    while (ReadLine(pFile, strLine)) {
+        if (strLine.empty()) continue;
+        if (!bExclusions && strLine == "Exclusions:") {
+            bExclusions = true;
+            continue;
+        }
+        (bExclusions ? staged.exclusions : staged.servers).push_back(SplitMarker(strLine));
+    }
+}
+
+// ---- applying ----
+
+void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::string& strFolder) {
+    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+    settings.m_nLastDnsblId = 0;
+    settings.m_nLastExclusionId = 0;
+    settings.ClearDnsblServers();
+    settings.ClearExclusions();
+    if (staged.PortIn) settings.PortIn = *staged.PortIn;
+    if (staged.PortOut) settings.PortOut = *staged.PortOut;
+    if (staged.MailServer) settings.MailServer = *staged.MailServer;
+    if (staged.bFromRegistry) settings.RunAsService = 0;
+    if (staged.EnableLogging) settings.EnableLogging = *staged.EnableLogging;
+    if (staged.LogFileName) settings.LogFileName = *staged.LogFileName;
+    if (staged.bFromRegistry && settings.LogFileName.empty())
+        settings.LogFileName = strFolder + "/Tarnwk.log";
+    for (const Entry& entry : staged.servers) settings.AddDnsblServer(entry.first, entry.second);
+    for (const Entry& entry : staged.exclusions) settings.AddExclusion(entry.first, entry.second);
+}
+
+// ---- saving ----
+
+// The record as it stands, copied under its lock; lists from the head.
+struct CSnapshot {
+    std::int32_t RunAsService, EnableLogging, PortIn, PortOut;
+    std::string LogFileName, MailServer;
+    std::vector<Entry> servers, exclusions;
+};
+
+CSnapshot TakeSnapshot(const Settings& settings) {
+    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+    CSnapshot snapshot{settings.RunAsService,
+                       settings.EnableLogging,
+                       settings.PortIn,
+                       settings.PortOut,
+                       settings.LogFileName,
+                       settings.MailServer,
+                       {},
+                       {}};
+    for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
+        snapshot.servers.emplace_back(p->m_strName, p->m_bActive);
+    for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
+        snapshot.exclusions.emplace_back(p->m_strAddress, p->m_bActive);
+    return snapshot;
+}
+
+std::string TooLongText(const std::string& strSetting) {
+    return "Setting " + strSetting +
+           " is longer than 99 characters and was not saved; the stored value is unchanged.";
+}
+
+// Writes a text value unless it is too long to be read back; then its name joins the report.
+void WriteText(CRegistryKey& key, const std::string& strName, const std::string& strText,
+               const std::string& strSetting, std::vector<std::string>& tooLong) {
+    if (strText.size() >= kValueBuffer) {
+        tooLong.push_back(strSetting);
+        return;
+    }
+    key.SetValue(strName, strText);
+}
+
+void WriteNumber(CRegistryKey& key, const char* pName, std::int32_t nValue) {
+    key.SetValue(pName, std::to_string(nValue));
+}
+
+// Entries with text, numbered from 0 without gaps, then the count.
+void WriteEntries(CRegistryKey& key, const std::vector<Entry>& entries, const char* pCountName,
+                  const std::string& strPrefix, const std::string& strKind,
+                  std::vector<std::string>& tooLong) {
+    std::int32_t k = 0;
+    for (const Entry& entry : entries) {
+        if (entry.first.empty()) continue;
+        const std::string strValue = (entry.second ? "+" : "-") + entry.first;
+        if (strValue.size() >= kValueBuffer) {
+            tooLong.push_back(strKind + " \"" + entry.first.substr(0, 40) + "...\"");
+            continue;
+        }
+        key.SetValue(strPrefix + std::to_string(k), strValue);
+        ++k;
+    }
+    WriteNumber(key, pCountName, k);
+}
+
+bool SaveSettingsKey(const CSnapshot& snapshot, const CSettingsPlace& place,
+                     const SettingsReport& report, std::vector<std::string>& tooLong) {
+    CRegistryKey key(place.strHivePath);
+    if (const long nResult = key.Create(kSettingsKeyPath)) {
+        ReportOpenFailure(report, nResult);
+        return false;
+    }
+    WriteNumber(key, "RunAsService", snapshot.RunAsService);
+    WriteNumber(key, "EnableLogging", snapshot.EnableLogging);
+    WriteText(key, "LogFileName", snapshot.LogFileName, "LogFileName", tooLong);
+    WriteNumber(key, "PortIn", snapshot.PortIn);
+    WriteNumber(key, "PortOut", snapshot.PortOut);
+    WriteText(key, "MailServer", snapshot.MailServer, "MailServer", tooLong);
+    WriteEntries(key, snapshot.servers, "DNSBL_Servers", "DNSBL_", "DNSBL server", tooLong);
+    WriteEntries(key, snapshot.exclusions, "Exclusions", "Exclusion_", "exclusion", tooLong);
+    // The values reach the hive together here; a failure leaves the hive as it was.
+    if (const long nResult = key.Close()) {
+        ReportOpenFailure(report, nResult);
+        return false;
+    }
+    return true;
+}
+
+void SaveEventSourceKey(const CSettingsPlace& place, const SettingsReport& report,
+                        std::vector<std::string>& tooLong) {
+    CRegistryKey key(place.strHivePath);
+    if (const long nResult = key.Create(kEventSourceKeyPath)) {
+        ReportOpenFailure(report, nResult);
+        return;
+    }
+    WriteText(key, "EventMessageFile", place.strFolder + "/tarnwkmsg.dll", "EventMessageFile",
+              tooLong);
+    key.SetValue("TypesSupported", std::uint32_t{7});
+    if (const long nResult = key.Close()) ReportOpenFailure(report, nResult);
+}
+}  // namespace
+
+CSettingsPlace DefaultSettingsPlace() { return {RegistryHivePath(), CurrentDirectory()}; }
+
+bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
+                  const CSettingsPlace& place) {
+    CStagedSettings staged;
+    CRegistryKey key(place.strHivePath);
+    const long nResult = key.Open(kSettingsKeyPath);
+    if (nResult == ERROR_SUCCESS) {
+        ReadRegistry(key, staged);
+        key.Close();
+        ApplyStaged(settings, staged, place.strFolder);
+        return true;
+    }
+    if (nResult != ERROR_FILE_NOT_FOUND) {
+        ApplyStaged(settings, staged, place.strFolder);
+        ReportOpenFailure(report, nResult);
+        return false;
+    }
+    bKeyMissing = true;
+    FILE* pFile = std::fopen((place.strFolder + "/" + kSettingsFileName).c_str(), "rb+");
+    if (pFile == nullptr) {
+        ApplyStaged(settings, staged, place.strFolder);
+        report(0, kFileMissingText);
+        return false;
+    }
+    ReadSettingsFile(pFile, staged);
+    std::fclose(pFile);
+    ApplyStaged(settings, staged, place.strFolder);
+    return true;
+}
+
+void SaveSettings(const Settings& settings, const SettingsReport& report,
+                  const CSettingsPlace& place) {
+    const CSnapshot snapshot = TakeSnapshot(settings);
+    std::vector<std::string> tooLong;
+    if (SaveSettingsKey(snapshot, place, report, tooLong))
+        SaveEventSourceKey(place, report, tooLong);
+    for (const std::string& strSetting : tooLong) report(0, TooLongText(strSetting));
+}

@@ -1,0 +1,45 @@
+// Storage of the settings record: the registry key "SOFTWARE\Quenfield\Tarnwick" (every value a
+// string; numbers as decimal text), or, while that key does not exist, the settings file
+// "tarnwk.cfg" in the working folder, which is only ever read. The save also registers the
+// program as an event-log source (key "System\CurrentControlSet\Services\EventLog\Application
+// \Tarnwick").
+//
+// Called on the UI thread (start-up, reconfiguration). The record's lists are rebuilt under
+// Settings::m_lock in one step, so a screening on the listener thread sees the old lists or the
+// new ones; the lock is never held across file or registry work or a report. Failures go to the
+// caller's report function (code, text), which is the application's ReportError: this library
+// cannot reach the logging layer itself.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "settings/Settings.h"
+
+using SettingsReport = std::function<void(int nCode, const std::string& strText)>;
+
+// Where the settings live: the registry hive, and the working folder that holds "tarnwk.cfg"
+// and gives the default log file and the event message file their folder.
+struct CSettingsPlace {
+    std::string strHivePath;
+    std::string strFolder;
+};
+
+// The hive of this process and the current directory.
+CSettingsPlace DefaultSettingsPlace();
+
+extern const char* const kSettingsKeyPath;
+extern const char* const kEventSourceKeyPath;
+extern const char* const kSettingsFileName;
+
+// Fills the record from the key, or from the settings file when the key does not exist (then
+// bKeyMissing is set; it is never cleared here). Both lists are emptied first, whatever follows.
+// True when the key or the file was read; failures are reported and give false.
+bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
+                  const CSettingsPlace& place = DefaultSettingsPlace());
+
+// Writes the record to the key, then the event-log source key. A key that cannot be made or
+// written is reported and ends the save. A text longer than 99 characters (a value is read back
+// through a 100-byte buffer) is not written: the stored value stays, and the report names it.
+void SaveSettings(const Settings& settings, const SettingsReport& report,
+                  const CSettingsPlace& place = DefaultSettingsPlace());

@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/Registry.h"
+#include "settings/SettingsStore.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+using Reports = std::vector<std::pair<int, std::string>>;
+using Entries = std::vector<std::tuple<std::int32_t, std::string, std::int32_t>>;  // id, text, on
+
+const std::string kKeyHeader = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n";
+const std::string kAccessDenied =
+    "Insufficient rights to open Tarnwick registry key!\nChange user rights of service user.\n";
+
+struct CStoreFixture : ::testing::Test {
+    CTempDir dir;
+    CSettingsPlace place{dir.File("registry.reg"), dir.Path()};
+    Settings settings;
+    Reports reports;
+    bool bKeyMissing = false;
+    SettingsReport report = [this](int nCode, const std::string& strText) {
+        reports.emplace_back(nCode, strText);
+    };
+
+    bool Load() { return LoadSettings(settings, report, bKeyMissing, place); }
+    void Save() { SaveSettings(settings, report, place); }
+    void WriteKey(const std::string& strValues) {
+        WriteFileBytes(place.strHivePath, kKeyHeader + strValues);
+    }
+    std::string Stored(const std::string& strName, const char* pKey = kSettingsKeyPath) {
+        CRegistryKey key(place.strHivePath);
+        std::string strData;
+        if (key.Open(pKey) != ERROR_SUCCESS) return "<no key>";
+        if (key.QueryValue(strName, strData, 1000) != ERROR_SUCCESS) return "<none>";
+        return strData;
+    }
+    Entries Servers() {
+        Entries entries;
+        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
+            entries.emplace_back(p->m_nId, p->m_strName, p->m_bActive);
+        return entries;
+    }
+    Entries Exclusions() {
+        Entries entries;
+        for (CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
+            entries.emplace_back(p->m_nId, p->m_strAddress, p->m_bActive);
+        return entries;
+    }
+};
+
+int ExitStatusOf(pid_t pid) {
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+}
+}  // namespace
+
+TEST_F(CStoreFixture, ListEntriesFollowMarkersCountsAndGaps) {
+    WriteKey(
+        "\"DNSBL_Servers\"=\"2\"\n\"DNSBL_0\"=\"+zoneone\"\n\"DNSBL_1\"=\"-zonetwo\"\n"
+        "\"DNSBL_2\"=\"+beyondcount\"\n"
+        "\"Exclusions\"=\"5\"\n\"Exclusion_0\"=\"zoneone\"\n\"Exclusion_3\"=\"+\"\n"
+        "\"Exclusion_03\"=\"+not an index\"\n\"Exclusion_4\"=\"-10.0.0.4\"\n");
+    settings.AddDnsblServer("stale", 1);  // a load always starts from empty lists
+    ASSERT_TRUE(Load());
+    EXPECT_FALSE(bKeyMissing);
+    EXPECT_EQ(Servers(), (Entries{{2, "zonetwo", 0}, {1, "zoneone", 1}}));
+    // Index 0 without marker loses its first character; "+" alone is an empty (removed) entry.
+    EXPECT_EQ(Exclusions(), (Entries{{3, "10.0.0.4", 0}, {2, "", 1}, {1, "oneone", 1}}));
+
+    WriteKey(
+        "\"DNSBL_0\"=\"+zoneone\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n\"Exclusions\"=\"0\"\n"
+        "\"DNSBL_Servers\"=\"1\"\n\"DNSBL_1\"=\"+\"\n");
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(Servers(), (Entries{{1, "zoneone", 1}}));
+    EXPECT_TRUE(Exclusions().empty());
+
+    // A marker alone adds no DNSBL server; a missing count loads no entries at all.
+    WriteKey("\"DNSBL_Servers\"=\"1\"\n\"DNSBL_0\"=\"+\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n");
+    ASSERT_TRUE(Load());
+    EXPECT_TRUE(Servers().empty());
+    EXPECT_TRUE(Exclusions().empty());
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(CStoreFixture, NumbersReadLikeAtolAndUnreadableValuesKeepTheField) {
+    settings.PortOut = 587;
+    settings.MailServer = "previous";
+    settings.EnableLogging = 1;
+    WriteKey("\"PortIn\"=\" 2525x\"\n\"EnableLogging\"=dword:00000001\n\"MailServer\"=\"" +
+             std::string(100, 'm') + "\"\n\"RunAsService\"=\"1\"\n");
+    settings.RunAsService = 1;
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(settings.PortIn, 2525);
+    EXPECT_EQ(settings.PortOut, 587);            // missing
+    EXPECT_EQ(settings.MailServer, "previous");  // 100 characters do not fit the buffer
+    EXPECT_EQ(settings.EnableLogging, 0);        // the type is not examined: "\x01" reads as 0
+    EXPECT_EQ(settings.RunAsService, 0);         // never read from the key
+    EXPECT_EQ(settings.LogFileName, dir.Path() + "/Tarnwk.log");
+
+    WriteKey("\"PortIn\"=\"abc\"\n\"PortOut\"=\"-26\"\n\"LogFileName\"=\"\"\n\"MailServer\"=\"" +
+             std::string(99, 'm') + "\"\n");
+    settings.LogFileName = "/var/log/kept-only-when-the-key-says-so.log";
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(settings.PortIn, 0);
+    EXPECT_EQ(settings.PortOut, -26);
+    EXPECT_EQ(settings.MailServer, std::string(99, 'm'));
+    EXPECT_EQ(settings.LogFileName, dir.Path() + "/Tarnwk.log");
+}
+
+TEST_F(CStoreFixture, SaveWritesInOrderNumbersWithoutGapsAndLoadReversesTheLists) {
+    settings.AddDnsblServer("zoneone", 1);
+    settings.AddDnsblServer("removed", 1);
+    settings.AddDnsblServer("zonetwo", 0);
+    settings.AddDnsblServer("zonethree", 1);
+    settings.FindDnsblServer(2)->m_strName.clear();  // removed in the dialog
+    settings.AddExclusion("10.0.0.1", 0);
+    settings.PortIn = 2525;
+    settings.MailServer = "mail.example.org";
+    settings.LogFileName = "/var/log/tarnwk.log";
+    WriteKey("\"DNSBL_3\"=\"+leftover\"\n\"DNSBL_Servers\"=\"4\"\n");
+    Save();
+    EXPECT_TRUE(reports.empty());
+
+    CRegistryKey key(place.strHivePath);
+    ASSERT_EQ(key.Open(kSettingsKeyPath), ERROR_SUCCESS);
+    EXPECT_EQ(key.ValueNames(),
+              (std::vector<std::string>{"DNSBL_3", "DNSBL_Servers", "RunAsService", "EnableLogging",
+                                        "LogFileName", "PortIn", "PortOut", "MailServer", "DNSBL_0",
+                                        "DNSBL_1", "DNSBL_2", "Exclusion_0", "Exclusions"}));
+    key.Close();
+    EXPECT_EQ(Stored("DNSBL_0"), "+zonethree");
+    EXPECT_EQ(Stored("DNSBL_1"), "-zonetwo");
+    EXPECT_EQ(Stored("DNSBL_2"), "+zoneone");
+    EXPECT_EQ(Stored("DNSBL_3"), "+leftover");  // not deleted, but beyond the count
+    EXPECT_EQ(Stored("DNSBL_Servers"), "3");
+    EXPECT_EQ(Stored("Exclusion_0"), "-10.0.0.1");
+    EXPECT_EQ(Stored("PortIn"), "2525");
+    EXPECT_EQ(Stored("EventMessageFile", kEventSourceKeyPath), dir.Path() + "/tarnwkmsg.dll");
+    EXPECT_EQ(Stored("TypesSupported", kEventSourceKeyPath), std::string("\x07\0\0\0", 4));
+
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(Servers(), (Entries{{3, "zoneone", 1}, {2, "zonetwo", 0}, {1, "zonethree", 1}}));
+    EXPECT_EQ(settings.MailServer, "mail.example.org");
+    EXPECT_EQ(settings.LogFileName, "/var/log/tarnwk.log");
+}
+
+TEST_F(CStoreFixture, TextsTooLongToReadBackAreNotStoredAndAreNamed) {
+    settings.MailServer = "old.example.org";
+    Save();
+    settings.MailServer = std::string(100, 'm');
+    settings.LogFileName = std::string(99, 'l');
+    settings.AddDnsblServer(std::string(99, 'z'), 1);  // with its marker: 100 characters
+    settings.AddDnsblServer("fits.example.org", 1);
+    reports.clear();
+    Save();
+    EXPECT_EQ(Stored("MailServer"), "old.example.org");
+    EXPECT_EQ(Stored("LogFileName"), std::string(99, 'l'));
+    EXPECT_EQ(Stored("DNSBL_0"), "+fits.example.org");
+    EXPECT_EQ(Stored("DNSBL_Servers"), "1");
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].first, 0);
+    EXPECT_NE(reports[0].second.find("MailServer"), std::string::npos);
+    EXPECT_NE(reports[1].second.find("DNSBL server \"zzz"), std::string::npos);
+}
+
+TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissing) {
+    WriteFileBytes(dir.File("tarnwk.cfg"),
+                   "+\nx=mail.example.org \nP=26\nq=2525\nservers\n+zoneone\n\n-zonetwo\r\n"
+                   "Exclusions:\n+ 10.0.0.1\n\n");
+    settings.LogFileName = "";
+    ASSERT_TRUE(Load());
+    EXPECT_TRUE(bKeyMissing);
+    EXPECT_EQ(settings.MailServer, "mail.example.org");
+    EXPECT_EQ(settings.PortOut, 26);
+    EXPECT_EQ(settings.PortIn, 2525);
+    EXPECT_EQ(settings.LogFileName, "");  // the file has no log name, and no default is made
+    EXPECT_EQ(Servers(), (Entries{{2, "zonetwo", 0}, {1, "zoneone", 1}}));
+    EXPECT_EQ(Exclusions(), (Entries{{1, " 10.0.0.1", 1}}));  // not trimmed after the marker
+
+    // No "+" line, "=" in the first position gives nothing, no "Exclusions:" heading.
+    settings.PortIn = 25;
+    WriteFileBytes(dir.File("tarnwk.cfg"),
+                   "server=relay\n=25\nport=x2\nheading\n+one\n-10.0.0.1\nexclusions:\n");
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(settings.MailServer, "relay");
+    EXPECT_EQ(settings.PortOut, 26);
+    EXPECT_EQ(settings.PortIn, 0);
+    EXPECT_EQ(Servers(), (Entries{{3, "xclusions:", 1}, {2, "10.0.0.1", 0}, {1, "one", 1}}));
+    EXPECT_TRUE(Exclusions().empty());
+
+    // A line over 1023 characters is read as two lines.
+    WriteFileBytes(dir.File("tarnwk.cfg"),
+                   "a=" + std::string(1021, 'm') + "=7\nb=8\nc=9\nheading\n+zone\n");
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(settings.MailServer, std::string(1021, 'm'));
+    EXPECT_EQ(settings.PortOut, 26);  // the second piece, "=7", has "=" first: no value
+    EXPECT_EQ(settings.PortIn, 8);
+    // "c=9" was the heading, so "heading" is a server line.
+    EXPECT_EQ(Servers(), (Entries{{2, "zone", 1}, {1, "eading", 1}}));
+
+    WriteKey("\"PortIn\"=\"2626\"\n");  // with the key present, the file is ignored
+    bKeyMissing = false;
+    ASSERT_TRUE(Load());
+    EXPECT_FALSE(bKeyMissing);
+    EXPECT_TRUE(Servers().empty());
+    EXPECT_EQ(settings.PortIn, 2626);
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(CStoreFixture, MissingKeyAndFileReportAndLeaveEmptyLists) {
+    settings.AddDnsblServer("zone", 1);
+    settings.PortIn = 2525;
+    EXPECT_FALSE(Load());
+    EXPECT_TRUE(bKeyMissing);
+    EXPECT_TRUE(Servers().empty());
+    EXPECT_EQ(settings.PortIn, 2525);
+    EXPECT_EQ(reports, (Reports{{0,
+                                 "Error: Configuration File Not Found. Using Defaults. "
+                                 "Filtering will not be enabled."}}));
+}
+
+TEST_F(CStoreFixture, BrokenHiveIsReportedAndNeverReplaced) {
+    const std::string strBroken = kKeyHeader + "\"PortIn\"=\"25\n";
+    WriteFileBytes(place.strHivePath, strBroken);
+    WriteFileBytes(dir.File("tarnwk.cfg"), "+\nx=y\np=26\n");
+    settings.AddDnsblServer("zone", 1);
+    EXPECT_FALSE(Load());
+    EXPECT_FALSE(bKeyMissing);  // not a first run: the settings file is not read
+    EXPECT_EQ(settings.PortOut, 25);
+    EXPECT_TRUE(Servers().empty());
+    Save();
+    EXPECT_EQ(ReadFileBytes(place.strHivePath), strBroken);
+    EXPECT_EQ(reports, (Reports{{1009, "Unable to open Tarnwick registry key."},
+                                {1009, "Unable to open Tarnwick registry key."}}));
+}
+
+TEST_F(CStoreFixture, UnreadableHiveIsAccessDenied) {
+    WriteKey("\"PortIn\"=\"2525\"\n");
+    const std::string strBefore = ReadFileBytes(place.strHivePath);
+    // In a child without root's rights: the hive's folder is private to its owner.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
+        if (geteuid() != 0) chmod(place.strHivePath.c_str(), 0);
+        if (Load() || bKeyMissing || settings.PortIn != 25) _exit(91);
+        Save();
+        _exit(reports == Reports{{5, kAccessDenied}, {5, kAccessDenied}} ? 0 : 92);
+    }
+    EXPECT_EQ(ExitStatusOf(pid), 0);
+    EXPECT_EQ(ReadFileBytes(place.strHivePath), strBefore);
+}
+
+// A save killed at any moment leaves the whole old settings or the whole new ones.
+TEST_F(CStoreFixture, SaveKilledAtRandomMomentsLeavesOldOrNewSettings) {
+    std::mt19937 random(std::random_device{}());
+    Save();
+    for (int nRound = 0; nRound < 40; ++nRound) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            for (int i = 0;; ++i) {
+                Settings variant;
+                variant.PortIn = 1000 + i % 2;
+                variant.MailServer = i % 2 ? "odd.example.org" : "even.example.org";
+                for (int n = 0; n < 20 + i % 2 * 10; ++n)
+                    variant.AddDnsblServer("zone" + std::to_string(n) + ".example.org", 1);
+                SaveSettings(
+                    variant, [](int, const std::string&) { _exit(3); }, place);
+            }
+        }
+        usleep(std::uniform_int_distribution<int>(200, 30000)(random));
+        kill(pid, SIGKILL);
+        ASSERT_EQ(ExitStatusOf(pid), 128 + SIGKILL);
+        reports.clear();
+        ASSERT_TRUE(Load()) << reports[0].second;
+        const bool bOdd = settings.PortIn == 1001;
+        if (settings.PortIn == 25) continue;  // killed before the first save ended
+        EXPECT_EQ(settings.MailServer, bOdd ? "odd.example.org" : "even.example.org");
+        EXPECT_EQ(Servers().size(), bOdd ? 30u : 20u);
+    }
+}
+
+// The listener thread walks the lists under the lock while a reload rebuilds them: it sees the
+// whole old list or the whole new one, never a half-built one.
+TEST_F(CStoreFixture, ReloadReplacesTheListsInOneStep) {
+    for (int n = 0; n < 10; ++n) settings.AddDnsblServer("zone" + std::to_string(n), 1);
+    Save();
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nTorn{0};
+    std::thread reader([&] {
+        while (!bDone) {
+            std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+            int nCount = 0;
+            for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext) ++nCount;
+            if (nCount != 10) ++nTorn;
+        }
+    });
+    for (int i = 0; i < 200; ++i) Load();
+    bDone = true;
+    reader.join();
+    EXPECT_EQ(nTorn, 0);
+}
