@@ -36,8 +36,7 @@ std::string Format(const char* pFormat, ...) {
     const int nLength = std::vsnprintf(nullptr, 0, pFormat, sizing);
     va_end(sizing);
     std::string strText(nLength > 0 ? nLength : 0, '\0');
-    if (nLength > 0)
-        std::vsnprintf(strText.data(), strText.size() + 1, pFormat, args);
+    if (nLength > 0) std::vsnprintf(strText.data(), strText.size() + 1, pFormat, args);
     va_end(args);
     return strText;
 }
@@ -47,8 +46,7 @@ std::string Format(const char* pFormat, ...) {
 bool IsExcluded(Settings& settings, const std::string& strAddress) {
     Guard guard(settings.m_lock);
     for (const CExclusion* p = settings.Exclusions; p != nullptr; p = p->m_pNext)
-        if (p->m_bActive != 0 && p->m_strAddress == strAddress)
-            return true;
+        if (p->m_bActive != 0 && p->m_strAddress == strAddress) return true;
     return false;
 }
 
@@ -58,8 +56,7 @@ std::vector<CActiveServer> ActiveServers(Settings& settings, std::uint32_t& nGen
     nGeneration = settings.m_nListGeneration;
     std::vector<CActiveServer> servers;
     for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
-        if (p->m_bActive != 0)
-            servers.push_back({p, p->m_nId, p->m_strName});
+        if (p->m_bActive != 0) servers.push_back({p, p->m_nId, p->m_strName});
     return servers;
 }
 
@@ -67,11 +64,9 @@ std::vector<CActiveServer> ActiveServers(Settings& settings, std::uint32_t& nGen
 // cleared since (its entries destroyed) or the entry is no longer linked.
 void RaiseCatches(Settings& settings, const CActiveServer& server, std::uint32_t nGeneration) {
     Guard guard(settings.m_lock);
-    if (settings.m_nListGeneration != nGeneration)
-        return;
+    if (settings.m_nListGeneration != nGeneration) return;
     for (CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext) {
-        if (p != server.pEntry || p->m_nId != server.nId)
-            continue;
+        if (p != server.pEntry || p->m_nId != server.nId) continue;
         ++p->m_nCatches;
         return;
     }
@@ -125,11 +120,9 @@ std::mutex g_dumpLock;
 int CGatewayCore::CheckBlacklists(const std::array<std::uint8_t, 4>& address) {
     const auto& a = address;
     const std::string strAddress = Format("%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-    if (IsExcluded(m_settings, strAddress))
-        return 0;
+    if (IsExcluded(m_settings, strAddress)) return 0;
     const bool bDump = m_bDebugDump != 0;
-    if (bDump)
-        WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
+    if (bDump) WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
 
     // Every active server is asked, even after one has listed the address.
     std::uint32_t nGeneration = 0;
@@ -147,10 +140,8 @@ int CGatewayCore::CheckBlacklists(const std::array<std::uint8_t, 4>& address) {
 void CGatewayCore::WriteDebugDump(const std::string& strText) {
     std::lock_guard<std::mutex> guard(g_dumpLock);
     FILE* pFile = std::fopen(kDumpFileName, "rb+");
-    if (pFile == nullptr)
-        pFile = std::fopen(kDumpFileName, "wb+");
-    if (pFile == nullptr)
-        return;  // the line is lost; the lookup goes on
+    if (pFile == nullptr) pFile = std::fopen(kDumpFileName, "wb+");
+    if (pFile == nullptr) return;  // the line is lost; the lookup goes on
     std::fseek(pFile, 0, SEEK_END);
     std::fprintf(pFile, "%s\n", strText.c_str());
     std::fclose(pFile);

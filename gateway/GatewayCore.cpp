@@ -1,5 +1,3 @@
 #include "gateway/GatewayCore.h"
 
-CGatewayCore::~CGatewayCore() {
-    StopListenThread();
-}
+CGatewayCore::~CGatewayCore() { StopListenThread(); }

@@ -18,7 +18,7 @@ class CClientSocket;
 class CListenThread;
 
 class CGatewayCore : public CLoggingApp {
-  public:
+public:
     CGatewayCore() = default;
     ~CGatewayCore() override;
 
@@ -52,6 +52,4 @@ class CGatewayCore : public CLoggingApp {
     void SetMailServerStatus(int nValue);
 };
 
-inline CGatewayCore& GatewayCore() {
-    return AppAs<CGatewayCore>();
-}
+inline CGatewayCore& GatewayCore() { return AppAs<CGatewayCore>(); }

@@ -22,7 +22,7 @@ std::string ConfiguredNameservers() {
 
 // One thread's resolver channel: c-ares channels must not be shared between threads.
 class CResolverChannel {
-  public:
+public:
     CResolverChannel() = default;
     ~CResolverChannel() { Close(); }
     CResolverChannel(const CResolverChannel&) = delete;
@@ -32,7 +32,7 @@ class CResolverChannel {
     // the setting changed. Returns c-ares' status of making it.
     int Open(ares_channel* pChannel);
 
-  private:
+private:
     int Make(const std::string& strServers);
     void Close();
 
@@ -44,12 +44,10 @@ thread_local CResolverChannel t_channel;
 
 int CResolverChannel::Open(ares_channel* pChannel) {
     const std::string strServers = ConfiguredNameservers();
-    if (m_channel != nullptr && strServers != m_strServers)
-        Close();
+    if (m_channel != nullptr && strServers != m_strServers) Close();
     if (m_channel == nullptr) {
         const int nStatus = Make(strServers);
-        if (nStatus != ARES_SUCCESS)
-            return nStatus;
+        if (nStatus != ARES_SUCCESS) return nStatus;
     }
     *pChannel = m_channel;
     return ARES_SUCCESS;
@@ -68,11 +66,9 @@ int CResolverChannel::Make(const std::string& strServers) {
     ares_channel channel = nullptr;
     int nStatus =
         ares_init_options(&channel, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS);
-    if (nStatus != ARES_SUCCESS)
-        return nStatus;
+    if (nStatus != ARES_SUCCESS) return nStatus;
     // A malformed list is a failure of every query, never a silent fall-back to other servers.
-    if (!strServers.empty())
-        nStatus = ares_set_servers_ports_csv(channel, strServers.c_str());
+    if (!strServers.empty()) nStatus = ares_set_servers_ports_csv(channel, strServers.c_str());
     if (nStatus != ARES_SUCCESS) {
         ares_destroy(channel);
         return nStatus;
@@ -83,8 +79,7 @@ int CResolverChannel::Make(const std::string& strServers) {
 }
 
 void CResolverChannel::Close() {
-    if (m_channel != nullptr)
-        ares_destroy(m_channel);
+    if (m_channel != nullptr) ares_destroy(m_channel);
     m_channel = nullptr;
 }
 
@@ -99,14 +94,12 @@ void OnQueryAnswer(void* pArg, int nStatus, int, unsigned char* pAnswer, int nLe
     auto& outcome = *static_cast<CQueryOutcome*>(pArg);
     outcome.bDone = true;
     outcome.nStatus = nStatus;
-    if (nStatus != ARES_SUCCESS)
-        return;
+    if (nStatus != ARES_SUCCESS) return;
     ares_addrttl records[1];
     int nRecords = 1;
     outcome.nStatus = ares_parse_a_reply(pAnswer, nLength, nullptr, records, &nRecords);
     // An answer made only of other record types (a CNAME, say) lists nothing.
-    if (outcome.nStatus == ARES_SUCCESS && nRecords < 1)
-        outcome.nStatus = ARES_ENODATA;
+    if (outcome.nStatus == ARES_SUCCESS && nRecords < 1) outcome.nStatus = ARES_ENODATA;
     if (outcome.nStatus == ARES_SUCCESS)
         std::memcpy(outcome.address.data(), &records[0].ipaddr, outcome.address.size());
 }
@@ -118,12 +111,9 @@ nfds_t WatchedSockets(ares_channel channel, pollfd* pFds) {
     nfds_t nFds = 0;
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
         short nEvents = 0;
-        if (ARES_GETSOCK_READABLE(nMask, i))
-            nEvents |= POLLIN;
-        if (ARES_GETSOCK_WRITABLE(nMask, i))
-            nEvents |= POLLOUT;
-        if (nEvents == 0)
-            continue;
+        if (ARES_GETSOCK_READABLE(nMask, i)) nEvents |= POLLIN;
+        if (ARES_GETSOCK_WRITABLE(nMask, i)) nEvents |= POLLOUT;
+        if (nEvents == 0) continue;
         pFds[nFds++] = pollfd{sockets[i], nEvents, 0};
     }
     return nFds;
@@ -145,8 +135,7 @@ void ProcessReadySockets(ares_channel channel, const pollfd* pFds, nfds_t nFds, 
     }
     for (nfds_t i = 0; i < nFds; ++i) {
         const short nSeen = pFds[i].revents;
-        if (nSeen == 0)
-            continue;
+        if (nSeen == 0) continue;
         const bool bRead = (nSeen & (POLLIN | POLLERR | POLLHUP)) != 0;
         const bool bWrite = (nSeen & POLLOUT) != 0;
         ares_process_fd(channel, bRead ? pFds[i].fd : ARES_SOCKET_BAD,
@@ -176,12 +165,10 @@ void WaitForOutcome(ares_channel channel, CQueryOutcome& outcome) {
 int DnsQueryA(const std::string& strName, std::array<std::uint8_t, 4>& address) {
     ares_channel channel = nullptr;
     const int nStatus = t_channel.Open(&channel);
-    if (nStatus != ARES_SUCCESS)
-        return nStatus;
+    if (nStatus != ARES_SUCCESS) return nStatus;
     CQueryOutcome outcome;
     ares_query(channel, strName.c_str(), ns_c_in, ns_t_a, OnQueryAnswer, &outcome);
     WaitForOutcome(channel, outcome);
-    if (outcome.nStatus == ARES_SUCCESS)
-        address = outcome.address;
+    if (outcome.nStatus == ARES_SUCCESS) address = outcome.address;
     return outcome.nStatus;
 }

@@ -25,13 +25,12 @@ constexpr Address kClient{10, 20, 30, 40};
 Lines SplitLines(const std::string& strText) {
     Lines lines;
     std::istringstream in(strText);
-    for (std::string strLine; std::getline(in, strLine);)
-        lines.push_back(strLine);
+    for (std::string strLine; std::getline(in, strLine);) lines.push_back(strLine);
     return lines;
 }
 
 class DnsblLookup : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         m_strOldDirectory = CurrentDirectory();
         ASSERT_EQ(chdir(m_work.Path().c_str()), 0);
@@ -51,16 +50,14 @@ class DnsblLookup : public ::testing::Test {
     CDnsblServer& Server(const std::string& strZone) {
         std::lock_guard<std::recursive_mutex> guard(m_app.m_settings.m_lock);
         for (CDnsblServer* p = m_app.m_settings.DNSBL_Servers; p; p = p->m_pNext)
-            if (p->m_strName == strZone)
-                return *p;
+            if (p->m_strName == strZone) return *p;
         throw std::runtime_error("no server " + strZone);
     }
     // The activity log's texts, without their stamps.
     Lines LoggedTexts() const {
         Lines texts;
         for (std::string strLine : SplitLines(ReadFileBytes(m_work.File("activity.log")))) {
-            if (!strLine.empty() && strLine.back() == '\r')
-                strLine.pop_back();
+            if (!strLine.empty() && strLine.back() == '\r') strLine.pop_back();
             const size_t nColon = strLine.find(" : ");
             texts.push_back(nColon == std::string::npos ? strLine : strLine.substr(nColon + 3));
         }

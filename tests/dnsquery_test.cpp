@@ -97,6 +97,5 @@ TEST(DnsQuery, ThreadsQueryAtTheSameTimeOnTheirOwnChannels) {
             return nRight;
         }));
     }
-    for (auto& worker : workers)
-        EXPECT_EQ(worker.get(), kQueries);
+    for (auto& worker : workers) EXPECT_EQ(worker.get(), kQueries);
 }

@@ -13,22 +13,17 @@
 #include <cstring>
 #include <thread>
 
-CChildProcess::~CChildProcess() {
-    Stop();
-}
+CChildProcess::~CChildProcess() { Stop(); }
 
 bool CChildProcess::Start(const std::vector<std::string>& argv, const std::string& strCwd,
                           const std::vector<std::string>& environment,
                           const std::string& strLogFile) {
     m_nStatus = -1;
     m_pid = fork();
-    if (m_pid < 0)
-        return false;
+    if (m_pid < 0) return false;
     if (m_pid == 0) {
-        if (!strCwd.empty() && chdir(strCwd.c_str()) != 0)
-            _exit(126);
-        for (const std::string& entry : environment)
-            putenv(strdup(entry.c_str()));
+        if (!strCwd.empty() && chdir(strCwd.c_str()) != 0) _exit(126);
+        for (const std::string& entry : environment) putenv(strdup(entry.c_str()));
         if (!strLogFile.empty()) {
             const int fd = open(strLogFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (fd >= 0) {
@@ -38,8 +33,7 @@ bool CChildProcess::Start(const std::vector<std::string>& argv, const std::strin
             }
         }
         std::vector<char*> args;
-        for (const std::string& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
@@ -47,18 +41,14 @@ bool CChildProcess::Start(const std::vector<std::string>& argv, const std::strin
     return true;
 }
 
-bool CChildProcess::Running() {
-    return m_pid > 0 && Wait(0) == -1;
-}
+bool CChildProcess::Running() { return m_pid > 0 && Wait(0) == -1; }
 
 void CChildProcess::Signal(int nSignal) {
-    if (m_pid > 0)
-        kill(m_pid, nSignal);
+    if (m_pid > 0) kill(m_pid, nSignal);
 }
 
 int CChildProcess::Wait(int nTimeoutMs) {
-    if (m_pid <= 0)
-        return m_nStatus;
+    if (m_pid <= 0) return m_nStatus;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     for (;;) {
         int nStatus = 0;
@@ -67,15 +57,13 @@ int CChildProcess::Wait(int nTimeoutMs) {
             m_nStatus = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
             return m_nStatus;
         }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return -1;
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
 void CChildProcess::Stop() {
-    if (m_pid <= 0)
-        return;
+    if (m_pid <= 0) return;
     Signal(SIGTERM);
     if (Wait(3000) == -1) {
         Signal(SIGKILL);
@@ -99,12 +87,8 @@ int FreePort(int nType) {
 }
 }  // namespace
 
-int FreeTcpPort() {
-    return FreePort(SOCK_STREAM);
-}
-int FreeUdpPort() {
-    return FreePort(SOCK_DGRAM);
-}
+int FreeTcpPort() { return FreePort(SOCK_STREAM); }
+int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
 bool WaitForTcpListener(int nPort, int nTimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
@@ -117,8 +101,7 @@ bool WaitForTcpListener(int nPort, int nTimeoutMs) {
         const bool bConnected =
             connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         close(fd);
-        if (bConnected)
-            return true;
+        if (bConnected) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;

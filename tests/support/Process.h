@@ -9,7 +9,7 @@
 
 // A child process; killed (SIGTERM, then SIGKILL) and reaped when the object goes.
 class CChildProcess {
-  public:
+public:
     CChildProcess() = default;
     ~CChildProcess();
     CChildProcess(const CChildProcess&) = delete;
@@ -28,7 +28,7 @@ class CChildProcess {
     void Stop();
     pid_t Pid() const { return m_pid; }
 
-  private:
+private:
     pid_t m_pid = -1;
     int m_nStatus = -1;
 };

@@ -19,8 +19,7 @@ constexpr int kStartTimeoutMs = 10000;
 // rbldnsd refuses to run as root; as root it runs as its own user, which must then be able to
 // read the zone files and write the query log.
 const passwd* ServerUser() {
-    if (geteuid() != 0)
-        return nullptr;
+    if (geteuid() != 0) return nullptr;
     const passwd* pUser = getpwnam("rbldns");
     return pUser != nullptr ? pUser : getpwnam("nobody");
 }
@@ -30,8 +29,7 @@ std::string QueryPacket(const std::string& strName) {
     std::string strPacket("\x7a\x7a\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
     std::istringstream labels(strName);
     for (std::string strLabel; std::getline(labels, strLabel, '.');) {
-        if (strLabel.empty())
-            continue;
+        if (strLabel.empty()) continue;
         strPacket += static_cast<char>(strLabel.size());
         strPacket += strLabel;
     }
@@ -42,8 +40,7 @@ std::string QueryPacket(const std::string& strName) {
 // Sends one query to 127.0.0.1:nPort and waits up to nWaitMs for any answer.
 bool AnswersQuery(int nPort, const std::string& strName, int nWaitMs) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(nPort);
@@ -71,29 +68,25 @@ std::string CRbldnsd::WriteZoneFile(const std::string& strContent) {
 void CRbldnsd::AddZone(const std::string& strZone, const std::vector<std::string>& addresses,
                        const std::string& strAnswer) {
     std::string strContent = ":" + strAnswer + ":\n";
-    for (const std::string& strAddress : addresses)
-        strContent += strAddress + "\n";
+    for (const std::string& strAddress : addresses) strContent += strAddress + "\n";
     m_zoneSpecs.push_back(strZone + ":ip4set:" + WriteZoneFile(strContent));
 }
 
 void CRbldnsd::AddNames(const std::string& strZone, const std::vector<std::string>& names,
                         const std::string& strAnswer) {
     std::string strContent;
-    for (const std::string& strName : names)
-        strContent += strName + " A " + strAnswer + "\n";
+    for (const std::string& strName : names) strContent += strName + " A " + strAnswer + "\n";
     m_zoneSpecs.push_back(strZone + ":generic:" + WriteZoneFile(strContent));
 }
 
 bool CRbldnsd::Start() {
     if (const passwd* pUser = ServerUser()) {
         chmod(m_dir.Path().c_str(), 0755);
-        if (chown(m_dir.Path().c_str(), pUser->pw_uid, pUser->pw_gid) != 0)
-            return false;
+        if (chown(m_dir.Path().c_str(), pUser->pw_uid, pUser->pw_gid) != 0) return false;
     }
     // The free port may be taken between our look and rbldnsd's bind: try a few.
     for (int nAttempt = 0; nAttempt < 5; ++nAttempt)
-        if (StartOn(FreeUdpPort()))
-            return true;
+        if (StartOn(FreeUdpPort())) return true;
     return false;
 }
 
@@ -109,8 +102,7 @@ bool CRbldnsd::StartOn(int nPort) {
         argv.push_back(pUser->pw_name);
     }
     argv.insert(argv.end(), m_zoneSpecs.begin(), m_zoneSpecs.end());
-    if (!m_process.Start(argv, "", {}, m_dir.File(kOutput)))
-        return false;
+    if (!m_process.Start(argv, "", {}, m_dir.File(kOutput))) return false;
     return WaitUntilAnswering(kStartTimeoutMs);
 }
 
@@ -119,21 +111,15 @@ bool CRbldnsd::StartOn(int nPort) {
 bool CRbldnsd::WaitUntilAnswering(int nTimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (!m_process.Running())
-            return false;
-        if (AnswersQuery(m_nPort, "ready.probe.invalid", 200))
-            return true;
+        if (!m_process.Running()) return false;
+        if (AnswersQuery(m_nPort, "ready.probe.invalid", 200)) return true;
     }
     return false;
 }
 
-void CRbldnsd::Stop() {
-    m_process.Stop();
-}
+void CRbldnsd::Stop() { m_process.Stop(); }
 
-std::string CRbldnsd::Nameserver() const {
-    return "127.0.0.1:" + std::to_string(m_nPort);
-}
+std::string CRbldnsd::Nameserver() const { return "127.0.0.1:" + std::to_string(m_nPort); }
 
 // Query log lines read "<time> <client> <name> <type> <class>: <result>".
 std::vector<std::string> CRbldnsd::QueriedNames() const {
@@ -142,17 +128,12 @@ std::vector<std::string> CRbldnsd::QueriedNames() const {
     for (std::string strLine; std::getline(log, strLine);) {
         std::istringstream fields(strLine);
         std::string strTime, strClient, strName;
-        if (!(fields >> strTime >> strClient >> strName))
-            continue;
-        if (strName == "ready.probe.invalid")
-            continue;
-        if (!strName.empty() && strName.back() == '.')
-            strName.pop_back();
+        if (!(fields >> strTime >> strClient >> strName)) continue;
+        if (strName == "ready.probe.invalid") continue;
+        if (!strName.empty() && strName.back() == '.') strName.pop_back();
         names.push_back(strName);
     }
     return names;
 }
 
-std::string CRbldnsd::Output() const {
-    return ReadFileBytes(m_dir.File(kOutput));
-}
+std::string CRbldnsd::Output() const { return ReadFileBytes(m_dir.File(kOutput)); }

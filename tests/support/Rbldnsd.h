@@ -13,7 +13,7 @@
 #include "tests/support/TempDir.h"
 
 class CRbldnsd {
-  public:
+public:
     CRbldnsd() = default;
     ~CRbldnsd() { Stop(); }
     CRbldnsd(const CRbldnsd&) = delete;
@@ -43,7 +43,7 @@ class CRbldnsd {
     // rbldnsd's own messages.
     std::string Output() const;
 
-  private:
+private:
     std::string WriteZoneFile(const std::string& strContent);
     bool StartOn(int nPort);
     bool WaitUntilAnswering(int nTimeoutMs);

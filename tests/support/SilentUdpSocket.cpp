@@ -18,13 +18,10 @@ CSilentUdpSocket::CSilentUdpSocket() {
 }
 
 CSilentUdpSocket::~CSilentUdpSocket() {
-    if (m_fd >= 0)
-        close(m_fd);
+    if (m_fd >= 0) close(m_fd);
 }
 
-std::string CSilentUdpSocket::Nameserver() const {
-    return "127.0.0.1:" + std::to_string(m_nPort);
-}
+std::string CSilentUdpSocket::Nameserver() const { return "127.0.0.1:" + std::to_string(m_nPort); }
 
 bool CSilentUdpSocket::WaitForDatagram(int nTimeoutMs) const {
     pollfd entry{m_fd, POLLIN, 0};

@@ -6,7 +6,7 @@
 
 // A UDP socket bound on 127.0.0.1 that never answers: a DNS server that has gone silent.
 class CSilentUdpSocket {
-  public:
+public:
     CSilentUdpSocket();
     ~CSilentUdpSocket();
     CSilentUdpSocket(const CSilentUdpSocket&) = delete;
@@ -17,7 +17,7 @@ class CSilentUdpSocket {
     // Waits up to nTimeoutMs for a datagram to arrive (it stays unread); true when one has.
     bool WaitForDatagram(int nTimeoutMs) const;
 
-  private:
+private:
     int m_fd = -1;
     int m_nPort = 0;
 };

@@ -13,8 +13,7 @@ CTempDir::CTempDir() {
 
 CTempDir::~CTempDir() {
     std::error_code error;
-    if (!m_strPath.empty())
-        std::filesystem::remove_all(m_strPath, error);
+    if (!m_strPath.empty()) std::filesystem::remove_all(m_strPath, error);
 }
 
 std::string ReadFileBytes(const std::string& strPath) {

@@ -4,7 +4,7 @@
 #include <string>
 
 class CTempDir {
-  public:
+public:
     CTempDir();
     ~CTempDir();
     CTempDir(const CTempDir&) = delete;
@@ -13,7 +13,7 @@ class CTempDir {
     const std::string& Path() const { return m_strPath; }
     std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
 
-  private:
+private:
     std::string m_strPath;
 };
 
