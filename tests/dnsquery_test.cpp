@@ -11,88 +11,66 @@
 
 namespace {
 using Address = std::array<std::uint8_t, 4>;
+constexpr Address kUnwritten{9, 9, 9, 9};
 
-struct CResult {
-    int nStatus;
-    Address address;
-};
-
-// The address starts as 9.9.9.9, to show whether the query wrote it.
-CResult Query(const std::string& strName) {
-    CResult result{-1, {9, 9, 9, 9}};
-    result.nStatus = DnsQueryA(strName, result.address);
-    return result;
+// The status and address of one query; the address starts as kUnwritten, to show whether the
+// query wrote it.
+std::pair<int, Address> Query(const std::string& strName) {
+    Address address = kUnwritten;
+    const int nStatus = DnsQueryA(strName, address);
+    return {nStatus, address};
 }
 
 void UseNameservers(const std::string& strServers) {
     setenv("TARNWICK_NAMESERVERS", strServers.c_str(), 1);
 }
+
+// Serves bl.test: 10.20.30.40 listed with 127.0.0.2, 10.0.0.4 with 127.0.0.4.
+class DnsQuery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_server.AddZone("bl.test", {"10.20.30.40"});
+        m_server.AddZone("bl.test", {"10.0.0.4"}, "127.0.0.4");
+        ASSERT_TRUE(m_server.Start()) << m_server.Output();
+        UseNameservers(m_server.Nameserver());
+    }
+    CRbldnsd m_server;
+};
 }  // namespace
 
-TEST(DnsQuery, TellsListingsNotFoundAndEmptyAnswersApart) {
-    CRbldnsd server;
-    server.AddZone("bl.test", {"10.20.30.40"});
-    server.AddZone("bl.test", {"10.0.0.4"}, "127.0.0.4");
-    ASSERT_TRUE(server.Start()) << server.Output();
-    UseNameservers(server.Nameserver());
-
-    const CResult listed = Query("40.30.20.10.bl.test");
-    EXPECT_EQ(listed.nStatus, kDnsSuccess);
-    EXPECT_EQ(listed.address, (Address{127, 0, 0, 2}));
-
-    const CResult other = Query("4.0.0.10.bl.test");
-    EXPECT_EQ(other.nStatus, kDnsSuccess);
-    EXPECT_EQ(other.address, (Address{127, 0, 0, 4}));
-
+TEST_F(DnsQuery, TellsListingsNotFoundAndEmptyAnswersApart) {
+    using Result = std::pair<int, Address>;
+    EXPECT_EQ(Query("40.30.20.10.bl.test"), (Result{kDnsSuccess, {127, 0, 0, 2}}));
+    EXPECT_EQ(Query("4.0.0.10.bl.test"), (Result{kDnsSuccess, {127, 0, 0, 4}}));
     // NXDOMAIN: the name is asked once, as given, and not retried under search domains.
-    const CResult missing = Query("1.1.1.10.bl.test");
-    EXPECT_EQ(missing.nStatus, kDnsNameNotFound);
-    EXPECT_EQ(missing.address, (Address{9, 9, 9, 9}));
-
+    EXPECT_EQ(Query("1.1.1.10.bl.test"), (Result{kDnsNameNotFound, kUnwritten}));
     // The zone's own name exists but has no A record: a failure, not an answer.
-    const CResult empty = Query("bl.test");
-    EXPECT_EQ(empty.nStatus, ARES_ENODATA);
-    EXPECT_EQ(empty.address, (Address{9, 9, 9, 9}));
-
-    EXPECT_EQ(server.QueriedNames(),
+    EXPECT_EQ(Query("bl.test"), (Result{ARES_ENODATA, kUnwritten}));
+    EXPECT_EQ(m_server.QueriedNames(),
               (std::vector<std::string>{"40.30.20.10.bl.test", "4.0.0.10.bl.test",
                                         "1.1.1.10.bl.test", "bl.test"}));
-}
 
-TEST(DnsQuery, FollowsChangesOfTheNameserverSetting) {
-    CRbldnsd server;
-    server.AddZone("bl.test", {"10.20.30.40"});
-    ASSERT_TRUE(server.Start()) << server.Output();
-
-    // A list c-ares cannot read fails every query instead of falling back to other servers.
+    // A list c-ares cannot read fails every query instead of falling back to other servers;
+    // the same thread's channel is made again when the setting changes back.
     UseNameservers("not a server list");
-    const CResult bad = Query("40.30.20.10.bl.test");
-    EXPECT_NE(bad.nStatus, kDnsSuccess);
-    EXPECT_NE(bad.nStatus, kDnsNameNotFound);
-
-    // The same thread's channel is made again for the new setting.
-    UseNameservers(server.Nameserver());
-    EXPECT_EQ(Query("40.30.20.10.bl.test").nStatus, kDnsSuccess);
+    const int nStatus = Query("40.30.20.10.bl.test").first;
+    EXPECT_NE(nStatus, kDnsSuccess);
+    EXPECT_NE(nStatus, kDnsNameNotFound);
+    UseNameservers(m_server.Nameserver());
+    EXPECT_EQ(Query("40.30.20.10.bl.test").first, kDnsSuccess);
 }
 
-TEST(DnsQuery, ThreadsQueryAtTheSameTimeOnTheirOwnChannels) {
-    CRbldnsd server;
-    server.AddZone("bl.test", {"10.20.30.40"});
-    ASSERT_TRUE(server.Start()) << server.Output();
-    UseNameservers(server.Nameserver());
-
-    constexpr int kThreads = 4;
-    constexpr int kQueries = 25;
+TEST_F(DnsQuery, ThreadsQueryAtTheSameTimeOnTheirOwnChannels) {
+    constexpr int kThreads = 4, kQueries = 25;
     std::vector<std::future<int>> workers;
     for (int t = 0; t < kThreads; ++t) {
         workers.push_back(std::async(std::launch::async, [t] {
             int nRight = 0;
             for (int i = 0; i < kQueries; ++i) {
                 const bool bListed = (i + t) % 2 == 0;
-                const CResult result = Query(bListed ? "40.30.20.10.bl.test" : "1.2.3.4.bl.test");
-                nRight += bListed ? result.nStatus == kDnsSuccess &&
-                                        result.address == Address{127, 0, 0, 2}
-                                  : result.nStatus == kDnsNameNotFound;
+                const auto result = Query(bListed ? "40.30.20.10.bl.test" : "1.2.3.4.bl.test");
+                nRight += bListed ? result == std::pair(kDnsSuccess, Address{127, 0, 0, 2})
+                                  : result.first == kDnsNameNotFound;
             }
             return nRight;
         }));

@@ -17,7 +17,6 @@ struct CPipe {
     CPipe() { EXPECT_EQ(pipe(fds), 0); }
     ~CPipe() { CloseRead(), CloseWrite(); }
     int Read() const { return fds[0]; }
-    int Write() const { return fds[1]; }
     void Fill() const { ASSERT_EQ(write(fds[1], "x", 1), 1); }
     void CloseRead() { Close(fds[0]); }
     void CloseWrite() { Close(fds[1]); }
@@ -26,18 +25,28 @@ struct CPipe {
         fd = -1;
     }
 };
+
+int Pump(CEventLoop& loop) { return loop.Pump(CEventLoop::kPumpLimit); }
+
+// Waits up to 30 s for bCondition() to hold.
+template <typename Condition>
+void WaitUntil(Condition bCondition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!bCondition() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 }  // namespace
 
 TEST(EventLoop, PumpDispatchesAtMostTwentyAndStopsAfterQuitOrClose) {
     CEventLoop loop;
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0) << "an empty queue returns at once";
+    EXPECT_EQ(Pump(loop), 0) << "an empty queue returns at once";
 
     int nRun = 0;
     for (int i = 0; i < 30; ++i) loop.Post([&] { ++nRun; });
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 20);
+    EXPECT_EQ(Pump(loop), 20);
     EXPECT_EQ(nRun, 20);
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 10);
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0);
+    EXPECT_EQ(Pump(loop), 10);
+    EXPECT_EQ(Pump(loop), 0);
 
     // The quit and the close item are dispatched (counted) and end the pass right after them.
     for (ItemKind kind : {ItemKind::Quit, ItemKind::Close}) {
@@ -46,11 +55,11 @@ TEST(EventLoop, PumpDispatchesAtMostTwentyAndStopsAfterQuitOrClose) {
         for (int i = 0; i < 3; ++i) loop.Post([&] { ++nRun; });
         loop.Post([&] { bEndItemRan = true; }, kind);
         for (int i = 0; i < 3; ++i) loop.Post([&] { ++nRun; });
-        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 4);
+        EXPECT_EQ(Pump(loop), 4);
         EXPECT_TRUE(bEndItemRan);
         EXPECT_EQ(nRun, 3);
         // Pumping goes on working after the pass, also after a quit.
-        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 3);
+        EXPECT_EQ(Pump(loop), 3);
         EXPECT_EQ(nRun, 6);
     }
 }
@@ -62,7 +71,7 @@ TEST(EventLoop, QuitTakenByNestedPumpStillEndsRunAndIsUsedUpThere) {
         loop.PostQuit();
         loop.Post([&] { bAfterQuit = true; });
         // A handler's wait pumps: the quit is taken here, inside the handler.
-        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+        EXPECT_EQ(Pump(loop), 1);
         EXPECT_TRUE(loop.IsQuitting());
     });
     loop.Run();
@@ -71,7 +80,7 @@ TEST(EventLoop, QuitTakenByNestedPumpStillEndsRunAndIsUsedUpThere) {
 
     // A quit taken before Run starts is not lost: Run returns at once, and then a new Run works.
     loop.PostQuit();
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 2);  // the task left behind, then the quit
+    EXPECT_EQ(Pump(loop), 2);  // the task left behind, then the quit
     EXPECT_TRUE(bAfterQuit);
     loop.Run();
     EXPECT_FALSE(loop.IsQuitting());
@@ -99,85 +108,64 @@ TEST(EventLoop, WatchesAreLevelTriggeredAndSeeChangesMadeInTheSameBatch) {
     second.Fill();
 
     // Unconsumed readiness is reported again on every pass.
-    int nFirst = 0;
-    const auto idFirst = loop.Watch(first.Read(), EPOLLIN, [&](std::uint32_t nEvents) {
-        EXPECT_TRUE(nEvents & EPOLLIN);
-        ++nFirst;
-    });
-    ASSERT_NE(idFirst, 0u);
-    for (int i = 1; i <= 3; ++i) {
-        EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
-        EXPECT_EQ(nFirst, i);
+    std::vector<std::uint32_t> seen;
+    const auto id = loop.Watch(first.Read(), EPOLLIN, [&](std::uint32_t n) { seen.push_back(n); });
+    ASSERT_NE(id, 0u);
+    for (size_t i = 1; i <= 3; ++i) {
+        EXPECT_EQ(Pump(loop), 1);
+        ASSERT_EQ(seen.size(), i);
+        EXPECT_TRUE(seen.back() & EPOLLIN);
     }
-    loop.Unwatch(idFirst);
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0);
+    // Parked with mask 0, not even a hang-up is reported (it would otherwise be reported on
+    // every pass and the loop would never sleep or idle); a new mask brings it back.
+    first.CloseWrite();
+    ASSERT_TRUE(loop.Rewatch(id, 0));
+    EXPECT_EQ(Pump(loop), 0);
+    ASSERT_TRUE(loop.Rewatch(id, EPOLLIN));
+    EXPECT_EQ(Pump(loop), 1);
+    EXPECT_TRUE(seen.back() & EPOLLHUP);
+    loop.Unwatch(id);
+    EXPECT_EQ(Pump(loop), 0);
+    EXPECT_FALSE(loop.Rewatch(id, EPOLLIN)) << "an unwatched id stays unknown";
 
     // Two descriptors ready in one batch; whichever handler runs first unwatches and closes the
-    // other, whose event must then be skipped.
-    int nCalls = 0;
-    CEventLoop::WatchId ids[2] = {0, 0};
-    CPipe* pipes[2] = {&first, &second};
-    for (int i = 0; i < 2; ++i) {
-        ids[i] = loop.Watch(pipes[i]->Read(), EPOLLIN, [&, i](std::uint32_t) {
-            ++nCalls;
-            loop.Unwatch(ids[1 - i]);
-            pipes[1 - i]->CloseRead();
-        });
-    }
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
-    EXPECT_EQ(nCalls, 1);
-
-    // The same with parking: a watch given mask 0 within the batch hears nothing more, not even
-    // the hang-up of its pipe.
-    loop.Unwatch(ids[0]);
-    loop.Unwatch(ids[1]);
+    // other (first round), or parks both (second round, on hung-up pipes): the other's event
+    // must then be skipped.
     CPipe third, fourth;
     third.CloseWrite();
     fourth.CloseWrite();
-    nCalls = 0;
-    CPipe* hungUp[2] = {&third, &fourth};
-    for (int i = 0; i < 2; ++i) {
-        ids[i] = loop.Watch(hungUp[i]->Read(), EPOLLIN, [&, i](std::uint32_t) {
-            ++nCalls;
-            loop.Rewatch(ids[i], 0);
-            loop.Rewatch(ids[1 - i], 0);
-        });
+    CPipe* rounds[2][2] = {{&first, &second}, {&third, &fourth}};
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        int nCalls = 0;
+        CEventLoop::WatchId ids[2] = {0, 0};
+        for (int i = 0; i < 2; ++i) {
+            ids[i] = loop.Watch(rounds[nRound][i]->Read(), EPOLLIN, [&, i](std::uint32_t) {
+                ++nCalls;
+                if (nRound == 0) {
+                    loop.Unwatch(ids[1 - i]);
+                    rounds[0][1 - i]->CloseRead();
+                } else {
+                    loop.Rewatch(ids[i], 0);
+                    loop.Rewatch(ids[1 - i], 0);
+                }
+            });
+        }
+        EXPECT_EQ(Pump(loop), 1);
+        EXPECT_EQ(nCalls, 1);
+        loop.Unwatch(ids[0]);
+        loop.Unwatch(ids[1]);
     }
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
-    EXPECT_EQ(nCalls, 1);
-}
-
-TEST(EventLoop, RewatchChangesTheMaskAndAZeroMaskReportsNothingEvenAHangUp) {
-    CEventLoop loop;
-    CPipe pipe;
-    std::vector<std::uint32_t> seen;
-    const auto id = loop.Watch(pipe.Read(), EPOLLIN, [&](std::uint32_t n) { seen.push_back(n); });
-    ASSERT_NE(id, 0u);
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0) << "nothing to read yet";
-
-    // The writer goes: a hang-up, level-triggered. Parked, it must not be reported (it would
-    // otherwise be reported on every pass and the loop would never sleep or idle).
-    pipe.CloseWrite();
-    ASSERT_TRUE(loop.Rewatch(id, 0));
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 0);
-    EXPECT_TRUE(seen.empty());
-
-    ASSERT_TRUE(loop.Rewatch(id, EPOLLIN));
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0] & EPOLLHUP);
-
-    loop.Unwatch(id);
-    EXPECT_FALSE(loop.Rewatch(id, EPOLLIN)) << "an unwatched id stays unknown";
 }
 
 TEST(EventLoop, ADescriptorClosedWhileWatchedDoesNotHauntItsSuccessor) {
     CEventLoop loop;
-    auto* pOld = new CPipe;
-    int nOld = 0, nNew = 0;
-    const auto idOld = loop.Watch(pOld->Read(), EPOLLIN, [&](std::uint32_t) { ++nOld; });
-    const int fdOld = pOld->Read();
-    delete pOld;  // closed without Unwatch
+    int nOld = 0, nNew = 0, fdOld = -1;
+    CEventLoop::WatchId idOld = 0;
+    {
+        CPipe old;  // closed without Unwatch
+        fdOld = old.Read();
+        idOld = loop.Watch(fdOld, EPOLLIN, [&](std::uint32_t) { ++nOld; });
+    }
 
     CPipe successor;  // takes the lowest free numbers, so the same read descriptor
     ASSERT_EQ(successor.Read(), fdOld);
@@ -185,7 +173,7 @@ TEST(EventLoop, ADescriptorClosedWhileWatchedDoesNotHauntItsSuccessor) {
     ASSERT_NE(loop.Watch(successor.Read(), EPOLLIN, [&](std::uint32_t) { ++nNew; }), 0u);
     loop.Unwatch(idOld);  // late clean-up of the old watch must leave the new one alone
     EXPECT_FALSE(loop.Rewatch(idOld, 0));
-    EXPECT_EQ(loop.Pump(CEventLoop::kPumpLimit), 1);
+    EXPECT_EQ(Pump(loop), 1);
     EXPECT_EQ(nOld, 0);
     EXPECT_EQ(nNew, 1);
 }
@@ -219,9 +207,7 @@ TEST(EventLoop, PostFromAnotherThreadWakesABlockedLoop) {
     CLoopPoster poster = posterReady.get_future().get();
 
     // Wait until the loop has gone idle (and so sleeps in epoll), then wake it from here.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (nIdle == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitUntil([&] { return nIdle > 0; });
     ASSERT_GT(nIdle.load(), 0);
     std::vector<std::thread> posters;
     for (int t = 0; t < 4; ++t)
@@ -265,8 +251,7 @@ TEST(EventLoop, DestroyingALoopDropsItsItemsEvenWhenTheirCapturesPostAgain) {
                 if (!poster.Post([] {})) ++nRefused;
         });
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (nRefused == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    WaitUntil([&] { return nRefused > 0; });
     bStop = true;
     racer.join();
     EXPECT_GT(nRefused.load(), 0);

@@ -17,7 +17,7 @@ public:
 };
 }  // namespace
 
-TEST(GatewayApp, AFreshObjectHasItsDefaultsAndIsTheOneApplication) {
+TEST(GatewayApp, AFreshObjectHasItsDefaultsIsTheOneApplicationAndRefreshesItsWindow) {
     {
         CGatewayApp app;
         EXPECT_EQ(AfxGetApp(), &app);
@@ -42,20 +42,17 @@ TEST(GatewayApp, AFreshObjectHasItsDefaultsAndIsTheOneApplication) {
         EXPECT_EQ(settings.GetMailServer(), "");
         EXPECT_EQ(settings.GetLogFileName(), "");
         EXPECT_EQ(settings.EnableLogging, 0);
+
+        // RefreshMonitor reaches the main window only when there is one.
+        app.RefreshMonitor();
+        CCountingMainWindow window;
+        app.m_pMainWnd = &window;
+        app.RefreshMonitor();
+        app.m_pMainWnd = nullptr;
+        app.RefreshMonitor();
+        EXPECT_EQ(window.m_nRefreshes, 1);
     }
     EXPECT_EQ(AfxGetApp(), nullptr);
-}
-
-TEST(GatewayApp, RefreshMonitorReachesTheMainWindowOnlyWhenThereIsOne) {
-    CGatewayApp app;
-    app.RefreshMonitor();  // no main window: nothing happens
-    CCountingMainWindow window;
-    app.m_pMainWnd = &window;
-    app.RefreshMonitor();
-    app.RefreshMonitor();
-    app.m_pMainWnd = nullptr;
-    app.RefreshMonitor();
-    EXPECT_EQ(window.m_nRefreshes, 2);
 }
 
 TEST(GatewayApp, PumpMessagesWorksOnTheCallingThreadsLoop) {

@@ -8,20 +8,20 @@
 #include "settings/Settings.h"
 
 namespace {
-std::vector<std::string> Names(const Settings& settings) {
+// "id:text" for each entry of a list, head first, read under the lock.
+template <typename Entry, typename Text>
+std::vector<std::string> Entries(const Settings& settings, Entry* Settings::*pHead, Text text) {
     std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-    std::vector<std::string> names;
-    for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
-        names.push_back(std::to_string(p->m_nId) + ":" + p->m_strName);
-    return names;
+    std::vector<std::string> entries;
+    for (Entry* p = settings.*pHead; p; p = p->m_pNext)
+        entries.push_back(std::to_string(p->m_nId) + ":" + text(*p));
+    return entries;
 }
-
+std::vector<std::string> Names(const Settings& settings) {
+    return Entries(settings, &Settings::DNSBL_Servers, [](auto& e) { return e.m_strName; });
+}
 std::vector<std::string> Addresses(const Settings& settings) {
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-    std::vector<std::string> addresses;
-    for (CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
-        addresses.push_back(std::to_string(p->m_nId) + ":" + p->m_strAddress);
-    return addresses;
+    return Entries(settings, &Settings::Exclusions, [](auto& e) { return e.m_strAddress; });
 }
 }  // namespace
 
@@ -36,9 +36,10 @@ TEST(Settings, DnsblNamesAreTrimmedBlankOnesAddNothingAndTheNewestIsAtTheHead) {
     EXPECT_EQ(Names(settings), (std::vector<std::string>{"4:third.example", "3:third.example",
                                                          "2:second.example", "1:first.example"}));
     EXPECT_EQ(settings.m_nLastDnsblId, 4);
-    ASSERT_NE(settings.FindDnsblServer(2), nullptr);
-    EXPECT_EQ(settings.FindDnsblServer(2)->m_bActive, 0);
-    EXPECT_EQ(settings.FindDnsblServer(2)->m_nCatches, 0);
+    const CDnsblServer* pSecond = settings.FindDnsblServer(2);
+    ASSERT_NE(pSecond, nullptr);
+    EXPECT_EQ(pSecond->m_bActive, 0);
+    EXPECT_EQ(pSecond->m_nCatches, 0);
     EXPECT_EQ(settings.FindDnsblServer(0), nullptr);
     EXPECT_EQ(settings.FindDnsblServer(5), nullptr);
 

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -9,23 +8,17 @@
 
 #include "platform/System.h"
 
-namespace {
-std::string ExpectedStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%m/%d/%y %H:%M", &local);
-    return buffer;
-}
-}  // namespace
-
 TEST(System, StampIsMonthDayYearHourMinuteWhateverTheLocale) {
     // Whatever locale the environment chose, the stamp keeps the POSIX form.
     std::setlocale(LC_ALL, "");
-    const std::string strBefore = ExpectedStamp();
-    const std::string strStamp = LogStamp();
-    const std::string strAfter = ExpectedStamp();
+    auto expected = [] {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        char buffer[32];
+        std::strftime(buffer, sizeof buffer, "%m/%d/%y %H:%M", localtime_r(&now, &local));
+        return std::string(buffer);
+    };
+    const std::string strBefore = expected(), strStamp = LogStamp(), strAfter = expected();
     std::setlocale(LC_ALL, "C");
     EXPECT_TRUE(strStamp == strBefore || strStamp == strAfter) << strStamp;
 }
@@ -39,10 +32,10 @@ TEST(System, ErrorTextIsTheSystemsOrNothing) {
 TEST(System, PlatformFamilyIsNtOnlyWhenAskedFor) {
     unsetenv("TARNWICK_PLATFORM");
     EXPECT_FALSE(PlatformIsNT());
-    setenv("TARNWICK_PLATFORM", "nt", 1);
-    EXPECT_TRUE(PlatformIsNT());
-    setenv("TARNWICK_PLATFORM", "linux", 1);
-    EXPECT_FALSE(PlatformIsNT());
+    for (const char* pFamily : {"nt", "linux"}) {
+        setenv("TARNWICK_PLATFORM", pFamily, 1);
+        EXPECT_EQ(PlatformIsNT(), pFamily[0] == 'n') << pFamily;
+    }
     unsetenv("TARNWICK_PLATFORM");
 }
 

@@ -72,11 +72,17 @@ void CChildProcess::Stop() {
 }
 
 namespace {
-int FreePort(int nType) {
-    const int fd = socket(AF_INET, nType, 0);
+sockaddr_in Loopback(int nPort) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(nPort);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int FreePort(int nType) {
+    const int fd = socket(AF_INET, nType, 0);
+    sockaddr_in address = Loopback(0);
     socklen_t nLength = sizeof address;
     int nPort = 0;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
@@ -94,10 +100,7 @@ bool WaitForTcpListener(int nPort, int nTimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(nPort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = Loopback(nPort);
         const bool bConnected =
             connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         close(fd);

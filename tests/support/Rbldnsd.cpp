@@ -97,13 +97,10 @@ bool CRbldnsd::StartOn(int nPort) {
                                   "-w",      m_dir.Path(),
                                   "-b",      "127.0.0.1/" + std::to_string(nPort),
                                   "-l",      std::string("+") + kQueryLog};
-    if (const passwd* pUser = ServerUser()) {
-        argv.push_back("-u");
-        argv.push_back(pUser->pw_name);
-    }
+    if (const passwd* pUser = ServerUser()) argv.insert(argv.end(), {"-u", pUser->pw_name});
     argv.insert(argv.end(), m_zoneSpecs.begin(), m_zoneSpecs.end());
-    if (!m_process.Start(argv, "", {}, m_dir.File(kOutput))) return false;
-    return WaitUntilAnswering(kStartTimeoutMs);
+    return m_process.Start(argv, "", {}, m_dir.File(kOutput)) &&
+           WaitUntilAnswering(kStartTimeoutMs);
 }
 
 // rbldnsd binds before it loads its zones and answers only once they are loaded, so any

@@ -4,7 +4,6 @@
 
 #include <string>
 
-// A UDP socket bound on 127.0.0.1 that never answers: a DNS server that has gone silent.
 class CSilentUdpSocket {
 public:
     CSilentUdpSocket();
