@@ -108,6 +108,8 @@ bool CLineSocket::SendOneBlock() {
         if (nSent == 0) return true;
         m_strSendQueue.Consume(static_cast<size_t>(nSent));
         m_bCanSend = 0;
+        // A peer that is still reading gets the rest: the bound is on a drain that stalls.
+        if (m_bDraining) m_drainTimer.Start(kDrainMs, [this] { FinishDrain(); });
         if (m_pFeeder != nullptr && m_strSendQueue.Size() < kLowWater) m_pFeeder->ResumeReading();
         return true;
     }

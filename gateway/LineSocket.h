@@ -13,7 +13,8 @@
 // Two limits keep a relay's memory bounded: while the send queue holds more than kHighWater
 // bytes, the socket that feeds it (m_pFeeder) stops reading, and it reads again once the queue
 // is below kLowWater; and a line without LF is cut after kBufferSize bytes. A socket closed
-// with CloseAfterDrain first sends what it has queued, for at most kDrainMs.
+// with CloseAfterDrain first sends what it has queued, unless the peer takes nothing for
+// kDrainMs.
 #pragma once
 
 #include <cstdint>
@@ -62,7 +63,8 @@ public:
     void Disconnect();
 
     // Closes the socket once its queue has been sent (at once when there is nothing to send,
-    // or no handle), or after kDrainMs, or when a send fails. The state is 0 from now on.
+    // or no handle), or when kDrainMs pass without a byte sent, or when a send fails. The state is
+    // 0 from now on.
     void CloseAfterDrain();
     bool IsDraining() const { return m_bDraining; }
 
