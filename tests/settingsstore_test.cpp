@@ -108,11 +108,16 @@ TEST_F(CStoreFixture, NumbersReadLikeAtolAndUnreadableValuesKeepTheField) {
     EXPECT_EQ(settings.LogFileName, dir.Path() + "/Tarnwk.log");
 
     WriteKey("\"PortIn\"=\"abc\"\n\"PortOut\"=\"-26\"\n\"LogFileName\"=\"\"\n\"MailServer\"=\"" +
-             std::string(99, 'm') + "\"\n");
+             std::string(99, 'm') +
+             "\"\n\"EnableLogging\"=\"4294967297\"\n"
+             "\"DNSBL_Servers\"=\"-4294967295\"\n\"DNSBL_0\"=\"+zone\"\n");
     settings.LogFileName = "/var/log/kept-only-when-the-key-says-so.log";
     ASSERT_TRUE(Load());
     EXPECT_EQ(settings.PortIn, 0);
     EXPECT_EQ(settings.PortOut, -26);
+    // Beyond the 32-bit range: the nearest limit, never the low bits (1 for both values here).
+    EXPECT_EQ(settings.EnableLogging, INT32_MAX);
+    EXPECT_TRUE(Servers().empty());
     EXPECT_EQ(settings.MailServer, std::string(99, 'm'));
     EXPECT_EQ(settings.LogFileName, dir.Path() + "/Tarnwk.log");
 }
