@@ -64,8 +64,8 @@ TEST_F(CCommandLineFixture, StopEndsEverywhereButSpeaksOnlyOnNt) {
     app.m_bIsNT = 1;
     EXPECT_EQ(Parse({"-Stop"}).m_bExit, 1);
     ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_EQ(boxes.boxes[0],
-              Box("Tarnwk Service Stopped.", "Tarnwick", MB_OK, MB_ICONINFORMATION));
+    EXPECT_EQ(boxes.boxes[0], Box("Tarnwk Service Stopped.", "Tarnwick", MB_OK,
+                                  MB_ICONINFORMATION | MB_SETFOREGROUND));
 }
 
 TEST(UpperCaseWord, FollowsTheEnvironmentsCharacterSet) {
