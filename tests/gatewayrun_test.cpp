@@ -8,10 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
-#include <thread>
 
+#include "tests/support/GatewayHarness.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Rbldnsd.h"
@@ -24,14 +23,7 @@ const std::string kRejectLine =
     "information\n";
 const std::string kShutdownLines = " : Shutting Down Tarnwick\r\n" + std::string(56, '-') + "\r\n";
 
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+bool WaitFor(const std::function<bool()>& condition) { return WaitUntil(condition, kDeadlineMs); }
 
 // Connects from strSource to 127.0.0.1:nPort and reads until the gateway closes.
 std::string ReadAllFrom(const std::string& strSource, int nPort) {
@@ -69,8 +61,7 @@ struct CGatewayRunFixture : ::testing::Test {
                            std::to_string(nPortIn) + "\"\n\"PortOut\"=\"" +
                            std::to_string(nPortOut) + "\"\n" + strZones);
     }
-    void StartGateway(const std::vector<std::string>& environment = {}) {
-        std::vector<std::string> env = environment;
+    void StartGateway(std::vector<std::string> env = {}) {
         env.push_back("TARNWICK_REGISTRY=" + dir.File("registry.reg"));
         env.push_back("TARNWICK_HEADLESS=1");
         ASSERT_TRUE(gateway.Start({"sh", "-c", "exec \"$0\" 2>tarnwk.err", TARNWK_BINARY},
@@ -130,12 +121,8 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
 }
 
 TEST_F(CGatewayRunFixture, PortInTakenEndsWithTheReportTheShutdownLinesAndAFailureStatus) {
-    const int fdTaken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(nPortIn));
-    ASSERT_EQ(bind(fdTaken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(fdTaken, 1), 0);
+    const int fdTaken = TakeTcpPort(nPortIn);
+    ASSERT_GE(fdTaken, 0);
     WriteHive(FreeTcpPort(), "");
     StartGateway();
     EXPECT_EQ(gateway.Wait(kDeadlineMs), 1);

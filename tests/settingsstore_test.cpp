@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "platform/Registry.h"
 #include "settings/SettingsStore.h"
+#include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -43,49 +45,35 @@ struct CStoreFixture : ::testing::Test {
         if (key.QueryValue(strName, strData, 1000) != ERROR_SUCCESS) return "<none>";
         return strData;
     }
-    Entries Servers() {
+    // A list from its head: identifier, text, active.
+    template <class T>
+    static Entries ListOf(const T* p, std::string T::*pText) {
         Entries entries;
-        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
-            entries.emplace_back(p->m_nId, p->m_strName, p->m_bActive);
+        for (; p; p = p->m_pNext) entries.emplace_back(p->m_nId, p->*pText, p->m_bActive);
         return entries;
     }
-    Entries Exclusions() {
-        Entries entries;
-        for (CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
-            entries.emplace_back(p->m_nId, p->m_strAddress, p->m_bActive);
-        return entries;
-    }
+    Entries Servers() { return ListOf(settings.DNSBL_Servers, &CDnsblServer::m_strName); }
+    Entries Exclusions() { return ListOf(settings.Exclusions, &CExclusion::m_strAddress); }
 };
 
-int ExitStatusOf(pid_t pid) {
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-}
 }  // namespace
 
 TEST_F(CStoreFixture, ListEntriesFollowMarkersCountsAndGaps) {
     WriteKey(
-        "\"DNSBL_Servers\"=\"2\"\n\"DNSBL_0\"=\"+zoneone\"\n\"DNSBL_1\"=\"-zonetwo\"\n"
-        "\"DNSBL_2\"=\"+beyondcount\"\n"
+        "\"DNSBL_Servers\"=\"3\"\n\"DNSBL_0\"=\"+zoneone\"\n\"DNSBL_1\"=\"-zonetwo\"\n"
+        "\"DNSBL_2\"=\"+\"\n\"DNSBL_3\"=\"+beyondcount\"\n"
         "\"Exclusions\"=\"5\"\n\"Exclusion_0\"=\"zoneone\"\n\"Exclusion_3\"=\"+\"\n"
         "\"Exclusion_03\"=\"+not an index\"\n\"Exclusion_4\"=\"-10.0.0.4\"\n");
     settings.AddDnsblServer("stale", 1);  // a load always starts from empty lists
     ASSERT_TRUE(Load());
     EXPECT_FALSE(bKeyMissing);
     EXPECT_EQ(Servers(), (Entries{{2, "zonetwo", 0}, {1, "zoneone", 1}}));
-    // Index 0 without marker loses its first character; "+" alone is an empty (removed) entry.
+    // A marker alone adds no DNSBL server but an empty (removed) exclusion; index 0 without a
+    // marker loses its first character.
     EXPECT_EQ(Exclusions(), (Entries{{3, "10.0.0.4", 0}, {2, "", 1}, {1, "oneone", 1}}));
 
-    WriteKey(
-        "\"DNSBL_0\"=\"+zoneone\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n\"Exclusions\"=\"0\"\n"
-        "\"DNSBL_Servers\"=\"1\"\n\"DNSBL_1\"=\"+\"\n");
-    ASSERT_TRUE(Load());
-    EXPECT_EQ(Servers(), (Entries{{1, "zoneone", 1}}));
-    EXPECT_TRUE(Exclusions().empty());
-
-    // A marker alone adds no DNSBL server; a missing count loads no entries at all.
-    WriteKey("\"DNSBL_Servers\"=\"1\"\n\"DNSBL_0\"=\"+\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n");
+    // A missing count or one below 1 loads no entries at all.
+    WriteKey("\"DNSBL_0\"=\"+zoneone\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n\"Exclusions\"=\"0\"\n");
     ASSERT_TRUE(Load());
     EXPECT_TRUE(Servers().empty());
     EXPECT_TRUE(Exclusions().empty());
@@ -253,15 +241,15 @@ TEST_F(CStoreFixture, UnreadableHiveIsAccessDenied) {
     WriteKey("\"PortIn\"=\"2525\"\n");
     const std::string strBefore = ReadFileBytes(place.strHivePath);
     // In a child without root's rights: the hive's folder is private to its owner.
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
-        if (geteuid() != 0) chmod(place.strHivePath.c_str(), 0);
-        if (Load() || bKeyMissing || settings.PortIn != 25) _exit(91);
-        Save();
-        _exit(reports == Reports{{5, kAccessDenied}, {5, kAccessDenied}} ? 0 : 92);
-    }
-    EXPECT_EQ(ExitStatusOf(pid), 0);
+    EXPECT_EQ(RunInChild(
+                  [&] {
+                      if (geteuid() != 0) chmod(place.strHivePath.c_str(), 0);
+                      if (Load() || bKeyMissing || settings.PortIn != 25) return 1;
+                      Save();
+                      return reports == Reports{{5, kAccessDenied}, {5, kAccessDenied}} ? 0 : 2;
+                  },
+                  true),
+              0);
     EXPECT_EQ(ReadFileBytes(place.strHivePath), strBefore);
 }
 
@@ -284,7 +272,9 @@ TEST_F(CStoreFixture, SaveKilledAtRandomMomentsLeavesOldOrNewSettings) {
         }
         usleep(std::uniform_int_distribution<int>(200, 30000)(random));
         kill(pid, SIGKILL);
-        ASSERT_EQ(ExitStatusOf(pid), 128 + SIGKILL);
+        int nStatus = 0;
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(nStatus));  // not ended by a report
         reports.clear();
         ASSERT_TRUE(Load()) << reports[0].second;
         const bool bOdd = settings.PortIn == 1001;

@@ -76,7 +76,6 @@ int FreePort(int nType) {
     const int fd = socket(AF_INET, nType, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t nLength = sizeof address;
     int nPort = 0;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
@@ -97,7 +96,6 @@ bool WaitForTcpListener(int nPort, int nTimeoutMs) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(nPort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const bool bConnected =
             connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         close(fd);
@@ -105,4 +103,27 @@ bool WaitForTcpListener(int nPort, int nTimeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+int TakeTcpPort(int nPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 1) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+int RunInChild(const std::function<int()>& fn, bool bUnprivileged) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (bUnprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(99);
+        _exit(fn());
+    }
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
 }
