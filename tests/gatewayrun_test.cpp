@@ -12,16 +12,14 @@
 
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/MailServer.h"
-#include "tests/support/Process.h"
 #include "tests/support/Rbldnsd.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TarnwkRun.h"
 
 namespace {
-constexpr int kDeadlineMs = 30000;
+constexpr int kDeadlineMs = CTarnwkFolder::kDeadlineMs;
 const std::string kRejectLine =
     "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
     "information\n";
-const std::string kShutdownLines = " : Shutting Down Tarnwick\r\n" + std::string(56, '-') + "\r\n";
 
 bool WaitFor(const std::function<bool()>& condition) { return WaitUntil(condition, kDeadlineMs); }
 
@@ -48,28 +46,17 @@ std::string ReadAllFrom(const std::string& strSource, int nPort) {
     return strReceived;
 }
 
-struct CGatewayRunFixture : ::testing::Test {
-    CTempDir dir;
+struct CGatewayRunFixture : ::testing::Test, CTarnwkFolder {
     int nPortIn = FreeTcpPort();
     CChildProcess gateway;
 
     void WriteHive(int nPortOut, const std::string& strZones) {
-        WriteFileBytes(dir.File("registry.reg"),
-                       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n"
-                       "\"EnableLogging\"=\"1\"\n\"MailServer\"=\"127.0.0.1\"\n"
-                       "\"PortIn\"=\"" +
-                           std::to_string(nPortIn) + "\"\n\"PortOut\"=\"" +
-                           std::to_string(nPortOut) + "\"\n" + strZones);
+        CTarnwkFolder::WriteHive(
+            "\"EnableLogging\"=\"1\"\n\"MailServer\"=\"127.0.0.1\"\n\"PortIn\"=\"" +
+            std::to_string(nPortIn) + "\"\n\"PortOut\"=\"" + std::to_string(nPortOut) + "\"\n" +
+            strZones);
     }
-    void StartGateway(std::vector<std::string> env = {}) {
-        env.push_back("TARNWICK_REGISTRY=" + dir.File("registry.reg"));
-        env.push_back("TARNWICK_HEADLESS=1");
-        ASSERT_TRUE(gateway.Start({"sh", "-c", "exec \"$0\" 2>tarnwk.err", TARNWK_BINARY},
-                                  dir.Path(), env, dir.File("tarnwk.out")));
-    }
-    std::string Log() { return ReadFileBytes(dir.File("Tarnwk.log")); }
-    std::string Out() { return ReadFileBytes(dir.File("tarnwk.out")); }
-    std::string Err() { return ReadFileBytes(dir.File("tarnwk.err")); }
+    std::string Err() { return CTarnwkFolder::Err("tarnwk"); }
 };
 }  // namespace
 
@@ -82,7 +69,7 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
     ASSERT_TRUE(mail.StartAiosmtpd());
     WriteHive(mail.Port(),
               "\"DNSBL_0\"=\"+bl.test\"\n\"DNSBL_1\"=\"+clean.test\"\n\"DNSBL_Servers\"=\"2\"\n");
-    StartGateway({"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver()});
+    ASSERT_TRUE(Start(gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver()}));
     ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs)) << Err();
 
     EXPECT_EQ(ReadAllFrom("127.0.0.2", nPortIn), kRejectLine);
@@ -114,9 +101,9 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
     EXPECT_EQ(strLog.find("Found in clean.test"), std::string::npos);
     EXPECT_EQ(strLog.size() - strLog.rfind(kShutdownLines), kShutdownLines.size());
     // The log pane's entries went to standard output as they came.
-    EXPECT_NE(Out().find(" : Connection from 127.0.0.2 Rejected (Blacklist Listings: 1)\n"),
+    EXPECT_NE(Out("tarnwk").find(" : Connection from 127.0.0.2 Rejected (Blacklist Listings: 1)\n"),
               std::string::npos);
-    EXPECT_NE(Out().find(" : Connection from 127.0.0.3 Accepted\n"), std::string::npos);
+    EXPECT_NE(Out("tarnwk").find(" : Connection from 127.0.0.3 Accepted\n"), std::string::npos);
     EXPECT_EQ(Err(), "");
 }
 
@@ -124,7 +111,7 @@ TEST_F(CGatewayRunFixture, PortInTakenEndsWithTheReportTheShutdownLinesAndAFailu
     const int fdTaken = TakeTcpPort(nPortIn);
     ASSERT_GE(fdTaken, 0);
     WriteHive(FreeTcpPort(), "");
-    StartGateway();
+    ASSERT_TRUE(Start(gateway, "tarnwk", {}));
     EXPECT_EQ(gateway.Wait(kDeadlineMs), 1);
     close(fdTaken);
     EXPECT_EQ(Err(), "Error: Creating Listening Socket Error 98\n\n");

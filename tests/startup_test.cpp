@@ -9,16 +9,13 @@
 
 #include "platform/InstanceChannel.h"
 #include "tests/support/GatewayHarness.h"
-#include "tests/support/Process.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TarnwkRun.h"
 
 namespace {
-constexpr int kDeadlineMs = 20000;
 const std::string kUsageBox =
     "Message: Tarnwick Usage:\n\tTarnwk\t\t\tRun Tarnwick\n\tTarnwk -config\t\tConfigure "
     "Settings\n\tTarnwk -uninstall\t\tUninstall Service\n\tTarnwk -Stop\t\tStop Service\n";
 const std::string kNeedsDesktop = "the configuration dialog needs a desktop";
-const std::string kShutdownLines = " : Shutting Down Tarnwick\r\n" + std::string(56, '-') + "\r\n";
 
 size_t Count(const std::string& strText, const std::string& strPart) {
     size_t nCount = 0;
@@ -28,50 +25,21 @@ size_t Count(const std::string& strText, const std::string& strPart) {
     return nCount;
 }
 
-bool WaitFor(const std::function<bool()>& condition) { return WaitUntil(condition, kDeadlineMs); }
+bool WaitFor(const std::function<bool()>& condition) {
+    return WaitUntil(condition, CTarnwkFolder::kDeadlineMs);
+}
 
-// One folder with a hive; each run of the binary in it (or in a folder beside it) writes its
-// standard output and error to files named after the run.
-struct CStartupFixture : ::testing::Test {
-    CTempDir dir;
-    std::string strHive = dir.File("registry.reg");
-
-    void WriteHive(const std::string& strValues = "\"EnableLogging\"=\"1\"\n") {
-        WriteFileBytes(
-            strHive, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n" + strValues);
-    }
-
-    void Start(CChildProcess& child, const std::string& strRun,
-               const std::vector<std::string>& args, const std::string& strFolder = "",
-               std::vector<std::string> environment = {}) {
-        const std::string strCwd = strFolder.empty() ? dir.Path() : strFolder;
-        std::vector<std::string> argv{
-            "sh", "-c", "ulimit -Sn 256; exec \"$0\" \"$@\" 2>" + strRun + ".err", TARNWK_BINARY};
-        argv.insert(argv.end(), args.begin(), args.end());
-        environment.push_back("TARNWICK_REGISTRY=" + strHive);
-        environment.push_back("TARNWICK_HEADLESS=1");
-        ASSERT_TRUE(child.Start(argv, strCwd, environment, strCwd + "/" + strRun + ".out"));
-    }
-
-    // Runs to the end; the exit status.
-    int Run(const std::string& strRun, const std::vector<std::string>& args,
-            std::vector<std::string> environment = {}) {
-        CChildProcess child;
-        Start(child, strRun, args, "", std::move(environment));
-        return child.Wait(kDeadlineMs);
-    }
-
-    std::string Err(const std::string& strRun) { return ReadFileBytes(dir.File(strRun + ".err")); }
-    std::string Out(const std::string& strRun) { return ReadFileBytes(dir.File(strRun + ".out")); }
-    std::string Log(const std::string& strFolder = "") {
-        return ReadFileBytes((strFolder.empty() ? dir.Path() : strFolder) + "/Tarnwk.log");
-    }
+struct CStartupFixture : ::testing::Test, CTarnwkFolder {
+    using CTarnwkFolder::Run;
     bool InstanceAnswers() { return CInstanceChannel("Tarnwick Professional", strHive).Find(); }
+    std::string HiveWithPortIn(int nPortIn) {
+        return "\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n";
+    }
 };
 }  // namespace
 
 TEST_F(CStartupFixture, SwitchesAreReadBareOrAfterDashOrSlashInAnyCase) {
-    WriteHive();
+    WriteHive("\"EnableLogging\"=\"1\"\n");
     int nRun = 0;
     for (const char* pConfig : {"config", "-CONFIG", "/Config", "cOnFiG"}) {
         const std::string strRun = "run" + std::to_string(nRun++);
@@ -105,7 +73,7 @@ TEST_F(CStartupFixture, FirstRunReportsTheMissingSettingsThenAsksForTheDialog) {
 }
 
 TEST_F(CStartupFixture, OnNtEveryWordIsForwardedToTarnwk32) {
-    WriteHive();
+    WriteHive("\"EnableLogging\"=\"1\"\n");
     const std::string strStub = dir.File("Tarnwk32");
     WriteFileBytes(strStub,
                    "#!/bin/sh\nprintf '%s|' \"$#\" \"$@\" > args.tmp\n"
@@ -130,45 +98,43 @@ TEST_F(CStartupFixture, OnNtEveryWordIsForwardedToTarnwk32) {
     EXPECT_EQ(Err("missing"), "");
 }
 
-TEST_F(CStartupFixture, ForegroundRunEndsOnSignalWithTheShutdownLines) {
+// SIGTERM ends the runs of the other tests and the end-to-end run; here SIGINT.
+TEST_F(CStartupFixture, ForegroundRunEndsOnInterruptWithTheShutdownLines) {
     const int nPortIn = FreeTcpPort();
-    WriteHive("\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n");
-    for (int nSignal : {SIGTERM, SIGINT}) {
-        std::remove(dir.File("Tarnwk.log").c_str());
-        CChildProcess gateway;
-        Start(gateway, "run", {"START"});
-        ASSERT_TRUE(WaitFor([&] { return InstanceAnswers(); }));
-        ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs));
-        // The probe's connection is logged by the listener thread, which may still write after
-        // the shutdown line (it is stopped last): wait for it before the signal.
-        ASSERT_TRUE(WaitFor([&] { return Log().find("127.0.0.1 Accepted") != std::string::npos; }));
-        EXPECT_NE(Log().find(" : Starting Tarnwick\r\n"), std::string::npos);
-        EXPECT_EQ(Log().find("Shutting Down"), std::string::npos);
+    WriteHive(HiveWithPortIn(nPortIn));
+    CChildProcess gateway;
+    ASSERT_TRUE(Start(gateway, "run", {"START"}));
+    ASSERT_TRUE(WaitFor([&] { return InstanceAnswers(); }));
+    ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs));
+    // The probe's connection is logged by the listener thread, which may still write after the
+    // shutdown line (it is stopped last): wait for it before the signal.
+    ASSERT_TRUE(WaitFor([&] { return Log().find("127.0.0.1 Accepted") != std::string::npos; }));
+    EXPECT_EQ(Log().find("Shutting Down"), std::string::npos);
 
-        // The soft limit on descriptors was raised to the hard one.
-        std::ifstream limits("/proc/" + std::to_string(gateway.Pid()) + "/limits");
-        std::string strLine;
-        while (std::getline(limits, strLine) && strLine.rfind("Max open files", 0) != 0) {
-        }
-        long nSoft = 0, nHard = 0;
-        std::sscanf(strLine.c_str(), "Max open files %ld %ld", &nSoft, &nHard);
-        EXPECT_GT(nSoft, 256);
-        EXPECT_EQ(nSoft, nHard);
-
-        gateway.Signal(nSignal);
-        EXPECT_EQ(gateway.Wait(kDeadlineMs), 0);
-        const std::string strLog = Log();
-        EXPECT_EQ(Count(strLog, " : Starting Tarnwick\r\n"), 1u);
-        EXPECT_EQ(strLog.size() - strLog.rfind(kShutdownLines), kShutdownLines.size());
-        EXPECT_FALSE(InstanceAnswers());
+    // The soft limit on descriptors was raised to the hard one.
+    std::ifstream limits("/proc/" + std::to_string(gateway.Pid()) + "/limits");
+    std::string strLine;
+    while (std::getline(limits, strLine) && strLine.rfind("Max open files", 0) != 0) {
     }
+    long nSoft = 0, nHard = 0;
+    std::sscanf(strLine.c_str(), "Max open files %ld %ld", &nSoft, &nHard);
+    EXPECT_GT(nSoft, 256);
+    EXPECT_EQ(nSoft, nHard);
+
+    gateway.Signal(SIGINT);
+    EXPECT_EQ(gateway.Wait(kDeadlineMs), 0);
+    const std::string strLog = Log();
+    EXPECT_EQ(strLog.find(" : Starting Tarnwick\r\n"), 14u);  // the first line, after its stamp
+    EXPECT_EQ(Count(strLog, " : Starting Tarnwick\r\n"), 1u);
+    EXPECT_EQ(strLog.size() - strLog.rfind(kShutdownLines), kShutdownLines.size());
+    EXPECT_FALSE(InstanceAnswers());
 }
 
 TEST_F(CStartupFixture, SecondInstanceReportsAndNudgesTheFirstButConfigDebugRunsBeside) {
     const int nPortIn = FreeTcpPort();
-    WriteHive("\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n");
+    WriteHive(HiveWithPortIn(nPortIn));
     CChildProcess first;
-    Start(first, "first", {});
+    ASSERT_TRUE(Start(first, "first", {}));
     ASSERT_TRUE(WaitFor([&] { return InstanceAnswers(); }));
     ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs));
 
@@ -181,7 +147,7 @@ TEST_F(CStartupFixture, SecondInstanceReportsAndNudgesTheFirstButConfigDebugRuns
     // CONFIG, the dialog's notice comes first.
     CTempDir other;
     CChildProcess debug;
-    Start(debug, "debug", {"CONFIG", "/debug"}, other.Path());
+    ASSERT_TRUE(Start(debug, "debug", {"CONFIG", "/debug"}, other.Path()));
     ASSERT_TRUE(
         WaitFor([&] { return Log(other.Path()).find("Starting Tarnwick") != std::string::npos; }));
     EXPECT_TRUE(debug.Running());
