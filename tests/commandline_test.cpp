@@ -50,14 +50,6 @@ TEST_F(CCommandLineFixture, WordsAreRecordedUpperCasedWithoutTheirLeadingMark) {
         EXPECT_EQ(box, Box(CGatewayCommandLineInfo::kUsage, "Message", MB_OK, MB_ICONNONE));
 }
 
-TEST_F(CCommandLineFixture, NoWordsAndStartAloneChangeNothing) {
-    for (const auto& words : {std::vector<const char*>{}, std::vector<const char*>{"START"}}) {
-        const CGatewayCommandLineInfo info = Parse(words);
-        EXPECT_EQ(info.m_bDebug + info.m_bConfig + info.m_bUninstall + info.m_bExit, 0);
-    }
-    EXPECT_TRUE(boxes.boxes.empty());
-}
-
 TEST_F(CCommandLineFixture, StopEndsEverywhereButSpeaksOnlyOnNt) {
     EXPECT_EQ(Parse({"stop"}).m_bExit, 1);
     EXPECT_TRUE(boxes.boxes.empty());

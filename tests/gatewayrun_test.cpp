@@ -1,50 +1,21 @@
 // End to end: the tarnwk binary started headless in a temporary folder with a hive, rbldnsd as
 // its DNSBL server, aiosmtpd as the mail server behind it, and real clients on loopback
 // addresses of their own (127.0.0.2 is listed, 127.0.0.3 is not).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <functional>
-
+#include "platform/InstanceChannel.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/MailServer.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
 #include "tests/support/TarnwkRun.h"
 
 namespace {
-constexpr int kDeadlineMs = CTarnwkFolder::kDeadlineMs;
 const std::string kRejectLine =
     "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
     "information\n";
-
-bool WaitFor(const std::function<bool()>& condition) { return WaitUntil(condition, kDeadlineMs); }
-
-// Connects from strSource to 127.0.0.1:nPort and reads until the gateway closes.
-std::string ReadAllFrom(const std::string& strSource, int nPort) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval timeout{kDeadlineMs / 1000, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, strSource.c_str(), &address.sin_addr);
-    std::string strReceived;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        address.sin_port = htons(static_cast<uint16_t>(nPort));
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            char buffer[1024];
-            ssize_t n;
-            while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-                strReceived.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return strReceived;
-}
 
 struct CGatewayRunFixture : ::testing::Test, CTarnwkFolder {
     int nPortIn = FreeTcpPort();
@@ -70,9 +41,17 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
     WriteHive(mail.Port(),
               "\"DNSBL_0\"=\"+bl.test\"\n\"DNSBL_1\"=\"+clean.test\"\n\"DNSBL_Servers\"=\"2\"\n");
     ASSERT_TRUE(Start(gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver()}));
+    // The pane exists once the control window answers; a verdict before that reaches the log
+    // file only.
+    ASSERT_TRUE(WaitUntil([&] { return CInstanceChannel("Tarnwick Professional", strHive).Find(); },
+                          kDeadlineMs))
+        << Err();
     ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs)) << Err();
 
-    EXPECT_EQ(ReadAllFrom("127.0.0.2", nPortIn), kRejectLine);
+    CRawClient listed;
+    ASSERT_TRUE(listed.Connect(nPortIn, "127.0.0.2"));
+    ASSERT_TRUE(listed.ReadUntilClosed(kDeadlineMs));
+    EXPECT_EQ(listed.m_strReceived, kRejectLine);
 
     CChildProcess swaks;
     ASSERT_TRUE(swaks.Start({"swaks", "--server", "127.0.0.1", "--port", std::to_string(nPortIn),
@@ -80,7 +59,7 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
                              "--to", "someone@example.org", "--body", "relayed through tarnwick"},
                             "", {}, dir.File("swaks.txt")));
     EXPECT_EQ(swaks.Wait(kDeadlineMs), 0) << ReadFileBytes(dir.File("swaks.txt"));
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(WaitUntil(
         [&] { return mail.Output().find("relayed through tarnwick") != std::string::npos; }));
 
     gateway.Signal(SIGTERM);

@@ -38,12 +38,17 @@ struct CStoreFixture : ::testing::Test {
     void WriteKey(const std::string& strValues) {
         WriteFileBytes(place.strHivePath, kKeyHeader + strValues);
     }
-    std::string Stored(const std::string& strName, const char* pKey = kSettingsKeyPath) {
+    // The key's values in the hive's order, "name=data" each.
+    std::vector<std::string> Stored(const char* pKey = kSettingsKeyPath) {
         CRegistryKey key(place.strHivePath);
-        std::string strData;
-        if (key.Open(pKey) != ERROR_SUCCESS) return "<no key>";
-        if (key.QueryValue(strName, strData, 1000) != ERROR_SUCCESS) return "<none>";
-        return strData;
+        std::vector<std::string> values;
+        key.Open(pKey);
+        for (const std::string& strName : key.ValueNames()) {
+            std::string strData;
+            key.QueryValue(strName, strData, 1000);
+            values.push_back(strName + "=" + strData);
+        }
+        return values;
     }
     // A list from its head: identifier, text, active.
     template <class T>
@@ -124,22 +129,16 @@ TEST_F(CStoreFixture, SaveWritesInOrderNumbersWithoutGapsAndLoadReversesTheLists
     Save();
     EXPECT_TRUE(reports.empty());
 
-    CRegistryKey key(place.strHivePath);
-    ASSERT_EQ(key.Open(kSettingsKeyPath), ERROR_SUCCESS);
-    EXPECT_EQ(key.ValueNames(),
-              (std::vector<std::string>{"DNSBL_3", "DNSBL_Servers", "RunAsService", "EnableLogging",
-                                        "LogFileName", "PortIn", "PortOut", "MailServer", "DNSBL_0",
-                                        "DNSBL_1", "DNSBL_2", "Exclusion_0", "Exclusions"}));
-    key.Close();
-    EXPECT_EQ(Stored("DNSBL_0"), "+zonethree");
-    EXPECT_EQ(Stored("DNSBL_1"), "-zonetwo");
-    EXPECT_EQ(Stored("DNSBL_2"), "+zoneone");
-    EXPECT_EQ(Stored("DNSBL_3"), "+leftover");  // not deleted, but beyond the count
-    EXPECT_EQ(Stored("DNSBL_Servers"), "3");
-    EXPECT_EQ(Stored("Exclusion_0"), "-10.0.0.1");
-    EXPECT_EQ(Stored("PortIn"), "2525");
-    EXPECT_EQ(Stored("EventMessageFile", kEventSourceKeyPath), dir.Path() + "/tarnwkmsg.dll");
-    EXPECT_EQ(Stored("TypesSupported", kEventSourceKeyPath), std::string("\x07\0\0\0", 4));
+    // Removed entries leave no gap; values beyond the new count stay, unread.
+    EXPECT_EQ(Stored(),
+              (std::vector<std::string>{
+                  "DNSBL_3=+leftover", "DNSBL_Servers=3", "RunAsService=0", "EnableLogging=0",
+                  "LogFileName=/var/log/tarnwk.log", "PortIn=2525", "PortOut=25",
+                  "MailServer=mail.example.org", "DNSBL_0=+zonethree", "DNSBL_1=-zonetwo",
+                  "DNSBL_2=+zoneone", "Exclusion_0=-10.0.0.1", "Exclusions=1"}));
+    EXPECT_EQ(Stored(kEventSourceKeyPath),
+              (std::vector<std::string>{"EventMessageFile=" + dir.Path() + "/tarnwkmsg.dll",
+                                        "TypesSupported=" + std::string("\x07\0\0\0", 4)}));
 
     ASSERT_TRUE(Load());
     EXPECT_EQ(Servers(), (Entries{{3, "zoneone", 1}, {2, "zonetwo", 0}, {1, "zonethree", 1}}));
@@ -156,10 +155,11 @@ TEST_F(CStoreFixture, TextsTooLongToReadBackAreNotStoredAndAreNamed) {
     settings.AddDnsblServer("fits.example.org", 1);
     reports.clear();
     Save();
-    EXPECT_EQ(Stored("MailServer"), "old.example.org");
-    EXPECT_EQ(Stored("LogFileName"), std::string(99, 'l'));
-    EXPECT_EQ(Stored("DNSBL_0"), "+fits.example.org");
-    EXPECT_EQ(Stored("DNSBL_Servers"), "1");
+    EXPECT_EQ(Stored(),
+              (std::vector<std::string>{
+                  "RunAsService=0", "EnableLogging=0", "LogFileName=" + std::string(99, 'l'),
+                  "PortIn=25", "PortOut=25", "MailServer=old.example.org", "DNSBL_Servers=1",
+                  "Exclusions=0", "DNSBL_0=+fits.example.org"}));
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0].first, 0);
     EXPECT_NE(reports[0].second.find("MailServer"), std::string::npos);
