@@ -166,7 +166,7 @@ TEST_F(CStoreFixture, TextsTooLongToReadBackAreNotStoredAndAreNamed) {
     EXPECT_NE(reports[1].second.find("DNSBL server \"zzz"), std::string::npos);
 }
 
-TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissing) {
+TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissingAndItsAbsenceIsReported) {
     WriteFileBytes(dir.File("tarnwk.cfg"),
                    "+\nx=mail.example.org \nP=26\nq=2525\nservers\n+zoneone\n\n-zonetwo\r\n"
                    "Exclusions:\n+ 10.0.0.1\n\n");
@@ -208,49 +208,50 @@ TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissing) {
     EXPECT_TRUE(Servers().empty());
     EXPECT_EQ(settings.PortIn, 2626);
     EXPECT_TRUE(reports.empty());
-}
 
-TEST_F(CStoreFixture, MissingKeyAndFileReportAndLeaveEmptyLists) {
+    // Neither key nor file: reported with code 0, the lists empty, the other fields kept.
+    std::remove(place.strHivePath.c_str());
+    std::remove(dir.File("tarnwk.cfg").c_str());
     settings.AddDnsblServer("zone", 1);
-    settings.PortIn = 2525;
     EXPECT_FALSE(Load());
     EXPECT_TRUE(bKeyMissing);
     EXPECT_TRUE(Servers().empty());
-    EXPECT_EQ(settings.PortIn, 2525);
+    EXPECT_EQ(settings.PortIn, 2626);
     EXPECT_EQ(reports, (Reports{{0,
                                  "Error: Configuration File Not Found. Using Defaults. "
                                  "Filtering will not be enabled."}}));
 }
 
-TEST_F(CStoreFixture, BrokenHiveIsReportedAndNeverReplaced) {
+// A hive that does not parse or cannot be read: the load and the save report it, the settings
+// file is not read (this is no first run), and the hive is never replaced.
+TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
     const std::string strBroken = kKeyHeader + "\"PortIn\"=\"25\n";
     WriteFileBytes(place.strHivePath, strBroken);
     WriteFileBytes(dir.File("tarnwk.cfg"), "+\nx=y\np=26\n");
     settings.AddDnsblServer("zone", 1);
     EXPECT_FALSE(Load());
-    EXPECT_FALSE(bKeyMissing);  // not a first run: the settings file is not read
+    EXPECT_FALSE(bKeyMissing);
     EXPECT_EQ(settings.PortOut, 25);
     EXPECT_TRUE(Servers().empty());
     Save();
     EXPECT_EQ(ReadFileBytes(place.strHivePath), strBroken);
     EXPECT_EQ(reports, (Reports{{1009, "Unable to open Tarnwick registry key."},
                                 {1009, "Unable to open Tarnwick registry key."}}));
-}
 
-TEST_F(CStoreFixture, UnreadableHiveIsAccessDenied) {
+    // Unreadable: in a child without root's rights, as the hive's folder is private to its owner.
     WriteKey("\"PortIn\"=\"2525\"\n");
-    const std::string strBefore = ReadFileBytes(place.strHivePath);
-    // In a child without root's rights: the hive's folder is private to its owner.
+    reports.clear();
     EXPECT_EQ(RunInChild(
                   [&] {
                       if (geteuid() != 0) chmod(place.strHivePath.c_str(), 0);
-                      if (Load() || bKeyMissing || settings.PortIn != 25) return 1;
+                      if (Load() || bKeyMissing || settings.PortIn != 25 || settings.PortOut != 25)
+                          return 1;
                       Save();
                       return reports == Reports{{5, kAccessDenied}, {5, kAccessDenied}} ? 0 : 2;
                   },
                   true),
               0);
-    EXPECT_EQ(ReadFileBytes(place.strHivePath), strBefore);
+    EXPECT_EQ(ReadFileBytes(place.strHivePath), kKeyHeader + "\"PortIn\"=\"2525\"\n");
 }
 
 // A save killed at any moment leaves the whole old settings or the whole new ones.
