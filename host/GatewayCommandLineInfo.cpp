@@ -12,7 +12,8 @@ void CGatewayCommandLineInfo::ParseParam(const std::string& strParam, bool /*bFl
     if (strWord == "SERVICE" || strWord == "START") return;
     if (strWord == "STOP") {
         if (TheApp().m_bIsNT)
-            AfxMessageBox("Tarnwk Service Stopped.", "Tarnwick", MB_OK, MB_ICONINFORMATION);
+            AfxMessageBox("Tarnwk Service Stopped.", "Tarnwick", MB_OK,
+                          MB_ICONINFORMATION | MB_SETFOREGROUND);
         m_bExit = 1;
     } else if (strWord == "DEBUG") {
         m_bDebug = 1;

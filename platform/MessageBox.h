@@ -15,6 +15,8 @@ enum MessageBoxIcon {
     MB_ICONEXCLAMATION = 0x30,
     MB_ICONINFORMATION = 0x40
 };
+// Added to the icon: the box comes to the front of the desktop when it opens.
+constexpr int MB_SETFOREGROUND = 0x10000;
 enum MessageBoxAnswer { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
 class IMessageBoxService {

@@ -3,6 +3,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,8 +41,12 @@ struct CStagedSettings {
     std::vector<Entry> servers, exclusions;  // in the order they are added
 };
 
+// atol with a 32-bit long: leading white space, a sign, digits up to the first other
+// character, no digits give 0, and a number beyond the range gives the nearest limit (a plain
+// cast would keep the low bits, so 4294967321 would read as port 25).
 std::int32_t Atol(const std::string& strText) {
-    return static_cast<std::int32_t>(std::atol(strText.c_str()));
+    const long nValue = std::strtol(strText.c_str(), nullptr, 10);
+    return static_cast<std::int32_t>(std::clamp<long>(nValue, INT32_MIN, INT32_MAX));
 }
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.

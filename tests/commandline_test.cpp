@@ -50,22 +50,14 @@ TEST_F(CCommandLineFixture, WordsAreRecordedUpperCasedWithoutTheirLeadingMark) {
         EXPECT_EQ(box, Box(CGatewayCommandLineInfo::kUsage, "Message", MB_OK, MB_ICONNONE));
 }
 
-TEST_F(CCommandLineFixture, NoWordsAndStartAloneChangeNothing) {
-    for (const auto& words : {std::vector<const char*>{}, std::vector<const char*>{"START"}}) {
-        const CGatewayCommandLineInfo info = Parse(words);
-        EXPECT_EQ(info.m_bDebug + info.m_bConfig + info.m_bUninstall + info.m_bExit, 0);
-    }
-    EXPECT_TRUE(boxes.boxes.empty());
-}
-
 TEST_F(CCommandLineFixture, StopEndsEverywhereButSpeaksOnlyOnNt) {
     EXPECT_EQ(Parse({"stop"}).m_bExit, 1);
     EXPECT_TRUE(boxes.boxes.empty());
     app.m_bIsNT = 1;
     EXPECT_EQ(Parse({"-Stop"}).m_bExit, 1);
     ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_EQ(boxes.boxes[0],
-              Box("Tarnwk Service Stopped.", "Tarnwick", MB_OK, MB_ICONINFORMATION));
+    EXPECT_EQ(boxes.boxes[0], Box("Tarnwk Service Stopped.", "Tarnwick", MB_OK,
+                                  MB_ICONINFORMATION | MB_SETFOREGROUND));
 }
 
 TEST(UpperCaseWord, FollowsTheEnvironmentsCharacterSet) {

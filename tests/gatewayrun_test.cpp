@@ -1,84 +1,33 @@
 // End to end: the tarnwk binary started headless in a temporary folder with a hive, rbldnsd as
 // its DNSBL server, aiosmtpd as the mail server behind it, and real clients on loopback
 // addresses of their own (127.0.0.2 is listed, 127.0.0.3 is not).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
-#include <thread>
-
+#include "platform/InstanceChannel.h"
+#include "tests/support/GatewayHarness.h"
 #include "tests/support/MailServer.h"
-#include "tests/support/Process.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TarnwkRun.h"
 
 namespace {
-constexpr int kDeadlineMs = 30000;
 const std::string kRejectLine =
     "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
     "information\n";
-const std::string kShutdownLines = " : Shutting Down Tarnwick\r\n" + std::string(56, '-') + "\r\n";
 
-bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeadlineMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-// Connects from strSource to 127.0.0.1:nPort and reads until the gateway closes.
-std::string ReadAllFrom(const std::string& strSource, int nPort) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval timeout{kDeadlineMs / 1000, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, strSource.c_str(), &address.sin_addr);
-    std::string strReceived;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        address.sin_port = htons(static_cast<uint16_t>(nPort));
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-            char buffer[1024];
-            ssize_t n;
-            while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-                strReceived.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return strReceived;
-}
-
-struct CGatewayRunFixture : ::testing::Test {
-    CTempDir dir;
+struct CGatewayRunFixture : ::testing::Test, CTarnwkFolder {
     int nPortIn = FreeTcpPort();
     CChildProcess gateway;
 
     void WriteHive(int nPortOut, const std::string& strZones) {
-        WriteFileBytes(dir.File("registry.reg"),
-                       "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n"
-                       "\"EnableLogging\"=\"1\"\n\"MailServer\"=\"127.0.0.1\"\n"
-                       "\"PortIn\"=\"" +
-                           std::to_string(nPortIn) + "\"\n\"PortOut\"=\"" +
-                           std::to_string(nPortOut) + "\"\n" + strZones);
+        CTarnwkFolder::WriteHive(
+            "\"EnableLogging\"=\"1\"\n\"MailServer\"=\"127.0.0.1\"\n\"PortIn\"=\"" +
+            std::to_string(nPortIn) + "\"\n\"PortOut\"=\"" + std::to_string(nPortOut) + "\"\n" +
+            strZones);
     }
-    void StartGateway(const std::vector<std::string>& environment = {}) {
-        std::vector<std::string> env = environment;
-        env.push_back("TARNWICK_REGISTRY=" + dir.File("registry.reg"));
-        env.push_back("TARNWICK_HEADLESS=1");
-        ASSERT_TRUE(gateway.Start({"sh", "-c", "exec \"$0\" 2>tarnwk.err", TARNWK_BINARY},
-                                  dir.Path(), env, dir.File("tarnwk.out")));
-    }
-    std::string Log() { return ReadFileBytes(dir.File("Tarnwk.log")); }
-    std::string Out() { return ReadFileBytes(dir.File("tarnwk.out")); }
-    std::string Err() { return ReadFileBytes(dir.File("tarnwk.err")); }
+    std::string Err() { return CTarnwkFolder::Err("tarnwk"); }
 };
 }  // namespace
 
@@ -91,10 +40,18 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
     ASSERT_TRUE(mail.StartAiosmtpd());
     WriteHive(mail.Port(),
               "\"DNSBL_0\"=\"+bl.test\"\n\"DNSBL_1\"=\"+clean.test\"\n\"DNSBL_Servers\"=\"2\"\n");
-    StartGateway({"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver()});
+    ASSERT_TRUE(Start(gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver()}));
+    // The pane exists once the control window answers; a verdict before that reaches the log
+    // file only.
+    ASSERT_TRUE(WaitUntil([&] { return CInstanceChannel("Tarnwick Professional", strHive).Find(); },
+                          kDeadlineMs))
+        << Err();
     ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs)) << Err();
 
-    EXPECT_EQ(ReadAllFrom("127.0.0.2", nPortIn), kRejectLine);
+    CRawClient listed;
+    ASSERT_TRUE(listed.Connect(nPortIn, "127.0.0.2"));
+    ASSERT_TRUE(listed.ReadUntilClosed(kDeadlineMs));
+    EXPECT_EQ(listed.m_strReceived, kRejectLine);
 
     CChildProcess swaks;
     ASSERT_TRUE(swaks.Start({"swaks", "--server", "127.0.0.1", "--port", std::to_string(nPortIn),
@@ -102,7 +59,7 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
                              "--to", "someone@example.org", "--body", "relayed through tarnwick"},
                             "", {}, dir.File("swaks.txt")));
     EXPECT_EQ(swaks.Wait(kDeadlineMs), 0) << ReadFileBytes(dir.File("swaks.txt"));
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(WaitUntil(
         [&] { return mail.Output().find("relayed through tarnwick") != std::string::npos; }));
 
     gateway.Signal(SIGTERM);
@@ -123,21 +80,17 @@ TEST_F(CGatewayRunFixture, ListedClientsAreRejectedOthersRelayedAndTheLogTellsAl
     EXPECT_EQ(strLog.find("Found in clean.test"), std::string::npos);
     EXPECT_EQ(strLog.size() - strLog.rfind(kShutdownLines), kShutdownLines.size());
     // The log pane's entries went to standard output as they came.
-    EXPECT_NE(Out().find(" : Connection from 127.0.0.2 Rejected (Blacklist Listings: 1)\n"),
+    EXPECT_NE(Out("tarnwk").find(" : Connection from 127.0.0.2 Rejected (Blacklist Listings: 1)\n"),
               std::string::npos);
-    EXPECT_NE(Out().find(" : Connection from 127.0.0.3 Accepted\n"), std::string::npos);
+    EXPECT_NE(Out("tarnwk").find(" : Connection from 127.0.0.3 Accepted\n"), std::string::npos);
     EXPECT_EQ(Err(), "");
 }
 
 TEST_F(CGatewayRunFixture, PortInTakenEndsWithTheReportTheShutdownLinesAndAFailureStatus) {
-    const int fdTaken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(nPortIn));
-    ASSERT_EQ(bind(fdTaken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(fdTaken, 1), 0);
+    const int fdTaken = TakeTcpPort(nPortIn);
+    ASSERT_GE(fdTaken, 0);
     WriteHive(FreeTcpPort(), "");
-    StartGateway();
+    ASSERT_TRUE(Start(gateway, "tarnwk", {}));
     EXPECT_EQ(gateway.Wait(kDeadlineMs), 1);
     close(fdTaken);
     EXPECT_EQ(Err(), "Error: Creating Listening Socket Error 98\n\n");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "platform/Registry.h"
 #include "settings/SettingsStore.h"
+#include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -36,56 +38,47 @@ struct CStoreFixture : ::testing::Test {
     void WriteKey(const std::string& strValues) {
         WriteFileBytes(place.strHivePath, kKeyHeader + strValues);
     }
-    std::string Stored(const std::string& strName, const char* pKey = kSettingsKeyPath) {
+    // The key's values in the hive's order, "name=data" each.
+    std::vector<std::string> Stored(const char* pKey = kSettingsKeyPath) {
         CRegistryKey key(place.strHivePath);
-        std::string strData;
-        if (key.Open(pKey) != ERROR_SUCCESS) return "<no key>";
-        if (key.QueryValue(strName, strData, 1000) != ERROR_SUCCESS) return "<none>";
-        return strData;
+        std::vector<std::string> values;
+        key.Open(pKey);
+        for (const std::string& strName : key.ValueNames()) {
+            std::string strData;
+            key.QueryValue(strName, strData, 1000);
+            values.push_back(strName + "=" + strData);
+        }
+        return values;
     }
-    Entries Servers() {
+    // A list from its head: identifier, text, active.
+    template <class T>
+    static Entries ListOf(const T* p, std::string T::*pText) {
         Entries entries;
-        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
-            entries.emplace_back(p->m_nId, p->m_strName, p->m_bActive);
+        for (; p; p = p->m_pNext) entries.emplace_back(p->m_nId, p->*pText, p->m_bActive);
         return entries;
     }
-    Entries Exclusions() {
-        Entries entries;
-        for (CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
-            entries.emplace_back(p->m_nId, p->m_strAddress, p->m_bActive);
-        return entries;
-    }
+    Entries Servers() { return ListOf(settings.DNSBL_Servers, &CDnsblServer::m_strName); }
+    Entries Exclusions() { return ListOf(settings.Exclusions, &CExclusion::m_strAddress); }
 };
 
-int ExitStatusOf(pid_t pid) {
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-}
 }  // namespace
 
 TEST_F(CStoreFixture, ListEntriesFollowMarkersCountsAndGaps) {
     WriteKey(
-        "\"DNSBL_Servers\"=\"2\"\n\"DNSBL_0\"=\"+zoneone\"\n\"DNSBL_1\"=\"-zonetwo\"\n"
-        "\"DNSBL_2\"=\"+beyondcount\"\n"
+        "\"DNSBL_Servers\"=\"3\"\n\"DNSBL_0\"=\"+zoneone\"\n\"DNSBL_1\"=\"-zonetwo\"\n"
+        "\"DNSBL_2\"=\"+\"\n\"DNSBL_3\"=\"+beyondcount\"\n"
         "\"Exclusions\"=\"5\"\n\"Exclusion_0\"=\"zoneone\"\n\"Exclusion_3\"=\"+\"\n"
         "\"Exclusion_03\"=\"+not an index\"\n\"Exclusion_4\"=\"-10.0.0.4\"\n");
     settings.AddDnsblServer("stale", 1);  // a load always starts from empty lists
     ASSERT_TRUE(Load());
     EXPECT_FALSE(bKeyMissing);
     EXPECT_EQ(Servers(), (Entries{{2, "zonetwo", 0}, {1, "zoneone", 1}}));
-    // Index 0 without marker loses its first character; "+" alone is an empty (removed) entry.
+    // A marker alone adds no DNSBL server but an empty (removed) exclusion; index 0 without a
+    // marker loses its first character.
     EXPECT_EQ(Exclusions(), (Entries{{3, "10.0.0.4", 0}, {2, "", 1}, {1, "oneone", 1}}));
 
-    WriteKey(
-        "\"DNSBL_0\"=\"+zoneone\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n\"Exclusions\"=\"0\"\n"
-        "\"DNSBL_Servers\"=\"1\"\n\"DNSBL_1\"=\"+\"\n");
-    ASSERT_TRUE(Load());
-    EXPECT_EQ(Servers(), (Entries{{1, "zoneone", 1}}));
-    EXPECT_TRUE(Exclusions().empty());
-
-    // A marker alone adds no DNSBL server; a missing count loads no entries at all.
-    WriteKey("\"DNSBL_Servers\"=\"1\"\n\"DNSBL_0\"=\"+\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n");
+    // A missing count or one below 1 loads no entries at all.
+    WriteKey("\"DNSBL_0\"=\"+zoneone\"\n\"Exclusion_0\"=\"+10.0.0.1\"\n\"Exclusions\"=\"0\"\n");
     ASSERT_TRUE(Load());
     EXPECT_TRUE(Servers().empty());
     EXPECT_TRUE(Exclusions().empty());
@@ -108,11 +101,16 @@ TEST_F(CStoreFixture, NumbersReadLikeAtolAndUnreadableValuesKeepTheField) {
     EXPECT_EQ(settings.LogFileName, dir.Path() + "/Tarnwk.log");
 
     WriteKey("\"PortIn\"=\"abc\"\n\"PortOut\"=\"-26\"\n\"LogFileName\"=\"\"\n\"MailServer\"=\"" +
-             std::string(99, 'm') + "\"\n");
+             std::string(99, 'm') +
+             "\"\n\"EnableLogging\"=\"4294967297\"\n"
+             "\"DNSBL_Servers\"=\"-4294967295\"\n\"DNSBL_0\"=\"+zone\"\n");
     settings.LogFileName = "/var/log/kept-only-when-the-key-says-so.log";
     ASSERT_TRUE(Load());
     EXPECT_EQ(settings.PortIn, 0);
     EXPECT_EQ(settings.PortOut, -26);
+    // Beyond the 32-bit range: the nearest limit, never the low bits (1 for both values here).
+    EXPECT_EQ(settings.EnableLogging, INT32_MAX);
+    EXPECT_TRUE(Servers().empty());
     EXPECT_EQ(settings.MailServer, std::string(99, 'm'));
     EXPECT_EQ(settings.LogFileName, dir.Path() + "/Tarnwk.log");
 }
@@ -131,22 +129,16 @@ TEST_F(CStoreFixture, SaveWritesInOrderNumbersWithoutGapsAndLoadReversesTheLists
     Save();
     EXPECT_TRUE(reports.empty());
 
-    CRegistryKey key(place.strHivePath);
-    ASSERT_EQ(key.Open(kSettingsKeyPath), ERROR_SUCCESS);
-    EXPECT_EQ(key.ValueNames(),
-              (std::vector<std::string>{"DNSBL_3", "DNSBL_Servers", "RunAsService", "EnableLogging",
-                                        "LogFileName", "PortIn", "PortOut", "MailServer", "DNSBL_0",
-                                        "DNSBL_1", "DNSBL_2", "Exclusion_0", "Exclusions"}));
-    key.Close();
-    EXPECT_EQ(Stored("DNSBL_0"), "+zonethree");
-    EXPECT_EQ(Stored("DNSBL_1"), "-zonetwo");
-    EXPECT_EQ(Stored("DNSBL_2"), "+zoneone");
-    EXPECT_EQ(Stored("DNSBL_3"), "+leftover");  // not deleted, but beyond the count
-    EXPECT_EQ(Stored("DNSBL_Servers"), "3");
-    EXPECT_EQ(Stored("Exclusion_0"), "-10.0.0.1");
-    EXPECT_EQ(Stored("PortIn"), "2525");
-    EXPECT_EQ(Stored("EventMessageFile", kEventSourceKeyPath), dir.Path() + "/tarnwkmsg.dll");
-    EXPECT_EQ(Stored("TypesSupported", kEventSourceKeyPath), std::string("\x07\0\0\0", 4));
+    // Removed entries leave no gap; values beyond the new count stay, unread.
+    EXPECT_EQ(Stored(),
+              (std::vector<std::string>{
+                  "DNSBL_3=+leftover", "DNSBL_Servers=3", "RunAsService=0", "EnableLogging=0",
+                  "LogFileName=/var/log/tarnwk.log", "PortIn=2525", "PortOut=25",
+                  "MailServer=mail.example.org", "DNSBL_0=+zonethree", "DNSBL_1=-zonetwo",
+                  "DNSBL_2=+zoneone", "Exclusion_0=-10.0.0.1", "Exclusions=1"}));
+    EXPECT_EQ(Stored(kEventSourceKeyPath),
+              (std::vector<std::string>{"EventMessageFile=" + dir.Path() + "/tarnwkmsg.dll",
+                                        "TypesSupported=" + std::string("\x07\0\0\0", 4)}));
 
     ASSERT_TRUE(Load());
     EXPECT_EQ(Servers(), (Entries{{3, "zoneone", 1}, {2, "zonetwo", 0}, {1, "zonethree", 1}}));
@@ -163,17 +155,18 @@ TEST_F(CStoreFixture, TextsTooLongToReadBackAreNotStoredAndAreNamed) {
     settings.AddDnsblServer("fits.example.org", 1);
     reports.clear();
     Save();
-    EXPECT_EQ(Stored("MailServer"), "old.example.org");
-    EXPECT_EQ(Stored("LogFileName"), std::string(99, 'l'));
-    EXPECT_EQ(Stored("DNSBL_0"), "+fits.example.org");
-    EXPECT_EQ(Stored("DNSBL_Servers"), "1");
+    EXPECT_EQ(Stored(),
+              (std::vector<std::string>{
+                  "RunAsService=0", "EnableLogging=0", "LogFileName=" + std::string(99, 'l'),
+                  "PortIn=25", "PortOut=25", "MailServer=old.example.org", "DNSBL_Servers=1",
+                  "Exclusions=0", "DNSBL_0=+fits.example.org"}));
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0].first, 0);
     EXPECT_NE(reports[0].second.find("MailServer"), std::string::npos);
     EXPECT_NE(reports[1].second.find("DNSBL server \"zzz"), std::string::npos);
 }
 
-TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissing) {
+TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissingAndItsAbsenceIsReported) {
     WriteFileBytes(dir.File("tarnwk.cfg"),
                    "+\nx=mail.example.org \nP=26\nq=2525\nservers\n+zoneone\n\n-zonetwo\r\n"
                    "Exclusions:\n+ 10.0.0.1\n\n");
@@ -215,49 +208,50 @@ TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissing) {
     EXPECT_TRUE(Servers().empty());
     EXPECT_EQ(settings.PortIn, 2626);
     EXPECT_TRUE(reports.empty());
-}
 
-TEST_F(CStoreFixture, MissingKeyAndFileReportAndLeaveEmptyLists) {
+    // Neither key nor file: reported with code 0, the lists empty, the other fields kept.
+    std::remove(place.strHivePath.c_str());
+    std::remove(dir.File("tarnwk.cfg").c_str());
     settings.AddDnsblServer("zone", 1);
-    settings.PortIn = 2525;
     EXPECT_FALSE(Load());
     EXPECT_TRUE(bKeyMissing);
     EXPECT_TRUE(Servers().empty());
-    EXPECT_EQ(settings.PortIn, 2525);
+    EXPECT_EQ(settings.PortIn, 2626);
     EXPECT_EQ(reports, (Reports{{0,
                                  "Error: Configuration File Not Found. Using Defaults. "
                                  "Filtering will not be enabled."}}));
 }
 
-TEST_F(CStoreFixture, BrokenHiveIsReportedAndNeverReplaced) {
+// A hive that does not parse or cannot be read: the load and the save report it, the settings
+// file is not read (this is no first run), and the hive is never replaced.
+TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
     const std::string strBroken = kKeyHeader + "\"PortIn\"=\"25\n";
     WriteFileBytes(place.strHivePath, strBroken);
     WriteFileBytes(dir.File("tarnwk.cfg"), "+\nx=y\np=26\n");
     settings.AddDnsblServer("zone", 1);
     EXPECT_FALSE(Load());
-    EXPECT_FALSE(bKeyMissing);  // not a first run: the settings file is not read
+    EXPECT_FALSE(bKeyMissing);
     EXPECT_EQ(settings.PortOut, 25);
     EXPECT_TRUE(Servers().empty());
     Save();
     EXPECT_EQ(ReadFileBytes(place.strHivePath), strBroken);
     EXPECT_EQ(reports, (Reports{{1009, "Unable to open Tarnwick registry key."},
                                 {1009, "Unable to open Tarnwick registry key."}}));
-}
 
-TEST_F(CStoreFixture, UnreadableHiveIsAccessDenied) {
+    // Unreadable: in a child without root's rights, as the hive's folder is private to its owner.
     WriteKey("\"PortIn\"=\"2525\"\n");
-    const std::string strBefore = ReadFileBytes(place.strHivePath);
-    // In a child without root's rights: the hive's folder is private to its owner.
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
-        if (geteuid() != 0) chmod(place.strHivePath.c_str(), 0);
-        if (Load() || bKeyMissing || settings.PortIn != 25) _exit(91);
-        Save();
-        _exit(reports == Reports{{5, kAccessDenied}, {5, kAccessDenied}} ? 0 : 92);
-    }
-    EXPECT_EQ(ExitStatusOf(pid), 0);
-    EXPECT_EQ(ReadFileBytes(place.strHivePath), strBefore);
+    reports.clear();
+    EXPECT_EQ(RunInChild(
+                  [&] {
+                      if (geteuid() != 0) chmod(place.strHivePath.c_str(), 0);
+                      if (Load() || bKeyMissing || settings.PortIn != 25 || settings.PortOut != 25)
+                          return 1;
+                      Save();
+                      return reports == Reports{{5, kAccessDenied}, {5, kAccessDenied}} ? 0 : 2;
+                  },
+                  true),
+              0);
+    EXPECT_EQ(ReadFileBytes(place.strHivePath), kKeyHeader + "\"PortIn\"=\"2525\"\n");
 }
 
 // A save killed at any moment leaves the whole old settings or the whole new ones.
@@ -279,7 +273,9 @@ TEST_F(CStoreFixture, SaveKilledAtRandomMomentsLeavesOldOrNewSettings) {
         }
         usleep(std::uniform_int_distribution<int>(200, 30000)(random));
         kill(pid, SIGKILL);
-        ASSERT_EQ(ExitStatusOf(pid), 128 + SIGKILL);
+        int nStatus = 0;
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(nStatus));  // not ended by a report
         reports.clear();
         ASSERT_TRUE(Load()) << reports[0].second;
         const bool bOdd = settings.PortIn == 1001;

@@ -109,3 +109,26 @@ bool WaitForTcpListener(int nPort, int nTimeoutMs) {
     }
     return false;
 }
+
+int TakeTcpPort(int nPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(nPort));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 1) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+int RunInChild(const std::function<int()>& fn, bool bUnprivileged) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (bUnprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(99);
+        _exit(fn());
+    }
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+}

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,3 +40,11 @@ int FreeTcpPort();
 int FreeUdpPort();
 // Waits until something accepts TCP connections on 127.0.0.1:nPort, up to nTimeoutMs.
 bool WaitForTcpListener(int nPort, int nTimeoutMs);
+
+// Listens on TCP port nPort of every local address, so that nothing else can bind it; the
+// descriptor, or -1.
+int TakeTcpPort(int nPort);
+
+// Runs fn in a forked child, as user nobody when bUnprivileged and we are root; the child's exit
+// status is fn's result (128 + signal when it was killed).
+int RunInChild(const std::function<int()>& fn, bool bUnprivileged = false);
