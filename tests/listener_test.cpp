@@ -248,3 +248,37 @@ TEST(Listener, OutOfDescriptorsReportsOnceAndAcceptsLater) {
     EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.14 "});
     close(fdClient);
 }
+
+namespace {
+// Its accepts fail, in turn, with the codes given.
+class CFailingListenSocket : public CListenSocket {
+public:
+    using CListenSocket::CListenSocket;
+    BOOL Accept(CAsyncSocket&, sockaddr*, socklen_t*) override {
+        WSASetLastError(m_codes.at(m_nNext++));
+        return FALSE;
+    }
+    std::vector<int> m_codes{EMFILE, ECONNABORTED, ECONNABORTED};
+    size_t m_nNext = 0;
+};
+}  // namespace
+
+// Only the retry for a client counted when descriptors ran out goes uncounted; a failure of
+// another kind ends that episode, and the next notification counts again.
+TEST(Listener, FailedAcceptsAreCountedOnceEachReportedAndFreedAtOnce) {
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start());
+    std::vector<int> counts;
+    gateway.OnListener([&] {
+        CFailingListenSocket listen(&gateway.m_app);
+        for (int i = 0; i < 3; ++i, counts.push_back(gateway.m_app.m_nConnections))
+            listen.OnAccept(0);
+    });
+    EXPECT_EQ(counts, (std::vector<int>{1, 1, 2}));
+    EXPECT_TRUE(gateway.Connections().empty());
+    ASSERT_TRUE(WaitUntil([&] { return gateway.Reports().size() == 3; }));
+    EXPECT_EQ(gateway.Reports()[0],
+              "Error Accepting Socket Error " + std::to_string(EMFILE) + "\n");
+    EXPECT_EQ(gateway.Reports()[2],
+              "Error Accepting Socket Error " + std::to_string(ECONNABORTED) + "\n");
+}
