@@ -53,8 +53,7 @@ void BenchThroughput(size_t nMegabytes) {
         for (ssize_t n; (n = recv(fd, buffer.data(), buffer.size(), 0)) > 0;) nSunk += size_t(n);
     });
     CGatewayHarness gateway;
-    gateway.UseMailServer(sink.Port());
-    if (!gateway.Start()) {
+    if (!gateway.Start(sink.Port())) {
         std::printf("gateway did not start\n");
         return;
     }
@@ -80,7 +79,6 @@ bool OneSession(int nPort) {
 void BenchConnections(int nConnections, int nZones, const CMailServer& sink) {
     CRbldnsd dnsbl;
     CGatewayHarness gateway;
-    gateway.UseMailServer(sink.Port());
     for (int i = 0; i < nZones; ++i) {
         const std::string strZone = "zone" + std::to_string(i) + ".bench.test";
         dnsbl.AddZone(strZone, {"127.0.0.99"});
@@ -93,7 +91,7 @@ void BenchConnections(int nConnections, int nZones, const CMailServer& sink) {
         }
         setenv("TARNWICK_NAMESERVERS", dnsbl.Nameserver().c_str(), 1);
     }
-    if (!gateway.Start()) return;
+    if (!gateway.Start(sink.Port())) return;
     int nFailed = 0;
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < nConnections; ++i)

@@ -49,6 +49,8 @@ bool CListenSocket::AcceptFailed(CClientSocket* pClient, int nCode) {
     app.m_pConnections = static_cast<CClientSocket*>(pClient->m_pNext);
     delete pClient;
     if (!IsOutOfDescriptors(nCode)) {
+        // This failure ends the client an episode counted, if any: the next one is new.
+        m_bOutOfDescriptors = false;
         app.ReportError(nCode, "Error Accepting Socket");
         return true;
     }

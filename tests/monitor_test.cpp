@@ -9,7 +9,6 @@
 #include <string>
 
 #include "tests/support/GatewayHarness.h"
-#include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
 
 namespace {
@@ -56,6 +55,25 @@ public:
         return nIndex < m_received.size() ? m_received[nIndex] : "";
     }
 };
+
+// A gateway relaying to a recording mail server.
+class MonitorRelay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_server.Start());
+        ASSERT_TRUE(m_gateway.Start(m_server.m_server.Port()));
+    }
+    void TearDown() override { m_server.m_server.Stop(); }
+    // Connects, takes the mail server's greeting, then identifies as a monitor.
+    bool ConnectMonitor(CRawClient& monitor, const std::string& strFrom) {
+        return monitor.Connect(m_gateway.m_nPortIn, strFrom) &&
+               monitor.ReadUntilContains("220 raw\r\n") && monitor.SendAll("MONITOR\n") &&
+               monitor.ReadUntilContains(Block(1, 0, 0));
+    }
+
+    CRecordingServer m_server;
+    CGatewayHarness m_gateway;
+};
 }  // namespace
 
 TEST(Monitor, IdentifiedMonitorsGetTheStatusLinesAfterEveryAccept) {
@@ -90,95 +108,88 @@ TEST(Monitor, IdentifiedMonitorsGetTheStatusLinesAfterEveryAccept) {
                                                                "127.0.0.30 Monitor"}));
 }
 
-TEST(Monitor, LowerCaseOrSplitIdentificationIsRelayedAsSmtp) {
-    CRecordingServer server;
-    ASSERT_TRUE(server.Start());
-    CGatewayHarness gateway;
-    gateway.UseMailServer(server.m_server.Port());
-    ASSERT_TRUE(gateway.Start());
-
+TEST_F(MonitorRelay, LowerCaseOrSplitIdentificationIsRelayedAsSmtp) {
     CRawClient lower;
-    ASSERT_TRUE(lower.Connect(gateway.m_nPortIn, "127.0.0.33"));
+    ASSERT_TRUE(lower.Connect(m_gateway.m_nPortIn, "127.0.0.33"));
     ASSERT_TRUE(lower.ReadUntilContains("220 raw\r\n"));
     ASSERT_TRUE(lower.SendAll("monitor\n"));
-    ASSERT_TRUE(WaitUntil([&] { return server.Received(0) == "monitor\n"; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_server.Received(0) == "monitor\n"; }));
 
     CRawClient split;
-    ASSERT_TRUE(split.Connect(gateway.m_nPortIn, "127.0.0.34"));
+    ASSERT_TRUE(split.Connect(m_gateway.m_nPortIn, "127.0.0.34"));
     ASSERT_TRUE(split.ReadUntilContains("220 raw\r\n"));
     ASSERT_TRUE(split.SendAll("MONI"));
     // Relayed already: the first block made it an SMTP connection.
-    ASSERT_TRUE(WaitUntil([&] { return server.Received(1) == "MONI"; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_server.Received(1) == "MONI"; }));
     ASSERT_TRUE(split.SendAll("TOR\n"));
-    ASSERT_TRUE(WaitUntil([&] { return server.Received(1) == "MONITOR\n"; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_server.Received(1) == "MONITOR\n"; }));
 
-    EXPECT_EQ(gateway.m_app.m_nConnections, 2);
-    EXPECT_EQ(gateway.Connections(),
+    EXPECT_EQ(m_gateway.m_app.m_nConnections, 2);
+    EXPECT_EQ(m_gateway.Connections(),
               (std::vector<std::string>{"127.0.0.34 SMTP", "127.0.0.33 SMTP"}));
     lower.ReadFor(100);
     EXPECT_EQ(lower.m_strReceived, "220 raw\r\n");
-    server.m_server.Stop();
 }
 
-TEST(Monitor, QuitInAnyCaseEndsTheMonitorAndItsChannel) {
-    CRecordingServer server;
-    ASSERT_TRUE(server.Start());
-    CGatewayHarness gateway;
-    gateway.UseMailServer(server.m_server.Port());
-    ASSERT_TRUE(gateway.Start());
-
+TEST_F(MonitorRelay, QuitInAnyCaseEndsTheMonitorAndItsChannel) {
     CRawClient monitor;
-    ASSERT_TRUE(monitor.Connect(gateway.m_nPortIn, "127.0.0.35"));
-    ASSERT_TRUE(monitor.ReadUntilContains("220 raw\r\n"));
-    ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
+    ASSERT_TRUE(ConnectMonitor(monitor, "127.0.0.35"));
     // The channel is connected, so the mail server is told to quit.
-    ASSERT_TRUE(WaitUntil([&] { return server.Received(0) == "QUIT\r\n\r\n"; }));
-    ASSERT_TRUE(monitor.ReadUntilContains(Block(1, 0, 0)));
+    ASSERT_TRUE(WaitUntil([&] { return m_server.Received(0) == "QUIT\r\n\r\n"; }));
     EXPECT_EQ(monitor.m_strReceived, "220 raw\r\n" + Block(1, 0, 0));
 
     ASSERT_TRUE(monitor.SendAll("other lines are ignored\nquit\n"));
     EXPECT_TRUE(monitor.ReadUntilClosed());
-    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
-    server.m_server.Stop();  // returns only once the channel's connection has ended
+    EXPECT_TRUE(WaitUntil([&] { return m_gateway.Connections().empty(); }));
 }
 
-// STAT follows the outcome of the last connection to the mail server; only changes are sent
-// on their own, besides the lines every accept sends.
-TEST(Monitor, MailServerDownSendsStatZeroOnceAndOneWhenBack) {
-    CRecordingServer server;
-    ASSERT_TRUE(server.Start());
-    const int nMailPort = server.m_server.Port();
-    CGatewayHarness gateway;
-    gateway.UseMailServer(nMailPort);
-    ASSERT_TRUE(gateway.Start());
+// The mail server goes down: a client gets nothing and is dropped after the report, STAT 0 goes
+// out once, monitors stay (whether their channel closes or never connects), and STAT 1 comes
+// back with the server. Besides changes, every accept sends the lines.
+TEST_F(MonitorRelay, MailServerDownReportsSendsStatZeroOnceAndOneWhenBack) {
+    const int nMailPort = m_server.m_server.Port();
+    CRawClient first;
+    ASSERT_TRUE(ConnectMonitor(first, "127.0.0.36"));
+    m_server.m_server.Stop();  // its connections end too
 
-    CRawClient monitor;
-    ASSERT_TRUE(monitor.Connect(gateway.m_nPortIn, "127.0.0.36"));
-    ASSERT_TRUE(monitor.ReadUntilContains("220 raw\r\n"));
-    ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
-    ASSERT_TRUE(monitor.ReadUntilContains(Block(1, 0, 0)));
-    server.m_server.Stop();  // the mail server goes down; its connections end too
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(m_gateway.m_nPortIn, "127.0.0.9"));
+    EXPECT_TRUE(client.ReadUntilClosed());
+    EXPECT_EQ(client.m_strReceived, "");
+    ASSERT_TRUE(WaitUntil([&] { return m_gateway.Reports().size() == 1; }));
+    const std::string strReport =
+        "Could not connect to Mail Server Error " + std::to_string(ECONNREFUSED) + "\n";
+    EXPECT_EQ(m_gateway.Reports()[0], strReport);
+    EXPECT_EQ(m_gateway.m_boxes.Boxes()[0].strCaption, "Error");
+    EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 0);
+    const std::string strLog = m_gateway.ActivityLog();
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.9 Accepted")) << strLog;
+    EXPECT_TRUE(Contains(strLog, strReport)) << strLog;
 
-    std::string strExpected = "220 raw\r\n" + Block(1, 0, 0);
-    for (int nClient = 1; nClient <= 2; ++nClient) {
-        CRawClient client;
-        ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.37"));
-        EXPECT_TRUE(client.ReadUntilClosed());
-        EXPECT_EQ(client.m_strReceived, "");
-        ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == size_t(nClient); }));
-        strExpected += Block(nClient == 1 ? 1 : 0, nClient, 0);
-        if (nClient == 1) strExpected += Block(0, 1, 0);
-    }
+    // A second failure, for a client that identifies itself while the failure is handled.
+    CRawClient second;
+    ASSERT_TRUE(second.Connect(m_gateway.m_nPortIn, "127.0.0.11"));
+    ASSERT_TRUE(second.SendAll("MONITOR\n"));
+    ASSERT_TRUE(WaitUntil([&] { return m_gateway.Reports().size() == 2; }));
+    second.ReadFor(700);
+    EXPECT_FALSE(second.PeerClosed());
+    EXPECT_EQ(second.m_strReceived, Block(0, 1, 0));
+    EXPECT_EQ(m_gateway.Connections(),
+              (std::vector<std::string>{"127.0.0.11 Monitor", "127.0.0.36 Monitor"}));
+
     CRecordingServer back;
     ASSERT_TRUE(back.Start(nMailPort));
-    CRawClient client;
-    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.38"));
-    ASSERT_TRUE(client.ReadUntilContains("220 raw\r\n"));
-    strExpected += Block(0, 3, 0) + Block(1, 3, 0);
-    ASSERT_TRUE(
-        monitor.ReadUntil([&](const std::string& s) { return s.size() >= strExpected.size(); }));
-    EXPECT_EQ(monitor.m_strReceived, strExpected);
-    EXPECT_FALSE(monitor.PeerClosed());  // a monitor outlives its failed channel
-    EXPECT_EQ(gateway.m_app.m_nMailServerStatus, 1);
+    CRawClient third;
+    ASSERT_TRUE(third.Connect(m_gateway.m_nPortIn, "127.0.0.38"));
+    ASSERT_TRUE(third.ReadUntilContains("220 raw\r\n"));
+    const std::string strBack = Block(0, 2, 0) + Block(1, 2, 0);
+    const std::string strFirst = "220 raw\r\n" + Block(1, 0, 0) + Block(1, 1, 0) + Block(0, 1, 0) +
+                                 Block(0, 2, 0) + Block(0, 1, 0) + strBack;
+    ASSERT_TRUE(HasSize(first, strFirst.size()));
+    EXPECT_EQ(first.m_strReceived, strFirst);
+    ASSERT_TRUE(HasSize(second, 3 * kBlock));
+    EXPECT_EQ(second.m_strReceived, Block(0, 1, 0) + strBack);
+    EXPECT_FALSE(first.PeerClosed());
+    EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 1);
     back.m_server.Stop();
 }

@@ -56,18 +56,13 @@ std::string ReceiveUpTo(int fd, size_t nWanted) {
     }
     return strData;
 }
-
-bool Contains(const std::string& strText, const std::string& strPart) {
-    return strText.find(strPart) != std::string::npos;
-}
 }  // namespace
 
 TEST(Relay, SmtpDialoguesWithSwaksAndSmtplibReachTheMailServer) {
     CMailServer server;
     ASSERT_TRUE(server.StartAiosmtpd()) << server.Output();
     CGatewayHarness gateway;
-    gateway.UseMailServer(server.Port());
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(server.Port()));
 
     CTempDir work;
     CChildProcess swaks;
@@ -113,25 +108,23 @@ TEST(Relay, SmtpDialoguesWithSwaksAndSmtplibReachTheMailServer) {
     EXPECT_EQ(gateway.m_app.m_bConnectionsSwept, 1);
 }
 
-// Both ends write and read at once; each knows how much the other sends, and the client closes
-// only after everything has come, which then closes the mail server's side too.
-TEST(Relay, RawStreamsArriveByteExactInBothDirections) {
+// Both ends write and read at once; each knows how much the other sends. The client closes as
+// soon as it has written everything and read everything, so what the gateway still holds for
+// the mail server must go out before the close reaches it.
+TEST(Relay, RawStreamsArriveByteExactInBothDirectionsBeforeTheClientsClose) {
     const std::string strUp = RandomStream(6 << 20, 1);
     const std::string strDown = RandomStream(5 << 20, 2);
     std::string strServerGot;
     std::atomic<bool> bServerDone{false};
-    std::atomic<bool> bServerSawClose{false};
     CRawServer server;
     ASSERT_TRUE(server.Start([&](int fd) {
         std::thread writer([&] { SendInRandomBlocks(fd, strDown, 3); });
-        strServerGot = ReceiveUpTo(fd, strUp.size());
+        strServerGot = ReceiveUpTo(fd, strUp.size() + 1);
         writer.join();
         bServerDone = true;
-        bServerSawClose = ReceiveUpTo(fd, 1).empty();
     }));
     CGatewayHarness gateway;
-    gateway.UseMailServer(server.Port());
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(server.Port()));
 
     CRawClient client;
     ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.7"));
@@ -139,11 +132,10 @@ TEST(Relay, RawStreamsArriveByteExactInBothDirections) {
     EXPECT_TRUE(
         client.ReadUntil([&](const std::string& s) { return s.size() >= strDown.size(); }, 60000));
     writer.join();
-    ASSERT_TRUE(WaitUntil([&] { return bServerDone.load(); }, 60000));
-    EXPECT_TRUE(client.m_strReceived == strDown) << client.m_strReceived.size();
-    EXPECT_TRUE(strServerGot == strUp) << strServerGot.size();
     client.Close();
-    EXPECT_TRUE(WaitUntil([&] { return bServerSawClose.load(); }));
+    EXPECT_TRUE(client.m_strReceived == strDown) << client.m_strReceived.size();
+    ASSERT_TRUE(WaitUntil([&] { return bServerDone.load(); }, 60000));
+    EXPECT_TRUE(strServerGot == strUp) << strServerGot.size();
     EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
     server.Stop();
 }
@@ -163,8 +155,7 @@ TEST(Relay, DataSentBeforeTheChannelConnectsIsDelivered) {
     ASSERT_TRUE(filler.Connect(ntohs(address.sin_port)));
 
     CGatewayHarness gateway;
-    gateway.UseMailServer(ntohs(address.sin_port));
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(ntohs(address.sin_port)));
     CRawClient client;
     ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.8"));
     ASSERT_TRUE(client.SendAll("EHLO early\r\nMAIL FROM:<a@b>\r\n"));
@@ -191,31 +182,6 @@ TEST(Relay, DataSentBeforeTheChannelConnectsIsDelivered) {
     for (int fd : {fdFiller, fdChannel, fdListen}) close(fd);
 }
 
-TEST(Relay, ClientCloseClosesTheChannelAfterItsLastBytes) {
-    std::string strGot;
-    std::atomic<bool> bClosed{false};
-    CRawServer server;
-    ASSERT_TRUE(server.Start([&](int fd) {
-        SendAllFd(fd, "220 raw\r\n", 9);
-        strGot = ReceiveUpTo(fd, 1 << 30);
-        bClosed = true;
-    }));
-    CGatewayHarness gateway;
-    gateway.UseMailServer(server.Port());
-    ASSERT_TRUE(gateway.Start());
-
-    CRawClient client;
-    ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
-    ASSERT_TRUE(client.ReadUntilContains("220 raw\r\n"));
-    const std::string strLast = RandomStream(3 << 20, 9);
-    ASSERT_TRUE(client.SendAll(strLast));
-    client.Close();
-    ASSERT_TRUE(WaitUntil([&] { return bClosed.load(); }));
-    EXPECT_TRUE(strGot == strLast) << strGot.size();
-    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
-    server.Stop();
-}
-
 TEST(Relay, MailServerCloseClosesTheClientAfterTheLastReply) {
     const std::string strReply = "221 bye\r\n" + RandomStream(2 << 20, 5);
     CRawServer server;
@@ -225,8 +191,7 @@ TEST(Relay, MailServerCloseClosesTheClientAfterTheLastReply) {
         shutdown(fd, SHUT_RDWR);
     }));
     CGatewayHarness gateway;
-    gateway.UseMailServer(server.Port());
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(server.Port()));
 
     CRawClient client;
     ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
@@ -239,40 +204,11 @@ TEST(Relay, MailServerCloseClosesTheClientAfterTheLastReply) {
     server.Stop();
 }
 
-TEST(Relay, MailServerDownReportsAndDropsTheClientAfterTheWait) {
-    CGatewayHarness gateway;
-    gateway.UseMailServer(FreeTcpPort());
-    ASSERT_TRUE(gateway.Start());
-    CRawClient client;
-    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.9"));
-    EXPECT_TRUE(client.ReadUntilClosed());
-    EXPECT_EQ(client.m_strReceived, "");
-    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 1; }));
-    EXPECT_EQ(gateway.Reports()[0],
-              "Could not connect to Mail Server Error " + std::to_string(ECONNREFUSED) + "\n");
-    EXPECT_EQ(gateway.m_boxes.Boxes()[0].strCaption, "Error");
-    EXPECT_EQ(gateway.m_app.m_nMailServerStatus, 0);
-    EXPECT_TRUE(Contains(gateway.ActivityLog(), "Connection from 127.0.0.9 Accepted"));
-    EXPECT_TRUE(Contains(gateway.ActivityLog(), "Could not connect to Mail Server Error 111\n"));
-    EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
-
-    // A client that identifies itself as a monitor while the failure is handled stays.
-    CRawClient monitor;
-    ASSERT_TRUE(monitor.Connect(gateway.m_nPortIn, "127.0.0.11"));
-    ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
-    ASSERT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == 2; }));
-    EXPECT_TRUE(monitor.ReadUntilContains("STAT 0\r\nCON          1\r\nREJ          0\r\n"));
-    monitor.ReadFor(700);
-    EXPECT_FALSE(monitor.PeerClosed());
-    EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.11 Monitor"});
-}
-
 // Failures handled while another failure waits for its client's first block do not wait in
 // turn, so a burst is dropped promptly instead of nesting one wait inside the next.
 TEST(Relay, BurstWhileTheMailServerIsDownIsDroppedAndReported) {
     CGatewayHarness gateway;
-    gateway.UseMailServer(FreeTcpPort());
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(FreeTcpPort()));
     constexpr int kClients = 100;
     std::vector<CRawClient> clients(kClients);
     for (CRawClient& client : clients) ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.15"));
@@ -280,15 +216,14 @@ TEST(Relay, BurstWhileTheMailServerIsDownIsDroppedAndReported) {
         EXPECT_TRUE(client.ReadUntilClosed(30000));
         EXPECT_EQ(client.m_strReceived, "");
     }
-    EXPECT_TRUE(WaitUntil([&] { return gateway.m_boxes.Count() == size_t(kClients); }));
+    EXPECT_TRUE(WaitUntil([&] { return gateway.Reports().size() == size_t(kClients); }));
     EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
     EXPECT_EQ(gateway.m_app.m_nConnections, kClients);
 }
 
 TEST(Relay, PortOutZeroAcceptsLogsAndGivesNothing) {
     CGatewayHarness gateway;
-    gateway.UseMailServer(0);
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(0));
     CRawClient client;
     ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.10"));
     ASSERT_TRUE(client.SendAll("EHLO nowhere\r\n"));
@@ -323,8 +258,7 @@ TEST(Relay, SlowReaderKeepsTheGatewayBoundedAndLosesNothing) {
         }
     }));
     CGatewayHarness gateway;
-    gateway.UseMailServer(server.Port());
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(server.Port()));
     CRawClient client;
     ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
     std::atomic<bool> bSent{false};
@@ -364,8 +298,7 @@ TEST(Relay, SlowClientKeepsTheMailServersSideBoundedToo) {
         shutdown(fd, SHUT_WR);
     }));
     CGatewayHarness gateway;
-    gateway.UseMailServer(server.Port());
-    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(gateway.Start(server.Port()));
     CRawClient client;
     ASSERT_TRUE(client.Connect(gateway.m_nPortIn));
     // Not reading at all: the kernel's buffers fill, then the gateway's queue up to the point

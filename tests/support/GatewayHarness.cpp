@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include <chrono>
 #include <future>
-#include <thread>
 
 #include "gateway/ChannelSocket.h"
 #include "gateway/ClientSocket.h"
@@ -30,11 +28,6 @@ void CRecordingMessageBox::Clear() {
     m_boxes.clear();
 }
 
-size_t CRecordingMessageBox::Count() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_boxes.size();
-}
-
 std::string CRecordingMainWindow::GetLogText() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_strLog;
@@ -52,7 +45,7 @@ CGatewayHarness::CGatewayHarness() {
     m_app.m_settings.SetLogFileName(m_dir.File("activity.log"));
     m_nPortIn = FreeTcpPort();
     m_app.m_settings.PortIn = m_nPortIn;
-    UseMailServer(0);
+    m_app.m_settings.SetMailServer("127.0.0.1");
 }
 
 CGatewayHarness::~CGatewayHarness() {
@@ -61,15 +54,11 @@ CGatewayHarness::~CGatewayHarness() {
     SetMessageBoxService(nullptr);
 }
 
-void CGatewayHarness::UseMailServer(int nPort, const std::string& strHost) {
-    m_app.m_settings.SetMailServer(strHost);
-    m_app.m_settings.PortOut = nPort;
-}
-
 // The thread makes its listening socket before its loop serves posted items, so a posted
 // check sees the outcome. (A probe connection would be counted as a client.) Other programs on
 // this machine may take the free port first: then another port is tried.
-bool CGatewayHarness::Start() {
+bool CGatewayHarness::Start(int nMailPort) {
+    m_app.m_settings.PortOut = nMailPort;
     for (int nAttempt = 0; nAttempt < 5; ++nAttempt) {
         CListenThread* pThread = m_app.StartListenThread();
         if (pThread == nullptr) return false;
@@ -135,14 +124,4 @@ std::vector<std::string> CGatewayHarness::Reports() {
     std::vector<std::string> texts;
     for (const auto& box : m_boxes.Boxes()) texts.push_back(box.strText);
     return texts;
-}
-
-bool WaitUntil(const std::function<bool()>& bDone, int nTimeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-    while (!bDone()) {
-        if (std::chrono::steady_clock::now() > deadline) return bDone();
-        if (AfxGetApp() != nullptr) AfxGetApp()->PumpMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }

@@ -14,6 +14,7 @@
 #include "platform/MainWindow.h"
 #include "platform/MessageBox.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 // Keeps every box it is asked to show, with the run-state flags as they were at that moment.
 class CRecordingMessageBox : public IMessageBoxService {
@@ -26,7 +27,6 @@ public:
     int Show(const std::string& strText, const std::string& strCaption, int nButtons,
              int nIcon) override;
     std::vector<CBox> Boxes();
-    size_t Count();
     void Clear();
 
 private:
@@ -58,11 +58,10 @@ public:
     CRecordingMainWindow m_window;
     int m_nPortIn = 0;
 
-    // Points the gateway at 127.0.0.1:nPort (0 = no channel at all).
-    void UseMailServer(int nPort, const std::string& strHost = "127.0.0.1");
-    // Starts the listener thread and waits until it has made its listening socket; false when
-    // it could not.
-    bool Start();
+    // Points the gateway at the mail server 127.0.0.1:nMailPort (0 = no channel at all), starts
+    // the listener thread and waits until it has made its listening socket; false when it could
+    // not.
+    bool Start(int nMailPort = 0);
     void Stop() { m_app.StopListenThread(); }
 
     // Runs fn on the listener thread and waits until it has run.
@@ -75,6 +74,3 @@ public:
     // The text of every box shown so far.
     std::vector<std::string> Reports();
 };
-
-// Waits for bDone, pumping the calling thread, up to nTimeoutMs; the last value of bDone.
-bool WaitUntil(const std::function<bool()>& bDone, int nTimeoutMs = 10000);

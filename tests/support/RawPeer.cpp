@@ -132,22 +132,17 @@ void CRawServer::AcceptLoop() {
         if (poll(&entry, 1, 20) <= 0) continue;
         const int fd = accept4(m_fdListen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
-        ++m_nAccepted;
         std::lock_guard<std::mutex> guard(m_lock);
         m_connections.push_back(fd);
         m_handlers.emplace_back([this, fd] { m_handler(fd); });
     }
 }
 
-void CRawServer::StopListening() {
+void CRawServer::Stop() {
     m_bStopping = true;
     if (m_acceptThread.joinable()) m_acceptThread.join();
     if (m_fdListen >= 0) close(m_fdListen);
     m_fdListen = -1;
-}
-
-void CRawServer::Stop() {
-    StopListening();
     std::vector<std::thread> handlers;
     {
         std::lock_guard<std::mutex> guard(m_lock);

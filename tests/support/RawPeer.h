@@ -61,13 +61,9 @@ public:
     // accepted connection. Handlers end a connection with shutdown(), never close(): the
     // descriptors are closed by Stop.
     bool Start(Handler handler, int nPort = 0, int nBacklog = 64);
-    // Stops accepting and closes the listening socket; handlers already running go on.
-    void StopListening();
-    // StopListening, then waits for every handler (their connections are shut down first).
+    // Stops accepting, shuts every connection down and waits for every handler.
     void Stop();
     int Port() const { return m_nPort; }
-    int Accepted() const { return m_nAccepted; }
-    int ListenFd() const { return m_fdListen; }
 
 private:
     void AcceptLoop();
@@ -76,7 +72,6 @@ private:
     int m_nPort = 0;
     Handler m_handler;
     std::atomic<bool> m_bStopping{false};
-    std::atomic<int> m_nAccepted{0};
     std::thread m_acceptThread;
     std::mutex m_lock;
     std::vector<std::thread> m_handlers;
