@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gateway/LineSocket.h"
@@ -134,4 +136,43 @@ TEST(LineSocket, QueueLeavesInBlocksOfAtMost20480ThenClosedSocketsDropText) {
     EXPECT_TRUE(pair.socket.m_strSendQueue.IsEmpty());
     EXPECT_TRUE(pair.peer.ReadUntilClosed());
     EXPECT_EQ(pair.peer.m_strReceived, strData);
+}
+
+// Closing after the queue has drained: a peer that keeps reading, however slowly, gets every
+// byte queued before the close (a drain of several seconds); a peer that takes nothing at all
+// is given up on, and the socket closes anyway.
+TEST(LineSocket, CloseAfterDrainWaitsForASlowReaderButNotForAStalledOne) {
+    const std::string strData(320 << 10, 'm');
+    auto closeAfterDrain = [&](CConnected& c) {
+        const int nSmall = 4096;  // small kernel buffers, so the bytes wait in the queue
+        setsockopt(c.socket.m_hSocket, SOL_SOCKET, SO_SNDBUF, &nSmall, sizeof nSmall);
+        setsockopt(c.peer.Fd(), SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+        c.socket.SendRaw(strData.data(), static_cast<int>(strData.size()));
+        c.socket.CloseAfterDrain();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (c.socket.m_hSocket != INVALID_SOCKET && std::chrono::steady_clock::now() < deadline)
+            PumpFor(c.loop, std::chrono::milliseconds(50));
+        return c.socket.m_hSocket == INVALID_SOCKET;
+    };
+
+    CConnected slow;
+    std::thread reader([&] {
+        // One read of at most a few KiB every 200 ms: far longer than the stall bound in all.
+        for (;;) {
+            const size_t nBefore = slow.peer.m_strReceived.size();
+            auto bMore = [nBefore](const std::string& strSoFar) {
+                return strSoFar.size() > nBefore;
+            };
+            if (!slow.peer.ReadUntil(bMore, 30000) || slow.peer.PeerClosed()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    EXPECT_TRUE(closeAfterDrain(slow));
+    reader.join();
+    EXPECT_EQ(slow.peer.m_strReceived.size(), strData.size());
+    EXPECT_TRUE(slow.peer.m_strReceived == strData);
+
+    CConnected stalled;
+    EXPECT_TRUE(closeAfterDrain(stalled));
+    EXPECT_LT(stalled.peer.m_strReceived.size(), strData.size());
 }
