@@ -22,6 +22,9 @@ using Entries = std::vector<std::tuple<std::int32_t, std::string, std::int32_t>>
 const std::string kKeyHeader = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n";
 const std::string kAccessDenied =
     "Insufficient rights to open Tarnwick registry key!\nChange user rights of service user.\n";
+const std::string kOpenFailed = "Unable to open Tarnwick registry key.";
+const std::string kFileMissing =
+    "Error: Configuration File Not Found. Using Defaults. Filtering will not be enabled.";
 
 struct CStoreFixture : ::testing::Test {
     CTempDir dir;
@@ -217,9 +220,7 @@ TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissingAndItsAbsenceIsRe
     EXPECT_TRUE(bKeyMissing);
     EXPECT_TRUE(Servers().empty());
     EXPECT_EQ(settings.PortIn, 2626);
-    EXPECT_EQ(reports, (Reports{{0,
-                                 "Error: Configuration File Not Found. Using Defaults. "
-                                 "Filtering will not be enabled."}}));
+    EXPECT_EQ(reports, (Reports{{0, kFileMissing}}));
 }
 
 // A hive that does not parse or cannot be read: the load and the save report it, the settings
@@ -235,8 +236,7 @@ TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
     EXPECT_TRUE(Servers().empty());
     Save();
     EXPECT_EQ(ReadFileBytes(place.strHivePath), strBroken);
-    EXPECT_EQ(reports, (Reports{{1009, "Unable to open Tarnwick registry key."},
-                                {1009, "Unable to open Tarnwick registry key."}}));
+    EXPECT_EQ(reports, (Reports{{1009, kOpenFailed}, {1009, kOpenFailed}}));
 
     // Unreadable: in a child without root's rights, as the hive's folder is private to its owner.
     WriteKey("\"PortIn\"=\"2525\"\n");
@@ -252,6 +252,111 @@ TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
                   true),
               0);
     EXPECT_EQ(ReadFileBytes(place.strHivePath), kKeyHeader + "\"PortIn\"=\"2525\"\n");
+}
+
+// Mangled hives (truncated, bytes flipped, a huge line, an escape that eats the closing quote,
+// invalid UTF-8) are read, or reported as not parsing and then never replaced by a save.
+TEST_F(CStoreFixture, MangledHivesAreReadOrReportedAndNeverReplaced) {
+    settings.MailServer = "mail.example.org";
+    settings.AddDnsblServer("zone.example", 1);
+    settings.AddExclusion("10.0.0.1", 0);
+    Save();
+    const std::string strGood = ReadFileBytes(place.strHivePath);
+    std::vector<std::string> hives = {
+        kKeyHeader + "\"MailServer\"=\"" + std::string(1 << 20, 'm') + "\"\n",
+        kKeyHeader + "\"MailServer\"=\"a\\\"\n", kKeyHeader + "\"MailServer\"=\"\xc3\x28\xff\"\n"};
+    for (size_t n = 0; n < strGood.size(); n += 3) {
+        hives.push_back(strGood.substr(0, n));
+        hives.push_back(strGood);
+        hives.back()[n] ^= static_cast<char>(1 << n % 8);
+    }
+    int nBroken = 0;
+    for (const std::string& strHive : hives) {
+        WriteFileBytes(place.strHivePath, strHive);
+        reports.clear();
+        bKeyMissing = false;
+        const bool bLoaded = Load();
+        if (bKeyMissing) continue;  // parsed without the key: the first-run path
+        if (bLoaded) {
+            EXPECT_TRUE(reports.empty());
+            continue;
+        }
+        ++nBroken;
+        Save();
+        EXPECT_EQ(reports, (Reports{{1009, kOpenFailed}, {1009, kOpenFailed}}));
+        EXPECT_EQ(ReadFileBytes(place.strHivePath), strHive);
+    }
+    EXPECT_GT(nBroken, 0);
+}
+
+// Something other than a regular file, or a file over the size limit, in the hive's place is
+// refused at once as not parsing: never waited on (a FIFO), never read without end (/dev/zero),
+// never replaced.
+TEST_F(CStoreFixture, HiveThatIsNoRegularFileOrTooBigIsRefusedAtOnce) {
+    const std::string strAtLimit = kKeyHeader + "\"PortIn\"=\"2525\"\n;";
+    WriteFileBytes(dir.File("limit.reg"),
+                   strAtLimit + std::string(kMaxHiveBytes - strAtLimit.size(), ' '));
+    place.strHivePath = dir.File("limit.reg");
+    EXPECT_TRUE(Load());
+    EXPECT_EQ(settings.PortIn, 2525);
+
+    WriteFileBytes(dir.File("big.reg"), strAtLimit + std::string(kMaxHiveBytes, ' '));
+    ASSERT_EQ(mkfifo(dir.File("fifo.reg").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.File("zero.reg").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.File("folder.reg").c_str(), 0700), 0);
+    for (const char* pName : {"big.reg", "fifo.reg", "zero.reg", "folder.reg"}) {
+        place.strHivePath = dir.File(pName);
+        struct stat before {
+        }, after{};
+        stat(place.strHivePath.c_str(), &before);
+        reports.clear();
+        EXPECT_FALSE(Load()) << pName;
+        Save();
+        EXPECT_EQ(reports, (Reports{{1009, kOpenFailed}, {1009, kOpenFailed}})) << pName;
+        stat(place.strHivePath.c_str(), &after);
+        EXPECT_EQ(after.st_mode, before.st_mode) << pName;
+        EXPECT_EQ(after.st_size, before.st_size) << pName;
+    }
+}
+
+// The settings file is opened for reading only, so one this user may only read is read; one
+// that is not a regular file counts as missing, at once; any bytes in it load.
+TEST_F(CStoreFixture, SettingsFileIsReadOnlyAndOnlyFromARegularFile) {
+    const std::string strFile = dir.File("tarnwk.cfg");
+    const std::string strGood =
+        "+\nx=relay\np=26\nq=2525\nservers\n+zone\nExclusions:\n+10.0.0.1\n";
+    WriteFileBytes(strFile, strGood);
+    chmod(strFile.c_str(), 0444);
+    chmod(dir.Path().c_str(), 0755);  // for the unprivileged child
+    EXPECT_EQ(
+        RunInChild([&] { return Load() && settings.PortIn == 2525 && reports.empty() ? 0 : 1; },
+                   true),
+        0);
+
+    std::vector<std::string> files = {std::string(1 << 20, 'z') + "\n",
+                                      std::string("+\n\xff\xfe\0\n=\n\n", 9)};
+    for (size_t n = 0; n < strGood.size(); ++n) {
+        files.push_back(strGood.substr(0, n));
+        files.push_back(strGood);
+        files.back()[n] ^= static_cast<char>(1 << n % 8);
+    }
+    for (const std::string& strContent : files) {
+        std::remove(strFile.c_str());
+        WriteFileBytes(strFile, strContent);
+        EXPECT_TRUE(Load());
+    }
+    EXPECT_TRUE(reports.empty());
+
+    std::remove(strFile.c_str());
+    ASSERT_EQ(mkfifo(strFile.c_str(), 0600), 0);
+    EXPECT_FALSE(Load());
+    std::remove(strFile.c_str());
+    ASSERT_EQ(symlink("/dev/zero", strFile.c_str()), 0);
+    EXPECT_FALSE(Load());
+    std::remove(strFile.c_str());
+    ASSERT_EQ(mkdir(strFile.c_str(), 0700), 0);
+    EXPECT_FALSE(Load());
+    EXPECT_EQ(reports, (Reports(3, {0, kFileMissing})));
 }
 
 // A save killed at any moment leaves the whole old settings or the whole new ones.
