@@ -1,13 +1,20 @@
 // DnsQueryA against a real DNSBL server (rbldnsd on a loopback port). The silent server and
 // the unreachable one are exercised through the lookup in dnsbl_test.cpp.
 #include <ares.h>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <future>
+#include <thread>
+#include <tuple>
 
+#include "platform/DnsAnswer.h"
 #include "platform/DnsQuery.h"
 #include "tests/support/Rbldnsd.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 using Address = std::array<std::uint8_t, 4>;
@@ -24,6 +31,53 @@ std::pair<int, Address> Query(const std::string& strName) {
 void UseNameservers(const std::string& strServers) {
     setenv("TARNWICK_NAMESERVERS", strServers.c_str(), 1);
 }
+
+// A nameserver that answers one query with nRecords A records (127.0.0.2 first, then 127.0.0.3)
+// in one datagram however long, as a server that ignores the 512-byte limit of UDP does.
+class CLongAnswerServer {
+public:
+    explicit CLongAnswerServer(int nRecords) : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t nSize = sizeof address;
+        bind(m_fd, reinterpret_cast<sockaddr*>(&address), nSize);
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &nSize);
+        m_nPort = ntohs(address.sin_port);
+        m_thread = std::thread([this, nRecords] { AnswerOne(nRecords); });
+    }
+    ~CLongAnswerServer() {
+        shutdown(m_fd, SHUT_RDWR);  // ends a wait for a query that never came
+        m_thread.join();
+        close(m_fd);
+    }
+    std::string Nameserver() const { return "127.0.0.1:" + std::to_string(m_nPort); }
+
+private:
+    void AnswerOne(int nRecords) {
+        unsigned char query[512];
+        sockaddr_in from{};
+        socklen_t nFrom = sizeof from;
+        const ssize_t n =
+            recvfrom(m_fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+        if (n < 12) return;
+        std::string strAnswer(reinterpret_cast<char*>(query),
+                              static_cast<size_t>(n));  // id, question
+        strAnswer[2] = '\x81';
+        strAnswer[3] = '\x80';
+        strAnswer[6] = static_cast<char>(nRecords >> 8);
+        strAnswer[7] = static_cast<char>(nRecords & 0xFF);
+        for (int i = 0; i < nRecords; ++i)
+            strAnswer += std::string("\xc0\x0c\0\x01\0\x01\0\0\x01\x2c\0\x04\x7f\0\0", 15) +
+                         static_cast<char>(i == 0 ? 2 : 3);
+        sendto(m_fd, strAnswer.data(), strAnswer.size(), 0, reinterpret_cast<sockaddr*>(&from),
+               nFrom);
+    }
+
+    int m_fd;
+    int m_nPort = 0;
+    std::thread m_thread;
+};
 
 // Serves bl.test: 10.20.30.40 listed with 127.0.0.2, 10.0.0.4 with 127.0.0.4.
 class DnsQuery : public ::testing::Test {
@@ -76,4 +130,39 @@ TEST_F(DnsQuery, ThreadsQueryAtTheSameTimeOnTheirOwnChannels) {
         }));
     }
     for (auto& worker : workers) EXPECT_EQ(worker.get(), kQueries);
+}
+
+// An answer too long for UDP arrives cut at 512 bytes, its last record broken off: the records it
+// holds whole still count, so the listing is seen.
+TEST(DnsQueryLongAnswer, CutAnswerGivesItsFirstAddress) {
+    CLongAnswerServer server(50);
+    UseNameservers(server.Nameserver());
+    EXPECT_EQ(Query("40.30.20.10.bl.test"), (std::pair<int, Address>{kDnsSuccess, {127, 0, 0, 2}}));
+}
+
+// The answer rules, on the answers kept in the answer fuzzer's corpus.
+TEST(DnsAnswer, GivesTheFirstAddressForTheNameOrNoData) {
+    const std::vector<std::tuple<const char*, int, Address>> cases = {
+        {"listed.bin", kDnsSuccess, {127, 0, 0, 2}},
+        {"fifty-records-cut-at-512.bin", kDnsSuccess, {127, 0, 0, 2}},
+        {"cname-then-a.bin", kDnsSuccess, {127, 0, 0, 4}},
+        {"other-name-first.bin", kDnsSuccess, {127, 0, 0, 2}},
+        {"short-rdata.bin", kDnsSuccess, {127, 0, 0, 3}},
+        {"cname-only.bin", ARES_ENODATA, kUnwritten},
+        {"pointer-loop.bin", ARES_EBADRESP, kUnwritten}};
+    for (const auto& [pName, nStatus, expected] : cases) {
+        const std::string strAnswer = ReadFileBytes(
+            std::string(TARNWICK_SOURCE_DIR "/tests/fuzz/corpus/dns_answer/") + pName);
+        const auto* pBytes = reinterpret_cast<const unsigned char*>(strAnswer.data());
+        Address address = kUnwritten;
+        EXPECT_EQ(DnsAnswerA(kDnsSuccess, pBytes, static_cast<int>(strAnswer.size()), address),
+                  nStatus)
+            << pName;
+        EXPECT_EQ(address, expected) << pName;
+        // Cut inside its first record, an answer holds no address; a failed query keeps its status.
+        EXPECT_EQ(DnsAnswerA(kDnsSuccess, pBytes, 40, address), ARES_ENODATA) << pName;
+        EXPECT_EQ(DnsAnswerA(ARES_ESERVFAIL, pBytes, static_cast<int>(strAnswer.size()), address),
+                  ARES_ESERVFAIL);
+        EXPECT_EQ(address, expected) << pName;
+    }
 }
