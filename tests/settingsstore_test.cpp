@@ -64,6 +64,23 @@ struct CStoreFixture : ::testing::Test {
     Entries Exclusions() { return ListOf(settings.Exclusions, &CExclusion::m_strAddress); }
 };
 
+// The extra texts, then truncations and one-bit flips of a good file, every third byte.
+std::vector<std::string> Mangled(const std::string& strGood, std::vector<std::string> texts) {
+    for (size_t n = 0; n < strGood.size(); n += 3) {
+        texts.push_back(strGood.substr(0, n));
+        texts.push_back(strGood);
+        texts.back()[n] ^= static_cast<char>(1 << n % 8);
+    }
+    return texts;
+}
+
+// Puts in a file's place a FIFO (kind 0), a link to /dev/zero (1) or a folder (2).
+bool MakeSpecialFile(const std::string& strPath, int nKind) {
+    std::remove(strPath.c_str());
+    if (nKind == 0) return mkfifo(strPath.c_str(), 0600) == 0;
+    if (nKind == 1) return symlink("/dev/zero", strPath.c_str()) == 0;
+    return mkdir(strPath.c_str(), 0700) == 0;
+}
 }  // namespace
 
 TEST_F(CStoreFixture, ListEntriesFollowMarkersCountsAndGaps) {
@@ -254,77 +271,57 @@ TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
     EXPECT_EQ(ReadFileBytes(place.strHivePath), kKeyHeader + "\"PortIn\"=\"2525\"\n");
 }
 
-// Mangled hives (truncated, bytes flipped, a huge line, an escape that eats the closing quote,
-// invalid UTF-8) are read, or reported as not parsing and then never replaced by a save.
-TEST_F(CStoreFixture, MangledHivesAreReadOrReportedAndNeverReplaced) {
-    settings.MailServer = "mail.example.org";
+// Hostile hives: mangled ones (truncated, bits flipped, a huge line, an escape that eats the
+// closing quote, invalid UTF-8) are read or reported as not parsing; a file over the size limit,
+// a FIFO, /dev/zero or a folder is refused at once. A hive refused is never replaced by a save.
+TEST_F(CStoreFixture, HostileHivesAreReadOrRefusedAndNeverReplaced) {
     settings.AddDnsblServer("zone.example", 1);
-    settings.AddExclusion("10.0.0.1", 0);
     Save();
-    const std::string strGood = ReadFileBytes(place.strHivePath);
-    std::vector<std::string> hives = {
-        kKeyHeader + "\"MailServer\"=\"" + std::string(1 << 20, 'm') + "\"\n",
-        kKeyHeader + "\"MailServer\"=\"a\\\"\n", kKeyHeader + "\"MailServer\"=\"\xc3\x28\xff\"\n"};
-    for (size_t n = 0; n < strGood.size(); n += 3) {
-        hives.push_back(strGood.substr(0, n));
-        hives.push_back(strGood);
-        hives.back()[n] ^= static_cast<char>(1 << n % 8);
-    }
-    int nBroken = 0;
-    for (const std::string& strHive : hives) {
-        WriteFileBytes(place.strHivePath, strHive);
+    std::string strAtLimit = kKeyHeader + "\"PortIn\"=\"2525\"\n;";
+    strAtLimit.resize(kMaxHiveBytes, ' ');
+    const auto Refused = [&] {
         reports.clear();
         bKeyMissing = false;
-        const bool bLoaded = Load();
-        if (bKeyMissing) continue;  // parsed without the key: the first-run path
-        if (bLoaded) {
-            EXPECT_TRUE(reports.empty());
-            continue;
-        }
-        ++nBroken;
+        if (Load() || bKeyMissing) return false;  // read, or parsed without the key
         Save();
         EXPECT_EQ(reports, (Reports{{1009, kOpenFailed}, {1009, kOpenFailed}}));
+        return true;
+    };
+    int nRefused = 0;
+    for (const std::string& strHive :
+         Mangled(ReadFileBytes(place.strHivePath),
+                 {kKeyHeader + "\"MailServer\"=\"" + std::string(1 << 20, 'm') + "\"\n",
+                  kKeyHeader + "\"MailServer\"=\"a\\\"\n",
+                  kKeyHeader + "\"MailServer\"=\"\xc3\x28\xff\"\n", strAtLimit + " "})) {
+        WriteFileBytes(place.strHivePath, strHive);
+        if (!Refused()) continue;
+        ++nRefused;
         EXPECT_EQ(ReadFileBytes(place.strHivePath), strHive);
     }
-    EXPECT_GT(nBroken, 0);
-}
-
-// Something other than a regular file, or a file over the size limit, in the hive's place is
-// refused at once as not parsing: never waited on (a FIFO), never read without end (/dev/zero),
-// never replaced.
-TEST_F(CStoreFixture, HiveThatIsNoRegularFileOrTooBigIsRefusedAtOnce) {
-    const std::string strAtLimit = kKeyHeader + "\"PortIn\"=\"2525\"\n;";
-    WriteFileBytes(dir.File("limit.reg"),
-                   strAtLimit + std::string(kMaxHiveBytes - strAtLimit.size(), ' '));
-    place.strHivePath = dir.File("limit.reg");
+    EXPECT_GT(nRefused, 0);
+    for (int nKind = 0; nKind < 3; ++nKind) {
+        ASSERT_TRUE(MakeSpecialFile(place.strHivePath, nKind));
+        EXPECT_TRUE(Refused()) << nKind;
+        struct stat info {};
+        EXPECT_TRUE(lstat(place.strHivePath.c_str(), &info) == 0 && !S_ISREG(info.st_mode));
+    }
+    std::remove(place.strHivePath.c_str());
+    WriteFileBytes(place.strHivePath, strAtLimit);
     EXPECT_TRUE(Load());
     EXPECT_EQ(settings.PortIn, 2525);
-
-    WriteFileBytes(dir.File("big.reg"), strAtLimit + std::string(kMaxHiveBytes, ' '));
-    ASSERT_EQ(mkfifo(dir.File("fifo.reg").c_str(), 0600), 0);
-    ASSERT_EQ(symlink("/dev/zero", dir.File("zero.reg").c_str()), 0);
-    ASSERT_EQ(mkdir(dir.File("folder.reg").c_str(), 0700), 0);
-    for (const char* pName : {"big.reg", "fifo.reg", "zero.reg", "folder.reg"}) {
-        place.strHivePath = dir.File(pName);
-        struct stat before {
-        }, after{};
-        stat(place.strHivePath.c_str(), &before);
-        reports.clear();
-        EXPECT_FALSE(Load()) << pName;
-        Save();
-        EXPECT_EQ(reports, (Reports{{1009, kOpenFailed}, {1009, kOpenFailed}})) << pName;
-        stat(place.strHivePath.c_str(), &after);
-        EXPECT_EQ(after.st_mode, before.st_mode) << pName;
-        EXPECT_EQ(after.st_size, before.st_size) << pName;
-    }
 }
 
-// The settings file is opened for reading only, so one this user may only read is read; one
-// that is not a regular file counts as missing, at once; any bytes in it load.
-TEST_F(CStoreFixture, SettingsFileIsReadOnlyAndOnlyFromARegularFile) {
+// The settings file is opened for reading only, so one this user may only read is read; any
+// bytes in it load; a FIFO, /dev/zero or a folder in its place counts as missing, at once.
+TEST_F(CStoreFixture, SettingsFileIsOpenedForReadingOnlyAndOnlyAsARegularFile) {
     const std::string strFile = dir.File("tarnwk.cfg");
     const std::string strGood =
         "+\nx=relay\np=26\nq=2525\nservers\n+zone\nExclusions:\n+10.0.0.1\n";
+    for (const std::string& strContent :
+         Mangled(strGood, {std::string(1 << 20, 'z'), std::string("+\n\xff\xfe\0\n=\n\n", 9)})) {
+        WriteFileBytes(strFile, strContent);
+        EXPECT_TRUE(Load());
+    }
     WriteFileBytes(strFile, strGood);
     chmod(strFile.c_str(), 0444);
     chmod(dir.Path().c_str(), 0755);  // for the unprivileged child
@@ -332,30 +329,11 @@ TEST_F(CStoreFixture, SettingsFileIsReadOnlyAndOnlyFromARegularFile) {
         RunInChild([&] { return Load() && settings.PortIn == 2525 && reports.empty() ? 0 : 1; },
                    true),
         0);
-
-    std::vector<std::string> files = {std::string(1 << 20, 'z') + "\n",
-                                      std::string("+\n\xff\xfe\0\n=\n\n", 9)};
-    for (size_t n = 0; n < strGood.size(); ++n) {
-        files.push_back(strGood.substr(0, n));
-        files.push_back(strGood);
-        files.back()[n] ^= static_cast<char>(1 << n % 8);
-    }
-    for (const std::string& strContent : files) {
-        std::remove(strFile.c_str());
-        WriteFileBytes(strFile, strContent);
-        EXPECT_TRUE(Load());
-    }
     EXPECT_TRUE(reports.empty());
-
-    std::remove(strFile.c_str());
-    ASSERT_EQ(mkfifo(strFile.c_str(), 0600), 0);
-    EXPECT_FALSE(Load());
-    std::remove(strFile.c_str());
-    ASSERT_EQ(symlink("/dev/zero", strFile.c_str()), 0);
-    EXPECT_FALSE(Load());
-    std::remove(strFile.c_str());
-    ASSERT_EQ(mkdir(strFile.c_str(), 0700), 0);
-    EXPECT_FALSE(Load());
+    for (int nKind = 0; nKind < 3; ++nKind) {
+        ASSERT_TRUE(MakeSpecialFile(strFile, nKind));
+        EXPECT_FALSE(Load());
+    }
     EXPECT_EQ(reports, (Reports(3, {0, kFileMissing})));
 }
 
