@@ -54,9 +54,14 @@ void WithoutAntialiasing(QWidget* pWidget) {
 
 TEST(CustomControls, ListRowsAreColouredSelectedAndClippedAsTheColourColumnSays) {
     // Contrast: black on white and where exactly one of red and blue is above 128.
-    for (auto [crRow, crText] : std::vector<std::pair<COLORREF, COLORREF>>{
-             {255, 0}, {16711680, 0}, {RGB(255, 0, 255), 0xFFFFFF}, {RGB(0, 128, 0), 0xFFFFFF},
-             {RGB(192, 192, 192), 0xFFFFFF}, {16777215, 0}, {RGB(128, 0, 129), 0}})
+    for (auto [crRow, crText] :
+         std::vector<std::pair<COLORREF, COLORREF>>{{255, 0},
+                                                    {16711680, 0},
+                                                    {RGB(255, 0, 255), 0xFFFFFF},
+                                                    {RGB(0, 128, 0), 0xFFFFFF},
+                                                    {RGB(192, 192, 192), 0xFFFFFF},
+                                                    {16777215, 0},
+                                                    {RGB(128, 0, 129), 0}})
         EXPECT_EQ(CColorListCtrl::ContrastColor(crRow), crText) << crRow;
 
     CColorListCtrl list;
@@ -68,8 +73,12 @@ TEST(CustomControls, ListRowsAreColouredSelectedAndClippedAsTheColourColumnSays)
     list.InsertColumn(2, "_COLOR", LVCFMT_LEFT, 0);
     list.InsertColumn(3, "Active", LVCFMT_RIGHT, 50);
     const std::vector<std::pair<QString, QString>> rows = {
-        {"a-light-red", "8421631"}, {"b-plain", ""},       {"c-red", "255"},
-        {"d-magenta", "16711935"},  {"e-zero", "0"},       {"f-words", "red"},
+        {"a-light-red", "8421631"},
+        {"b-plain", ""},
+        {"c-red", "255"},
+        {"d-magenta", "16711935"},
+        {"e-zero", "0"},
+        {"f-words", "red"},
         {"g-clipped-WWWWWWWWWWWWWWWWWWWWWW", ""}};
     for (auto it = rows.rbegin(); it != rows.rend(); ++it) {  // sorted whatever the order
         const int nItem = list.InsertItem(0, it->first);
@@ -198,9 +207,12 @@ TEST(EntryDialogs, TheZoneComesBackAsTypedWithinWhatAnEntryCanHold) {
 }
 
 TEST(EntryDialogs, TheAddressControlReadsBlanksAsZeroAndAllBlankAsNothing) {
-    const std::vector<std::pair<QString, std::string>> cases = {
-        {"", ""},           {"10.0.0.1", "10.0.0.1"}, {"192.168", "192.168.0.0"},
-        {"010..7", "10.7.0.0"}, {"300.1.2.3", "255.1.2.3"}, {"1.2.3.4.5", "1.2.3.45"}};
+    const std::vector<std::pair<QString, std::string>> cases = {{"", ""},
+                                                                {"10.0.0.1", "10.0.0.1"},
+                                                                {"192.168", "192.168.0.0"},
+                                                                {"010..7", "10.7.0.0"},
+                                                                {"300.1.2.3", "255.1.2.3"},
+                                                                {"1.2.3.4.5", "1.2.3.45"}};
     for (const auto& [strTyped, strResult] : cases) {
         CAddExclusionDlg dialog;
         dialog.Create();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -64,6 +65,24 @@ void OnNextModal(std::function<void(QWidget*)> action) {
     });
     pTimer->start(10);
 }
+
+CBoxAnswerer::CBoxAnswerer(std::function<int(QMessageBox*)> answer) : m_pTimer(new QTimer()) {
+    QObject::connect(m_pTimer, &QTimer::timeout, m_pTimer, [answer] {
+        for (QWidget* pWindow : QApplication::topLevelWidgets()) {
+            auto* pBox = qobject_cast<QMessageBox*>(pWindow);
+            if (pBox == nullptr || !pBox->isVisible()) continue;
+            if (const int nButton = answer(pBox)) {
+                QAbstractButton* pButton = Item<QAbstractButton>(pBox, nButton);
+                ASSERT_NE(pButton, nullptr) << nButton;
+                pButton->click();
+                return;  // the click may run a nested loop that changes the windows
+            }
+        }
+    });
+    m_pTimer->start(10);
+}
+
+CBoxAnswerer::~CBoxAnswerer() { delete m_pTimer; }
 
 unsigned PixelAt(QWidget* pWidget, int x, int y) {
     return pWidget->grab().toImage().pixel(x, y) & 0xFFFFFF;

@@ -10,6 +10,8 @@
 #include <functional>
 
 class CListCtrl;
+class QMessageBox;
+class QTimer;
 
 template <class TControl>
 TControl* Item(const QWidget* pWindow, int nId) {
@@ -21,5 +23,15 @@ void ClickRow(CListCtrl* pList, int nRow);
 // Runs action on the next modal window that is not the current one, from the event loop that
 // runs while it is up (the modal window's own, or a pump). Returns at once.
 void OnNextModal(std::function<void(QWidget*)> action);
+// Until Stop, looks at every visible message box again and again (from whichever event loop
+// runs) and clicks the button numbered by answer(box); 0 leaves the box for a later look.
+class CBoxAnswerer {
+public:
+    explicit CBoxAnswerer(std::function<int(QMessageBox*)> answer);
+    ~CBoxAnswerer();
+
+private:
+    QTimer* m_pTimer;
+};
 // The rendered pixel at (x, y) of the widget, as r, g, b.
 unsigned PixelAt(QWidget* pWidget, int x, int y);
