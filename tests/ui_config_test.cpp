@@ -19,6 +19,7 @@
 #include "ui/AddServerDlg.h"
 #include "ui/ColorListCtrl.h"
 #include "ui/ConfigDlg.h"
+#include "ui/IPAddressCtrl.h"
 #include "ui/QtFrontEnd.h"
 
 namespace {
@@ -237,6 +238,7 @@ TEST_F(ConfigDialog, ListEditsChangeTheLiveListsAndSaveWritesThemInOrder) {
         Click(&dialog, 1012);
     }
     OnNextModal([](QWidget* pModal) {
+        Item<CIPAddressCtrl>(pModal, 1024)->FocusField(0);
         for (char ch : std::string("10.0.0.1")) QTest::keyClick(pModal->focusWidget(), ch);
         Click(pModal, IDOK);
     });

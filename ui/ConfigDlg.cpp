@@ -39,19 +39,18 @@ struct CRow {
 
 Settings& LiveSettings() { return TheApp().m_settings; }
 
-std::vector<CRow> ServerRows() {
-    std::vector<CRow> rows;
-    Guard guard(LiveSettings().m_lock);
-    for (const CDnsblServer* p = LiveSettings().DNSBL_Servers; p; p = p->m_pNext)
-        if (!p->m_strName.empty()) rows.push_back({p->m_strName, p->m_bActive, p->m_nId});
-    return rows;
-}
+// The two lists' entries, told apart by type.
+CDnsblServer* FindEntry(CDnsblServer*, int nId) { return LiveSettings().FindDnsblServer(nId); }
+CExclusion* FindEntry(CExclusion*, int nId) { return LiveSettings().FindExclusion(nId); }
+std::string& EntryText(CDnsblServer& entry) { return entry.m_strName; }
+std::string& EntryText(CExclusion& entry) { return entry.m_strAddress; }
 
-std::vector<CRow> ExclusionRows() {
+template <class TEntry>
+std::vector<CRow> Rows(TEntry* Settings::*pHead) {
     std::vector<CRow> rows;
     Guard guard(LiveSettings().m_lock);
-    for (const CExclusion* p = LiveSettings().Exclusions; p; p = p->m_pNext)
-        if (!p->m_strAddress.empty()) rows.push_back({p->m_strAddress, p->m_bActive, p->m_nId});
+    for (TEntry* p = LiveSettings().*pHead; p; p = p->m_pNext)
+        if (!EntryText(*p).empty()) rows.push_back({EntryText(*p), p->m_bActive, p->m_nId});
     return rows;
 }
 
@@ -75,6 +74,35 @@ void InsertColumns(CColorListCtrl& list, const char* pszText, int nTextWidth, in
 int SelectedId(const CColorListCtrl& list) {
     const int nItem = list.GetSelectedItem();
     return nItem < 0 ? -1 : static_cast<int>(list.GetItemData(nItem));
+}
+
+// Asks the question with the selected entry's text; on Yes the entry counts as removed. The
+// lock is not held while the box is up: the entry is looked up again afterwards.
+template <class TEntry>
+void RemoveSelected(CDialog& dialog, const CColorListCtrl& list, const std::string& strQuestion) {
+    const int nId = SelectedId(list);
+    std::string strText;
+    {
+        Guard guard(LiveSettings().m_lock);
+        if (TEntry* pEntry = nId >= 0 ? FindEntry(static_cast<TEntry*>(nullptr), nId) : nullptr)
+            strText = EntryText(*pEntry);
+        else
+            return;
+    }
+    if (dialog.MessageBox(strQuestion + strText + "' ?", "WARNING", MB_YESNO, MB_ICONEXCLAMATION) !=
+        IDYES)
+        return;
+    Guard guard(LiveSettings().m_lock);
+    if (TEntry* pEntry = FindEntry(static_cast<TEntry*>(nullptr), nId)) EntryText(*pEntry).clear();
+}
+
+template <class TEntry>
+void FlipSelected(const CColorListCtrl& list) {
+    const int nId = SelectedId(list);
+    if (nId < 0) return;
+    Guard guard(LiveSettings().m_lock);
+    if (TEntry* pEntry = FindEntry(static_cast<TEntry*>(nullptr), nId))
+        pEntry->m_bActive = pEntry->m_bActive == 0 ? 1 : 0;
 }
 
 std::int32_t FieldNumber(const QLineEdit* pEdit) { return Atol(pEdit->text().toStdString()); }
@@ -131,13 +159,13 @@ bool CConfigDlg::OnInitDialog() {
 }
 
 void CConfigDlg::FillServerList() {
-    FillList(*m_ctlServers, ServerRows(), kInactiveServer);
+    FillList(*m_ctlServers, Rows(&Settings::DNSBL_Servers), kInactiveServer);
     m_ctlRemoveServer->setEnabled(false);
     m_ctlActivateServer->setEnabled(false);
 }
 
 void CConfigDlg::FillExclusionList() {
-    FillList(*m_ctlExclusions, ExclusionRows(), kInactiveExclusion);
+    FillList(*m_ctlExclusions, Rows(&Settings::Exclusions), kInactiveExclusion);
     m_ctlRemoveExclusion->setEnabled(false);
     m_ctlActivateExclusion->setEnabled(false);
 }
@@ -173,61 +201,24 @@ void CConfigDlg::OnClickExclusionList() {
 }
 
 void CConfigDlg::OnActivateServer() {
-    if (const int nId = SelectedId(*m_ctlServers); nId >= 0) {
-        Guard guard(LiveSettings().m_lock);
-        if (CDnsblServer* pServer = LiveSettings().FindDnsblServer(nId))
-            pServer->m_bActive = pServer->m_bActive == 0 ? 1 : 0;
-    }
+    FlipSelected<CDnsblServer>(*m_ctlServers);
     FillServerList();
 }
 
 void CConfigDlg::OnActivateExclusion() {
-    if (const int nId = SelectedId(*m_ctlExclusions); nId >= 0) {
-        Guard guard(LiveSettings().m_lock);
-        if (CExclusion* pExclusion = LiveSettings().FindExclusion(nId))
-            pExclusion->m_bActive = pExclusion->m_bActive == 0 ? 1 : 0;
-    }
+    FlipSelected<CExclusion>(*m_ctlExclusions);
     FillExclusionList();
 }
 
 void CConfigDlg::OnRemoveServer() {
-    const int nId = SelectedId(*m_ctlServers);
-    std::string strName;
-    bool bFound = false;
-    if (nId >= 0) {
-        Guard guard(LiveSettings().m_lock);
-        if (const CDnsblServer* pServer = LiveSettings().FindDnsblServer(nId)) {
-            strName = pServer->m_strName;
-            bFound = true;
-        }
-    }
-    if (bFound &&
-        MessageBox("Are you sure you want to permanently remove server '" + strName + "' ?",
-                   "WARNING", MB_YESNO, MB_ICONEXCLAMATION) == IDYES) {
-        Guard guard(LiveSettings().m_lock);
-        if (CDnsblServer* pServer = LiveSettings().FindDnsblServer(nId)) pServer->m_strName.clear();
-    }
+    RemoveSelected<CDnsblServer>(*this, *m_ctlServers,
+                                 "Are you sure you want to permanently remove server '");
     FillServerList();
 }
 
 void CConfigDlg::OnRemoveExclusion() {
-    const int nId = SelectedId(*m_ctlExclusions);
-    std::string strAddress;
-    bool bFound = false;
-    if (nId >= 0) {
-        Guard guard(LiveSettings().m_lock);
-        if (const CExclusion* pExclusion = LiveSettings().FindExclusion(nId)) {
-            strAddress = pExclusion->m_strAddress;
-            bFound = true;
-        }
-    }
-    if (bFound &&
-        MessageBox("Are you sure you want to permanently remove Exclusion '" + strAddress + "' ?",
-                   "WARNING", MB_YESNO, MB_ICONEXCLAMATION) == IDYES) {
-        Guard guard(LiveSettings().m_lock);
-        if (CExclusion* pExclusion = LiveSettings().FindExclusion(nId))
-            pExclusion->m_strAddress.clear();
-    }
+    RemoveSelected<CExclusion>(*this, *m_ctlExclusions,
+                               "Are you sure you want to permanently remove Exclusion '");
     FillExclusionList();
 }
 
