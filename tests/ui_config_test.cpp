@@ -31,6 +31,11 @@ const std::string kTestFailed =
     "Error Connecting to SMTP Server.\nMail Server must be running to properly configure "
     "Tarnwick Professional\nCheck your settings and try again.";
 const std::string kSucceeded = "Port Connection to SMTP Server was Successful";
+using Texts = std::vector<std::string>;
+
+std::string Refused(int nCode) {
+    return "Could not connect to Mail Server Error " + std::to_string(nCode) + "\n";
+}
 
 // The live settings of a running gateway, a hive in a temporary folder, and the dialog on them.
 class ConfigDialog : public ::testing::Test {
@@ -133,24 +138,20 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
     ASSERT_EQ(dialog.m_bChanged, 1);
 
     // Refused without a connection: no server, port 0, out of range, not a number; cancelled.
-    for (const char* pszPort : {"0", "70000", "x25"}) {
+    for (auto [pszServer, pszPort] :
+         {std::pair{"", "25"}, {"127.0.0.1", "0"}, {"127.0.0.1", "70000"}, {"127.0.0.1", "x25"}}) {
+        SetField(1001, pszServer);
         SetField(1014, pszPort);
         Click(&dialog, 1034);
+        EXPECT_EQ(BoxTexts(), Texts{"Please Specify a valid server and port"}) << pszPort;
     }
-    SetField(1001, "");
-    Click(&dialog, 1034);
-    SetField(1001, "127.0.0.1");
     SetField(1014, QString::number(server.Port()));
     m_gateway.m_boxes.Answer({IDCANCEL});
     Click(&dialog, 1034);
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>({"Please Specify a valid server and port",
-                                                    "Please Specify a valid server and port",
-                                                    "Please Specify a valid server and port",
-                                                    "Please Specify a valid server and port",
-                                                    kTestWarning, "Test Cancelled"}));
+    EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, "Test Cancelled"}));
 
     Click(&dialog, 1034);
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>({kTestWarning, kSucceeded}));
+    EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, kSucceeded}));
     EXPECT_EQ(dialog.m_bChanged, 0);
     EXPECT_TRUE(WaitUntil([&] { return bQuit.load(); }));
     EXPECT_TRUE(Contains(m_gateway.m_window.GetLogText(), "->220 mail ready"));
@@ -167,17 +168,14 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
     });
     Click(&dialog, 1034);
     EXPECT_TRUE(bTypedDuringTest);
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>({kTestWarning, kSucceeded}));
+    EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, kSucceeded}));
     EXPECT_EQ(dialog.m_bChanged, 1);
 
     // A closed port: the socket's report, then the dialog's; the edit still needs a test.
     SetField(1001, "127.0.0.1");
     SetField(1014, QString::number(FreeTcpPort()));
     Click(&dialog, 1034);
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>({kTestWarning,
-                                                    "Could not connect to Mail Server Error " +
-                                                        std::to_string(ECONNREFUSED) + "\n",
-                                                    kTestFailed}));
+    EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, Refused(ECONNREFUSED), kTestFailed}));
     EXPECT_EQ(dialog.m_bChanged, 1);
     EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 0);
 
@@ -188,24 +186,20 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
     ASSERT_EQ(bind(fdFull, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(fdFull, 0), 0);
     getsockname(fdFull, reinterpret_cast<sockaddr*>(&address), &nLength);
-    CRawClient
-        filler;  // fills the queue of a listener that never accepts: later SYNs go unanswered
+    CRawClient filler;  // fills the queue of a listener that never accepts: later SYNs are dropped
     ASSERT_TRUE(filler.Connect(ntohs(address.sin_port)));
     dialog.m_nTestLimitMs = 300;
     SetField(1014, QString::number(ntohs(address.sin_port)));
     Click(&dialog, 1034);
     close(fdFull);
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>({kTestWarning,
-                                                    "Could not connect to Mail Server Error " +
-                                                        std::to_string(ETIMEDOUT) + "\n",
-                                                    kTestFailed}));
+    EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, Refused(ETIMEDOUT), kTestFailed}));
 }
 
 TEST_F(ConfigDialog, ListEditsChangeTheLiveListsAndSaveWritesThemInOrder) {
     CConfigDlg& dialog = Open();
     EXPECT_FALSE(Item<QCheckBox>(&dialog, 1029)->isChecked());
     EXPECT_FALSE(Item<QCheckBox>(&dialog, 1029)->isEnabled());
-    EXPECT_EQ(Rows(1011), std::vector<std::string>({"old.example No 8421631", "zen.example Yes "}));
+    EXPECT_EQ(Rows(1011), (Texts{"old.example No 8421631", "zen.example Yes "}));
 
     // Remove answered No, then Yes.
     m_gateway.m_boxes.Answer({IDNO, IDYES});
@@ -220,13 +214,13 @@ TEST_F(ConfigDialog, ListEditsChangeTheLiveListsAndSaveWritesThemInOrder) {
     EXPECT_EQ(boxes[0].strCaption, "WARNING");
     EXPECT_EQ(boxes[0].nButtons, MB_YESNO);
     EXPECT_EQ(boxes[0].nIcon, MB_ICONEXCLAMATION);
-    EXPECT_EQ(Rows(1011), std::vector<std::string>({"zen.example Yes "}));
+    EXPECT_EQ(Rows(1011), (Texts{"zen.example Yes "}));
 
     // Activate flips the entry; the button reads Disable for an active one.
     ClickRow(dialog.m_ctlServers, 0);
     EXPECT_EQ(dialog.m_ctlActivateServer->text(), "Disable");
     Click(&dialog, 1020);
-    EXPECT_EQ(Rows(1011), std::vector<std::string>({"zen.example No 8421631"}));
+    EXPECT_EQ(Rows(1011), (Texts{"zen.example No 8421631"}));
 
     // Adds: blanks add nothing, blanks around a zone go, a 99th byte is refused.
     const std::string str98 = std::string(90, 'z') + ".example";
@@ -243,9 +237,8 @@ TEST_F(ConfigDialog, ListEditsChangeTheLiveListsAndSaveWritesThemInOrder) {
         Click(pModal, IDOK);
     });
     Click(&dialog, 1015);
-    EXPECT_EQ(Rows(1011),
-              std::vector<std::string>({"zen.example No 8421631", "zone Yes ", str98 + " Yes "}));
-    EXPECT_EQ(Rows(1021), std::vector<std::string>({"10.0.0.1 Yes ", "192.0.2.10 Yes "}));
+    EXPECT_EQ(Rows(1011), (Texts{"zen.example No 8421631", "zone Yes ", str98 + " Yes "}));
+    EXPECT_EQ(Rows(1021), (Texts{"10.0.0.1 Yes ", "192.0.2.10 Yes "}));
 
     m_gateway.m_boxes.Clear();
     Click(&dialog, IDOK);
@@ -273,10 +266,9 @@ TEST_F(ConfigDialog, EscapeAfterARemoveLeavesTheEntryGoneInMemoryAndTheHiveUncha
     QTest::keyClick(&dialog, Qt::Key_Escape);
     EXPECT_EQ(dialog.result(), IDCANCEL);
     EXPECT_EQ(BoxTexts(),
-              std::vector<std::string>({"Are you sure you want to permanently remove Exclusion "
-                                        "'192.0.2.10' ?",
-                                        "Configuration not saved\nExit?",
-                                        "Configuration not saved\nExit?"}));
+              (Texts{"Are you sure you want to permanently remove Exclusion "
+                     "'192.0.2.10' ?",
+                     "Configuration not saved\nExit?", "Configuration not saved\nExit?"}));
     EXPECT_EQ(m_gateway.m_app.m_settings.Exclusions->m_strAddress, "");
     EXPECT_EQ(Hive(), strHive);
 }
