@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <thread>
 
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/Process.h"
@@ -92,4 +95,28 @@ TEST(QtMessageBoxes, AListenerBoxWhileTheDialogsTestWaitsLeavesTheDialogUsable) 
     EXPECT_TRUE(Contains(texts[3], "Error Connecting to SMTP Server."));
     EXPECT_NE(gateway.m_app.m_pListenThread, nullptr);
     EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
+}
+
+// A listener box that came while another box was up outlives that box and is still answered.
+TEST(QtMessageBoxes, AListenerBoxOutlivesTheModalBoxItStoodOver) {
+    CGatewayApp app;  // its pump serves the UI thread's loop while the test waits
+    CQtMessageBox& boxes = CDesktop::Instance()->MessageBoxes();
+    std::atomic<int> nListenerAnswer{0};
+    std::thread listener;
+    QPointer<QMessageBox> pListenerBox;
+    OnNextModal([&](QWidget* pModal) {
+        listener =
+            std::thread([&] { nListenerAnswer = boxes.Show("Listener", "Error", MB_OK, 0); });
+        ASSERT_TRUE(WaitUntil([&] {
+            pListenerBox = pModal->findChild<QMessageBox*>();
+            return pListenerBox && pListenerBox->isVisible();
+        }));
+        Click(pModal, IDNO);
+    });
+    EXPECT_EQ(boxes.Show("Exit?", "Warning", MB_YESNO, 0), IDNO);  // that box is gone now
+    ASSERT_TRUE(pListenerBox && pListenerBox->isVisible());
+    EXPECT_EQ(nListenerAnswer, 0);
+    Click(pListenerBox, IDOK);
+    listener.join();
+    EXPECT_EQ(nListenerAnswer, IDOK);
 }

@@ -51,6 +51,18 @@ QMessageBox::Icon BoxIcon(int nIcon) {
     }
 }
 
+// A box standing over a modal dialog moves over the next one (or stands alone) when that dialog
+// ends, instead of going with it unanswered.
+void KeepAboveModal(QMessageBox* pBox) {
+    auto* pOwner = qobject_cast<QDialog*>(pBox->parentWidget());
+    if (pOwner == nullptr) return;
+    QObject::connect(pOwner, &QDialog::finished, pBox, [pBox] {
+        pBox->setParent(QApplication::activeModalWidget(), pBox->windowFlags());
+        pBox->show();
+        KeepAboveModal(pBox);
+    });
+}
+
 // The answer of a box shown on the UI thread for a waiting thread, given once.
 class CPendingAnswer {
 public:
@@ -137,6 +149,7 @@ int CQtMessageBox::ShowFromOtherThread(const std::string& strText, const std::st
                          [pAnswer](int nResult) { pAnswer->Give(Answer(nResult)); });
         QObject::connect(pBox, &QObject::destroyed,
                          [pAnswer, nDefault] { pAnswer->Give(nDefault); });
+        KeepAboveModal(pBox);
         pBox->show();
         pBox->raise();
     });

@@ -9,9 +9,10 @@
 // A box asked for on the UI thread runs modally over its owner (if any) and returns the
 // answer. A box asked for on another thread (the listener's error reports) is shown on the UI
 // thread without blocking it: it is not modal, so the UI thread's windows keep working, and it
-// stands over the modal dialog of the moment (if any) so that it can be answered; the calling
-// thread waits for the answer. A box that goes without an answer (its owner closed) answers the
-// default button; so does every box once the UI thread's loop has gone.
+// stands over the modal dialog of the moment (if any, moving over the next one when that one
+// ends) so that it can always be answered; the calling thread waits for the answer. A box that
+// goes without an answer answers the default button; so does every box once the UI thread's
+// loop has gone.
 #pragma once
 
 #include "platform/MessageBox.h"
