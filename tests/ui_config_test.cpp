@@ -173,11 +173,13 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
 
     // A closed port: the socket's report, then the dialog's; the edit still needs a test.
     SetField(1001, "127.0.0.1");
-    SetField(1014, QString::number(FreeTcpPort()));
+    int fdRefusing = -1;
+    SetField(1014, QString::number(RefusingTcpPort(fdRefusing)));
     Click(&dialog, 1034);
     EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, Refused(ECONNREFUSED), kTestFailed}));
     EXPECT_EQ(dialog.m_bChanged, 1);
     EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 0);
+    close(fdRefusing);
 
     // A server that never answers the connect: a failed connect once the limit has passed.
     const int fdFull = socket(AF_INET, SOCK_STREAM, 0);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
@@ -61,8 +63,10 @@ TEST(QtMessageBoxes, ShowCaptionTextButtonsAndIconAndYesNoIgnoresEscape) {
 TEST(QtMessageBoxes, AListenerBoxWhileTheDialogsTestWaitsLeavesTheDialogUsable) {
     CGatewayHarness gateway;
     SetMessageBoxService(&CDesktop::Instance()->MessageBoxes());
-    ASSERT_TRUE(gateway.Start(FreeTcpPort()));  // nothing listens at the mail server's port
+    int fdRefusing = -1;
+    ASSERT_TRUE(gateway.Start(RefusingTcpPort(fdRefusing)));  // the mail server is down
     CConfigDlg dialog;
+    QTimer::singleShot(30000, &dialog, [&] { dialog.EndDialog(IDCANCEL); });  // should it stall
     CRawClient client;
     OnNextModal([&](QWidget*) { ASSERT_TRUE(client.Connect(gateway.m_nPortIn)); });
     std::vector<std::string> texts;
@@ -95,6 +99,7 @@ TEST(QtMessageBoxes, AListenerBoxWhileTheDialogsTestWaitsLeavesTheDialogUsable) 
     EXPECT_TRUE(Contains(texts[3], "Error Connecting to SMTP Server."));
     EXPECT_NE(gateway.m_app.m_pListenThread, nullptr);
     EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
+    close(fdRefusing);
 }
 
 // A listener box that came while another box was up outlives that box and is still answered.
