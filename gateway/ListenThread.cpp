@@ -1,5 +1,6 @@
 #include "gateway/ListenThread.h"
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -42,10 +43,13 @@ void CListenThread::CreateListenSocket() {
     CGatewayCore& app = GatewayCore();
     DeleteListenSocket();
     m_pListenSocket = new CListenSocket(&app);
-    if (m_pListenSocket->Create(app.m_settings.PortIn, SOCK_STREAM, FD_ACCEPT) &&
+    // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
+    const std::int32_t nPort = app.m_settings.PortIn;
+    const bool bPortValid = nPort >= 1 && nPort <= 65535;
+    if (bPortValid && m_pListenSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) &&
         m_pListenSocket->Listen(SOMAXCONN))
         return;
-    const int nCode = WSAGetLastError();
+    const int nCode = bPortValid ? WSAGetLastError() : EINVAL;
     DeleteListenSocket();
     app.m_bReportShowing = 1;
     app.m_bGatewayDown = 1;
