@@ -41,6 +41,7 @@ bool CGatewayApp::LoadSettings() {
         m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); },
         bKeyMissing);
     if (bKeyMissing) m_bConfigAtStart = 1;
+    ResolveMailServer();
     return bRead;
 }
 

@@ -12,8 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "gateway/ChannelSocket.h"
-#include "gateway/ClientSocket.h"
+#include "gateway/LineSocket.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/Process.h"
@@ -161,14 +160,9 @@ TEST(Relay, DataSentBeforeTheChannelConnectsIsDelivered) {
     ASSERT_TRUE(client.SendAll("EHLO early\r\nMAIL FROM:<a@b>\r\n"));
     // The block waits in the queue of a channel that is not connected yet.
     ASSERT_TRUE(WaitUntil([&] {
-        bool bWaiting = false;
-        gateway.OnListener([&] {
-            CClientSocket* pClient = gateway.m_app.m_pConnections;
-            bWaiting = pClient && pClient->m_pChannel &&
-                       pClient->m_pChannel->m_nConnectState == 0 &&
-                       pClient->m_pChannel->m_strSendQueue.Size() == 29;
-        });
-        return bWaiting;
+        const std::vector<CConnectionSnapshot> snapshot = gateway.Snapshot();
+        return snapshot.size() == 1 && snapshot[0].nChannelConnectState == 0 &&
+               snapshot[0].nChannelQueued == 29;
     }));
 
     const int fdFiller = accept(fdListen, nullptr, nullptr);
