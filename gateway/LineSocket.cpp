@@ -130,8 +130,11 @@ void CLineSocket::OnSend(int nErrorCode) {
 }
 
 // The peer closed or reset while reading was paused: the data before its close still waits to
-// be read, so nothing ends yet; but the relay is now bounded, so that it cannot stick.
-void CLineSocket::OnHangUp(int) { ArmBound(); }
+// be read, so nothing ends yet; but both ends are now bounded, so that the relay cannot stick.
+void CLineSocket::OnHangUp(int) {
+    ArmBound();
+    if (m_pPeer != nullptr) m_pPeer->ArmBound();
+}
 
 void CLineSocket::Disconnect() {
     m_nState = 0;
@@ -164,9 +167,7 @@ void CLineSocket::FinishSending() {
     if (m_eSendEnd == ESendEnd::Close) return Disconnect();
     ShutDown(SHUT_WR);
     m_bSendOver = true;
-    SyncEvents();
-    OnEndChanged();
-    CloseWhenDone();
+    EndChanged();
 }
 
 void CLineSocket::DropQueue() {
@@ -174,18 +175,22 @@ void CLineSocket::DropQueue() {
     m_bSendOver = true;
     m_bCanSend = 1;
     if (m_pPeer != nullptr) m_pPeer->UpdatePause();
-    SyncEvents();
-    OnEndChanged();
-    CloseWhenDone();
+    EndChanged();
 }
 
 void CLineSocket::PeerClosed() {
     if (m_bPeerClosed) return;
     m_bPeerClosed = true;
     ArmBound();
-    SyncEvents();
+    EndChanged();
+}
+
+// The owner hears of it first, and the socket closes when both directions are over; only a
+// socket still open after that changes what it watches.
+void CLineSocket::EndChanged() {
     OnEndChanged();
     CloseWhenDone();
+    SyncEvents();
 }
 
 // Both directions over: nothing more can come in or go out.

@@ -124,6 +124,7 @@ private:
     void FinishSending();
     void DropQueue();
     void CloseWhenDone();
+    void EndChanged();
     void ArmBound();
     void NoteProgress();
     void UpdatePause();

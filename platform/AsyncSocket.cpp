@@ -73,11 +73,12 @@ BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* ps
         close(fd);
         return Fail(nCode);
     }
-    if (!Attach(fd, lEvent)) return FALSE;
+    // Nothing is watched before Connect or Listen: an unconnected socket only reports hang-ups.
+    if (!Attach(fd, lEvent, false)) return FALSE;
     return TRUE;
 }
 
-bool CAsyncSocket::Attach(int fd, long lEvent) {
+bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
     m_pLoop = CEventLoop::ForThisThread();
     if (m_pLoop == nullptr) {
         close(fd);
@@ -87,7 +88,7 @@ bool CAsyncSocket::Attach(int fd, long lEvent) {
     m_hSocket = fd;
     m_lEvent = lEvent;
     m_bWriteArmed = (lEvent & FD_WRITE) != 0;
-    UpdateWatch();
+    if (bWatchNow) UpdateWatch();
     return true;
 }
 
@@ -284,8 +285,9 @@ void CAsyncSocket::FinishConnect(std::uint32_t nEvents) {
         m_bCloseDelivered = true;  // a failed connect is final: nothing more is watched
         m_bWriteArmed = false;
     }
-    UpdateWatch();
+    // The handler sets the mask the connection goes on with: one watch change, after it.
     if (m_lEvent & FD_CONNECT) OnConnect(nCode);
+    UpdateWatch();
 }
 
 // Readable means data, or the peer's close when nothing is left to read. Without a sign of the
@@ -305,8 +307,8 @@ void CAsyncSocket::DeliverReadSide(std::uint32_t nEvents) {
     }
     if (nPeek < 0 && (IsWouldBlock(errno) || errno == EINTR)) return;
     const int nCode = nPeek == 0 ? 0 : errno;
+    // The watch is parked after the handler, which usually closes the socket anyway.
     m_bCloseDelivered = true;
-    UpdateWatch();
     if (m_lEvent & FD_CLOSE) OnClose(nCode);
 }
 

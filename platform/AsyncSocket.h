@@ -102,7 +102,7 @@ public:
     virtual void OnHangUp(int nErrorCode);
 
 private:
-    bool Attach(int fd, long lEvent);
+    bool Attach(int fd, long lEvent, bool bWatchNow = true);
     void UpdateWatch();
     std::uint32_t WantedEvents() const;
     bool WantsReadSide() const;

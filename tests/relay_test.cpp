@@ -1,6 +1,7 @@
 // The relay end to end: the listener thread in this process, real clients on loopback, a real
 // mail server or a raw server for byte-exact streams.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -311,4 +312,122 @@ TEST(Relay, SlowClientKeepsTheMailServersSideBoundedToo) {
             << nOffset;
     EXPECT_LE(nLargest, CLineSocket::kHighWater + CLineSocket::kBufferSize);
     server.Stop();
+}
+
+// A close is passed on as a half-close: the mail server still gets every byte of a client that
+// half-closed after sending, and the client every answer the server gives after that; the
+// other way round, a client that keeps talking still gets all the server sent before it closed.
+TEST(Relay, AHalfCloseLosesNothingInEitherDirection) {
+    const std::string strUp = RandomStream(2 << 20, 21);
+    std::string strServerGot;
+    std::atomic<int> nAnswers{0};
+    std::atomic<bool> bServerDone{false};
+    CRawServer answering;  // "250 ok" for every read; ends after the client's end
+    ASSERT_TRUE(answering.Start([&](int fd) {
+        char buffer[65536];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0; ++nAnswers) {
+            strServerGot.append(buffer, static_cast<size_t>(n));
+            SendAllFd(fd, "250 ok\r\n", 8);
+        }
+        bServerDone = true;
+        shutdown(fd, SHUT_RDWR);
+    }));
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start(answering.Port()));
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.40"));
+    std::thread writer([&] {
+        SendInRandomBlocks(client.Fd(), strUp, 22);
+        client.ShutdownWrite();
+    });
+    EXPECT_TRUE(client.ReadUntilClosed(60000));
+    writer.join();
+    ASSERT_TRUE(WaitUntil([&] { return bServerDone.load(); }));
+    EXPECT_TRUE(strServerGot == strUp) << strServerGot.size();
+    std::string strAnswers;
+    for (int i = 0; i < nAnswers; ++i) strAnswers += "250 ok\r\n";
+    EXPECT_EQ(client.m_strReceived, strAnswers);
+
+    const std::string strDown = RandomStream(5 << 20, 23);
+    CRawServer closing;  // sends, ends its side, and reads on until the client's end
+    ASSERT_TRUE(closing.Start([&](int fd) {
+        SendAllFd(fd, strDown.data(), strDown.size());
+        shutdown(fd, SHUT_WR);
+        char buffer[4096];
+        while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+        }
+    }));
+    gateway.Stop();
+    ASSERT_TRUE(gateway.Start(closing.Port()));
+    CRawClient talker;
+    ASSERT_TRUE(talker.Connect(gateway.m_nPortIn, "127.0.0.41"));
+    std::atomic<bool> bDone{false};
+    std::thread noops([&] {
+        while (!bDone && talker.SendAll("NOOP\r\n")) std::this_thread::sleep_for(1ms);
+    });
+    EXPECT_TRUE(talker.ReadUntilClosed(60000));
+    bDone = true;
+    noops.join();
+    EXPECT_TRUE(talker.m_strReceived == strDown) << talker.m_strReceived.size();
+    answering.Stop();
+    closing.Stop();
+}
+
+// A mail server that never reads: clients that fill the relay and vanish (a reset, as a client
+// that gave up does once its close cannot get through) are noticed although reading from them
+// is paused, and the drain bound frees their relays.
+TEST(Relay, ClientsLeavingARelayThatCannotMoveAreFreedByTheDrainBound) {
+    CRawServer stalled;
+    ASSERT_TRUE(stalled.Start([](int) {}));
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start(stalled.Port()));
+    const std::string strBlock(1 << 16, 'f');
+    for (int i = 0; i < 3; ++i) {
+        CRawClient client;
+        ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.4" + std::to_string(2 + i)));
+        fcntl(client.Fd(), F_SETFL, O_NONBLOCK);
+        // Until the gateway has stopped reading from this client and the kernel's buffers are full.
+        ASSERT_TRUE(WaitUntil([&] {
+            while (send(client.Fd(), strBlock.data(), strBlock.size(), MSG_NOSIGNAL) > 0) {
+            }
+            return gateway.LargestQueue() > CLineSocket::kHighWater;
+        }));
+        const linger reset{1, 0};
+        setsockopt(client.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    EXPECT_EQ(gateway.Connections().size(), 3u);
+    EXPECT_TRUE(
+        WaitUntil([&] { return gateway.Connections().empty(); }, 4 * CLineSocket::kDrainMs));
+    stalled.Stop();
+}
+
+// Clients opening and closing connections as fast as they can keep the listener busy without a
+// pause; what they leave is freed all the same, so the descriptors follow the live connections.
+TEST(Relay, FinishedConnectionsAreFreedWhileTheListenerIsBusy) {
+    CMailServer server;
+    ASSERT_TRUE(server.StartSmtpSink());
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start(server.Port()));
+    const int nBaseline = OpenDescriptors();
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nMost{0};
+    std::vector<std::thread> storm;
+    for (int i = 0; i < 4; ++i) {
+        storm.emplace_back([&] {
+            while (!bStop) {
+                CRawClient client;
+                if (client.Connect(gateway.m_nPortIn)) client.SendAll("QUIT\r\n");
+            }
+        });
+    }
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < end) {
+        nMost = std::max(nMost.load(), OpenDescriptors() - nBaseline);
+        std::this_thread::sleep_for(10ms);
+    }
+    bStop = true;
+    for (std::thread& thread : storm) thread.join();
+    EXPECT_LT(nMost, 400);
+    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors() <= nBaseline; }));
+    EXPECT_TRUE(gateway.Reports().empty());
 }
