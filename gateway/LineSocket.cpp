@@ -163,8 +163,9 @@ void CLineSocket::EndSendingAfterDrain(ESendEnd eEnd) {
     Flush();
 }
 
+// A socket whose peer has closed too is done: its close sends the end after the data.
 void CLineSocket::FinishSending() {
-    if (m_eSendEnd == ESendEnd::Close) return Disconnect();
+    if (m_eSendEnd == ESendEnd::Close || m_bPeerClosed) return Disconnect();
     ShutDown(SHUT_WR);
     m_bSendOver = true;
     EndChanged();
