@@ -9,6 +9,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   rbldnsd python3 python3-aiosmtpd swaks
   postfix
+  dpkg-dev file        # scripts/package.sh: CPack's dependency list
+  man-db systemd       # the install check: man -l, systemd-analyze verify
 )
 
 missing=()

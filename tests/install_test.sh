@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary root and checks what a package and an administrator rely
+# on: exactly the expected files (never a test or a benchmark), the unit accepted by
+# systemd-analyze (when it is present) and starting the installed program, the example hive
+# read without a report, and the man page rendered without a warning, with all its sections.
+# tests/install_test.sh <build-folder> <prefix> <sbindir> <mandir> <docdir> <sysconfdir>
+set -euo pipefail
+build=$1 prefix=$2 sbindir=$3 mandir=$4 docdir=$5 sysconfdir=$6
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+DESTDIR="$root" cmake --install "$build" >/dev/null
+expected=$(printf '%s\n' "$sbindir/tarnwk" "$mandir/man8/tarnwk.8" \
+  "$prefix/lib/systemd/system/tarnwick.service" "$prefix/lib/sysusers.d/tarnwick.conf" \
+  "$prefix/lib/tmpfiles.d/tarnwick.conf" "$sysconfdir/logrotate.d/tarnwick" \
+  "$docdir/README.md" "$docdir/examples/registry.reg" | sort)
+installed=$(cd "$root" && find . -type f | sed 's/^\.//' | sort)
+[ "$installed" = "$expected" ] || fail "installed files differ:$(diff <(echo "$expected") <(echo "$installed"))"
+[ -d "$root$sysconfdir/tarnwick" ] || fail "no folder for the hive"
+
+unit="$root$prefix/lib/systemd/system/tarnwick.service"
+grep -qx "ExecStart=$sbindir/tarnwk" "$unit" || fail "the unit does not start $sbindir/tarnwk"
+if command -v systemd-analyze >/dev/null; then
+  # The unit as installed, its program looked for inside the temporary root.
+  mkdir "$root/verify"
+  sed "s|^ExecStart=|ExecStart=$root|" "$unit" >"$root/verify/tarnwick.service"
+  report=$(systemd-analyze verify --man=no "$root/verify/tarnwick.service" 2>&1) ||
+    fail "systemd-analyze verify: $report"
+  [ -z "$report" ] || fail "systemd-analyze verify: $report"
+else
+  echo "systemd-analyze is not installed: the unit was not verified"
+fi
+
+report=$(cd "$root" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$root$docdir/examples/registry.reg" \
+  "$root$sbindir/tarnwk" STOP 2>&1) || fail "tarnwk STOP with the example hive failed"
+[ -z "$report" ] || fail "the example hive is not read cleanly: $report"
+
+page="$root$mandir/man8/tarnwk.8"
+warnings=$(groff -man -ww -z -Tutf8 "$page" 2>&1)
+[ -z "$warnings" ] || fail "groff warns: $warnings"
+rendered=$(MANWIDTH=80 man -l "$page" 2>&1)
+for section in NAME SYNOPSIS DESCRIPTION SWITCHES SETTINGS ENVIRONMENT FILES "EXIT STATUS" \
+  SIGNALS EXAMPLES; do
+  grep -qx "$section" <<<"$rendered" || fail "the man page has no $section section"
+done
+echo "installed layout, unit, example hive and man page checked"
