@@ -14,31 +14,7 @@ binary="$(realpath "${1:-$repo/build/tarnwk}")"
 megabytes="${2:-256}"
 sessions="${3:-500}"
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-wait_tcp() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
-
-# Starts a headless gateway relaying to port $1; sets gateway_port and gateway_pid.
-start_gateway() {
-  gateway_port=$(free_port)
-  mkdir -p "$work/run"
-  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n"MailServer"="127.0.0.1"\n"PortIn"="%s"\n"PortOut"="%s"\n' \
-    "$gateway_port" "$1" >"$work/hive.reg"
-  (cd "$work/run" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$work/hive.reg" exec "$binary" >/dev/null 2>&1) &
-  gateway_pid=$!
-  pids+=("$gateway_pid")
-  wait_tcp "$gateway_port"
-}
+source "$repo/bench/peers.sh"
 
 # Traces the gateway's system calls while "$@" runs; the trace goes to $work/trace.
 trace_while() {
@@ -73,7 +49,8 @@ sink_port=$(free_port)
 socat -u "TCP-LISTEN:$sink_port,reuseaddr,fork" /dev/null &
 pids+=($!)
 wait_tcp "$sink_port"
-start_gateway "$sink_port"
+start_gateway stream "$sink_port"
+wait_tcp "$gateway_port"
 stream() { head -c "${megabytes}M" /dev/zero | socat -u - "TCP:127.0.0.1:$gateway_port"; }
 trace_while stream
 listener_calls >"$work/calls"
@@ -87,7 +64,8 @@ mail_port=$(free_port)
 smtp-sink -u nobody "127.0.0.1:$mail_port" 1024 &
 pids+=($!)
 wait_tcp "$mail_port"
-start_gateway "$mail_port"
+start_gateway sessions "$mail_port"
+wait_tcp "$gateway_port"
 trace_while smtp-source -s 20 -m "$sessions" -f a@bench.test -t b@bench.test "127.0.0.1:$gateway_port"
 listener_calls >"$work/calls"
 echo "$sessions smtp-source sessions (20 at a time) into smtp-sink; listener thread's calls:"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Sessions per second, side by side in one run: Postfix's smtp-source (-s SESSIONS parallel
-# sessions, -m MESSAGES messages, one session each) into smtp-sink,
+# sessions, -m MESSAGES messages, one session each) into smtp-sink, straight (the ceiling any
+# proxy stays under on this machine), and
 #   - through the gateway with no zone, and through HAProxy in TCP mode;
 #   - through the gateway screening against 3 zones, and through tcpserver + rblsmtpd against
 #     the same 3 zones (both asking one loopback rbldnsd that lists nobody).
-# The four runs are interleaved, ROUNDS times; the script prints every round and the medians.
+# The runs are interleaved, ROUNDS times; the script prints every round and the medians.
 # Nothing here is a test: it prints figures.
 #
 # Usage (as root: rblsmtpd asks port 53, so rbldnsd listens on 127.0.0.153:53):
@@ -20,19 +21,7 @@ sessions="${4:-20}"
 dns_ip=127.0.0.153
 zones=(z1.bench.test z2.bench.test z3.bench.test)
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-wait_tcp() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+source "$repo/bench/peers.sh"
 
 sink_port=$(free_port)
 smtp-sink -u nobody "127.0.0.1:$sink_port" 1024 &
@@ -45,24 +34,15 @@ for zone in "${zones[@]}"; do zone_args+=("$zone:ip4set:list"); done
 rbldnsd -n -u rbldns -b "$dns_ip/53" -w "$work/zone" "${zone_args[@]}" &
 pids+=($!)
 
-# One headless gateway with a hive of its own, on port $port.
-start_gateway() {
-  local name="$1" nzones="$2"
-  port=$(free_port)
-  mkdir -p "$work/$name"
-  {
-    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n'
-    printf '"EnableLogging"="1"\n"LogFileName"="%s"\n' "$work/$name/Tarnwk.log"
-    printf '"MailServer"="127.0.0.1"\n"PortIn"="%s"\n"PortOut"="%s"\n' "$port" "$sink_port"
-    for ((i = 0; i < nzones; i++)); do printf '"DNSBL_%d"="+%s"\n' "$i" "${zones[$i]}"; done
-    printf '"DNSBL_Servers"="%d"\n' "$nzones"
-  } >"$work/$name.reg"
-  (cd "$work/$name" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$work/$name.reg" \
-    TARNWICK_NAMESERVERS="$dns_ip:53" exec "$binary" >/dev/null 2>"$work/$name.err") &
-  pids+=($!)
-}
-start_gateway gateway0 0 && gw0=$port
-start_gateway gateway3 3 && gw3=$port
+# Two gateways: no zone, and the three zones, asked through the same rbldnsd.
+export TARNWICK_NAMESERVERS="$dns_ip:53"
+start_gateway gateway0 "$sink_port" '"EnableLogging"="1"' "\"LogFileName\"=\"$work/gateway0.log\""
+gw0=$gateway_port
+zone_values=()
+for i in "${!zones[@]}"; do zone_values+=("\"DNSBL_$i\"=\"+${zones[$i]}\""); done
+start_gateway gateway3 "$sink_port" '"EnableLogging"="1"' "\"LogFileName\"=\"$work/gateway3.log\"" \
+  "${zone_values[@]}" "\"DNSBL_Servers\"=\"${#zones[@]}\""
+gw3=$gateway_port
 
 ha=$(free_port)
 cat >"$work/haproxy.cfg" <<EOF
@@ -103,8 +83,8 @@ rate() {
   awk -v m="$messages" -v s="$start" -v e="$end" 'BEGIN { printf "%.0f", m / (e - s) }'
 }
 
-names=(gateway0 haproxy gateway3 rblsmtpd)
-ports=("$gw0" "$ha" "$gw3" "$rbl")
+names=(direct gateway0 haproxy gateway3 rblsmtpd)
+ports=("$sink_port" "$gw0" "$ha" "$gw3" "$rbl")
 declare -A results
 echo "smtp-source -s $sessions -m $messages, sessions per second ($rounds interleaved rounds)"
 printf '%-8s' round; printf ' %10s' "${names[@]}"; echo
