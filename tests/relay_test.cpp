@@ -440,3 +440,27 @@ TEST(Relay, FinishedConnectionsAreFreedWhileTheListenerIsBusy) {
     EXPECT_LT(nMost, 100);
     EXPECT_TRUE(gateway.Reports().empty());
 }
+
+// The mail server may be named: its address is looked up when the listener starts; a name that
+// gives no address fails each channel as an unreachable host would.
+TEST(Relay, MailServerByNameAndByANameWithoutAddress) {
+    CRawServer server;
+    ASSERT_TRUE(server.Start([](int fd) { SendAllFd(fd, "220 named\r\n", 11); }));
+    CGatewayHarness gateway;
+    gateway.m_app.m_settings.SetMailServer("localhost");
+    ASSERT_TRUE(gateway.Start(server.Port()));
+    CRawClient named;
+    ASSERT_TRUE(named.Connect(gateway.m_nPortIn));
+    EXPECT_TRUE(named.ReadUntilContains("220 named\r\n"));
+
+    gateway.Stop();
+    gateway.m_app.m_settings.SetMailServer("");
+    ASSERT_TRUE(gateway.Start(server.Port()));
+    CRawClient nowhere;
+    ASSERT_TRUE(nowhere.Connect(gateway.m_nPortIn));
+    EXPECT_TRUE(nowhere.ReadUntilClosed());
+    EXPECT_EQ(nowhere.m_strReceived, "");
+    EXPECT_EQ(gateway.Reports(),
+              std::vector<std::string>{"Could not connect to Mail Server Error 113\n"});
+    server.Stop();
+}
