@@ -50,7 +50,6 @@ socat -u "TCP-LISTEN:$sink_port,reuseaddr,fork" /dev/null &
 pids+=($!)
 wait_tcp "$sink_port"
 start_gateway stream "$sink_port"
-wait_tcp "$gateway_port"
 stream() { head -c "${megabytes}M" /dev/zero | socat -u - "TCP:127.0.0.1:$gateway_port"; }
 trace_while stream
 listener_calls >"$work/calls"
@@ -65,7 +64,6 @@ smtp-sink -u nobody "127.0.0.1:$mail_port" 1024 &
 pids+=($!)
 wait_tcp "$mail_port"
 start_gateway sessions "$mail_port"
-wait_tcp "$gateway_port"
 trace_while smtp-source -s 20 -m "$sessions" -f a@bench.test -t b@bench.test "127.0.0.1:$gateway_port"
 listener_calls >"$work/calls"
 echo "$sessions smtp-source sessions (20 at a time) into smtp-sink; listener thread's calls:"

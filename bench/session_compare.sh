@@ -5,7 +5,8 @@
 #   - through the gateway with no zone, and through HAProxy in TCP mode;
 #   - through the gateway screening against 3 zones, and through tcpserver + rblsmtpd against
 #     the same 3 zones (both asking one loopback rbldnsd that lists nobody).
-# The runs are interleaved, ROUNDS times; the script prints every round and the medians.
+# The runs are interleaved, ROUNDS times; the script prints every round and the medians, with
+# the CPU time each proxy used per 1000 sessions, a figure other load on the machine disturbs less.
 # Nothing here is a test: it prints figures.
 #
 # Usage (as root: rblsmtpd asks port 53, so rbldnsd listens on 127.0.0.153:53):
@@ -38,11 +39,13 @@ pids+=($!)
 export TARNWICK_NAMESERVERS="$dns_ip:53"
 start_gateway gateway0 "$sink_port" '"EnableLogging"="1"' "\"LogFileName\"=\"$work/gateway0.log\""
 gw0=$gateway_port
+gw0_pid=$gateway_pid
 zone_values=()
 for i in "${!zones[@]}"; do zone_values+=("\"DNSBL_$i\"=\"+${zones[$i]}\""); done
 start_gateway gateway3 "$sink_port" '"EnableLogging"="1"' "\"LogFileName\"=\"$work/gateway3.log\"" \
   "${zone_values[@]}" "\"DNSBL_Servers\"=\"${#zones[@]}\""
 gw3=$gateway_port
+gw3_pid=$gateway_pid
 
 ha=$(free_port)
 cat >"$work/haproxy.cfg" <<EOF
@@ -60,48 +63,68 @@ backend sink
   server sink 127.0.0.1:$sink_port
 EOF
 haproxy -q -f "$work/haproxy.cfg" &
-pids+=($!)
+ha_pid=$!
+pids+=("$ha_pid")
 
 rbl=$(free_port)
 rbl_args=()
 for zone in "${zones[@]}"; do rbl_args+=(-r "$zone"); done
 DNSCACHEIP=$dns_ip tcpserver -q -R -H -l 0 -c 1000 -b 1024 127.0.0.1 "$rbl" \
   rblsmtpd "${rbl_args[@]}" socat STDIO "TCP:127.0.0.1:$sink_port" &
-pids+=($!)
+rbl_pid=$!
+pids+=("$rbl_pid")
 
 for port in "$sink_port" "$gw0" "$gw3" "$ha" "$rbl"; do
   wait_tcp "$port" || { echo "nothing listens on $port" >&2; cat "$work"/*.err >&2; exit 1; }
 done
 
-# Sessions per second of one smtp-source run.
+# CPU time (ms) a process and its reaped children have used; 0 for none.
+cpu_ms() {
+  [ "$1" = 0 ] && { echo 0; return; }
+  awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15 + $16 + $17) * 1000 / hz }' "/proc/$1/stat"
+}
+
+# One smtp-source run through port $1, whose proxy is process $2: "sessions/s cpu-ms/1000".
 rate() {
-  local start end
+  local start end cpu0 cpu1
+  cpu0=$(cpu_ms "$2")
   start=$(date +%s.%N)
   smtp-source -s "$sessions" -m "$messages" -f a@bench.test -t b@bench.test "127.0.0.1:$1" \
     >/dev/null 2>&1 || { echo "failed"; return; }
   end=$(date +%s.%N)
-  awk -v m="$messages" -v s="$start" -v e="$end" 'BEGIN { printf "%.0f", m / (e - s) }'
+  cpu1=$(cpu_ms "$2")
+  awk -v m="$messages" -v s="$start" -v e="$end" -v c="$((cpu1 - cpu0))" \
+    'BEGIN { printf "%.0f/%.0f", m / (e - s), c * 1000 / m }'
 }
 
 names=(direct gateway0 haproxy gateway3 rblsmtpd)
 ports=("$sink_port" "$gw0" "$ha" "$gw3" "$rbl")
-declare -A results
-echo "smtp-source -s $sessions -m $messages, sessions per second ($rounds interleaved rounds)"
-printf '%-8s' round; printf ' %10s' "${names[@]}"; echo
+procs=(0 "$gw0_pid" "$ha_pid" "$gw3_pid" "$rbl_pid")
+declare -A results cpus
+echo "smtp-source -s $sessions -m $messages: sessions per second / the proxy's CPU ms per 1000"
+echo "sessions (tcpserver with its children), $rounds interleaved rounds"
+printf '%-8s' round; printf ' %12s' "${names[@]}"; echo
 for ((r = 1; r <= rounds; r++)); do
   printf '%-8s' "$r"
   for i in "${!names[@]}"; do
-    value=$(rate "${ports[$i]}")
-    results[${names[$i]}]+="$value "
-    printf ' %10s' "$value"
+    value=$(rate "${ports[$i]}" "${procs[$i]}")
+    results[${names[$i]}]+="${value%/*} "
+    cpus[${names[$i]}]+="${value#*/} "
+    printf ' %12s' "$value"
   done
   echo
 done
 
 median() { tr ' ' '\n' <<<"$1" | grep -E '^[0-9]+$' | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf '%-8s' median
-declare -A med
-for name in "${names[@]}"; do med[$name]=$(median "${results[$name]}"); printf ' %10s' "${med[$name]}"; done
+declare -A med cpu
+for name in "${names[@]}"; do
+  med[$name]=$(median "${results[$name]}")
+  cpu[$name]=$(median "${cpus[$name]}")
+  printf ' %12s' "${med[$name]}/${cpu[$name]}"
+done
 echo
 awk -v g0="${med[gateway0]}" -v ha="${med[haproxy]}" -v g3="${med[gateway3]}" -v rb="${med[rblsmtpd]}" \
-  'BEGIN { printf "gateway/haproxy (no zone): %.2fx   gateway/rblsmtpd (3 zones): %.2fx\n", g0 / ha, g3 / rb }'
+  -v cg0="${cpu[gateway0]}" -v cha="${cpu[haproxy]}" -v cg3="${cpu[gateway3]}" -v crb="${cpu[rblsmtpd]}" \
+  'BEGIN { printf "sessions/s: gateway/haproxy (no zone) %.2fx, gateway/rblsmtpd (3 zones) %.2fx\n", g0 / ha, g3 / rb
+           printf "CPU per session: haproxy/gateway (no zone) %.2fx, rblsmtpd/gateway (3 zones) %.2fx\n", cha / cg0, crb / cg3 }'
