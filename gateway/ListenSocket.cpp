@@ -35,7 +35,7 @@ void CListenSocket::OnAccept(int nErrorCode) {
         Accept(*pClient, reinterpret_cast<sockaddr*>(&pClient->m_addrPeer), &nLength);
     pClient->m_nAddrLen = static_cast<std::int32_t>(nLength);
     if (!bAccepted) {
-        if (AcceptFailed(WSAGetLastError())) Told();
+        if (AcceptFailed(WSAGetLastError())) TellMonitors();
         return;
     }
     m_bOutOfDescriptors = false;
@@ -46,7 +46,7 @@ void CListenSocket::OnAccept(int nErrorCode) {
 
 // The end of every accept notification that has something to tell: the monitors' status lines
 // and the monitor window.
-void CListenSocket::Told() {
+void CListenSocket::TellMonitors() {
     m_pApp->SendMonitorStatus();
     m_pApp->RefreshMonitor();
 }
@@ -96,5 +96,5 @@ void CListenSocket::Decide(CClientSocket& client, const std::array<std::uint8_t,
         client.StartRelay(bResolved ? &mailServer : nullptr, app.m_settings.PortOut);
         app.LogActivity(ConnectionText(address, "Accepted"));
     }
-    Told();
+    TellMonitors();
 }

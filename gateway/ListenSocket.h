@@ -42,7 +42,7 @@ private:
     void Screen(CClientSocket& client);
     void Decide(CClientSocket& client, const std::array<std::uint8_t, 4>& address, int nListings);
     void PauseAccepting();
-    void Told();
+    void TellMonitors();
 
     CConnectionList* m_pConnections;
     std::uint64_t m_nAccepted = 0;
