@@ -117,10 +117,11 @@ BOOL CAsyncSocket::ConnectTo(const in_addr* pAddress, unsigned nPort) {
     int nCode = 0;
     if (pAddress == nullptr) {
         nCode = kHostNotFound;
-    } else if (address.sin_addr = *pAddress;
-               connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-               errno != EINPROGRESS) {
-        nCode = errno;
+    } else {
+        address.sin_addr = *pAddress;
+        if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS)
+            nCode = errno;
     }
     // An unconnected socket reports itself ready at once, so a failure found here still
     // arrives through the loop as OnConnect, like any other outcome.
