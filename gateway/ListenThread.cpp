@@ -1,5 +1,7 @@
 #include "gateway/ListenThread.h"
 
+#include <cerrno>
+
 #include "gateway/ClientSocket.h"
 #include "gateway/GatewayCore.h"
 
@@ -40,10 +42,13 @@ void CListenThread::DeleteListenSocket() {
 void CListenThread::CreateListenSocket() {
     DeleteListenSocket();
     m_pListenSocket = std::make_unique<CListenSocket>(&m_core, &m_connections);
-    if (m_pListenSocket->Create(m_core.m_settings.PortIn, SOCK_STREAM, FD_ACCEPT) &&
+    // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
+    const std::int32_t nPort = m_core.m_settings.PortIn;
+    const bool bPortValid = nPort >= 1 && nPort <= 65535;
+    if (bPortValid && m_pListenSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) &&
         m_pListenSocket->Listen(SOMAXCONN))
         return;
-    const int nCode = WSAGetLastError();
+    const int nCode = bPortValid ? WSAGetLastError() : EINVAL;
     DeleteListenSocket();
     m_core.m_bReportShowing = 1;
     m_core.m_bGatewayDown = 1;

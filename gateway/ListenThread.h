@@ -7,6 +7,7 @@
 // StopListenThread, which posts a quit and pumps until the thread object has deleted itself.
 // A listening socket that cannot be made is reported ("Creating Listening Socket") and sets the
 // flags that shut the program down; the thread then runs on without a socket until stopped.
+// A PortIn outside 1 to 65535 is such a failure, with the code EINVAL.
 #pragma once
 
 #include <memory>

@@ -45,9 +45,9 @@ bool CGatewayApp::LoadSettings() {
     return bRead;
 }
 
-void CGatewayApp::SaveSettings() {
-    ::SaveSettings(m_settings,
-                   [this](int nCode, const std::string& strText) { ReportError(nCode, strText); });
+bool CGatewayApp::SaveSettings() {
+    return ::SaveSettings(
+        m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); });
 }
 
 // The socket layer needs no start on this platform; what stands in for it is the set-up every
@@ -154,8 +154,13 @@ void CGatewayApp::RunGateway() {
 
 void CGatewayApp::Configure(bool bApply) {
     if (m_pFrontEnd->RunConfigDialog()) {
-        SaveSettings();
-        LoadSettings();
+        // After a failed save the reload would read the old key, or none at all and empty both
+        // lists, so that screening would stop: the edited settings stay in force instead, their
+        // mail server looked up here rather than by the listener.
+        if (SaveSettings())
+            LoadSettings();
+        else
+            ResolveMailServer();
         if (!bApply) return;
         if (m_bGatewayElsewhere) {
             m_bGatewayElsewhere = 0;

@@ -43,13 +43,14 @@ public:
     bool InitInstance();
     // The foreground run until the monitor window closes, then the shutdown.
     void RunGateway();
-    // The configuration dialog; on OK the settings are saved and reloaded, and with bApply a
-    // process started without its listener (DEBUG) starts one.
+    // The configuration dialog; on OK the settings are saved and reloaded (not reloaded when the
+    // save failed), and with bApply a process started without its listener (DEBUG) starts one.
     void Configure(bool bApply);
 
     // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
+    // SaveSettings is false when the settings key could not be written.
     bool LoadSettings();
-    void SaveSettings();
+    bool SaveSettings();
 
     int ExitCode() const { return m_nExitCode; }
 

@@ -69,6 +69,9 @@ public:
     static CEventLoop* ForThisThread();
 
     bool IsValid() const { return m_fdEpoll >= 0; }
+    // Readable whenever something is pending (a posted item or a ready watch), so another
+    // toolkit's loop on this thread can watch it and Pump when it is.
+    int EpollFd() const { return m_fdEpoll; }
 
     // Returns 0 and sets errno when the descriptor cannot be watched. Watching a descriptor again
     // replaces its earlier watch (also one left behind by a descriptor closed while watched).

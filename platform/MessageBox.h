@@ -19,11 +19,19 @@ enum MessageBoxIcon {
 constexpr int MB_SETFOREGROUND = 0x10000;
 enum MessageBoxAnswer { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
+// A desktop window that owns a box, opaque to everything but the desktop front end.
+using WindowHandle = void*;
+
 class IMessageBoxService {
 public:
     virtual ~IMessageBoxService() = default;
     virtual int Show(const std::string& strText, const std::string& strCaption, int nButtons,
                      int nIcon) = 0;
+    // The same box owned by hOwner (shown over it); a service without windows ignores the owner.
+    virtual int ShowOwned(WindowHandle /*hOwner*/, const std::string& strText,
+                          const std::string& strCaption, int nButtons, int nIcon) {
+        return Show(strText, strCaption, nButtons, nIcon);
+    }
 };
 
 // Writes "caption: text" to standard error, one box at a time, and returns the default button.

@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config
   libc-ares-dev
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   googletest libgtest-dev libgmock-dev
   rbldnsd python3 python3-aiosmtpd swaks
   postfix

@@ -1,5 +1,9 @@
 #include "settings/Settings.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
 namespace {
 constexpr const char* kWhiteSpace = " \t\n\v\f\r";
 using Guard = std::lock_guard<std::recursive_mutex>;
@@ -10,6 +14,11 @@ std::string Trim(std::string& strText) {
     strText.erase(nLast == std::string::npos ? 0 : nLast + 1);
     strText.erase(0, strText.find_first_not_of(kWhiteSpace));
     return strText;
+}
+
+std::int32_t Atol(const std::string& strText) {
+    const long nValue = std::strtol(strText.c_str(), nullptr, 10);
+    return static_cast<std::int32_t>(std::clamp<long>(nValue, INT32_MIN, INT32_MAX));
 }
 
 Settings::~Settings() {

@@ -41,14 +41,6 @@ struct CStagedSettings {
     std::vector<Entry> servers, exclusions;  // in the order they are added
 };
 
-// atol with a 32-bit long: leading white space, a sign, digits up to the first other
-// character, no digits give 0, and a number beyond the range gives the nearest limit (a plain
-// cast would keep the low bits, so 4294967321 would read as port 25).
-std::int32_t Atol(const std::string& strText) {
-    const long nValue = std::strtol(strText.c_str(), nullptr, 10);
-    return static_cast<std::int32_t>(std::clamp<long>(nValue, INT32_MIN, INT32_MAX));
-}
-
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
 Entry SplitMarker(const std::string& strValue) {
     const std::int32_t bActive = strValue.empty() || strValue[0] != '-' ? 1 : 0;
@@ -326,11 +318,12 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
     return true;
 }
 
-void SaveSettings(const Settings& settings, const SettingsReport& report,
+bool SaveSettings(const Settings& settings, const SettingsReport& report,
                   const CSettingsPlace& place) {
     const CSnapshot snapshot = TakeSnapshot(settings);
     std::vector<std::string> tooLong;
-    if (SaveSettingsKey(snapshot, place, report, tooLong))
-        SaveEventSourceKey(place, report, tooLong);
+    const bool bSaved = SaveSettingsKey(snapshot, place, report, tooLong);
+    if (bSaved) SaveEventSourceKey(place, report, tooLong);
     for (const std::string& strSetting : tooLong) report(0, TooLongText(strSetting));
+    return bSaved;
 }

@@ -41,5 +41,6 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
 // Writes the record to the key, then the event-log source key. A key that cannot be made or
 // written is reported and ends the save. A text longer than 99 characters (a value is read back
 // through a 100-byte buffer) is not written: the stored value stays, and the report names it.
-void SaveSettings(const Settings& settings, const SettingsReport& report,
+// True when the settings key was written (a too-long text left out still counts as written).
+bool SaveSettings(const Settings& settings, const SettingsReport& report,
                   const CSettingsPlace& place = DefaultSettingsPlace());

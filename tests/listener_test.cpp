@@ -121,6 +121,17 @@ TEST(Listener, PortInUseIsReportedAndAsksForShutdown) {
     gateway.Stop();
     EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
     holder.Stop();
+
+    // A port that cannot be one is the same failure: nothing random or wrapped is bound.
+    for (std::int32_t nPort : {0, -25, 65536 + 25}) {
+        gateway.m_boxes.Clear();
+        gateway.m_app.m_settings.PortIn = nPort;
+        ASSERT_NE(gateway.m_app.StartListenThread(), nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return gateway.Reports().size() == 1; }));
+        EXPECT_EQ(gateway.Reports()[0],
+                  "Creating Listening Socket Error " + std::to_string(EINVAL) + "\n");
+        gateway.Stop();
+    }
 }
 
 TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {

@@ -7,13 +7,21 @@
 #include "gateway/ListenThread.h"
 #include "tests/support/Process.h"
 
-int CRecordingMessageBox::Show(const std::string& strText, const std::string& strCaption, int,
-                               int) {
+int CRecordingMessageBox::ShowOwned(WindowHandle hOwner, const std::string& strText,
+                                    const std::string& strCaption, int nButtons, int nIcon) {
     CGatewayApp* pApp = static_cast<CGatewayApp*>(AfxGetApp());
     std::lock_guard<std::mutex> guard(m_lock);
     m_boxes.push_back(CBox{strText, strCaption, pApp->m_bReportShowing, pApp->m_bGatewayDown,
-                           pApp->m_bStopRequested});
-    return IDOK;
+                           pApp->m_bStopRequested, nButtons, nIcon, hOwner});
+    if (m_answers.empty()) return nButtons == MB_YESNO ? IDYES : IDOK;
+    const int nAnswer = m_answers.front();
+    m_answers.pop_front();
+    return nAnswer;
+}
+
+void CRecordingMessageBox::Answer(std::initializer_list<int> answers) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_answers.insert(m_answers.end(), answers);
 }
 
 std::vector<CRecordingMessageBox::CBox> CRecordingMessageBox::Boxes() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,22 +18,31 @@
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 
-// Keeps every box it is asked to show, with the run-state flags as they were at that moment.
+// Keeps every box it is asked to show, with the run-state flags as they were at that moment, and
+// answers with the answers queued by Answer, in order, then with the first button.
 class CRecordingMessageBox : public IMessageBoxService {
 public:
     struct CBox {
         std::string strText;
         std::string strCaption;
         int bReportShowing, bGatewayDown, bStopRequested;
+        int nButtons, nIcon;
+        WindowHandle hOwner;
     };
     int Show(const std::string& strText, const std::string& strCaption, int nButtons,
-             int nIcon) override;
+             int nIcon) override {
+        return ShowOwned(nullptr, strText, strCaption, nButtons, nIcon);
+    }
+    int ShowOwned(WindowHandle hOwner, const std::string& strText, const std::string& strCaption,
+                  int nButtons, int nIcon) override;
+    void Answer(std::initializer_list<int> answers);
     std::vector<CBox> Boxes();
     void Clear();
 
 private:
     std::mutex m_lock;
     std::vector<CBox> m_boxes;
+    std::deque<int> m_answers;
 };
 
 class CRecordingMainWindow : public IMainWindow {

@@ -120,6 +120,16 @@ bool WaitForTcpListener(int nPort, int nTimeoutMs) {
     return false;
 }
 
+int RefusingTcpPort(int& fdHolder) {
+    fdHolder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t nLength = sizeof address;
+    if (bind(fdHolder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fdHolder, reinterpret_cast<sockaddr*>(&address), &nLength) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
 int TakeTcpPort(int nPort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

@@ -41,6 +41,10 @@ int FreeUdpPort();
 // Waits until something accepts TCP connections on 127.0.0.1:nPort, up to nTimeoutMs.
 bool WaitForTcpListener(int nPort, int nTimeoutMs);
 
+// A TCP port of 127.0.0.1 that refuses connections while fdHolder (set here, closed by the
+// caller) stays open: bound and never listening, so no other program can listen there meanwhile.
+int RefusingTcpPort(int& fdHolder);
+
 // Listens on TCP port nPort of every local address, so that nothing else can bind it; the
 // descriptor, or -1.
 int TakeTcpPort(int nPort);

@@ -1,0 +1,157 @@
+#include "ui/QtMessageBox.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "ui/Desktop.h"
+
+namespace {
+int DefaultAnswer(int nButtons) { return nButtons == MB_YESNO ? IDYES : IDOK; }
+
+// A box that can refuse Escape and the close box, as a Yes/No box does.
+class CBox : public QMessageBox {
+public:
+    CBox(QWidget* pOwner, bool bMustAnswer) : QMessageBox(pOwner), m_bMustAnswer(bMustAnswer) {}
+
+protected:
+    void keyPressEvent(QKeyEvent* pEvent) override {
+        if (m_bMustAnswer && pEvent->key() == Qt::Key_Escape) return;
+        QMessageBox::keyPressEvent(pEvent);
+    }
+    void closeEvent(QCloseEvent* pEvent) override {
+        if (m_bMustAnswer) {
+            pEvent->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(pEvent);
+    }
+
+private:
+    bool m_bMustAnswer;
+};
+
+QMessageBox::Icon BoxIcon(int nIcon) {
+    switch (nIcon & 0xF0) {
+        case MB_ICONERROR:
+            return QMessageBox::Critical;
+        case MB_ICONQUESTION:
+            return QMessageBox::Question;
+        case MB_ICONEXCLAMATION:
+            return QMessageBox::Warning;
+        case MB_ICONINFORMATION:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
+// A box standing over a modal dialog moves over the next one (or stands alone) when that dialog
+// ends, instead of going with it unanswered.
+void KeepAboveModal(QMessageBox* pBox) {
+    auto* pOwner = qobject_cast<QDialog*>(pBox->parentWidget());
+    if (pOwner == nullptr) return;
+    QObject::connect(pOwner, &QDialog::finished, pBox, [pBox] {
+        pBox->setParent(QApplication::activeModalWidget(), pBox->windowFlags());
+        pBox->show();
+        KeepAboveModal(pBox);
+    });
+}
+
+// The answer of a box shown on the UI thread for a waiting thread, given once.
+class CPendingAnswer {
+public:
+    void Give(int nAnswer) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_bGiven) return;
+        m_bGiven = true;
+        m_nAnswer = nAnswer;
+        m_given.notify_all();
+    }
+    int Wait() {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_given.wait(guard, [this] { return m_bGiven; });
+        return m_nAnswer;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_given;
+    bool m_bGiven = false;
+    int m_nAnswer = 0;
+};
+}  // namespace
+
+QMessageBox* CQtMessageBox::CreateBox(QWidget* pOwner, const std::string& strText,
+                                      const std::string& strCaption, int nButtons, int nIcon) {
+    auto* pBox = new CBox(pOwner, nButtons == MB_YESNO);
+    pBox->setWindowTitle(QString::fromStdString(strCaption));
+    pBox->setTextFormat(Qt::PlainText);
+    pBox->setText(QString::fromStdString(strText));
+    pBox->setIcon(BoxIcon(nIcon));
+    const std::pair<QMessageBox::StandardButton, int> order[2] = {
+        nButtons == MB_YESNO ? std::pair{QMessageBox::Yes, IDYES}
+                             : std::pair{QMessageBox::Ok, IDOK},
+        nButtons == MB_YESNO ? std::pair{QMessageBox::No, IDNO}
+                             : std::pair{QMessageBox::Cancel, IDCANCEL}};
+    const int nCount = nButtons == MB_OK ? 1 : 2;
+    for (int i = 0; i < nCount; ++i) {
+        QPushButton* pButton = pBox->addButton(order[i].first);
+        pButton->setObjectName(QString::number(order[i].second));
+        if (i == 0) pBox->setDefaultButton(pButton);
+    }
+    if (nButtons == MB_YESNO)
+        pBox->setWindowFlags(pBox->windowFlags() & ~Qt::WindowCloseButtonHint);
+    return pBox;
+}
+
+int CQtMessageBox::Answer(int nResult) {
+    switch (nResult) {
+        case QMessageBox::Cancel:
+            return IDCANCEL;
+        case QMessageBox::Yes:
+            return IDYES;
+        case QMessageBox::No:
+            return IDNO;
+        default:
+            return IDOK;
+    }
+}
+
+int CQtMessageBox::ShowOwned(WindowHandle hOwner, const std::string& strText,
+                             const std::string& strCaption, int nButtons, int nIcon) {
+    if (!m_desktop.IsUiThread()) return ShowFromOtherThread(strText, strCaption, nButtons, nIcon);
+    std::unique_ptr<QMessageBox> pBox(
+        CreateBox(static_cast<QWidget*>(hOwner), strText, strCaption, nButtons, nIcon));
+    if (nIcon & MB_SETFOREGROUND) {
+        pBox->show();
+        pBox->raise();
+        pBox->activateWindow();
+    }
+    return Answer(pBox->exec());
+}
+
+int CQtMessageBox::ShowFromOtherThread(const std::string& strText, const std::string& strCaption,
+                                       int nButtons, int nIcon) {
+    auto pAnswer = std::make_shared<CPendingAnswer>();
+    const int nDefault = DefaultAnswer(nButtons);
+    const bool bShown = m_desktop.Invoke([&] {
+        QMessageBox* pBox =
+            CreateBox(QApplication::activeModalWidget(), strText, strCaption, nButtons, nIcon);
+        pBox->setAttribute(Qt::WA_DeleteOnClose);
+        pBox->setWindowModality(Qt::NonModal);
+        QObject::connect(pBox, &QDialog::finished, pBox,
+                         [pAnswer](int nResult) { pAnswer->Give(Answer(nResult)); });
+        QObject::connect(pBox, &QObject::destroyed,
+                         [pAnswer, nDefault] { pAnswer->Give(nDefault); });
+        KeepAboveModal(pBox);
+        pBox->show();
+        pBox->raise();
+    });
+    return bShown ? pAnswer->Wait() : nDefault;
+}
