@@ -12,6 +12,7 @@ PACKAGES=(
   postfix
   dpkg-dev file        # scripts/package.sh: CPack's dependency list
   man-db systemd       # the install check: man -l, systemd-analyze verify
+  clang-14 libclang-rt-14-dev  # scripts/fuzz.sh: libFuzzer and the sanitizers' run-time
 )
 
 missing=()
