@@ -81,7 +81,7 @@ struct CServerVerdict {
 
 // Asks one server about the address (four bytes, network order): raises its catch count on
 // any answer, logs a listing, and tells how long the query took.
-CServerVerdict AskServer(Settings& settings, IScreeningLog& log,
+CServerVerdict AskServer(Settings& settings, IScreeningLog& log, CScreeningMetrics& metrics,
                          const std::array<std::uint8_t, 4>& a, const CActiveServer& server,
                          std::uint32_t nGeneration) {
     const char* pZone = server.strZone.c_str();
@@ -96,12 +96,18 @@ CServerVerdict AskServer(Settings& settings, IScreeningLog& log,
         RaiseCatches(settings, server, nGeneration);
         verdict.strText = Format("Listed %x", LittleEndianValue(answer));
         verdict.bListed = answer == kListedAnswer;
-        if (verdict.bListed)
+        if (verdict.bListed) {
             log.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3], pZone));
+            metrics.CountListing(server.strZone);
+        }
+        metrics.CountQuery(verdict.bListed ? CScreeningMetrics::kListed
+                                           : CScreeningMetrics::kNotListed);
     } else if (nStatus == kDnsNameNotFound) {
         verdict.strText = "Not Listed";
+        metrics.CountQuery(CScreeningMetrics::kNotListed);
     } else {
         verdict.strText = Format("Err: %d", nStatus);
+        metrics.CountQuery(CScreeningMetrics::kError);
     }
     return verdict;
 }
@@ -113,6 +119,13 @@ void CDnsblLookup::Start(const std::array<std::uint8_t, 4>& address, const Verdi
 }
 
 int CDnsblLookup::Check(const std::array<std::uint8_t, 4>& address) {
+    const auto start = std::chrono::steady_clock::now();
+    const int nListings = Screen(address);
+    m_metrics.CountScreening(std::chrono::steady_clock::now() - start);
+    return nListings;
+}
+
+int CDnsblLookup::Screen(const std::array<std::uint8_t, 4>& address) {
     const auto& a = address;
     const std::string strAddress = Format("%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
     if (IsExcluded(m_settings, strAddress)) return 0;
@@ -123,7 +136,8 @@ int CDnsblLookup::Check(const std::array<std::uint8_t, 4>& address) {
     std::uint32_t nGeneration = 0;
     int nListings = 0;
     for (const CActiveServer& server : ActiveServers(m_settings, nGeneration)) {
-        const CServerVerdict verdict = AskServer(m_settings, m_log, address, server, nGeneration);
+        const CServerVerdict verdict =
+            AskServer(m_settings, m_log, m_metrics, address, server, nGeneration);
         nListings += verdict.bListed ? 1 : 0;
         if (bDump)
             m_log.WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", server.strZone.c_str(),

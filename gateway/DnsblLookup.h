@@ -7,7 +7,8 @@
 // still exist (a reload destroys the old ones). Start delivers the verdict (the number of zones
 // that list the address) to a continuation; here it asks the zones one after the other on the
 // calling thread and calls the continuation before returning, which is also what Check gives.
-// DNS failures are never listings; nothing is reported.
+// DNS failures are never listings; nothing is reported. Every answer, listing and screening is
+// counted in the metrics (gateway/ScreeningMetrics.h).
 #pragma once
 
 #include <array>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <string>
 
+#include "gateway/ScreeningMetrics.h"
 #include "settings/Settings.h"
 
 // Where screening writes: the activity log, and the debug dump while it is on.
@@ -37,7 +39,12 @@ public:
     // The same, waiting for the verdict: the number of listings (0 for an excluded address).
     int Check(const std::array<std::uint8_t, 4>& address);
 
+    const CScreeningMetrics& Metrics() const { return m_metrics; }
+
 private:
+    int Screen(const std::array<std::uint8_t, 4>& address);
+
     Settings& m_settings;
     IScreeningLog& m_log;
+    CScreeningMetrics m_metrics;
 };

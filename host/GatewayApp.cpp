@@ -35,11 +35,11 @@ void CGatewayApp::SetCommandLine(int argc, const char* const* argv) {
     m_args.assign(argv, argv + argc);
 }
 
-bool CGatewayApp::LoadSettings() {
+bool CGatewayApp::LoadSettings(LoadFailure onFailure) {
     bool bKeyMissing = false;
     const bool bRead = ::LoadSettings(
         m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); },
-        bKeyMissing);
+        bKeyMissing, DefaultSettingsPlace(), onFailure);
     if (bKeyMissing) m_bConfigAtStart = 1;
     ResolveMailServer();
     return bRead;
@@ -168,4 +168,12 @@ void CGatewayApp::Configure(bool bApply) {
         }
     }
     m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
+}
+
+bool CGatewayApp::ReloadSettings() {
+    if (!LoadSettings(LoadFailure::KeepSettings)) return false;
+    ApplySettingsToListener();
+    LogActivity("Settings Reloaded");
+    m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
+    return true;
 }

@@ -21,6 +21,7 @@
 #include "host/FrontEnd.h"
 #include "platform/EventLoop.h"
 #include "platform/InstanceChannel.h"
+#include "settings/SettingsStore.h"
 
 class CGatewayApp : public CGatewayCore {
 public:
@@ -46,10 +47,15 @@ public:
     // The configuration dialog; on OK the settings are saved and reloaded (not reloaded when the
     // save failed), and with bApply a process started without its listener (DEBUG) starts one.
     void Configure(bool bApply);
+    // A reload on request (SIGHUP): the settings are read again as after the dialog's OK and
+    // taken into use by the running listener (a changed PortIn or metrics endpoint re-opened,
+    // every connection going on), then "Settings Reloaded" is logged. A load that fails is
+    // reported and changes nothing. False when it failed.
+    bool ReloadSettings();
 
     // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
     // SaveSettings is false when the settings key could not be written.
-    bool LoadSettings();
+    bool LoadSettings(LoadFailure onFailure = LoadFailure::ClearLists);
     bool SaveSettings();
 
     int ExitCode() const { return m_nExitCode; }

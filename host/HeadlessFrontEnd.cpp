@@ -20,6 +20,7 @@ sigset_t StopSignals() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     return signals;
 }
 }  // namespace
@@ -60,22 +61,27 @@ void CHeadlessMonitor::ShowWindow() {
     std::fflush(stderr);
 }
 
-bool CHeadlessMonitor::WaitForSignal(int nTimeoutMs) {
+int CHeadlessMonitor::WaitForSignal(int nTimeoutMs) {
     if (m_fdSignal < 0) {
         usleep(nTimeoutMs * 1000);
-        return false;
+        return 0;
     }
     pollfd ready{m_fdSignal, POLLIN, 0};
-    if (poll(&ready, 1, nTimeoutMs) <= 0) return false;
+    if (poll(&ready, 1, nTimeoutMs) <= 0) return 0;
     signalfd_siginfo info{};
-    return read(m_fdSignal, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+    if (read(m_fdSignal, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
+    return static_cast<int>(info.ssi_signo);
 }
 
 // SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question.
 void CHeadlessMonitor::RunModal() {
     CGatewayApp& app = TheApp();
     while (!app.m_bStopRequested) {
-        if (WaitForSignal(kWaitStepMs)) return;
+        const int nSignal = WaitForSignal(kWaitStepMs);
+        if (nSignal == SIGHUP)
+            app.ReloadSettings();
+        else if (nSignal != 0)
+            return;
         app.PumpMessages();
     }
 }

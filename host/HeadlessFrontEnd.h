@@ -2,10 +2,10 @@
 //
 // The monitor window's stand-in keeps the log pane's text and prints each new entry to standard
 // output; its modal run waits, pumping the UI thread, until SIGINT or SIGTERM arrives (taken
-// through a signalfd, never in a handler) or the gateway must stop. SIGINT and SIGTERM are
-// blocked from the moment the monitor object is made, before the listener thread exists, so
-// that thread inherits the block and the signals wait for the UI thread; they stay blocked
-// through the shutdown. The configuration
+// through a signalfd, never in a handler) or the gateway must stop; SIGHUP meanwhile reloads the
+// settings (CGatewayApp::ReloadSettings). The three are blocked from the moment the monitor
+// object is made, before the listener thread exists, so that thread inherits the block and the
+// signals wait for the UI thread; they stay blocked through the shutdown. The configuration
 // dialog says on standard error how to configure without it and counts as cancelled.
 //
 // Made and used on the UI thread; the log pane may be read and written from either thread.
@@ -33,7 +33,8 @@ public:
     void ShowWindow() override;
 
 private:
-    bool WaitForSignal(int nTimeoutMs);
+    // The signal taken within nTimeoutMs, or 0.
+    int WaitForSignal(int nTimeoutMs);
 
     std::mutex m_lock;
     std::string m_strPane;

@@ -93,3 +93,8 @@ void Settings::SetLogFileName(const std::string& strValue) {
     Guard guard(m_lock);
     LogFileName = strValue;
 }
+
+std::string Settings::GetMetricsAddress() const {
+    Guard guard(m_lock);
+    return MetricsAddress;
+}

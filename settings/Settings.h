@@ -70,6 +70,12 @@ public:
     // Raised by every clear, so that work begun on the old entries can tell they are gone.
     std::atomic<std::uint32_t> m_nListGeneration{0};
 
+    // The metrics endpoint, switched on in the hive only (MetricsPort 0 is off); the
+    // configuration dialog never shows these and its save leaves them as the hive holds them.
+    static constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
+    std::atomic<std::int32_t> MetricsPort{0};
+    std::string MetricsAddress{kDefaultMetricsAddress};
+
     void AddDnsblServer(std::string strName, std::int32_t bActive);
     void AddExclusion(const std::string& strAddress, std::int32_t bActive);
     CDnsblServer* FindDnsblServer(std::int32_t nId) const;
@@ -82,4 +88,5 @@ public:
     std::string GetLogFileName() const;
     void SetMailServer(const std::string& strValue);
     void SetLogFileName(const std::string& strValue);
+    std::string GetMetricsAddress() const;
 };

@@ -40,6 +40,9 @@ struct CStagedSettings {
     std::optional<std::int32_t> PortIn, PortOut, EnableLogging;
     std::optional<std::string> MailServer, LogFileName;
     std::vector<Entry> servers, exclusions;  // in the order they are added
+    // Only a read key gives these; absent there, metrics are off.
+    std::optional<std::int32_t> MetricsPort;
+    std::optional<std::string> MetricsAddress;
 };
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
@@ -118,6 +121,9 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.LogFileName = ReadOptionalText(key, "LogFileName");
     staged.servers = ReadEntries(key, "DNSBL_Servers", "DNSBL_");
     staged.exclusions = ReadEntries(key, "Exclusions", "Exclusion_");
+    staged.MetricsPort = ReadNumber(key, "MetricsPort").value_or(0);
+    staged.MetricsAddress = ReadOptionalText(key, "MetricsAddress").value_or("");
+    if (staged.MetricsAddress->empty()) staged.MetricsAddress = Settings::kDefaultMetricsAddress;
 }
 
 // ---- settings file ----
@@ -196,6 +202,8 @@ void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::s
         settings.LogFileName = strFolder + "/Tarnwk.log";
     for (const Entry& entry : staged.servers) settings.AddDnsblServer(entry.first, entry.second);
     for (const Entry& entry : staged.exclusions) settings.AddExclusion(entry.first, entry.second);
+    if (staged.MetricsPort) settings.MetricsPort = *staged.MetricsPort;
+    if (staged.MetricsAddress) settings.MetricsAddress = *staged.MetricsAddress;
 }
 
 // ---- saving ----
@@ -301,7 +309,7 @@ void SaveEventSourceKey(const CSettingsPlace& place, const SettingsReport& repor
 CSettingsPlace DefaultSettingsPlace() { return {RegistryHivePath(), CurrentDirectory()}; }
 
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
-                  const CSettingsPlace& place) {
+                  const CSettingsPlace& place, LoadFailure onFailure) {
     CStagedSettings staged;
     CRegistryKey key(place.strHivePath);
     const long nResult = key.Open(kSettingsKeyPath);
@@ -311,15 +319,16 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
         ApplyStaged(settings, staged, place.strFolder);
         return true;
     }
+    const bool bClear = onFailure == LoadFailure::ClearLists;
     if (nResult != ERROR_FILE_NOT_FOUND) {
-        ApplyStaged(settings, staged, place.strFolder);
+        if (bClear) ApplyStaged(settings, staged, place.strFolder);
         ReportOpenFailure(report, nResult);
         return false;
     }
     bKeyMissing = true;
     FILE* pFile = OpenSettingsFile(place.strFolder + "/" + kSettingsFileName);
     if (pFile == nullptr) {
-        ApplyStaged(settings, staged, place.strFolder);
+        if (bClear) ApplyStaged(settings, staged, place.strFolder);
         report(0, kFileMissingText);
         return false;
     }
