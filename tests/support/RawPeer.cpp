@@ -154,3 +154,12 @@ void CRawServer::Stop() {
     for (int fd : m_connections) close(fd);
     m_connections.clear();
 }
+
+void EchoUntilClosed(int fd) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0 || !SendAllFd(fd, buffer, static_cast<size_t>(n))) break;
+    }
+    shutdown(fd, SHUT_WR);
+}

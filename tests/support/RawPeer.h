@@ -47,6 +47,8 @@ private:
 
 // Sends all of strBytes on a blocking descriptor; false on error.
 bool SendAllFd(int fd, const char* pBytes, size_t nCount);
+// A CRawServer handler: sends back everything it receives until the peer ends, then ends too.
+void EchoUntilClosed(int fd);
 
 class CRawServer {
 public:
