@@ -73,8 +73,12 @@ void CListenThread::CreateListenSocket() {
 void CListenThread::ApplySettings() {
     const std::int32_t nPort = m_core.m_settings.PortIn;
     if (m_pListenSocket != nullptr && nPort != m_nListenPort) MoveListenSocket(nPort);
-    if (m_core.m_settings.MetricsPort != m_nMetricsPort ||
-        m_core.m_settings.GetMetricsAddress() != m_strMetricsAddress)
+    // An endpoint that could not be opened is tried again, as the administrator may have freed
+    // its port before asking for the reload.
+    const std::int32_t nMetricsPort = m_core.m_settings.MetricsPort;
+    if (nMetricsPort != m_nMetricsPort ||
+        m_core.m_settings.GetMetricsAddress() != m_strMetricsAddress ||
+        (nMetricsPort != 0 && m_pMetrics == nullptr))
         OpenMetrics();
 }
 

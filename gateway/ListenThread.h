@@ -13,7 +13,8 @@
 // loop; an endpoint that cannot be made is reported ("Creating Metrics Socket") and the gateway
 // goes on without it. ApplySettings takes a reload's settings into use while every connection
 // goes on: a changed PortIn moves the listening socket (a new port that cannot be opened is
-// reported and the old socket stays), a changed metrics port or address re-opens the endpoint.
+// reported and the old socket stays, to be tried again at the next reload), a changed metrics
+// port or address re-opens the endpoint, and one that could not be opened is tried again.
 #pragma once
 
 #include <memory>
