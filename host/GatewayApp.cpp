@@ -153,7 +153,10 @@ void CGatewayApp::RunGateway() {
 }
 
 void CGatewayApp::Configure(bool bApply) {
-    if (m_pFrontEnd->RunConfigDialog()) {
+    m_bConfiguring = true;
+    const bool bSaved = m_pFrontEnd->RunConfigDialog();
+    m_bConfiguring = false;
+    if (bSaved) {
         // After a failed save the reload would read the old key, or none at all and empty both
         // lists, so that screening would stop: the edited settings stay in force instead, their
         // mail server looked up here rather than by the listener.
@@ -168,9 +171,13 @@ void CGatewayApp::Configure(bool bApply) {
         }
     }
     m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
+    if (m_bReloadPending) ReloadSettings();
 }
 
+// The dialog edits the live lists: a reload asked for meanwhile waits until it has closed.
 bool CGatewayApp::ReloadSettings() {
+    m_bReloadPending = m_bConfiguring;
+    if (m_bReloadPending) return false;
     if (!LoadSettings(LoadFailure::KeepSettings)) return false;
     ApplySettingsToListener();
     LogActivity("Settings Reloaded");

@@ -50,7 +50,8 @@ public:
     // A reload on request (SIGHUP): the settings are read again as after the dialog's OK and
     // taken into use by the running listener (a changed PortIn or metrics endpoint re-opened,
     // every connection going on), then "Settings Reloaded" is logged. A load that fails is
-    // reported and changes nothing. False when it failed.
+    // reported and changes nothing. One asked for while the dialog runs is done once it closes.
+    // False when it failed or waits.
     bool ReloadSettings();
 
     // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
@@ -73,6 +74,8 @@ private:
     std::unique_ptr<CInstanceChannel> m_pInstanceChannel;
     IMonitorWindow* m_pMonitor = nullptr;
     int m_nExitCode = 0;
+    bool m_bConfiguring = false;    // the configuration dialog runs (UI thread)
+    bool m_bReloadPending = false;  // a reload waits for it
 };
 
 inline CGatewayApp& TheApp() { return AppAs<CGatewayApp>(); }
