@@ -1,8 +1,62 @@
 #include "ui/QtFrontEnd.h"
 
+#include <sys/epoll.h>
+
+#include "host/GatewayApp.h"
 #include "ui/ConfigDlg.h"
+#include "ui/ControlWnd.h"
+#include "ui/Desktop.h"
+#include "ui/MonitorDlg.h"
+
+CQtFrontEnd::CQtFrontEnd() {
+    CDesktop* pDesktop = CDesktop::Instance();
+    if (pDesktop != nullptr && m_signals.Fd() >= 0)
+        m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN,
+                                                [this](std::uint32_t) { OnStopSignal(); });
+}
+
+CQtFrontEnd::~CQtFrontEnd() {
+    if (CDesktop* pDesktop = CDesktop::Instance(); pDesktop && m_nSignalWatch)
+        pDesktop->Loop().Unwatch(m_nSignalWatch);
+}
+
+void CQtFrontEnd::OnStopSignal() {
+    const int nSignal = m_signals.Take();
+    if (nSignal == 0) return;
+    if (!m_bRunStarted) CStopSignals::EndProcess(nSignal);
+    CMonitorDlg* pMonitor = MainMonitor();
+    if (pMonitor != nullptr && pMonitor->IsRunning()) pMonitor->EndRun();
+}
+
+std::unique_ptr<IMonitorWindow> CQtFrontEnd::CreateMonitorWindow() {
+    m_bRunStarted = true;
+    return std::make_unique<CMonitorDlg>();
+}
+
+void CQtFrontEnd::CreateControlWindow() {
+    if (!m_pControl) m_pControl = std::make_unique<CControlWnd>();
+    m_pControl->UpdateTrayIcon(NIM_ADD);
+}
+
+void CQtFrontEnd::UpdateTrayIcon(int nAction) {
+    if (m_pControl) m_pControl->UpdateTrayIcon(nAction);
+}
+
+bool CQtFrontEnd::HasTrayIcon() const { return m_pControl && m_pControl->HasIcon(); }
 
 bool CQtFrontEnd::RunConfigDialog() {
-    CConfigDlg dialog;
-    return dialog.DoModal() == IDOK;
+    CMonitorDlg* pMonitor = MainMonitor();
+    CConfigDlg dialog(pMonitor);
+    if (pMonitor != nullptr) dialog.setWindowModality(Qt::WindowModal);
+    m_pConfig = &dialog;
+    const int nResult = dialog.DoModal();
+    m_pConfig = nullptr;
+    return nResult == IDOK;
+}
+
+void CQtFrontEnd::ShowConfigDialog() {
+    if (m_pConfig == nullptr) return;
+    m_pConfig->showNormal();
+    m_pConfig->raise();
+    m_pConfig->activateWindow();
 }

@@ -1,13 +1,47 @@
-// CQtFrontEnd: the desktop front end. It runs the configuration dialog (CConfigDlg) for
-// Configure; until the monitor window and the tray icon are built on the desktop, those parts
-// are the headless front end's.
+// CQtFrontEnd: the desktop front end. The monitor window (CMonitorDlg), the hidden control
+// window with the tray icon (CControlWnd), and the configuration dialog (CConfigDlg), which
+// during the run is owned by the monitor window and modal to it alone, so that the tray icon
+// stays usable while it is open (a second Configure brings it to the front).
 //
-// Used on the UI thread of a process that has a CDesktop.
+// It takes SIGINT and SIGTERM (blocked by main() before any thread was made) on the UI thread's
+// loop: during the monitor window's run they end it without a question, so the shutdown lines
+// are written; before the run they end the process as they would have; after it they change
+// nothing. Made on the UI thread of a process that has a CDesktop, after it and destroyed before
+// it, together with the control window and its icon.
 #pragma once
 
-#include "host/HeadlessFrontEnd.h"
+#include <memory>
 
-class CQtFrontEnd : public CHeadlessFrontEnd {
+#include "host/FrontEnd.h"
+#include "platform/EventLoop.h"
+#include "platform/StopSignals.h"
+
+class CConfigDlg;
+class CControlWnd;
+
+class CQtFrontEnd : public IFrontEnd {
 public:
+    CQtFrontEnd();
+    ~CQtFrontEnd() override;
+
+    std::unique_ptr<IMonitorWindow> CreateMonitorWindow() override;
+    void CreateControlWindow() override;
+    void UpdateTrayIcon(int nAction) override;
+    bool HasTrayIcon() const override;
     bool RunConfigDialog() override;
+    void ShowConfigDialog() override;
+
+    // Null before CreateControlWindow.
+    CControlWnd* ControlWindow() const { return m_pControl.get(); }
+    // The configuration dialog while it is open, else null.
+    CConfigDlg* OpenConfigDialog() const { return m_pConfig; }
+
+private:
+    void OnStopSignal();
+
+    std::unique_ptr<CControlWnd> m_pControl;
+    CConfigDlg* m_pConfig = nullptr;
+    bool m_bRunStarted = false;
+    CStopSignals m_signals;
+    CEventLoop::WatchId m_nSignalWatch = 0;
 };
