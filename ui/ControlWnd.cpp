@@ -8,8 +8,10 @@
 #include "ui/MonitorDlg.h"
 #include "ui/resources/Resources.h"
 
-CControlWnd::CControlWnd()
-    : m_pIcon(new QSystemTrayIcon(this)), m_pMenu(CreatePopupMenu(IDR_TRAY_MENU, 0, this)) {
+CControlWnd::CControlWnd(std::function<bool()> isTrayAvailable)
+    : m_isTrayAvailable(std::move(isTrayAvailable)),
+      m_pIcon(new QSystemTrayIcon(this)),
+      m_pMenu(CreatePopupMenu(IDR_TRAY_MENU, 0, this)) {
     setWindowTitle(QString::fromUtf8(CGatewayApp::kTitle));
     setWindowIcon(LoadAppIcon(IDR_MAINFRAME));
     connect(m_pIcon, &QSystemTrayIcon::activated, this,
@@ -21,7 +23,7 @@ CMonitorDlg* MainMonitor() { return dynamic_cast<CMonitorDlg*>(TheApp().m_pMainW
 void CControlWnd::UpdateTrayIcon(int nAction) {
     const bool bRunning = TheApp().m_bGatewayElsewhere == 0;
     if (nAction == NIM_ADD) {
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+        if (!m_isTrayAvailable()) return;
         m_bIconAdded = true;
     }
     if (!m_bIconAdded) return;
@@ -35,9 +37,7 @@ void CControlWnd::UpdateTrayIcon(int nAction) {
     if (nAction == NIM_ADD) m_pIcon->show();
 }
 
-bool CControlWnd::HasIcon() const {
-    return m_bIconAdded && QSystemTrayIcon::isSystemTrayAvailable();
-}
+bool CControlWnd::HasIcon() const { return m_bIconAdded && m_isTrayAvailable(); }
 
 void CControlWnd::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::DoubleClick) {

@@ -5,12 +5,14 @@
 // through the application's main-window pointer, looked at anew each time.
 //
 // Made by the desktop front end on the UI thread and used there only; it lives until the
-// process ends its run. An icon that cannot be added (no notification area) leaves the gateway
-// running without one; later changes and the removal then do nothing.
+// process ends its run. An icon that cannot be added (no notification area, as isTrayAvailable
+// tells) leaves the gateway running without one; later changes and the removal then do
+// nothing.
 #pragma once
 
 #include <QSystemTrayIcon>
 #include <QWidget>
+#include <functional>
 
 class QMenu;
 class CMonitorDlg;
@@ -21,7 +23,7 @@ public:
     static constexpr const char* kStoppedTip = "Tarnwick Professsional: Stopped";
     enum : int { ID_CONFIGURE = 32773, ID_EXIT = 32776, ID_SERVICE = 32777 };
 
-    CControlWnd();
+    explicit CControlWnd(std::function<bool()> isTrayAvailable);
 
     // NIM_ADD, NIM_MODIFY or NIM_DELETE, with the icon and tip of the current state.
     void UpdateTrayIcon(int nAction);
@@ -38,6 +40,7 @@ public:
 private:
     void TrackPopupMenu();
 
+    std::function<bool()> m_isTrayAvailable;
     QSystemTrayIcon* m_pIcon;
     QMenu* m_pMenu;
     bool m_bIconAdded = false;

@@ -8,7 +8,7 @@
 #include "ui/Desktop.h"
 #include "ui/MonitorDlg.h"
 
-CQtFrontEnd::CQtFrontEnd() {
+CQtFrontEnd::CQtFrontEnd() : m_isTrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable) {
     CDesktop* pDesktop = CDesktop::Instance();
     if (pDesktop != nullptr && m_signals.Fd() >= 0)
         m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN,
@@ -34,7 +34,7 @@ std::unique_ptr<IMonitorWindow> CQtFrontEnd::CreateMonitorWindow() {
 }
 
 void CQtFrontEnd::CreateControlWindow() {
-    if (!m_pControl) m_pControl = std::make_unique<CControlWnd>();
+    if (!m_pControl) m_pControl = std::make_unique<CControlWnd>(m_isTrayAvailable);
     m_pControl->UpdateTrayIcon(NIM_ADD);
 }
 

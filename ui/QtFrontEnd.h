@@ -10,6 +10,7 @@
 // it, together with the control window and its icon.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "host/FrontEnd.h"
@@ -35,6 +36,9 @@ public:
     CControlWnd* ControlWindow() const { return m_pControl.get(); }
     // The configuration dialog while it is open, else null.
     CConfigDlg* OpenConfigDialog() const { return m_pConfig; }
+
+    // Whether the desktop has a notification area now (asked by the control window).
+    std::function<bool()> m_isTrayAvailable;
 
 private:
     void OnStopSignal();
