@@ -14,33 +14,33 @@ constexpr auto kFirstBlockWait = std::chrono::milliseconds(50);
 thread_local bool t_bWaiting = false;
 }  // namespace
 
-CChannelSocket::CChannelSocket() { m_nState = 0; }
+CChannelSocket::CChannelSocket() : CChannelSocket(GatewayCore()) {}
 
+CChannelSocket::CChannelSocket(CGatewayCore& core) : m_core(core) { m_nState = 0; }
+
+// A channel whose client has already closed for good only delivers what it was given.
 void CChannelSocket::OnConnect(int nErrorCode) {
-    CGatewayCore& app = GatewayCore();
     if (nErrorCode != 0) {
         ConnectFailed(nErrorCode, true);
     } else {
         m_nConnectState = 1;
-        app.SetMailServerStatus(1);
-        // A channel whose client has already gone only delivers what it was given, then closes.
-        if (IsDraining())
-            Flush();
-        else
-            m_nState = 1;
+        m_core.SetMailServerStatus(1);
+        if (!IsClosing()) m_nState = 1;
+        Flush();
     }
-    app.RefreshMonitor();
+    m_core.RefreshMonitor();
 }
 
 void CChannelSocket::ConnectFailed(int nErrorCode, bool bWaitForFirstBlock) {
-    CGatewayCore& app = GatewayCore();
     m_nConnectState = 2;
-    if (IsDraining()) FinishDrain();
-    app.SetMailServerStatus(0);
-    app.ReportError(nErrorCode, "Could not connect to Mail Server");
-    if (m_pClient == nullptr) return;
-    if (bWaitForFirstBlock) WaitForFirstBlock();
-    if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
+    m_core.SetMailServerStatus(0);
+    m_core.ReportError(nErrorCode, "Could not connect to Mail Server");
+    if (m_pClient != nullptr) {
+        if (bWaitForFirstBlock) WaitForFirstBlock();
+        if (!m_pClient->IsMonitor()) m_pClient->Close();
+    }
+    // Nothing can be sent: the relay's end handling takes it from here.
+    if (m_pClient != nullptr) Disconnect();
 }
 
 // Lets the client's first block arrive (it may identify a monitor, which stays connected).
@@ -52,10 +52,12 @@ void CChannelSocket::WaitForFirstBlock() {
     if (t_bWaiting) return;
     t_bWaiting = true;
     CEventLoop* pLoop = CEventLoop::ForThisThread();
-    for (int nRound = 0; nRound < kFirstBlockRounds && m_pClient->m_strKind.empty(); ++nRound) {
+    for (int nRound = 0; nRound < kFirstBlockRounds && m_pClient != nullptr &&
+                         !m_pClient->m_bIdentified && m_pClient->m_hSocket != INVALID_SOCKET;
+         ++nRound) {
         if (pLoop != nullptr && pLoop->IsQuitting()) break;
         std::this_thread::sleep_for(kFirstBlockWait);
-        GatewayCore().PumpMessages();
+        m_core.PumpMessages();
     }
     t_bWaiting = false;
 }
@@ -65,39 +67,46 @@ void CChannelSocket::OnReceive(int nErrorCode) {
         m_nState = 0;
         return;
     }
-    if (nErrorCode != 0 || m_bChannelBusy) {
+    if (nErrorCode != 0 || m_bInReceive) {
         CAsyncSocket::OnReceive(nErrorCode);
-        SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
+        SyncEvents();
         return;
     }
-    m_bChannelBusy = 1;
-    const int nCount = Receive(m_rxBuffer.data(), kBufferSize - 1);
-    if (nCount == 0) {
-        Disconnect();
-    } else if (nCount < 0) {
+    m_bInReceive = 1;
+    int nCount = 0;
+    if (m_pClient != nullptr) {
+        nCount = PumpBlock();
+    } else {
+        nCount = ReceiveBlock();
+        if (nCount > 0) RunLineLoop(nCount);
+        if (nCount == 0) Disconnect();
+    }
+    if (nCount < 0) {
         const int nCode = WSAGetLastError();
         if (nCode != EWOULDBLOCK && nCode != EAGAIN)
-            GatewayCore().ReportError(nCode, "Receiving from Channel");
+            m_core.ReportError(nCode, "Receiving from Channel");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    } else if (m_pClient != nullptr) {
-        m_pClient->SendRaw(m_rxBuffer.data(), nCount);
-    } else {
-        RunLineLoop(nCount);
     }
-    m_bChannelBusy = 0;
-    if (m_hSocket != INVALID_SOCKET) SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
+    m_bInReceive = 0;
+    SyncEvents();
 }
 
 void CChannelSocket::OnClose(int) {
-    m_nState = 0;
-    if (m_pClient == nullptr) return;
-    if (m_pClient->m_strKind != "Monitor") m_pClient->Close();
-    GatewayCore().RefreshMonitor();
+    if (m_pClient == nullptr) {
+        m_nState = 0;
+        return;
+    }
+    PeerClosed();
+    m_core.RefreshMonitor();
+}
+
+void CChannelSocket::OnEndChanged() {
+    if (m_pClient != nullptr) m_pClient->RelayChanged();
 }
 
 // Only the configuration test's channel (no client) gets here: the server's lines are shown in
 // the monitor window's log pane behind "->", appended as they are (CR LF kept, nothing trimmed).
 void CChannelSocket::ProcessLine() {
-    if (IMainWindow* pMain = GatewayCore().m_pMainWnd.load())
+    if (IMainWindow* pMain = m_core.m_pMainWnd.load())
         pMain->AppendLogText("->" + m_strLine, IMainWindow::kKeepAll);
 }

@@ -4,18 +4,23 @@
 // Owned by its client (or by the dialog); m_pClient is a plain back pointer. Used only on the
 // thread that created it: the listener thread for relays, the UI thread for the test. It counts
 // as closed (m_nState 0) until its connect succeeds, so SendRaw data waits in the queue and
-// SendText is dropped meanwhile. A failed connect is reported through ReportError, sets the
-// mail-server status to 0, and closes the SMTP client after giving it up to 10 x 50 ms to send
-// its first block (a monitor connection stays).
+// SendText is dropped meanwhile. A failed connect is reported through ReportError ("Could not
+// connect to Mail Server"), sets the mail-server status to 0, and closes the SMTP client after
+// giving it up to 10 x 50 ms to send its first block (a monitor connection stays). In a relay it
+// moves the mail server's blocks to the client with the pump both ends share; without a client
+// it shows each line the server sends in the main window's log pane behind "->".
 #pragma once
 
 #include "gateway/LineSocket.h"
 
 class CClientSocket;
+class CGatewayCore;
 
 class CChannelSocket : public CLineSocket {
 public:
+    // The configuration test's socket, reporting through the application object.
     CChannelSocket();
+    explicit CChannelSocket(CGatewayCore& core);
     ~CChannelSocket() override = default;
 
     std::int32_t m_nConnectState = 0;  // 0 pending, 1 connected, 2 failed
@@ -34,7 +39,10 @@ public:
 
 protected:
     bool CanSendYet() const override { return m_nConnectState == 1; }
+    void OnEndChanged() override;
 
 private:
     void WaitForFirstBlock();
+
+    CGatewayCore& m_core;
 };

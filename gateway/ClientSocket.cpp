@@ -1,9 +1,10 @@
 #include "gateway/ClientSocket.h"
 
+#include <arpa/inet.h>
+
 #include <chrono>
 #include <thread>
 
-#include "gateway/ChannelSocket.h"
 #include "gateway/GatewayCore.h"
 
 namespace {
@@ -12,95 +13,162 @@ constexpr const char* kMonitorWord = "MONITOR";
 constexpr const char* kChannelQuit = "QUIT\r\n\r\n";
 }  // namespace
 
+CClientSocket::CClientSocket(CGatewayCore& core, std::uint64_t nSequence)
+    : m_nSequence(nSequence), m_core(core) {}
+
+// Nothing here reaches the list or the relay's end handling again: the channel goes first, told
+// that its client is leaving.
 CClientSocket::~CClientSocket() {
+    m_bRetired = true;
+    m_core.m_monitors.Remove(*this);
     if (m_pChannel != nullptr) {
+        m_pChannel->m_pClient = nullptr;
+        m_pChannel->m_pPeer = nullptr;
         m_pChannel->Disconnect();
-        delete m_pChannel;
-        m_pChannel = nullptr;
     }
 }
 
-void CClientSocket::ConnectChannel() {
-    CGatewayCore& app = GatewayCore();
-    if (app.m_settings.PortOut == 0) return;
-    m_pChannel = new CChannelSocket();
+void CClientSocket::Reject(const std::string& strLine) {
+    m_eState = EConnectionState::Rejected;
+    SendText(strLine);
+    CloseAfterDrain();
+}
+
+void CClientSocket::StartRelay(const in_addr* pAddress, int nPort) {
+    m_eState = EConnectionState::Relaying;
+    SyncEvents();
+    if (nPort == 0) return;
+    m_pChannel = std::make_unique<CChannelSocket>(m_core);
     const bool bCreated = m_pChannel->Create(0, SOCK_STREAM, kChannelEvents);
     const int nCreateError = WSAGetLastError();
-    if (bCreated) m_pChannel->Connect(app.m_settings.GetMailServer(), app.m_settings.PortOut);
     m_pChannel->m_pClient = this;
-    m_pChannel->m_pFeeder = this;
-    m_pFeeder = m_pChannel;
+    m_pChannel->m_pPeer = this;
+    m_pPeer = m_pChannel.get();
+    if (bCreated) m_pChannel->ConnectTo(pAddress, static_cast<unsigned>(nPort));
     // Without a socket no outcome would ever arrive; the client must not wait for one.
     if (!bCreated) m_pChannel->ConnectFailed(nCreateError, false);
 }
 
-// The channel is closed, once it has sent what this client gave it; the object itself goes
-// with the client, so that a channel handler that is waiting further up the stack (the pump
-// in OnConnect) never finds itself deleted.
-void CClientSocket::ReleaseChannel() {
-    if (m_pChannel != nullptr) m_pChannel->CloseAfterDrain();
+const char* CClientSocket::KindText() const {
+    if (m_eState == EConnectionState::Monitor) return "Monitor";
+    return m_bIdentified && m_eState == EConnectionState::Relaying ? "SMTP" : "";
+}
+
+CConnectionSnapshot CClientSocket::Snapshot() const {
+    char szAddress[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &m_addrPeer.sin_addr, szAddress, sizeof szAddress);
+    const CChannelSocket* pChannel = m_pChannel.get();
+    return CConnectionSnapshot{szAddress, KindText(), m_strSendQueue.Size(),
+                               pChannel ? pChannel->m_strSendQueue.Size() : 0,
+                               pChannel ? pChannel->m_nConnectState : -1};
+}
+
+bool CClientSocket::MayRead() const {
+    return m_eState != EConnectionState::Screening && m_eState != EConnectionState::Rejected;
 }
 
 void CClientSocket::Close() { CloseAfterDrain(); }
 
-bool CClientSocket::IsFinishing() const {
-    return IsDraining() || (m_pChannel != nullptr && m_pChannel->IsDraining());
-}
-
 void CClientSocket::OnReceive(int) {
-    if (m_nState != 1 || m_hSocket == INVALID_SOCKET || m_bRejected) {
-        m_nState = 0;
+    if (!IsOpen() || !MayRead()) {
+        if (m_eState == EConnectionState::Rejected) m_nState = 0;
         return;
     }
     if (m_bInReceive) return;
     m_bInReceive = 1;
-    const int nCount = Receive(m_rxBuffer.data(), kBufferSize - 1);
-    if (nCount == SOCKET_ERROR) {
-        if (WSAGetLastError() == ECONNABORTED && m_hSocket != INVALID_SOCKET) Close();
+    int nCount = SOCKET_ERROR;
+    if (m_eState == EConnectionState::Relaying && !m_bIdentified) {
+        nCount = ReceiveBlock();
+        if (nCount >= 0) Identify(nCount);
+        if (nCount > 0 && IsMonitor()) RunLineLoop(nCount);
+        if (nCount > 0 && !IsMonitor() && m_pPeer != nullptr)
+            m_pPeer->SendRaw(m_rxBuffer.data(), nCount);
+        if (nCount == 0) PeerClosed();
+    } else if (IsMonitor()) {
+        nCount = ReceiveBlock();
+        if (nCount > 0) RunLineLoop(nCount);
+        if (nCount == 0) PeerClosed();
     } else {
-        if (m_strKind.empty()) IdentifyConnection(nCount);
-        if (m_strKind == "SMTP" && m_pChannel != nullptr) {
-            m_pChannel->SendRaw(m_rxBuffer.data(), nCount);
-        } else if (m_strKind == "Monitor") {
-            RunLineLoop(nCount);
-        }
+        nCount = PumpBlock();
     }
+    if (nCount == SOCKET_ERROR && WSAGetLastError() == ECONNABORTED && m_hSocket != INVALID_SOCKET)
+        Close();
     m_bInReceive = 0;
-    if (m_hSocket != INVALID_SOCKET) SelectEvents(FD_READ | FD_WRITE | FD_CLOSE);
+    SyncEvents();
 }
 
-// Only a whole first line in the first block can identify a monitor.
-void CClientSocket::IdentifyConnection(int nCount) {
+// Only a whole first line in the first block can identify a monitor. The line is read through
+// the line assembly, which SMTP clients then never use again.
+void CClientSocket::Identify(int nCount) {
+    m_bIdentified = true;
     int nPosition = 0;
-    if (ExtractLine(m_rxBuffer.data(), nCount, nPosition) && m_strWords[0] == kMonitorWord) {
-        BecomeMonitor();
-        return;
+    if (nCount > 0 && ExtractLine(m_rxBuffer.data(), nCount, nPosition) &&
+        m_strWords[0] == kMonitorWord) {
+        m_strPartial.clear();
+        return BecomeMonitor();
     }
-    m_strKind = "SMTP";
-    m_strPartial.clear();  // an SMTP client's lines are never read
+    m_strPartial.clear();
 }
 
+// The identification line is then processed again by the line loop, with the block's other
+// lines; a MONITOR line is ignored there.
 void CClientSocket::BecomeMonitor() {
-    CGatewayCore& app = GatewayCore();
-    m_strKind = "Monitor";
+    m_eState = EConnectionState::Monitor;
     if (m_pChannel != nullptr) {
         m_pChannel->SendText(kChannelQuit);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    app.m_nConnections -= 1;
-    app.SendMonitorStatus();
+    m_core.m_nConnections -= 1;
+    m_core.m_monitors.Add(*this);
+    m_core.SendMonitorStatus();
 }
 
 void CClientSocket::ProcessLine() {
     if (!IsCommand("QUIT")) return;
+    m_eState = EConnectionState::Closing;
     m_nState = 0;
     Close();
-    ReleaseChannel();
-    GatewayCore().RefreshMonitor();
+    if (m_pChannel != nullptr) m_pChannel->CloseAfterDrain();
+    m_core.RefreshMonitor();
 }
 
 void CClientSocket::OnClose(int) {
-    m_nState = 0;
-    ReleaseChannel();
-    GatewayCore().RefreshMonitor();
+    PeerClosed();
+    m_core.RefreshMonitor();
+}
+
+// A side whose peer has closed (or that has closed itself) passes that on to the other side.
+void CClientSocket::RelayChanged() {
+    if (m_bRetired) return;
+    CChannelSocket* pChannel = m_pChannel.get();
+    if (HasPeerClosed()) PassOn(*this, pChannel);
+    if (pChannel != nullptr && pChannel->HasPeerClosed()) PassOn(*pChannel, this);
+    RetireWhenClosed();
+}
+
+void CClientSocket::PassOn(CLineSocket& closed, CLineSocket* pOther) {
+    const bool bClientSide = &closed == this;
+    if (IsMonitor()) {
+        // A monitor outlives its channel; a monitor that has gone takes its channel with it.
+        if (bClientSide) {
+            m_nState = 0;
+            CloseAfterDrain();
+            if (pOther != nullptr) pOther->CloseAfterDrain();
+        } else {
+            closed.ShutdownAfterDrain();
+        }
+        return;
+    }
+    if (m_eState == EConnectionState::Relaying) m_eState = EConnectionState::Closing;
+    const bool bOtherGone = pOther == nullptr || pOther->m_hSocket == INVALID_SOCKET;
+    if (!bOtherGone) pOther->ShutdownAfterDrain();
+    // Nothing more can come for the closed side once the other side is gone: it ends too.
+    if (bOtherGone) closed.ShutdownAfterDrain();
+}
+
+void CClientSocket::RetireWhenClosed() {
+    if (m_bRetired || m_hSocket != INVALID_SOCKET) return;
+    if (m_pChannel != nullptr && m_pChannel->m_hSocket != INVALID_SOCKET) return;
+    m_bRetired = true;
+    if (m_pOwner != nullptr) m_pOwner->Retire(*this);
 }

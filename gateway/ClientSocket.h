@@ -1,35 +1,56 @@
-// CClientSocket: one accepted client connection of the gateway, and its channel to the mail
-// server.
+// CClientSocket: one accepted client connection of the gateway, and the relay to its channel.
 //
-// Owned by the application's live-connection list (m_pConnections, newest first); it owns its
-// channel. Lives on the listener thread only. The first block the client sends decides its
-// kind: a first word "MONITOR" makes a monitor connection (it gets the status lines and may end
-// itself with QUIT); anything else makes an SMTP client whose blocks go raw to the channel.
-// Closing one side closes the other; what is already queued for a side is sent first. The
-// object is freed by the listener's idle sweep once it is closed and nothing is left to send.
+// Owned by the listener thread's CConnectionList; it owns its channel. Lives on the listener
+// thread only. Its state says what it is: being screened, rejected (the 550 line goes out, then
+// the close; nothing is read), relaying (the first block decides: a first word "MONITOR" makes
+// it a monitor, which gets the status lines and may end itself with QUIT; anything else is an
+// SMTP client whose blocks go raw to the channel), or closing.
+//
+// The relay ends in one place (RelayChanged): the close of either peer is passed on to the
+// other side as a half-close after its queue has been sent, and each side goes on reading and
+// relaying until its own peer has closed too; a side whose peer can take no more discards. A
+// monitor is not closed with its channel. Once both sockets are closed the connection retires
+// to its list, which frees it at the end of the loop pass.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
+#include "gateway/ChannelSocket.h"
+#include "gateway/ConnectionList.h"
 #include "gateway/LineSocket.h"
 
-class CChannelSocket;
+class CGatewayCore;
+
+enum class EConnectionState : std::uint8_t { Screening, Rejected, Relaying, Monitor, Closing };
 
 class CClientSocket : public CLineSocket {
 public:
-    CClientSocket() = default;
+    CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
     ~CClientSocket() override;
 
     sockaddr_in m_addrPeer{};
     std::int32_t m_nAddrLen = sizeof(sockaddr_in);
-    std::string m_strKind;
-    std::int32_t m_bRejected = 0;
-    CChannelSocket* m_pChannel = nullptr;
+    EConnectionState m_eState = EConnectionState::Screening;
+    bool m_bIdentified = false;  // the first block has decided the kind
+    std::unique_ptr<CChannelSocket> m_pChannel;
+    const std::uint64_t m_nSequence;  // accept order: a larger number is a newer connection
 
-    // Opens the channel to MailServer:PortOut (none when PortOut is 0).
-    void ConnectChannel();
+    // The screening's outcomes: the 550 line and the close, or the relay (a channel to the
+    // mail server at pAddress, null when its name did not resolve; none when nPort is 0).
+    void Reject(const std::string& strLine);
+    void StartRelay(const in_addr* pAddress, int nPort);
+
+    // "", "SMTP" or "Monitor".
+    const char* KindText() const;
+    bool IsMonitor() const { return m_eState == EConnectionState::Monitor; }
+    CConnectionSnapshot Snapshot() const;
+
+    // Called by either socket whenever one of its directions ends or it closes.
+    void RelayChanged();
 
     void Close() override;
     void OnReceive(int nErrorCode) override;
@@ -38,11 +59,19 @@ public:
     void OnClose(int nErrorCode) override;
     void ProcessLine() override;
 
-    // True while this connection or its channel still has queued data to send before closing.
-    bool IsFinishing() const;
+protected:
+    bool MayRead() const override;
+    void OnEndChanged() override { RelayChanged(); }
 
 private:
-    void IdentifyConnection(int nCount);
+    friend class CConnectionList;
+    void Identify(int nCount);
     void BecomeMonitor();
-    void ReleaseChannel();
+    void PassOn(CLineSocket& closed, CLineSocket* pOther);
+    void RetireWhenClosed();
+
+    CGatewayCore& m_core;
+    CConnectionList* m_pOwner = nullptr;
+    CConnectionList::CList::iterator m_itSelf;
+    bool m_bRetired = false;
 };

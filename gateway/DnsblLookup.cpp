@@ -1,23 +1,16 @@
-// CGatewayCore::CheckBlacklists and WriteDebugDump: screening one client address against the
-// exclusions and every active DNSBL zone, with a timed trace in "Tarnwk.dbg".
-//
-// The settings lists are read under Settings::m_lock only long enough to copy what the walk
-// needs; no lock is held while a query runs, so a slow DNS server never holds up the UI thread
-// editing the lists. Catch counts are raised afterwards under the lock, and only on entries
-// that still exist: a reload in the meantime destroys the old entries.
+#include "gateway/DnsblLookup.h"
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <vector>
 
-#include "gateway/GatewayCore.h"
 #include "platform/DnsQuery.h"
 
 namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-constexpr const char* kDumpFileName = "Tarnwk.dbg";
 constexpr std::array<std::uint8_t, 4> kListedAnswer{127, 0, 0, 2};
 
 // One active server as the walk needs it, copied under the lock.
@@ -88,8 +81,9 @@ struct CServerVerdict {
 
 // Asks one server about the address (four bytes, network order): raises its catch count on
 // any answer, logs a listing, and tells how long the query took.
-CServerVerdict AskServer(CGatewayCore& core, const std::array<std::uint8_t, 4>& a,
-                         const CActiveServer& server, std::uint32_t nGeneration) {
+CServerVerdict AskServer(Settings& settings, IScreeningLog& log,
+                         const std::array<std::uint8_t, 4>& a, const CActiveServer& server,
+                         std::uint32_t nGeneration) {
     const char* pZone = server.strZone.c_str();
     const auto t0 = std::chrono::steady_clock::now();
     std::array<std::uint8_t, 4> answer{};
@@ -99,11 +93,11 @@ CServerVerdict AskServer(CGatewayCore& core, const std::array<std::uint8_t, 4>& 
 
     CServerVerdict verdict{false, static_cast<int>(elapsed.count()), {}};
     if (nStatus == kDnsSuccess) {
-        RaiseCatches(core.m_settings, server, nGeneration);
+        RaiseCatches(settings, server, nGeneration);
         verdict.strText = Format("Listed %x", LittleEndianValue(answer));
         verdict.bListed = answer == kListedAnswer;
         if (verdict.bListed)
-            core.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3], pZone));
+            log.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3], pZone));
     } else if (nStatus == kDnsNameNotFound) {
         verdict.strText = "Not Listed";
     } else {
@@ -112,37 +106,28 @@ CServerVerdict AskServer(CGatewayCore& core, const std::array<std::uint8_t, 4>& 
     return verdict;
 }
 
-// The dump file is written by the listener thread; the lock keeps any other caller's line
-// from landing in the middle of one.
-std::mutex g_dumpLock;
 }  // namespace
 
-int CGatewayCore::CheckBlacklists(const std::array<std::uint8_t, 4>& address) {
+void CDnsblLookup::Start(const std::array<std::uint8_t, 4>& address, const Verdict& onVerdict) {
+    onVerdict(Check(address));
+}
+
+int CDnsblLookup::Check(const std::array<std::uint8_t, 4>& address) {
     const auto& a = address;
     const std::string strAddress = Format("%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
     if (IsExcluded(m_settings, strAddress)) return 0;
-    const bool bDump = m_bDebugDump != 0;
-    if (bDump) WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
+    const bool bDump = m_log.IsDumping();
+    if (bDump) m_log.WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
 
     // Every active server is asked, even after one has listed the address.
     std::uint32_t nGeneration = 0;
     int nListings = 0;
     for (const CActiveServer& server : ActiveServers(m_settings, nGeneration)) {
-        const CServerVerdict verdict = AskServer(*this, address, server, nGeneration);
+        const CServerVerdict verdict = AskServer(m_settings, m_log, address, server, nGeneration);
         nListings += verdict.bListed ? 1 : 0;
         if (bDump)
-            WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", server.strZone.c_str(),
-                                  verdict.nElapsedMs, verdict.strText.c_str()));
+            m_log.WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", server.strZone.c_str(),
+                                        verdict.nElapsedMs, verdict.strText.c_str()));
     }
     return nListings;
-}
-
-void CGatewayCore::WriteDebugDump(const std::string& strText) {
-    std::lock_guard<std::mutex> guard(g_dumpLock);
-    FILE* pFile = std::fopen(kDumpFileName, "rb+");
-    if (pFile == nullptr) pFile = std::fopen(kDumpFileName, "wb+");
-    if (pFile == nullptr) return;  // the line is lost; the lookup goes on
-    std::fseek(pFile, 0, SEEK_END);
-    std::fprintf(pFile, "%s\n", strText.c_str());
-    std::fclose(pFile);
 }

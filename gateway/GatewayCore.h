@@ -1,9 +1,10 @@
-// The application object's gateway share: the counters, the live-connection list, the listener
-// thread, the DNSBL lookup and the monitor protocol's status lines.
+// The application object's gateway share: the counters and run-state flags, the listener thread,
+// and the three services the listener's sockets use (screening, the monitors' status lines, the
+// mail server's address).
 //
 // Counters and flags are atomics: the listener thread writes them, the UI thread reads them (and
-// sets the few the UI owns). The live-connection list belongs to the listener thread; the only
-// other thread to walk it is the UI thread while no listener runs (the configuration test).
+// sets the few the UI owns). The connections themselves belong to the listener thread
+// (CListenThread); the sockets reach this object through the reference they are given.
 #pragma once
 
 #include <array>
@@ -11,15 +12,17 @@
 #include <cstdint>
 #include <string>
 
+#include "gateway/DnsblLookup.h"
+#include "gateway/MailServerAddress.h"
+#include "gateway/MonitorStatus.h"
 #include "logging/LoggingApp.h"
 #include "platform/EventLoop.h"
 
-class CClientSocket;
 class CListenThread;
 
 class CGatewayCore : public CLoggingApp {
 public:
-    CGatewayCore() = default;
+    CGatewayCore();
     ~CGatewayCore() override;
 
     // Run state shared with the host.
@@ -33,12 +36,15 @@ public:
     CLoopPoster m_listenPoster;  // reaches the listener's loop, safely even after it has ended
     std::atomic<std::int32_t> m_nListenThreads{0};
 
-    // Listener-thread state.
-    CClientSocket* m_pConnections = nullptr;
+    // Written by the listener thread.
     std::atomic<std::int32_t> m_nConnections{0};
     std::atomic<std::int32_t> m_nRejected{0};
     std::atomic<std::int32_t> m_nMailServerStatus{1};
     std::atomic<std::int32_t> m_bConnectionsSwept{0};
+
+    CDnsblLookup m_screening;
+    CMonitorStatus m_monitors;
+    CMailServerAddress m_mailServer;
 
     // Screens one client address (four bytes in network order): the number of DNSBL listings.
     int CheckBlacklists(const std::array<std::uint8_t, 4>& address);
@@ -48,8 +54,24 @@ public:
     CListenThread* StartListenThread();
     void StopListenThread();
 
-    void SendMonitorStatus();
-    void SetMailServerStatus(int nValue);
+    void SendMonitorStatus() { m_monitors.Send(); }
+    void SetMailServerStatus(int nValue) { m_monitors.SetMailServerStatus(nValue); }
+    // Resolves the MailServer setting now (UI thread), so that no client waits for it.
+    void ResolveMailServer() { m_mailServer.Resolve(m_settings.GetMailServer()); }
+
+private:
+    // The screening's log: the activity log, and the dump while m_bDebugDump is set.
+    class CScreeningLog : public IScreeningLog {
+    public:
+        explicit CScreeningLog(CGatewayCore& core) : m_core(core) {}
+        void LogLine(const std::string& strText) override { m_core.LogLine(strText); }
+        bool IsDumping() override { return m_core.m_bDebugDump != 0; }
+        void WriteDebugDump(const std::string& strText) override { m_core.WriteDebugDump(strText); }
+
+    private:
+        CGatewayCore& m_core;
+    };
+    CScreeningLog m_screeningLog{*this};
 };
 
 inline CGatewayCore& GatewayCore() { return AppAs<CGatewayCore>(); }

@@ -10,8 +10,6 @@ namespace {
 constexpr const char* kWhiteSpace = " \t\n\v\f\r";
 // The framework's own boxes carry the program's name.
 constexpr const char* kProgramName = "tarnwk";
-constexpr long kReadClose = FD_READ | FD_CLOSE;
-constexpr long kReadWriteClose = FD_READ | FD_WRITE | FD_CLOSE;
 
 void TrimBoth(std::string& strText) {
     const size_t nLast = strText.find_last_not_of(kWhiteSpace);
@@ -19,12 +17,12 @@ void TrimBoth(std::string& strText) {
     strText.erase(0, strText.find_first_not_of(kWhiteSpace));
 }
 
-bool IsWouldBlockOrReset(int nCode) {
-    return nCode == EWOULDBLOCK || nCode == EAGAIN || nCode == ECONNRESET;
-}
+bool IsWouldBlock(int nCode) { return nCode == EWOULDBLOCK || nCode == EAGAIN; }
+// The peer can take nothing more: what waits for it is lost anyway.
+bool IsPeerGone(int nCode) { return nCode == ECONNRESET || nCode == EPIPE; }
 }  // namespace
 
-CLineSocket::CLineSocket() : m_rxBuffer(kBufferSize) {}
+CLineSocket::CLineSocket() = default;
 
 CLineSocket::~CLineSocket() = default;
 
@@ -75,48 +73,54 @@ void CLineSocket::SendText(const std::string& strText) {
         m_nState = 0;
         return;
     }
+    if (m_bSendOver) return;
     m_strSendQueue.Append(strText);
     Flush();
 }
 
+// Bytes for a socket that can send no more are dropped: nobody would ever take them.
 void CLineSocket::SendRaw(const char* pBytes, int nCount) {
-    if (m_hSocket == INVALID_SOCKET) return;  // closed for good: nobody could ever send it
+    if (m_hSocket == INVALID_SOCKET || m_bSendOver) return;
     m_strSendQueue.Append(pBytes, static_cast<size_t>(std::max(nCount, 0)));
-    if (m_pFeeder != nullptr && m_strSendQueue.Size() > kHighWater) m_pFeeder->PauseReading();
+    if (m_pPeer != nullptr) m_pPeer->UpdatePause();
     Flush();
 }
 
 void CLineSocket::Flush() {
-    const bool bMaySend = m_nState == 1 || (m_bDraining && CanSendYet());
-    if (!bMaySend || m_hSocket == INVALID_SOCKET) return;
+    const bool bMaySend = m_nState == 1 || (m_eSendEnd != ESendEnd::None && CanSendYet());
+    if (!bMaySend || m_bSendOver || m_hSocket == INVALID_SOCKET) return;
+    if (!m_strSendQueue.IsEmpty() && m_bCanSend == 1 && !SendOneBlock()) return;
+    if (m_hSocket == INVALID_SOCKET) return;
     if (m_strSendQueue.IsEmpty()) {
         m_bCanSend = 1;
-        SelectEvents(kReadClose);
-        if (m_bDraining) FinishDrain();
-        return;
+        if (m_eSendEnd != ESendEnd::None) return FinishSending();
     }
-    if (m_bCanSend == 1 && !SendOneBlock()) return;
-    if (m_hSocket != INVALID_SOCKET) SelectEvents(kReadWriteClose);
+    SyncEvents();
 }
 
-// False when the pump stops: a send error other than would-block or reset leaves everything
-// as it is. A draining socket closes then, and on a reset too, since nobody is left to read.
+// One send of at most kBufferSize bytes. A socket that took the whole queue may take the next
+// block at once; one that left some waits for its write notification. False when the pump
+// stops: the peer has gone (the queue is dropped), or another error (the queue stays, as it
+// does after a would-block; a socket that is ending gives up then).
 bool CLineSocket::SendOneBlock() {
     const int nWant = static_cast<int>(std::min<size_t>(m_strSendQueue.Size(), kBufferSize));
     const int nSent = Send(m_strSendQueue.Front(), nWant, 0);
-    if (nSent >= 0) {
-        if (nSent == 0) return true;
+    if (nSent > 0) {
         m_strSendQueue.Consume(static_cast<size_t>(nSent));
-        m_bCanSend = 0;
-        // A peer that is still reading gets the rest: the bound is on a drain that stalls.
-        if (m_bDraining) m_drainTimer.Start(kDrainMs, [this] { FinishDrain(); });
-        if (m_pFeeder != nullptr && m_strSendQueue.Size() < kLowWater) m_pFeeder->ResumeReading();
+        m_bCanSend = m_strSendQueue.IsEmpty() ? 1 : 0;
+        NoteProgress();
+        if (m_pPeer != nullptr) m_pPeer->UpdatePause();
         return true;
     }
+    if (nSent == 0) return true;
     const int nCode = WSAGetLastError();
-    const bool bStops = !IsWouldBlockOrReset(nCode) || (m_bDraining && nCode == ECONNRESET);
-    if (bStops && m_bDraining) FinishDrain();
-    return !bStops;
+    if (IsWouldBlock(nCode)) return true;
+    if (IsPeerGone(nCode)) {
+        DropQueue();
+    } else if (m_eSendEnd != ESendEnd::None) {
+        Disconnect();
+    }
+    return false;
 }
 
 void CLineSocket::OnSend(int nErrorCode) {
@@ -125,40 +129,112 @@ void CLineSocket::OnSend(int nErrorCode) {
     CAsyncSocket::OnSend(nErrorCode);
 }
 
+// The peer closed or reset while reading was paused: the data before its close still waits to
+// be read, so nothing ends yet; but both ends are now bounded, so that the relay cannot stick.
+void CLineSocket::OnHangUp(int) {
+    ArmBound();
+    if (m_pPeer != nullptr) m_pPeer->ArmBound();
+}
+
 void CLineSocket::Disconnect() {
     m_nState = 0;
+    m_bound.Cancel();
+    const bool bWasOpen = m_hSocket != INVALID_SOCKET;
     CAsyncSocket::Close();
+    m_bPeerClosed = true;
+    m_bSendOver = true;
+    if (bWasOpen) OnEndChanged();
 }
 
 void CLineSocket::CloseAfterDrain() {
     m_nState = 0;
-    if (m_bDraining) return;
-    if (m_hSocket == INVALID_SOCKET || m_strSendQueue.IsEmpty()) return Disconnect();
-    m_bDraining = true;
-    if (!m_drainTimer.Start(kDrainMs, [this] { FinishDrain(); })) return FinishDrain();
+    if (m_hSocket == INVALID_SOCKET || m_strSendQueue.IsEmpty() || m_bSendOver) return Disconnect();
+    EndSendingAfterDrain(ESendEnd::Close);
+}
+
+void CLineSocket::ShutdownAfterDrain() { EndSendingAfterDrain(ESendEnd::Shutdown); }
+
+void CLineSocket::EndSendingAfterDrain(ESendEnd eEnd) {
+    if (m_eSendEnd == eEnd || m_eSendEnd == ESendEnd::Close) return;
+    m_eSendEnd = eEnd;
+    if (m_hSocket == INVALID_SOCKET) return;
+    if (m_bSendOver) return CloseWhenDone();
+    ArmBound();
     Flush();
 }
 
-void CLineSocket::FinishDrain() {
-    m_bDraining = false;
-    m_drainTimer.Stop();
-    Disconnect();
+// A socket whose peer has closed too is done: its close sends the end after the data.
+void CLineSocket::FinishSending() {
+    if (m_eSendEnd == ESendEnd::Close || m_bPeerClosed) return Disconnect();
+    ShutDown(SHUT_WR);
+    m_bSendOver = true;
+    EndChanged();
 }
 
-void CLineSocket::PauseReading() {
-    if (m_bReadPaused) return;
-    m_bReadPaused = true;
-    if (m_hSocket != INVALID_SOCKET) AsyncSelect(EventMask() & ~FD_READ);
+void CLineSocket::DropQueue() {
+    m_strSendQueue.Clear();
+    m_bSendOver = true;
+    m_bCanSend = 1;
+    if (m_pPeer != nullptr) m_pPeer->UpdatePause();
+    EndChanged();
 }
 
-void CLineSocket::ResumeReading() {
-    if (!m_bReadPaused) return;
-    m_bReadPaused = false;
-    if (m_hSocket != INVALID_SOCKET) AsyncSelect(EventMask() | FD_READ);
+void CLineSocket::PeerClosed() {
+    if (m_bPeerClosed) return;
+    m_bPeerClosed = true;
+    ArmBound();
+    EndChanged();
 }
 
-void CLineSocket::SelectEvents(long lEvent) {
-    AsyncSelect(m_bReadPaused ? (lEvent & ~FD_READ) : lEvent);
+// The owner hears of it first, and the socket closes when both directions are over; only a
+// socket still open after that changes what it watches.
+void CLineSocket::EndChanged() {
+    OnEndChanged();
+    CloseWhenDone();
+    SyncEvents();
+}
+
+// Both directions over: nothing more can come in or go out.
+void CLineSocket::CloseWhenDone() {
+    if (m_hSocket != INVALID_SOCKET && m_bPeerClosed && m_bSendOver) Disconnect();
+}
+
+void CLineSocket::ArmBound() {
+    if (m_bound.IsArmed() || m_hSocket == INVALID_SOCKET) return;
+    m_bound.Arm(kDrainMs, [this] { Disconnect(); });
+}
+
+// A byte delivered by either end of the relay moves both ends' bounds.
+void CLineSocket::NoteProgress() {
+    m_bound.Rearm();
+    if (m_pPeer != nullptr) m_pPeer->m_bound.Rearm();
+}
+
+// Reading stops while the other end's queue is over kHighWater and goes on below kLowWater.
+void CLineSocket::UpdatePause() {
+    const size_t nQueued = m_pPeer != nullptr ? m_pPeer->m_strSendQueue.Size() : 0;
+    const bool bPause = m_bReadPaused ? nQueued >= kLowWater : nQueued > kHighWater;
+    if (bPause == m_bReadPaused) return;
+    m_bReadPaused = bPause;
+    SyncEvents();
+}
+
+void CLineSocket::SyncEvents() {
+    // A pending connect keeps its mask until its outcome has been told.
+    if (m_hSocket == INVALID_SOCKET || !CanSendYet()) return;
+    long lEvent = FD_CLOSE;
+    if (m_nState == 1 && !m_bReadPaused && !m_bPeerClosed && MayRead()) lEvent |= FD_READ;
+    if (!m_strSendQueue.IsEmpty() && !m_bSendOver) lEvent |= FD_WRITE;
+    AsyncSelect(lEvent);
+}
+
+int CLineSocket::ReceiveBlock() { return Receive(m_rxBuffer.data(), kBufferSize - 1); }
+
+int CLineSocket::PumpBlock() {
+    const int nCount = ReceiveBlock();
+    if (nCount > 0 && m_pPeer != nullptr) m_pPeer->SendRaw(m_rxBuffer.data(), nCount);
+    if (nCount == 0) PeerClosed();
+    return nCount;
 }
 
 void CLineSocket::RunLineLoop(int nCount) {

@@ -1,31 +1,49 @@
 // CLineSocket: the base of every connection socket (client, channel, configuration test).
 //
-// Adds to CAsyncSocket a fixed 20480-byte receive buffer (each receive takes at most 20479
-// bytes), the assembly of received bytes into LF-terminated lines split into at most five
-// words, a send queue pumped by write notifications (one send of at most 20480 bytes each),
-// and an open/closed state that every operation respects.
+// Adds to CAsyncSocket a 20480-byte receive buffer (each receive takes at most 20479 bytes),
+// the assembly of received bytes into LF-terminated lines split into at most five words, a send
+// queue pumped by write notifications (one send of at most 20480 bytes each), an open/closed
+// state that every operation respects, and the relay pump that both ends of a relay share.
 //
-// Owned by whoever made it (the live-connection list, a client for its channel, the
+// Owned by whoever made it (a client for its channel, the listener for its clients, the
 // configuration dialog); used only on the thread that created its socket. Handlers may pump
 // that thread's loop, so a handler can be entered again while it runs. Send failures are not
-// reported: the data stays queued, or is dropped when the socket is closed.
+// reported: the data stays queued, or is dropped when the peer can no longer take it.
 //
-// Two limits keep a relay's memory bounded: while the send queue holds more than kHighWater
-// bytes, the socket that feeds it (m_pFeeder) stops reading, and it reads again once the queue
-// is below kLowWater; and a line without LF is cut after kBufferSize bytes. A socket closed
-// with CloseAfterDrain first sends what it has queued, unless the peer takes nothing for
-// kDrainMs.
+// The watched events follow from the socket's state in one place (SyncEvents): close always,
+// read unless reading is paused or over, write only while data waits. Two limits keep a relay's
+// memory bounded: while the send queue holds more than kHighWater bytes, the relay's other end
+// (m_pPeer) stops reading, and reads again once the queue is below kLowWater; and a line without
+// LF is cut after kBufferSize bytes.
+//
+// Ending: CloseAfterDrain sends what is queued and closes; ShutdownAfterDrain sends what is
+// queued and then only ends the sending direction (shutdown), so the peer still gets everything
+// and this socket reads on until the peer closes too; then it closes. Either is given up (the
+// socket closed) when kDrainMs pass without a byte moving on either end of the relay.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "gateway/ByteQueue.h"
 #include "platform/AsyncSocket.h"
-#include "platform/LoopTimer.h"
+#include "platform/LoopDeadline.h"
+
+// A fixed receive buffer; not cleared when made, since every receive writes before it is read.
+class CReceiveBuffer {
+public:
+    explicit CReceiveBuffer(size_t nSize) : m_pBytes(new char[nSize]) {}
+    char* data() { return m_pBytes.get(); }
+    char* begin() { return m_pBytes.get(); }
+
+private:
+    std::unique_ptr<char[]> m_pBytes;
+};
 
 class CLineSocket : public CAsyncSocket {
+    enum class ESendEnd : std::uint8_t { None, Shutdown, Close };
+
 public:
     static constexpr int kBufferSize = 20480;
     static constexpr int kWordCount = 5;
@@ -36,9 +54,7 @@ public:
     CLineSocket();
     ~CLineSocket() override;
 
-    CLineSocket* m_pNext = nullptr;
-    std::vector<char> m_rxBuffer;
-    std::int32_t m_bChannelBusy = 0;
+    CReceiveBuffer m_rxBuffer{kBufferSize};
     std::int32_t m_bInReceive = 0;
     std::int32_t m_nState = 1;
     std::int32_t m_bCanSend = 1;
@@ -48,7 +64,12 @@ public:
     std::string m_strLine;
     std::string m_strPartial;
 
+    // The other end of this socket's relay: what this socket receives goes to its queue. Null
+    // outside a relay, and once the other end is gone.
+    CLineSocket* m_pPeer = nullptr;
+
     void OnSend(int nErrorCode) override;
+    void OnHangUp(int nErrorCode) override;
     // Moves bytes from pBuffer[nPosition..nCount) into the partial line up to and including
     // the first LF; TRUE with m_strLine and the words set when a line is complete.
     virtual BOOL ExtractLine(const char* pBuffer, int nCount, int& nPosition);
@@ -62,31 +83,55 @@ public:
     void Flush();
     void Disconnect();
 
-    // Closes the socket once its queue has been sent (at once when there is nothing to send,
-    // or no handle), or when kDrainMs pass without a byte sent, or when a send fails. The state is
-    // 0 from now on.
+    // State 0 from now on; closes once the queue has been sent (at once when there is nothing to
+    // send or no handle), or when the drain bound passes, or when a send fails.
     void CloseAfterDrain();
-    bool IsDraining() const { return m_bDraining; }
-
-    // The socket whose received data fills this socket's queue (the other end of a relay).
-    CLineSocket* m_pFeeder = nullptr;
-    void PauseReading();
-    void ResumeReading();
+    // Ends only the sending direction once the queue has been sent; reading goes on, and the
+    // socket closes when the peer has closed too (or the drain bound passes).
+    void ShutdownAfterDrain();
+    bool IsDraining() const { return m_eSendEnd != ESendEnd::None && m_hSocket != INVALID_SOCKET; }
+    // The peer has closed its sending direction: nothing more will be received.
+    bool HasPeerClosed() const { return m_bPeerClosed; }
+    // Nothing more goes out: sending ended, or the peer could no longer take data.
+    bool IsSendingOver() const { return m_bSendOver; }
     bool IsReadingPaused() const { return m_bReadPaused; }
-    // AsyncSelect, leaving FD_READ out while reading is paused.
-    void SelectEvents(long lEvent);
 
 protected:
+    // The relay pump, for either direction: one receive of at most kBufferSize - 1 bytes into
+    // m_rxBuffer, handed on to m_pPeer (dropped when there is none or it can take no more).
+    // Returns the count, 0 at the peer's close (handled here), SOCKET_ERROR on failure.
+    int PumpBlock();
+    int ReceiveBlock();
+    // The peer's orderly close or reset has been received: reading is over.
+    void PeerClosed();
     // Runs ProcessLine for each complete line of the first nCount bytes of m_rxBuffer.
     void RunLineLoop(int nCount);
     bool IsOpen() const { return m_nState == 1 && m_hSocket != INVALID_SOCKET; }
     // False while the socket cannot carry data yet (a channel whose connect is pending).
     virtual bool CanSendYet() const { return true; }
-    void FinishDrain();
-    bool SendOneBlock();
+    // False while this socket's state forbids reading (a client being screened or rejected).
+    virtual bool MayRead() const { return true; }
+    // Called whenever reading or sending ends or the socket closes, for the relay's owner.
+    virtual void OnEndChanged() {}
+    // The watched events from state, queue and pause: the one place that sets them.
+    void SyncEvents();
+    // CloseAfterDrain has been asked for: the socket is closing for good.
+    bool IsClosing() const { return m_eSendEnd == ESendEnd::Close; }
 
 private:
-    bool m_bDraining = false;
+    bool SendOneBlock();
+    void EndSendingAfterDrain(ESendEnd eEnd);
+    void FinishSending();
+    void DropQueue();
+    void CloseWhenDone();
+    void EndChanged();
+    void ArmBound();
+    void NoteProgress();
+    void UpdatePause();
+
+    ESendEnd m_eSendEnd = ESendEnd::None;
+    bool m_bSendOver = false;
+    bool m_bPeerClosed = false;
     bool m_bReadPaused = false;
-    CLoopTimer m_drainTimer;
+    CLoopDeadline m_bound;
 };

@@ -1,15 +1,13 @@
 #include "gateway/ListenSocket.h"
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 
 #include "gateway/ClientSocket.h"
+#include "gateway/ConnectionList.h"
 #include "gateway/GatewayCore.h"
 
 namespace {
-constexpr long kClientEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
-
 std::string ConnectionText(const std::array<std::uint8_t, 4>& address, const char* pszOutcome) {
     char szText[96];
     std::snprintf(szText, sizeof szText, "Connection from %u.%u.%u.%u %s", address[0], address[1],
@@ -20,34 +18,42 @@ std::string ConnectionText(const std::array<std::uint8_t, 4>& address, const cha
 bool IsOutOfDescriptors(int nCode) { return nCode == EMFILE || nCode == ENFILE; }
 }  // namespace
 
+CListenSocket::CListenSocket(CGatewayCore* pApp, CConnectionList* pConnections)
+    : m_pApp(pApp), m_pConnections(pConnections) {
+    m_retryTimer.Prepare();
+}
+
+CListenSocket::~CListenSocket() = default;
+
 void CListenSocket::OnAccept(int nErrorCode) {
     CGatewayCore& app = *m_pApp;
     // A retry after running out of descriptors is for a client that was counted already.
     if (!m_bOutOfDescriptors) app.m_nConnections += 1;
-    auto* pClient = new CClientSocket();
-    pClient->m_pNext = app.m_pConnections;
-    app.m_pConnections = pClient;
+    auto pClient = std::make_unique<CClientSocket>(app, ++m_nAccepted);
     socklen_t nLength = sizeof pClient->m_addrPeer;
     const BOOL bAccepted =
         Accept(*pClient, reinterpret_cast<sockaddr*>(&pClient->m_addrPeer), &nLength);
     pClient->m_nAddrLen = static_cast<std::int32_t>(nLength);
     if (!bAccepted) {
-        if (!AcceptFailed(pClient, WSAGetLastError())) return;
-    } else {
-        m_bOutOfDescriptors = false;
-        Screen(pClient);
+        if (AcceptFailed(WSAGetLastError())) TellMonitors();
+        return;
     }
+    m_bOutOfDescriptors = false;
+    if (m_pConnections == nullptr) return;  // nobody to own it: the client is closed
+    Screen(m_pConnections->Add(std::move(pClient)));
     CAsyncSocket::OnAccept(nErrorCode);
-    app.SendMonitorStatus();
-    app.RefreshMonitor();
 }
 
-// Frees the connection object at once. False when nothing new is to be told: a retry that ran
-// out of descriptors again.
-bool CListenSocket::AcceptFailed(CClientSocket* pClient, int nCode) {
+// The end of every accept notification that has something to tell: the monitors' status lines
+// and the monitor window.
+void CListenSocket::TellMonitors() {
+    m_pApp->SendMonitorStatus();
+    m_pApp->RefreshMonitor();
+}
+
+// False when nothing new is to be told: a retry that ran out of descriptors again.
+bool CListenSocket::AcceptFailed(int nCode) {
     CGatewayCore& app = *m_pApp;
-    app.m_pConnections = static_cast<CClientSocket*>(pClient->m_pNext);
-    delete pClient;
     if (!IsOutOfDescriptors(nCode)) {
         // This failure ends the client an episode counted, if any: the next one is new.
         m_bOutOfDescriptors = false;
@@ -68,23 +74,27 @@ void CListenSocket::PauseAccepting() {
     if (!m_retryTimer.Start(kRetryMs, [this] { AsyncSelect(FD_ACCEPT); })) AsyncSelect(FD_ACCEPT);
 }
 
-void CListenSocket::Screen(CClientSocket* pClient) {
-    CGatewayCore& app = *m_pApp;
+void CListenSocket::Screen(CClientSocket& client) {
     std::array<std::uint8_t, 4> address{};
-    std::memcpy(address.data(), &pClient->m_addrPeer.sin_addr, address.size());
-    const int nListings = app.CheckBlacklists(address);
+    std::memcpy(address.data(), &client.m_addrPeer.sin_addr, address.size());
+    m_pApp->m_screening.Start(
+        address, [this, &client, address](int nListings) { Decide(client, address, nListings); });
+}
+
+void CListenSocket::Decide(CClientSocket& client, const std::array<std::uint8_t, 4>& address,
+                           int nListings) {
+    CGatewayCore& app = *m_pApp;
     if (nListings > 0) {
         app.m_nRejected += 1;
         char szOutcome[48];
         std::snprintf(szOutcome, sizeof szOutcome, "Rejected (Blacklist Listings: %d)", nListings);
         app.LogActivity(ConnectionText(address, szOutcome));
-        pClient->AsyncSelect(kClientEvents);
-        pClient->m_bRejected = 1;
-        pClient->SendText(kRejectLine);
-        pClient->m_nState = 0;
-        return;
+        client.Reject(kRejectLine);
+    } else {
+        in_addr mailServer{};
+        const bool bResolved = app.m_mailServer.For(app.m_settings.GetMailServer(), mailServer);
+        client.StartRelay(bResolved ? &mailServer : nullptr, app.m_settings.PortOut);
+        app.LogActivity(ConnectionText(address, "Accepted"));
     }
-    pClient->AsyncSelect(kClientEvents);
-    pClient->ConnectChannel();
-    app.LogActivity(ConnectionText(address, "Accepted"));
+    TellMonitors();
 }

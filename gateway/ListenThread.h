@@ -1,6 +1,7 @@
-// CListenThread: the listener thread. It owns the listening socket on PortIn, and every client
-// and channel socket is created on it and notified on its loop. When its loop runs out of work
-// it frees the closed connections (the idle sweep); when it ends it frees all of them.
+// CListenThread: the listener thread. It owns the listening socket on PortIn and every client
+// connection (CConnectionList), each of which owns its channel; all of them are created on this
+// thread and notified on its loop. Connections that have finished are freed at the end of every
+// loop pass; when the thread ends, all of them are.
 //
 // Made and started by CGatewayCore::StartListenThread on the UI thread and stopped by
 // StopListenThread, which posts a quit and pumps until the thread object has deleted itself.
@@ -9,25 +10,36 @@
 // A PortIn outside 1 to 65535 is such a failure, with the code EINVAL.
 #pragma once
 
+#include <memory>
+#include <vector>
+
+#include "gateway/ConnectionList.h"
+#include "gateway/ListenSocket.h"
 #include "platform/WinThread.h"
 
-class CListenSocket;
+class CGatewayCore;
 
 class CListenThread : public CWinThread {
 public:
     CListenThread();
     ~CListenThread() override;
 
-    CListenSocket* m_pListenSocket = nullptr;
+    std::unique_ptr<CListenSocket> m_pListenSocket;
 
     BOOL InitInstance() override;
     BOOL OnIdle(LONG lCount) override;
     int ExitInstance() override;
 
     void CreateListenSocket();
+    // Frees the connections that have finished since the last call.
     void SweepConnections();
     void DeleteConnections();
+    // The live connections, newest first (listener thread only; for tests).
+    std::vector<CConnectionSnapshot> Snapshot() const { return m_connections.Snapshot(); }
 
 private:
     void DeleteListenSocket();
+
+    CGatewayCore& m_core;
+    CConnectionList m_connections;
 };

@@ -41,6 +41,7 @@ bool CGatewayApp::LoadSettings() {
         m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); },
         bKeyMissing);
     if (bKeyMissing) m_bConfigAtStart = 1;
+    ResolveMailServer();
     return bRead;
 }
 
@@ -161,8 +162,12 @@ void CGatewayApp::Configure(bool bApply) {
     m_bConfigOpen = false;
     if (bSaved) {
         // After a failed save the reload would read the old key, or none at all and empty both
-        // lists, so that screening would stop: the edited settings stay in force instead.
-        if (SaveSettings()) LoadSettings();
+        // lists, so that screening would stop: the edited settings stay in force instead, their
+        // mail server looked up here rather than by the listener.
+        if (SaveSettings())
+            LoadSettings();
+        else
+            ResolveMailServer();
         if (!bApply) return;
         if (m_bGatewayElsewhere) {
             m_bGatewayElsewhere = 0;

@@ -17,6 +17,20 @@ bool IsWouldBlock(int nCode) { return nCode == EAGAIN || nCode == EWOULDBLOCK; }
 // Fails with this code when a host name does not resolve to an IPv4 address.
 constexpr int kHostNotFound = EHOSTUNREACH;
 
+// Readiness that may carry the peer's close: only then is a peek needed to tell it from data.
+constexpr std::uint32_t kMaybeClosed = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+
+BOOL Fail(int nCode) {
+    t_nLastError = nCode;
+    return FALSE;
+}
+
+int FailTransfer(int nCode) {
+    t_nLastError = nCode;
+    return SOCKET_ERROR;
+}
+}  // namespace
+
 bool ResolveIPv4(const std::string& strHost, in_addr& address) {
     if (inet_pton(AF_INET, strHost.c_str(), &address) == 1) return true;
     addrinfo hints{};
@@ -30,26 +44,12 @@ bool ResolveIPv4(const std::string& strHost, in_addr& address) {
     return true;
 }
 
-BOOL Fail(int nCode) {
-    t_nLastError = nCode;
-    return FALSE;
-}
-
-int FailTransfer(int nCode) {
-    t_nLastError = nCode;
-    return SOCKET_ERROR;
-}
-}  // namespace
-
 int WSAGetLastError() { return t_nLastError; }
 void WSASetLastError(int nCode) { t_nLastError = nCode; }
 
-CAsyncSocket::CAsyncSocket() : m_pLife(std::make_shared<char>(0)) {}
+CAsyncSocket::CAsyncSocket() = default;
 
-CAsyncSocket::~CAsyncSocket() {
-    m_pLife.reset();
-    CAsyncSocket::Close();
-}
+CAsyncSocket::~CAsyncSocket() { CAsyncSocket::Close(); }
 
 BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* pszAddress) {
     if (m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
@@ -66,16 +66,19 @@ BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* ps
         close(fd);
         return Fail(EINVAL);
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    // Any port on any address is what a connect picks by itself: no bind needed for that.
+    const bool bAnywhere = nPort == 0 && pszAddress == nullptr;
+    if (!bAnywhere && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         const int nCode = errno;
         close(fd);
         return Fail(nCode);
     }
-    if (!Attach(fd, lEvent)) return FALSE;
+    // Nothing is watched before Connect or Listen: an unconnected socket only reports hang-ups.
+    if (!Attach(fd, lEvent, false)) return FALSE;
     return TRUE;
 }
 
-bool CAsyncSocket::Attach(int fd, long lEvent) {
+bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
     m_pLoop = CEventLoop::ForThisThread();
     if (m_pLoop == nullptr) {
         close(fd);
@@ -85,7 +88,7 @@ bool CAsyncSocket::Attach(int fd, long lEvent) {
     m_hSocket = fd;
     m_lEvent = lEvent;
     m_bWriteArmed = (lEvent & FD_WRITE) != 0;
-    UpdateWatch();
+    if (bWatchNow) UpdateWatch();
     return true;
 }
 
@@ -97,19 +100,28 @@ void CAsyncSocket::ResetState() {
     m_bWriteArmed = false;
     m_bAcceptArmed = true;
     m_bCloseDelivered = false;
+    m_bHangUpDelivered = false;
 }
 
 BOOL CAsyncSocket::Connect(const std::string& strHost, unsigned nPort) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
+    in_addr resolved{};
+    return ConnectTo(ResolveIPv4(strHost, resolved) ? &resolved : nullptr, nPort);
+}
+
+BOOL CAsyncSocket::ConnectTo(const in_addr* pAddress, unsigned nPort) {
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(nPort));
     int nCode = 0;
-    if (!ResolveIPv4(strHost, address.sin_addr)) {
+    if (pAddress == nullptr) {
         nCode = kHostNotFound;
-    } else if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-               errno != EINPROGRESS) {
-        nCode = errno;
+    } else {
+        address.sin_addr = *pAddress;
+        if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS)
+            nCode = errno;
     }
     // An unconnected socket reports itself ready at once, so a failure found here still
     // arrives through the loop as OnConnect, like any other outcome.
@@ -168,14 +180,22 @@ BOOL CAsyncSocket::AsyncSelect(long lEvent) {
     m_bReadArmed = true;
     m_bAcceptArmed = true;
     m_bWriteArmed = (lEvent & FD_WRITE) != 0;
+    // Reading again will see the close itself, after the data.
+    if (lEvent & FD_READ) m_bHangUpDelivered = false;
     UpdateWatch();
     return TRUE;
 }
 
+BOOL CAsyncSocket::ShutDown(int nHow) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
+    return shutdown(m_hSocket, nHow) == 0 ? TRUE : Fail(errno);
+}
+
 void CAsyncSocket::Close() {
     if (m_hSocket == INVALID_SOCKET) return;
-    if (m_nWatch != 0 && m_pLoop != nullptr) m_pLoop->Unwatch(m_nWatch);
+    if (m_nWatch != 0 && m_pLoop != nullptr) m_pLoop->Unwatch(m_nWatch, true);
     m_nWatch = 0;
+    m_nWatched = 0;
     close(m_hSocket);
     m_hSocket = INVALID_SOCKET;
     ResetState();
@@ -187,9 +207,16 @@ void CAsyncSocket::OnOutOfBandData(int) {}
 void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnHangUp(int) {}
 
 bool CAsyncSocket::WantsReadSide() const {
-    return !m_bCloseDelivered && m_bReadArmed && (m_lEvent & (FD_READ | FD_CLOSE)) != 0;
+    return !m_bCloseDelivered && m_bReadArmed && (m_lEvent & FD_READ) != 0;
+}
+
+// The peer's close is watched on its own while the read side is not.
+bool CAsyncSocket::WatchesHangUp() const {
+    return !m_bCloseDelivered && !m_bHangUpDelivered && (m_lEvent & FD_CLOSE) != 0 &&
+           !WantsReadSide();
 }
 
 std::uint32_t CAsyncSocket::WantedEvents() const {
@@ -197,37 +224,42 @@ std::uint32_t CAsyncSocket::WantedEvents() const {
     if (m_bListening)
         return (m_bAcceptArmed && (m_lEvent & FD_ACCEPT)) ? std::uint32_t{EPOLLIN} : 0u;
     std::uint32_t nEvents = 0;
-    if (WantsReadSide()) nEvents |= EPOLLIN;
+    if (WantsReadSide()) nEvents |= EPOLLIN | EPOLLRDHUP;
+    if (WatchesHangUp()) nEvents |= EPOLLRDHUP;
     if (m_bWriteArmed && (m_lEvent & FD_WRITE)) nEvents |= EPOLLOUT;
     return nEvents;
 }
 
 // The watch follows the armed notifications. A dispatch disarms what it delivers and updates
 // the watch only after the handler, which usually re-arms at once (Receive, Send, AsyncSelect),
-// so the common case costs no epoll change at all. Nothing wanted parks the watch, so that
-// errors and hang-ups nobody asked for do not wake the loop.
+// so the common case costs no epoll change at all, nor even a look at the loop's table. Nothing
+// wanted parks the watch, so that errors and hang-ups nobody asked for do not wake the loop.
 void CAsyncSocket::UpdateWatch() {
     if (m_hSocket == INVALID_SOCKET || m_pLoop == nullptr) return;
     const std::uint32_t nEvents = WantedEvents();
     if (m_nWatch != 0) {
-        m_pLoop->Rewatch(m_nWatch, nEvents);  // an empty mask parks the watch
+        if (nEvents == m_nWatched) return;
+        if (m_pLoop->Rewatch(m_nWatch, nEvents)) m_nWatched = nEvents;  // 0 parks the watch
     } else if (nEvents != 0) {
         m_nWatch = m_pLoop->Watch(m_hSocket, nEvents, [this](std::uint32_t n) { HandleEvents(n); });
+        if (m_nWatch != 0) m_nWatched = nEvents;
     }
 }
 
 void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
-    if (m_bConnecting) return FinishConnect();
-    const std::weak_ptr<char> life = m_pLife;
-    auto isGone = [&] { return life.expired() || m_hSocket == INVALID_SOCKET; };
+    if (m_bConnecting) return FinishConnect(nEvents);
+    auto isGone = [&] { return m_hSocket == INVALID_SOCKET; };
     if (m_bListening) {
         m_bAcceptArmed = false;
         if (m_lEvent & FD_ACCEPT) OnAccept(0);
         if (!isGone()) UpdateWatch();
         return;
     }
-    if ((nEvents & (EPOLLIN | EPOLLERR | EPOLLHUP)) && WantsReadSide()) {
-        DeliverReadSide();
+    if ((nEvents & (EPOLLIN | kMaybeClosed)) && WantsReadSide()) {
+        DeliverReadSide(nEvents);
+        if (isGone()) return;
+    } else if ((nEvents & kMaybeClosed) && WatchesHangUp()) {
+        DeliverHangUp(nEvents);
         if (isGone()) return;
     }
     if ((nEvents & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && m_bWriteArmed && (m_lEvent & FD_WRITE)) {
@@ -238,11 +270,12 @@ void CAsyncSocket::HandleEvents(std::uint32_t nEvents) {
     UpdateWatch();
 }
 
-void CAsyncSocket::FinishConnect() {
+// Writable without an error is a connect that succeeded; only a failure needs its code read.
+void CAsyncSocket::FinishConnect(std::uint32_t nEvents) {
     int nCode = m_nConnectError;
-    if (nCode == 0) {
-        socklen_t nLength = sizeof nCode;
-        if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nCode, &nLength) != 0) nCode = errno;
+    if (nCode == 0 && (nEvents & (EPOLLERR | EPOLLHUP))) {
+        nCode = PendingError();
+        if (nCode == 0) nCode = ECONNRESET;
     }
     m_bConnecting = false;
     m_nConnectError = 0;
@@ -253,12 +286,19 @@ void CAsyncSocket::FinishConnect() {
         m_bCloseDelivered = true;  // a failed connect is final: nothing more is watched
         m_bWriteArmed = false;
     }
-    UpdateWatch();
+    // The handler sets the mask the connection goes on with: one watch change, after it.
     if (m_lEvent & FD_CONNECT) OnConnect(nCode);
+    UpdateWatch();
 }
 
-// Readable means data, or the peer's close when nothing is left to read.
-void CAsyncSocket::DeliverReadSide() {
+// Readable means data, or the peer's close when nothing is left to read. Without a sign of the
+// close, it is data: no peek.
+void CAsyncSocket::DeliverReadSide(std::uint32_t nEvents) {
+    if ((nEvents & kMaybeClosed) == 0) {
+        m_bReadArmed = false;
+        OnReceive(0);
+        return;
+    }
     char cByte = 0;
     const ssize_t nPeek = recv(m_hSocket, &cByte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (nPeek > 0) {
@@ -268,7 +308,21 @@ void CAsyncSocket::DeliverReadSide() {
     }
     if (nPeek < 0 && (IsWouldBlock(errno) || errno == EINTR)) return;
     const int nCode = nPeek == 0 ? 0 : errno;
+    // The watch is parked after the handler, which usually closes the socket anyway.
     m_bCloseDelivered = true;
-    UpdateWatch();
     if (m_lEvent & FD_CLOSE) OnClose(nCode);
+}
+
+int CAsyncSocket::PendingError() {
+    int nCode = 0;
+    socklen_t nLength = sizeof nCode;
+    if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &nCode, &nLength) != 0) nCode = errno;
+    return nCode;
+}
+
+void CAsyncSocket::DeliverHangUp(std::uint32_t nEvents) {
+    m_bHangUpDelivered = true;
+    const int nCode = (nEvents & EPOLLERR) ? PendingError() : 0;
+    UpdateWatch();
+    OnHangUp(nCode);
 }

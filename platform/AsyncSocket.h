@@ -16,7 +16,13 @@
 //
 // A connect's outcome arrives once as OnConnect(code), also when the connect fails at once
 // (a name that does not resolve gives EHOSTUNREACH); the peer's orderly close or reset arrives once
-// as OnClose(code), only after the data that came before it has been received.
+// as OnClose(code), only after the data that came before it has been received. While FD_READ is
+// left out of a mask that keeps FD_CLOSE (reading paused), the peer's close or reset is still
+// watched: it arrives once as OnHangUp(code), and the data before it stays to be received.
+//
+// Readable data is announced without looking at it first; only when the peer's close may be
+// pending (EPOLLRDHUP, a hang-up or an error) does the socket peek to tell data from the close.
+// A socket is never destroyed inside one of its own notification handlers (it may close itself).
 //
 // Failures return FALSE or SOCKET_ERROR; the code is then read with WSAGetLastError() (errno
 // values: EWOULDBLOCK, ECONNRESET, ECONNABORTED, ...). Nothing throws.
@@ -26,7 +32,6 @@
 #include <sys/socket.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "platform/EventLoop.h"
@@ -72,6 +77,8 @@ public:
     // Like any non-blocking connect it returns FALSE: with EWOULDBLOCK while under way, with
     // another code when it failed at once. Either way the outcome arrives as OnConnect.
     BOOL Connect(const std::string& strHost, unsigned nPort);
+    // The same for an address resolved before; null stands for a name that did not resolve.
+    BOOL ConnectTo(const in_addr* pAddress, unsigned nPort);
     BOOL Listen(int nBacklog = SOMAXCONN);
     // Takes one pending connection into rConnected (which must have no descriptor), filling
     // the peer's address; the new socket inherits this socket's mask.
@@ -81,6 +88,8 @@ public:
     virtual int Receive(void* pBuffer, int nLength, int nFlags = 0);
     BOOL AsyncSelect(long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
     virtual void Close();
+    // shutdown(2) on the descriptor: SHUT_WR sends the peer an orderly end after the data.
+    BOOL ShutDown(int nHow);
 
     long EventMask() const { return m_lEvent; }
 
@@ -90,19 +99,24 @@ public:
     virtual void OnAccept(int nErrorCode);
     virtual void OnConnect(int nErrorCode);
     virtual void OnClose(int nErrorCode);
+    virtual void OnHangUp(int nErrorCode);
 
 private:
-    bool Attach(int fd, long lEvent);
+    bool Attach(int fd, long lEvent, bool bWatchNow = true);
     void UpdateWatch();
     std::uint32_t WantedEvents() const;
     bool WantsReadSide() const;
+    bool WatchesHangUp() const;
     void HandleEvents(std::uint32_t nEvents);
-    void FinishConnect();
-    void DeliverReadSide();
+    void FinishConnect(std::uint32_t nEvents);
+    void DeliverReadSide(std::uint32_t nEvents);
+    void DeliverHangUp(std::uint32_t nEvents);
     void ResetState();
+    int PendingError();
 
     CEventLoop* m_pLoop = nullptr;
     CEventLoop::WatchId m_nWatch = 0;
+    std::uint32_t m_nWatched = 0;  // the events the watch has now
     long m_lEvent = 0;
     bool m_bListening = false;
     bool m_bConnecting = false;
@@ -111,6 +125,8 @@ private:
     bool m_bWriteArmed = false;
     bool m_bAcceptArmed = true;
     bool m_bCloseDelivered = false;
-    // Expires with the object, so a dispatch can tell whether its handler deleted the socket.
-    std::shared_ptr<char> m_pLife;
+    bool m_bHangUpDelivered = false;
 };
+
+// Resolves a dotted IPv4 address, or a host name (blocking); false when it gives no IPv4 address.
+bool ResolveIPv4(const std::string& strHost, in_addr& address);

@@ -1,5 +1,7 @@
 #include "platform/EventLoop.h"
 
+#include "platform/LoopDeadline.h"
+
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -144,10 +146,11 @@ bool CEventLoop::Rewatch(WatchId id, std::uint32_t nEvents) {
     return true;
 }
 
-void CEventLoop::Unwatch(WatchId id) {
+void CEventLoop::Unwatch(WatchId id, bool bClosing) {
     auto it = m_watches.find(id);
     if (it == m_watches.end()) return;
-    if (it->second.nEvents != 0) epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
+    if (it->second.nEvents != 0 && !bClosing)
+        epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
     m_fdOwners.erase(it->second.fd);
     m_watches.erase(it);
 }
@@ -161,11 +164,17 @@ void CEventLoop::PostQuit() { Post({}, ItemKind::Quit); }
 void CEventLoop::Run() {
     if (!IsValid()) return;
     ++m_nRunDepth;
+    auto passEnded = [this] {
+        if (m_nRunDepth == 1 && m_passEnd) m_passEnd();
+    };
     while (!m_bQuitPending) {
-        if (Dispatch(kRunBatch, 0) > 0) continue;
+        const int nDone = Dispatch(kRunBatch, 0);
+        passEnded();
+        if (nDone > 0) continue;
         if (m_idle) m_idle();
         if (m_bQuitPending) break;
-        Dispatch(kRunBatch, -1);
+        Dispatch(kRunBatch, WaitLimitMs());
+        passEnded();
     }
     // The quit is used up by the outermost Run; a nested one leaves it for its caller.
     if (--m_nRunDepth == 0) m_bQuitPending = false;
@@ -178,7 +187,7 @@ int CEventLoop::Pump(int nMaxItems) { return Dispatch(nMaxItems, 0); }
 int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
     const std::uint64_t nQuitsAtStart = m_nQuitsTaken;
     auto passGoesOn = [&] { return m_nQuitsTaken == nQuitsAtStart; };
-    int nCount = 0;
+    int nCount = RunDueDeadlines();
     while (nCount < nMaxItems && passGoesOn()) {
         bool bEndsPass = false;
         if (DispatchTask(bEndsPass)) {
@@ -189,6 +198,7 @@ int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
         epoll_event events[kRunBatch];
         const int nWant = std::min(nMaxItems - nCount, kRunBatch);
         const int nReady = epoll_wait(m_fdEpoll, events, nWant, nTimeoutMs);
+        if (nReady == 0 && nTimeoutMs != 0) nCount += RunDueDeadlines();
         nTimeoutMs = 0;
         if (nReady < 0 && errno == EINTR) continue;
         if (nReady <= 0) break;
@@ -230,3 +240,41 @@ bool CEventLoop::DispatchReady(const epoll_event& event) {
 }
 
 void CEventLoop::DrainWakeup() { m_pQueue->Drain(); }
+
+void CEventLoop::LinkDeadline(CLoopDeadline& deadline) {
+    CDeadlineChain& chain = m_deadlines[deadline.m_nDelayMs];
+    deadline.m_pPrev = chain.pTail;
+    deadline.m_pNext = nullptr;
+    (chain.pTail ? chain.pTail->m_pNext : chain.pHead) = &deadline;
+    chain.pTail = &deadline;
+}
+
+void CEventLoop::UnlinkDeadline(CLoopDeadline& deadline) {
+    CDeadlineChain& chain = m_deadlines[deadline.m_nDelayMs];
+    (deadline.m_pPrev ? deadline.m_pPrev->m_pNext : chain.pHead) = deadline.m_pNext;
+    (deadline.m_pNext ? deadline.m_pNext->m_pPrev : chain.pTail) = deadline.m_pPrev;
+    deadline.m_pPrev = deadline.m_pNext = nullptr;
+}
+
+// A callback may arm, cancel or destroy any deadline, so each chain's head is read afresh.
+int CEventLoop::RunDueDeadlines() {
+    if (m_deadlines.empty()) return 0;
+    const long long nNow = CLoopDeadline::NowMs();
+    int nCount = 0;
+    for (auto& [nDelay, chain] : m_deadlines) {
+        while (chain.pHead != nullptr && chain.pHead->m_nDueMs <= nNow) {
+            chain.pHead->Fire();
+            ++nCount;
+        }
+    }
+    return nCount;
+}
+
+int CEventLoop::WaitLimitMs() const {
+    long long nEarliest = -1;
+    for (const auto& [nDelay, chain] : m_deadlines)
+        if (chain.pHead != nullptr && (nEarliest < 0 || chain.pHead->m_nDueMs < nEarliest))
+            nEarliest = chain.pHead->m_nDueMs;
+    if (nEarliest < 0) return -1;
+    return static_cast<int>(std::max(0LL, nEarliest - CLoopDeadline::NowMs() + 1));
+}

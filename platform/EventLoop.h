@@ -11,6 +11,9 @@
 // A watch whose mask is 0 is parked: nothing at all is reported for it, not even a hang-up,
 // until Rewatch gives it a mask again.
 //
+// Deadlines (CLoopDeadline) are kept by the loop itself: the wait of a pass ends at the earliest
+// one, and each pass first runs those that are due, nested pumps included.
+//
 // A quit item ends the pass that dispatches it and the loop's Run, even when a nested Pump
 // takes it, so a stop request can never be lost inside a handler's wait. Pumping goes on
 // working after a quit (a wait that pumps still serves the calls handed to this thread); the
@@ -23,6 +26,8 @@
 #include <unordered_map>
 
 #include "platform/MessagePump.h"
+
+class CLoopDeadline;
 
 enum class ItemKind {
     Task,   // an ordinary posted call
@@ -72,7 +77,8 @@ public:
     // replaces its earlier watch (also one left behind by a descriptor closed while watched).
     WatchId Watch(int fd, std::uint32_t nEvents, WatchHandler handler);
     bool Rewatch(WatchId id, std::uint32_t nEvents);
-    void Unwatch(WatchId id);
+    // bClosing: the descriptor is about to be closed, which takes it out of epoll by itself.
+    void Unwatch(WatchId id, bool bClosing = false);
 
     void Post(std::function<void()> task, ItemKind kind = ItemKind::Task);
     void PostQuit();
@@ -80,6 +86,8 @@ public:
 
     // Runs whenever the loop finds nothing pending, before it sleeps.
     void SetIdleHandler(std::function<void()> idle) { m_idle = std::move(idle); }
+    // Runs after every pass of the outermost Run (never inside a handler or a nested pump).
+    void SetPassEndHandler(std::function<void()> passEnd) { m_passEnd = std::move(passEnd); }
 
     // Dispatches until a quit item has been dispatched, running the idle hook whenever nothing
     // is pending. Returns at once when a quit was taken before it started. Nested calls (a
@@ -102,12 +110,26 @@ private:
     void DrainWakeup();
     void ForgetEarlierWatch(int fd);
 
+    friend class CLoopDeadline;
+    // Armed deadlines of one delay, in the order they fall due.
+    struct CDeadlineChain {
+        CLoopDeadline* pHead = nullptr;
+        CLoopDeadline* pTail = nullptr;
+    };
+    void LinkDeadline(CLoopDeadline& deadline);
+    void UnlinkDeadline(CLoopDeadline& deadline);
+    int RunDueDeadlines();
+    // How long the blocking wait may last: until the earliest deadline, or for ever (-1).
+    int WaitLimitMs() const;
+
     int m_fdEpoll = -1;
     std::shared_ptr<CTaskQueue> m_pQueue;
     std::unordered_map<WatchId, CWatch> m_watches;
     std::unordered_map<int, WatchId> m_fdOwners;  // descriptor -> its current watch
     WatchId m_nNextWatch = 1;
     std::function<void()> m_idle;
+    std::function<void()> m_passEnd;
+    std::unordered_map<int, CDeadlineChain> m_deadlines;  // by delay
     std::uint64_t m_nQuitsTaken = 0;  // lets a pass see a quit taken by a nested pump
     bool m_bQuitPending = false;
     int m_nRunDepth = 0;

@@ -90,6 +90,7 @@ TEST_F(ActivityLog, ALogThatMayBeWrittenButNotReadKeepsItsLines) {
     ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
     ASSERT_TRUE(WIFEXITED(nStatus));
     ASSERT_EQ(WEXITSTATUS(nStatus), 0);
+    ASSERT_EQ(chmod(m_strLog.c_str(), 0600), 0);  // an ordinary user owns the file: read it again
     EXPECT_EQ(Unstamped(ReadFileBytes(m_strLog)), "kept\r\nSTAMP : added\r\n");
 }
 

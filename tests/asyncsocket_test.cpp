@@ -25,6 +25,7 @@ public:
     int m_nConnectCode = -1;
     int m_nSends = 0;
     int m_nReceives = 0;
+    int m_nHangUps = 0;
 
     void OnReceive(int) override {
         ++m_nReceives;
@@ -46,6 +47,7 @@ public:
         m_nCloseCode = nCode;
         m_events.push_back("close");
     }
+    void OnHangUp(int) override { ++m_nHangUps; }
 };
 
 class CProbeListener : public CAsyncSocket {
@@ -173,6 +175,24 @@ TEST(AsyncSocket, UnreadDataIsNotAnnouncedAgainUntilReceive) {
     char buffer[8];
     EXPECT_EQ(pair.accepted.Receive(buffer, sizeof buffer), 3);
     ASSERT_TRUE(PumpUntil(loop, [&] { return pair.accepted.m_nCloseCode == 0; }));
+}
+
+// With reading left out of the mask, the peer's close still arrives, once, as a hang-up; the data
+// sent before it waits, and comes, followed by the close, once reading is asked for again.
+TEST(AsyncSocket, AHangUpWhileReadingIsPausedArrivesOnceAndTheDataStays) {
+    CEventLoop loop;
+    CPair pair(loop);
+    pair.accepted.AsyncSelect(FD_CLOSE);
+    ASSERT_EQ(pair.connector.Send("abc", 3), 3);
+    pair.connector.Close();
+    ASSERT_TRUE(PumpUntil(loop, [&] { return pair.accepted.m_nHangUps == 1; }));
+    PumpFor(loop, 50ms);
+    EXPECT_EQ(pair.accepted.m_nHangUps, 1);
+    EXPECT_EQ(pair.accepted.m_nReceives, 0);
+    EXPECT_EQ(pair.accepted.m_nCloseCode, -1);
+    pair.accepted.AsyncSelect(FD_READ | FD_CLOSE);
+    ASSERT_TRUE(PumpUntil(loop, [&] { return pair.accepted.m_nCloseCode == 0; }));
+    EXPECT_EQ(pair.accepted.m_strReceived, "abc");
 }
 
 TEST(AsyncSocket, ResetArrivesAsCloseWithItsCode) {

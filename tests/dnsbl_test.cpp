@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 
+#include "gateway/DnsblLookup.h"
 #include "host/GatewayApp.h"
 #include "platform/System.h"
 #include "tests/support/Process.h"
@@ -235,4 +236,42 @@ TEST_F(DnsblLookup, ListsStayFreeDuringAQueryAndSurviveAReload) {
     EXPECT_EQ(m_server.QueriedNames(), Lines{"40.30.20.10.bl.test"});
     EXPECT_EQ(Catches("bl.test"), 0);
     EXPECT_EQ(LoggedTexts(), Lines{"10.20.30.40 Found in bl.test"});
+}
+
+namespace {
+// Keeps what screening writes, without an application object.
+class CRecordingScreeningLog : public IScreeningLog {
+public:
+    Lines m_logged, m_dump;
+    void LogLine(const std::string& strText) override { m_logged.push_back(strText); }
+    bool IsDumping() override { return true; }
+    void WriteDebugDump(const std::string& strText) override {
+        for (const std::string& strLine : SplitLines(strText)) m_dump.push_back(strLine);
+    }
+};
+}  // namespace
+
+// Screening needs only the settings and somewhere to log: the verdict goes to the continuation,
+// with the listing's log line and the trace written where it is told.
+TEST(DnsblLookupAlone, VerdictReachesTheContinuationWithItsLogAndTrace) {
+    CRbldnsd server;
+    server.AddZone("bl.test", {"10.20.30.40"});
+    server.AddZone("clean.test", {});
+    ASSERT_TRUE(server.Start()) << server.Output();
+    UseNameservers(server.Nameserver());
+    Settings settings;
+    settings.AddDnsblServer("clean.test", 1);
+    settings.AddDnsblServer("bl.test", 1);
+    CRecordingScreeningLog log;
+    CDnsblLookup lookup(settings, log);
+    int nVerdict = -1;
+    lookup.Start(kClient, [&](int nListings) { nVerdict = nListings; });
+    EXPECT_EQ(nVerdict, 1);
+    EXPECT_EQ(log.m_logged, Lines{"10.20.30.40 Found in bl.test"});
+    ASSERT_EQ(log.m_dump.size(), 4u);
+    EXPECT_EQ(Lines(log.m_dump.begin(), log.m_dump.begin() + 2), kDumpHead);
+    EXPECT_THAT(log.m_dump[2], QueryLine("bl\\.test", "Listed 200007f"));
+    EXPECT_THAT(log.m_dump[3], QueryLine("clean\\.test", "Not Listed"));
+    EXPECT_EQ(lookup.Check(kClient), 1);
+    unsetenv("TARNWICK_NAMESERVERS");
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/EventLoop.h"
+#include "platform/LoopDeadline.h"
 
 namespace {
 // Both ends of a pipe, closed when the test is done.
@@ -256,4 +257,33 @@ TEST(EventLoop, DestroyingALoopDropsItsItemsEvenWhenTheirCapturesPostAgain) {
     racer.join();
     EXPECT_GT(nRefused.load(), 0);
     EXPECT_EQ(CEventLoop::ForThisThread(), nullptr);
+}
+
+// Deadlines fall due in order, a re-armed one moves to the back, a cancelled one never fires,
+// and a Run with nothing else to do wakes for them; only its outermost passes end with the
+// pass-end hook, never a nested pump.
+TEST(EventLoop, DeadlinesEndTheWaitAndPassesEndOnlyOutermost) {
+    CEventLoop loop;
+    std::vector<int> fired;
+    CLoopDeadline first, second, cancelled;
+    ASSERT_TRUE(first.Arm(20, [&] { fired.push_back(1); }));
+    ASSERT_TRUE(second.Arm(20, [&] { fired.push_back(2); }));
+    ASSERT_TRUE(cancelled.Arm(10, [&] { fired.push_back(3); }));
+    first.Rearm();  // now due after the second
+    cancelled.Cancel();
+    int nPassEnds = 0, nNestedPassEnds = -1;
+    loop.SetPassEndHandler([&] { ++nPassEnds; });
+    CLoopDeadline quit;
+    quit.Arm(40, [&] {
+        const int nBefore = nPassEnds;
+        loop.Post([] {});
+        Pump(loop);
+        nNestedPassEnds = nPassEnds - nBefore;
+        loop.PostQuit();
+    });
+    loop.Run();
+    EXPECT_EQ(fired, (std::vector<int>{2, 1}));
+    EXPECT_FALSE(first.IsArmed() || second.IsArmed() || cancelled.IsArmed());
+    EXPECT_EQ(nNestedPassEnds, 0);
+    EXPECT_GT(nPassEnds, 0);
 }

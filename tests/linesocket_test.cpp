@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,13 @@ public:
         if (nSent > 0) m_sends.push_back(nSent);
         return nSent;
     }
+    // Reads as a relay's end does: lines are kept, the peer's close ends reading.
+    void OnReceive(int) override {
+        const int nCount = ReceiveBlock();
+        if (nCount > 0) RunLineLoop(nCount);
+        if (nCount == 0) PeerClosed();
+    }
+    void OnClose(int) override { PeerClosed(); }
     void Feed(const std::string& strBlock) {
         std::copy(strBlock.begin(), strBlock.end(), m_rxBuffer.begin());
         RunLineLoop(static_cast<int>(strBlock.size()));
@@ -175,4 +183,30 @@ TEST(LineSocket, CloseAfterDrainWaitsForASlowReaderButNotForAStalledOne) {
     CConnected stalled;
     EXPECT_TRUE(closeAfterDrain(stalled));
     EXPECT_LT(stalled.peer.m_strReceived.size(), strData.size());
+}
+
+// Ending only the sending direction: the peer gets the whole queue and then the end, while the
+// socket still reads what the peer sends; it closes once the peer has closed too.
+TEST(LineSocket, ShutdownAfterDrainSendsEverythingThenReadsOnUntilThePeerCloses) {
+    CConnected pair;
+    const std::string strData(300000, 'q');
+    pair.socket.SendRaw(strData.data(), static_cast<int>(strData.size()));
+    pair.socket.ShutdownAfterDrain();
+    auto pumpAndRead = [&](const std::function<bool()>& bDone) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!bDone() && std::chrono::steady_clock::now() < deadline) {
+            PumpFor(pair.loop, std::chrono::milliseconds(5));
+            pair.peer.ReadFor(5);
+        }
+        return bDone();
+    };
+    ASSERT_TRUE(pumpAndRead([&] { return pair.peer.PeerClosed(); }));
+    EXPECT_TRUE(pair.peer.m_strReceived == strData) << pair.peer.m_strReceived.size();
+    EXPECT_TRUE(pair.socket.IsSendingOver());
+    ASSERT_TRUE(pair.peer.SendAll("still read\n"));
+    ASSERT_TRUE(pumpAndRead([&] { return !pair.socket.m_lines.empty(); }));
+    EXPECT_EQ(pair.socket.m_lines, std::vector<std::string>{"still read\n"});
+    EXPECT_NE(pair.socket.m_hSocket, INVALID_SOCKET);
+    pair.peer.Close();
+    EXPECT_TRUE(PumpUntil(pair.loop, [&] { return pair.socket.m_hSocket == INVALID_SOCKET; }));
 }

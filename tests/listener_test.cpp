@@ -2,7 +2,6 @@
 // exclusions, the listening socket's failure, starting and stopping, the idle sweep, and
 // running out of descriptors.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -192,17 +191,6 @@ TEST(Listener, ClosedConnectionsGoAtTheNextIdleMomentOpenOnesKeepTheirOrder) {
     }));
     EXPECT_EQ(gateway.m_app.m_bConnectionsSwept, 1);
 }
-
-namespace {
-int OpenDescriptors() {
-    int nCount = 0;
-    if (DIR* pDir = opendir("/proc/self/fd")) {
-        while (readdir(pDir) != nullptr) ++nCount;
-        closedir(pDir);
-    }
-    return nCount;
-}
-}  // namespace
 
 // With no descriptor left, the waiting client stays in the backlog: one report, a pause, and
 // the accept succeeds once descriptors are free again. The client is counted once.

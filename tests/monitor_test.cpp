@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -12,11 +11,10 @@
 #include "tests/support/RawPeer.h"
 
 namespace {
-std::string Block(int nStat, long nCon, long nRej) {
-    char szBlock[96];
-    std::snprintf(szBlock, sizeof szBlock, "STAT %d\r\nCON %10ld\r\nREJ %10ld\r\n", nStat, nCon,
-                  nRej);
-    return szBlock;
+// The status lines for one-digit values: nine blanks pad CON and REJ to ten places.
+std::string Block(int nStat, int nCon, int nRej) {
+    return "STAT " + std::to_string(nStat) + "\r\nCON          " + std::to_string(nCon) +
+           "\r\nREJ          " + std::to_string(nRej) + "\r\n";
 }
 
 const size_t kBlock = Block(1, 0, 0).size();

@@ -1,6 +1,7 @@
 // The relay end to end: the listener thread in this process, real clients on loopback, a real
 // mail server or a raw server for byte-exact streams.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,8 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "gateway/ChannelSocket.h"
-#include "gateway/ClientSocket.h"
+#include "gateway/LineSocket.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/MailServer.h"
 #include "tests/support/Process.h"
@@ -161,14 +161,9 @@ TEST(Relay, DataSentBeforeTheChannelConnectsIsDelivered) {
     ASSERT_TRUE(client.SendAll("EHLO early\r\nMAIL FROM:<a@b>\r\n"));
     // The block waits in the queue of a channel that is not connected yet.
     ASSERT_TRUE(WaitUntil([&] {
-        bool bWaiting = false;
-        gateway.OnListener([&] {
-            CClientSocket* pClient = gateway.m_app.m_pConnections;
-            bWaiting = pClient && pClient->m_pChannel &&
-                       pClient->m_pChannel->m_nConnectState == 0 &&
-                       pClient->m_pChannel->m_strSendQueue.Size() == 29;
-        });
-        return bWaiting;
+        const std::vector<CConnectionSnapshot> snapshot = gateway.Snapshot();
+        return snapshot.size() == 1 && snapshot[0].nChannelConnectState == 0 &&
+               snapshot[0].nChannelQueued == 29;
     }));
 
     const int fdFiller = accept(fdListen, nullptr, nullptr);
@@ -316,5 +311,156 @@ TEST(Relay, SlowClientKeepsTheMailServersSideBoundedToo) {
         ASSERT_TRUE(client.m_strReceived.compare(nOffset, strChunk.size(), strChunk) == 0)
             << nOffset;
     EXPECT_LE(nLargest, CLineSocket::kHighWater + CLineSocket::kBufferSize);
+    server.Stop();
+}
+
+// A close is passed on as a half-close: the mail server still gets every byte of a client that
+// half-closed after sending, and the client every answer the server gives after that; the
+// other way round, a client that keeps talking still gets all the server sent before it closed.
+TEST(Relay, AHalfCloseLosesNothingInEitherDirection) {
+    const std::string strUp = RandomStream(2 << 20, 21);
+    std::string strServerGot;
+    std::atomic<int> nAnswers{0};
+    std::atomic<bool> bServerDone{false};
+    CRawServer answering;  // "250 ok" for every read; ends after the client's end
+    ASSERT_TRUE(answering.Start([&](int fd) {
+        char buffer[65536];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0; ++nAnswers) {
+            strServerGot.append(buffer, static_cast<size_t>(n));
+            SendAllFd(fd, "250 ok\r\n", 8);
+        }
+        bServerDone = true;
+        shutdown(fd, SHUT_RDWR);
+    }));
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start(answering.Port()));
+    CRawClient client;
+    ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.40"));
+    std::thread writer([&] {
+        SendInRandomBlocks(client.Fd(), strUp, 22);
+        client.ShutdownWrite();
+    });
+    EXPECT_TRUE(client.ReadUntilClosed(60000));
+    writer.join();
+    ASSERT_TRUE(WaitUntil([&] { return bServerDone.load(); }));
+    EXPECT_TRUE(strServerGot == strUp) << strServerGot.size();
+    std::string strAnswers;
+    for (int i = 0; i < nAnswers; ++i) strAnswers += "250 ok\r\n";
+    EXPECT_EQ(client.m_strReceived, strAnswers);
+
+    const std::string strDown = RandomStream(5 << 20, 23);
+    CRawServer closing;  // sends, ends its side, and reads on until the client's end
+    ASSERT_TRUE(closing.Start([&](int fd) {
+        SendAllFd(fd, strDown.data(), strDown.size());
+        shutdown(fd, SHUT_WR);
+        char buffer[4096];
+        while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+        }
+    }));
+    gateway.Stop();
+    ASSERT_TRUE(gateway.Start(closing.Port()));
+    CRawClient talker;
+    ASSERT_TRUE(talker.Connect(gateway.m_nPortIn, "127.0.0.41"));
+    std::atomic<bool> bDone{false};
+    std::thread noops([&] {
+        while (!bDone && talker.SendAll("NOOP\r\n")) std::this_thread::sleep_for(1ms);
+    });
+    EXPECT_TRUE(talker.ReadUntilClosed(60000));
+    bDone = true;
+    noops.join();
+    EXPECT_TRUE(talker.m_strReceived == strDown) << talker.m_strReceived.size();
+    answering.Stop();
+    closing.Stop();
+}
+
+// A mail server that never reads: clients that fill the relay and vanish (a reset, as a client
+// that gave up does once its close cannot get through) are noticed although reading from them
+// is paused, and the drain bound frees their relays.
+TEST(Relay, ClientsLeavingARelayThatCannotMoveAreFreedByTheDrainBound) {
+    CRawServer stalled;
+    ASSERT_TRUE(stalled.Start([](int) {}));
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start(stalled.Port()));
+    const std::string strBlock(1 << 16, 'f');
+    for (int i = 0; i < 3; ++i) {
+        CRawClient client;
+        ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.4" + std::to_string(2 + i)));
+        fcntl(client.Fd(), F_SETFL, O_NONBLOCK);
+        // Until the gateway has stopped reading from this client and the kernel's buffers are full.
+        ASSERT_TRUE(WaitUntil([&] {
+            while (send(client.Fd(), strBlock.data(), strBlock.size(), MSG_NOSIGNAL) > 0) {
+            }
+            return gateway.LargestQueue() > CLineSocket::kHighWater;
+        }));
+        const linger reset{1, 0};
+        setsockopt(client.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    EXPECT_EQ(gateway.Connections().size(), 3u);
+    EXPECT_TRUE(
+        WaitUntil([&] { return gateway.Connections().empty(); }, 4 * CLineSocket::kDrainMs));
+    stalled.Stop();
+}
+
+// A monitor that sends line after line keeps the listener busy, so that its loop never runs out
+// of work, while clients in four threads come and go one after the other: what they leave is
+// freed all the same, and the descriptors follow the live connections.
+TEST(Relay, FinishedConnectionsAreFreedWhileTheListenerIsBusy) {
+    CMailServer server;
+    ASSERT_TRUE(server.StartSmtpSink());
+    CGatewayHarness gateway;
+    ASSERT_TRUE(gateway.Start(server.Port()));
+    const int nBaseline = OpenDescriptors();
+    CRawClient busy;
+    ASSERT_TRUE(busy.Connect(gateway.m_nPortIn));
+    ASSERT_TRUE(busy.SendAll("MONITOR\n"));
+    std::atomic<bool> bStop{false};
+    std::thread flood([&] {
+        std::string strLines;
+        while (strLines.size() < (1 << 16)) strLines += "ignored line\n";
+        while (!bStop && busy.SendAll(strLines)) {
+        }
+    });
+    std::atomic<int> nMost{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&] {
+            for (int n = 0; n < 250; ++n) {
+                CRawClient client;
+                if (!client.Connect(gateway.m_nPortIn)) continue;
+                client.SendAll("QUIT\r\n");
+                client.ReadUntilClosed(10000);
+                nMost = std::max(nMost.load(), OpenDescriptors() - nBaseline);
+            }
+        });
+    }
+    for (std::thread& thread : clients) thread.join();
+    bStop = true;
+    busy.ShutdownWrite();
+    flood.join();
+    EXPECT_LT(nMost, 100);
+    EXPECT_TRUE(gateway.Reports().empty());
+}
+
+// The mail server may be named: its address is looked up when the listener starts; a name that
+// gives no address fails each channel as an unreachable host would.
+TEST(Relay, MailServerByNameAndByANameWithoutAddress) {
+    CRawServer server;
+    ASSERT_TRUE(server.Start([](int fd) { SendAllFd(fd, "220 named\r\n", 11); }));
+    CGatewayHarness gateway;
+    gateway.m_app.m_settings.SetMailServer("localhost");
+    ASSERT_TRUE(gateway.Start(server.Port()));
+    CRawClient named;
+    ASSERT_TRUE(named.Connect(gateway.m_nPortIn));
+    EXPECT_TRUE(named.ReadUntilContains("220 named\r\n"));
+
+    gateway.Stop();
+    gateway.m_app.m_settings.SetMailServer("");
+    ASSERT_TRUE(gateway.Start(server.Port()));
+    CRawClient nowhere;
+    ASSERT_TRUE(nowhere.Connect(gateway.m_nPortIn));
+    EXPECT_TRUE(nowhere.ReadUntilClosed());
+    EXPECT_EQ(nowhere.m_strReceived, "");
+    EXPECT_EQ(gateway.Reports(),
+              std::vector<std::string>{"Could not connect to Mail Server Error 113\n"});
     server.Stop();
 }

@@ -251,6 +251,7 @@ TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
                   },
                   true),
               0);
+    chmod(place.strHivePath.c_str(), 0600);  // the child took an ordinary user's rights away
     EXPECT_EQ(ReadFileBytes(place.strHivePath), kKeyHeader + "\"PortIn\"=\"2525\"\n");
 }
 

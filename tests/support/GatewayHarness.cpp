@@ -4,8 +4,6 @@
 
 #include <future>
 
-#include "gateway/ChannelSocket.h"
-#include "gateway/ClientSocket.h"
 #include "gateway/ListenThread.h"
 #include "tests/support/Process.h"
 
@@ -98,29 +96,25 @@ void CGatewayHarness::OnListener(const std::function<void()>& fn) {
     finished.wait();
 }
 
+std::vector<CConnectionSnapshot> CGatewayHarness::Snapshot() {
+    std::vector<CConnectionSnapshot> snapshot;
+    OnListener([&] {
+        if (m_app.m_pListenThread != nullptr) snapshot = m_app.m_pListenThread->Snapshot();
+    });
+    return snapshot;
+}
+
 std::vector<std::string> CGatewayHarness::Connections() {
     std::vector<std::string> connections;
-    OnListener([&] {
-        for (CClientSocket* p = m_app.m_pConnections; p != nullptr;
-             p = static_cast<CClientSocket*>(p->m_pNext)) {
-            char szAddress[INET_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET, &p->m_addrPeer.sin_addr, szAddress, sizeof szAddress);
-            connections.push_back(std::string(szAddress) + " " + p->m_strKind);
-        }
-    });
+    for (const CConnectionSnapshot& connection : Snapshot())
+        connections.push_back(connection.strAddress + " " + connection.strKind);
     return connections;
 }
 
 size_t CGatewayHarness::LargestQueue() {
     size_t nLargest = 0;
-    OnListener([&] {
-        for (CClientSocket* p = m_app.m_pConnections; p != nullptr;
-             p = static_cast<CClientSocket*>(p->m_pNext)) {
-            nLargest = std::max(nLargest, p->m_strSendQueue.Size());
-            if (p->m_pChannel != nullptr)
-                nLargest = std::max(nLargest, p->m_pChannel->m_strSendQueue.Size());
-        }
-    });
+    for (const CConnectionSnapshot& connection : Snapshot())
+        nLargest = std::max({nLargest, connection.nClientQueued, connection.nChannelQueued});
     return nLargest;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/ConnectionList.h"
 #include "host/GatewayApp.h"
 #include "platform/MainWindow.h"
 #include "platform/MessageBox.h"
@@ -75,6 +76,8 @@ public:
 
     // Runs fn on the listener thread and waits until it has run.
     void OnListener(const std::function<void()>& fn);
+    // The listener's live connections, newest first.
+    std::vector<CConnectionSnapshot> Snapshot();
     // The live connections' peer addresses and kinds, head first ("127.0.0.5 SMTP").
     std::vector<std::string> Connections();
     // The largest send queue of any live socket, client or channel.

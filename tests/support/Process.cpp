@@ -1,6 +1,7 @@
 #include "tests/support/Process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -95,6 +96,15 @@ int FreePort(int nType) {
 
 int FreeTcpPort() { return FreePort(SOCK_STREAM); }
 int FreeUdpPort() { return FreePort(SOCK_DGRAM); }
+
+int OpenDescriptors() {
+    int nCount = 0;
+    if (DIR* pDir = opendir("/proc/self/fd")) {
+        while (readdir(pDir) != nullptr) ++nCount;
+        closedir(pDir);
+    }
+    return nCount;
+}
 
 bool WaitForTcpListener(int nPort, int nTimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);

@@ -49,6 +49,9 @@ int RefusingTcpPort(int& fdHolder);
 // descriptor, or -1.
 int TakeTcpPort(int nPort);
 
+// The number of descriptors this process has open.
+int OpenDescriptors();
+
 // Runs fn in a forked child, as user nobody when bUnprivileged and we are root; the child's exit
 // status is fn's result (128 + signal when it was killed).
 int RunInChild(const std::function<int()>& fn, bool bUnprivileged = false);

@@ -1,0 +1,43 @@
+# Shared by the benchmark scripts (sourced, not run): a work folder removed at exit with every
+# process started through it, free loopback ports, and the headless gateway with a hive of its
+# own. Expects $binary (the tarnwk program).
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+wait_tcp() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+
+# start_gateway NAME MAIL_PORT [hive lines...]: a headless gateway in $work/NAME relaying to
+# 127.0.0.1:MAIL_PORT, with the extra hive lines given; sets gateway_port and gateway_pid once it
+# listens. A port taken meanwhile by someone else is given up for another.
+start_gateway() {
+  local name="$1" mail_port="$2" attempt
+  shift 2
+  mkdir -p "$work/$name"
+  for attempt in 1 2 3 4 5; do
+    gateway_port=$(free_port)
+    {
+      printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n'
+      printf '"MailServer"="127.0.0.1"\n"PortIn"="%s"\n"PortOut"="%s"\n' "$gateway_port" "$mail_port"
+      printf '%s\n' "$@"
+    } >"$work/$name.reg"
+    (cd "$work/$name" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$work/$name.reg" \
+      exec "$binary" >/dev/null 2>"$work/$name.err") &
+    gateway_pid=$!
+    pids+=("$gateway_pid")
+    while kill -0 "$gateway_pid" 2>/dev/null; do
+      (exec 3<>"/dev/tcp/127.0.0.1/$gateway_port") 2>/dev/null && return 0
+      sleep 0.1
+    done
+  done
+  echo "the gateway did not start: $(cat "$work/$name.err")" >&2
+  return 1
+}

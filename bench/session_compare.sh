@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Sessions per second, side by side in one run: Postfix's smtp-source (-s SESSIONS parallel
+# sessions, -m MESSAGES messages, one session each) into smtp-sink, straight (the ceiling any
+# proxy stays under on this machine), and
+#   - through the gateway with no zone, and through HAProxy in TCP mode;
+#   - through the gateway screening against 3 zones, and through tcpserver + rblsmtpd against
+#     the same 3 zones (both asking one loopback rbldnsd that lists nobody).
+# The runs are interleaved, ROUNDS times; the script prints every round and the medians, with
+# the CPU time each proxy used per 1000 sessions, a figure other load on the machine disturbs less.
+# Nothing here is a test: it prints figures.
+#
+# Usage (as root: rblsmtpd asks port 53, so rbldnsd listens on 127.0.0.153:53):
+#   bench/session_compare.sh [tarnwk binary, default build/tarnwk] [rounds 5] [messages 1000]
+#       [sessions 20]
+# Needs: haproxy, ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+binary="$(realpath "${1:-$repo/build/tarnwk}")"
+rounds="${2:-5}"
+messages="${3:-1000}"
+sessions="${4:-20}"
+dns_ip=127.0.0.153
+zones=(z1.bench.test z2.bench.test z3.bench.test)
+
+source "$repo/bench/peers.sh"
+
+sink_port=$(free_port)
+smtp-sink -u nobody "127.0.0.1:$sink_port" 1024 &
+pids+=($!)
+
+mkdir -p "$work/zone" && chmod 755 "$work/zone"
+printf '192.0.2.99\n' >"$work/zone/list" && chmod 644 "$work/zone/list"
+zone_args=()
+for zone in "${zones[@]}"; do zone_args+=("$zone:ip4set:list"); done
+rbldnsd -n -u rbldns -b "$dns_ip/53" -w "$work/zone" "${zone_args[@]}" &
+pids+=($!)
+
+# Two gateways: no zone, and the three zones, asked through the same rbldnsd.
+export TARNWICK_NAMESERVERS="$dns_ip:53"
+start_gateway gateway0 "$sink_port" '"EnableLogging"="1"' "\"LogFileName\"=\"$work/gateway0.log\""
+gw0=$gateway_port
+gw0_pid=$gateway_pid
+zone_values=()
+for i in "${!zones[@]}"; do zone_values+=("\"DNSBL_$i\"=\"+${zones[$i]}\""); done
+start_gateway gateway3 "$sink_port" '"EnableLogging"="1"' "\"LogFileName\"=\"$work/gateway3.log\"" \
+  "${zone_values[@]}" "\"DNSBL_Servers\"=\"${#zones[@]}\""
+gw3=$gateway_port
+gw3_pid=$gateway_pid
+
+ha=$(free_port)
+cat >"$work/haproxy.cfg" <<EOF
+global
+  maxconn 4000
+defaults
+  mode tcp
+  timeout connect 5s
+  timeout client 60s
+  timeout server 60s
+frontend smtp
+  bind 127.0.0.1:$ha
+  default_backend sink
+backend sink
+  server sink 127.0.0.1:$sink_port
+EOF
+haproxy -q -f "$work/haproxy.cfg" &
+ha_pid=$!
+pids+=("$ha_pid")
+
+rbl=$(free_port)
+rbl_args=()
+for zone in "${zones[@]}"; do rbl_args+=(-r "$zone"); done
+DNSCACHEIP=$dns_ip tcpserver -q -R -H -l 0 -c 1000 -b 1024 127.0.0.1 "$rbl" \
+  rblsmtpd "${rbl_args[@]}" socat STDIO "TCP:127.0.0.1:$sink_port" &
+rbl_pid=$!
+pids+=("$rbl_pid")
+
+for port in "$sink_port" "$gw0" "$gw3" "$ha" "$rbl"; do
+  wait_tcp "$port" || { echo "nothing listens on $port" >&2; cat "$work"/*.err >&2; exit 1; }
+done
+
+# CPU time (ms) a process and its reaped children have used; 0 for none.
+cpu_ms() {
+  [ "$1" = 0 ] && { echo 0; return; }
+  awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15 + $16 + $17) * 1000 / hz }' "/proc/$1/stat"
+}
+
+# One smtp-source run through port $1, whose proxy is process $2: "sessions/s cpu-ms/1000".
+rate() {
+  local start end cpu0 cpu1
+  cpu0=$(cpu_ms "$2")
+  start=$(date +%s.%N)
+  smtp-source -s "$sessions" -m "$messages" -f a@bench.test -t b@bench.test "127.0.0.1:$1" \
+    >/dev/null 2>&1 || { echo "failed"; return; }
+  end=$(date +%s.%N)
+  cpu1=$(cpu_ms "$2")
+  awk -v m="$messages" -v s="$start" -v e="$end" -v c="$((cpu1 - cpu0))" \
+    'BEGIN { printf "%.0f/%.0f", m / (e - s), c * 1000 / m }'
+}
+
+names=(direct gateway0 haproxy gateway3 rblsmtpd)
+ports=("$sink_port" "$gw0" "$ha" "$gw3" "$rbl")
+procs=(0 "$gw0_pid" "$ha_pid" "$gw3_pid" "$rbl_pid")
+declare -A results cpus
+echo "smtp-source -s $sessions -m $messages: sessions per second / the proxy's CPU ms per 1000"
+echo "sessions (tcpserver with its children), $rounds interleaved rounds"
+printf '%-8s' round; printf ' %12s' "${names[@]}"; echo
+for ((r = 1; r <= rounds; r++)); do
+  printf '%-8s' "$r"
+  for i in "${!names[@]}"; do
+    value=$(rate "${ports[$i]}" "${procs[$i]}")
+    results[${names[$i]}]+="${value%/*} "
+    cpus[${names[$i]}]+="${value#*/} "
+    printf ' %12s' "$value"
+  done
+  echo
+done
+
+median() { tr ' ' '\n' <<<"$1" | grep -E '^[0-9]+$' | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+printf '%-8s' median
+declare -A med cpu
+for name in "${names[@]}"; do
+  med[$name]=$(median "${results[$name]}")
+  cpu[$name]=$(median "${cpus[$name]}")
+  printf ' %12s' "${med[$name]}/${cpu[$name]}"
+done
+echo
+awk -v g0="${med[gateway0]}" -v ha="${med[haproxy]}" -v g3="${med[gateway3]}" -v rb="${med[rblsmtpd]}" \
+  -v cg0="${cpu[gateway0]}" -v cha="${cpu[haproxy]}" -v cg3="${cpu[gateway3]}" -v crb="${cpu[rblsmtpd]}" \
+  'BEGIN { printf "sessions/s: gateway/haproxy (no zone) %.2fx, gateway/rblsmtpd (3 zones) %.2fx\n", g0 / ha, g3 / rb
+           printf "CPU per session: haproxy/gateway (no zone) %.2fx, rblsmtpd/gateway (3 zones) %.2fx\n", cha / cg0, crb / cg3 }'

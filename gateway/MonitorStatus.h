@@ -1,0 +1,40 @@
+// CMonitorStatus: the monitor protocol's status lines and the connections that receive them.
+//
+// Owned by the application object's gateway share. The monitor connections are registered by
+// the listener thread when they identify themselves and leave when they are destroyed; they are
+// kept in the live-connection order (newest connection first), so that sending the lines costs
+// one step per monitor, not one per connection. Send and SetMailServerStatus run on the
+// listener thread, or on the UI thread for the configuration test's channel while no listener
+// runs (then no monitor is registered). Nothing here fails.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CClientSocket;
+
+class CMonitorStatus {
+public:
+    // The counters shown (CON, REJ) and STAT, held by the application object.
+    CMonitorStatus(const std::atomic<std::int32_t>& nConnections,
+                   const std::atomic<std::int32_t>& nRejected,
+                   std::atomic<std::int32_t>& nMailServerStatus)
+        : m_nConnections(nConnections),
+          m_nRejected(nRejected),
+          m_nMailServerStatus(nMailServerStatus) {}
+
+    void Add(CClientSocket& monitor);
+    void Remove(CClientSocket& monitor);
+    // Every registered monitor gets "STAT %d", "CON %10ld" and "REJ %10ld", each ending CR LF.
+    void Send();
+    // Stores a changed status and tells the monitors; an unchanged one does nothing.
+    void SetMailServerStatus(int nValue);
+
+private:
+    const std::atomic<std::int32_t>& m_nConnections;
+    const std::atomic<std::int32_t>& m_nRejected;
+    std::atomic<std::int32_t>& m_nMailServerStatus;
+    std::vector<CClientSocket*> m_monitors;  // newest connection first
+};
