@@ -1,11 +1,10 @@
-// The monitor window and the control window with its tray icon, on the offscreen desktop: the
-// gateway's state as the window shows it, its timer, its exit path, the log pane, and the tray's
-// menu and commands. The notification area is the test's to give or take away.
+// The monitor window and the control window with its tray icon, offscreen: the gateway's state
+// as the window shows it, its timer, its exit path, its log pane, and the tray's menu and
+// commands. Whether there is a notification area is the test's to say.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QLabel>
-#include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTest>
@@ -28,7 +27,6 @@ namespace {
 const std::string kExitQuestion =
     "Exit Tarnwick?\nWARNING: This will prevent incoming emails from coming in.";
 
-// The desktop front end with a notification area the test switches, counting icon updates.
 class CTestFrontEnd : public CQtFrontEnd {
 public:
     CTestFrontEnd() {
@@ -46,36 +44,26 @@ QString Displayed(const std::string& strPane) {
     return QString::fromStdString(std::regex_replace(strPane, std::regex("\r"), ""));
 }
 
-// Runs fn from the event loop each time bReady holds, until it returns true.
-void WhenReady(const std::function<bool()>& bReady, const std::function<void()>& fn) {
-    auto* pTimer = new QTimer(qApp);
-    QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, bReady, fn] {
-        if (!bReady()) return;
-        pTimer->stop();
-        pTimer->deleteLater();
-        fn();
-    });
-    pTimer->start(10);
-}
-
 class MonitorWindow : public ::testing::Test {
 protected:
     MonitorWindow() {
         setenv("TARNWICK_REGISTRY", m_gateway.m_dir.File("registry.reg").c_str(), 1);
         App().SetFrontEnd(&m_frontEnd);
         App().m_pMainWnd = &m_monitor;
+        m_frontEnd.CreateControlWindow();
     }
     ~MonitorWindow() override {
         App().m_pMainWnd = &m_gateway.m_window;
         unsetenv("TARNWICK_REGISTRY");
     }
     CGatewayApp& App() { return m_gateway.m_app; }
-    CMonitorDlg& Shown() {
-        m_monitor.Create();
-        m_monitor.show();
-        return m_monitor;
+    CControlWnd& Control() { return *m_frontEnd.ControlWindow(); }
+    CMonitorDlg& Shown(CMonitorDlg& monitor) {
+        monitor.Create();
+        monitor.show();
+        return monitor;
     }
-    // The modal run, ended by the test should it not end by itself; true when it ended itself.
+    // The modal run; false when it had to be ended for the test.
     bool RunModal() {
         bool bStalled = false;
         QTimer::singleShot(20000, &m_monitor, [&] {
@@ -93,115 +81,88 @@ protected:
 }  // namespace
 
 TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName) {
-    Settings& settings = App().m_settings;
     for (auto [pszName, bActive] : {std::pair{"zen.example", 1},
                                     {"off.example", 0},
                                     {"Alpha.example", 1},
                                     {"beta.example", 1},
                                     {"zen.example", 1}})
-        settings.AddDnsblServer(pszName, bActive);
+        App().m_settings.AddDnsblServer(pszName, bActive);
     int nCatches = 0;
-    for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext) p->m_nCatches = ++nCatches;
-    CMonitorDlg& monitor = Shown();
+    for (CDnsblServer* p = App().m_settings.DNSBL_Servers; p; p = p->m_pNext)
+        p->m_nCatches = ++nCatches;
+    CMonitorDlg& monitor = Shown(m_monitor);
     EXPECT_EQ(monitor.m_ctlServerError->text(), " SMTP Server Error ");
     EXPECT_EQ(monitor.m_ctlServerError->m_crBk, 255u);
-    struct CCase {
-        std::int32_t nReceived, nRejected;
-        const char* pszAccepted;
-        std::int32_t nStatus;
-    };
-    // The last: received has wrapped past the largest count; the difference wraps back.
-    for (const CCase& c : {CCase{10, 3, "7", 1}, {10, 3, "7", 0}, {INT_MIN, 1, "2147483647", 2}}) {
-        App().m_nConnections = c.nReceived;
-        App().m_nRejected = c.nRejected;
-        App().m_nMailServerStatus = c.nStatus;
+    // Last: the received count has wrapped past the largest one; the difference wraps back.
+    for (auto [nReceived, nRejected, pszAccepted, nStatus] :
+         {std::tuple{10, 3, "7", 1}, {10, 3, "7", 0}, {INT_MIN, 1, "2147483647", 2}}) {
+        App().m_nConnections = nReceived;
+        App().m_nRejected = nRejected;
+        App().m_nMailServerStatus = nStatus;
         App().RefreshMonitor();
-        EXPECT_EQ(monitor.m_ctlReceived->text(), QString::number(c.nReceived));
-        EXPECT_EQ(monitor.m_ctlRejected->text(), QString::number(c.nRejected));
-        EXPECT_EQ(monitor.m_ctlAccepted->text(), c.pszAccepted);
-        EXPECT_EQ(monitor.m_ctlServerError->isVisible(), c.nStatus == 0);
+        EXPECT_EQ(monitor.m_ctlReceived->text(), QString::number(nReceived));
+        EXPECT_EQ(monitor.m_ctlRejected->text(), QString::number(nRejected));
+        EXPECT_EQ(monitor.m_ctlAccepted->text(), pszAccepted);
+        EXPECT_EQ(monitor.m_ctlServerError->isVisible(), nStatus == 0);
     }
-    std::vector<std::string> rows;
+    QStringList rows;
     for (int i = 0; i < monitor.m_ctlCatches->GetItemCount(); ++i)
-        rows.push_back((monitor.m_ctlCatches->GetItemText(i, 0) + " " +
-                        monitor.m_ctlCatches->GetItemText(i, 1))
-                           .toStdString());
-    EXPECT_EQ(rows, (std::vector<std::string>{"Alpha.example 3", "beta.example 2", "zen.example 1",
-                                              "zen.example 5"}));
+        rows << monitor.m_ctlCatches->GetItemText(i, 0) + " " +
+                    monitor.m_ctlCatches->GetItemText(i, 1);
+    EXPECT_EQ(rows,
+              (QStringList{"Alpha.example 3", "beta.example 2", "zen.example 1", "zen.example 5"}));
 }
 
-TEST_F(MonitorWindow, TheFirstTickHidesTheWindowAndRefreshesTheIconOnlyWhereTheIconCanBringItBack) {
-    m_frontEnd.CreateControlWindow();
+TEST_F(MonitorWindow, TheFirstTickHidesOnlyWhereTheTrayIconCanBringTheWindowBack) {
     for (bool bTray : {true, false}) {
         CMonitorDlg monitor;
         App().m_pMainWnd = &monitor;
         m_frontEnd.m_bTray = bTray;
         m_frontEnd.m_actions.clear();
-        monitor.Create();
-        monitor.show();
-        monitor.OnTimer();
+        Shown(monitor).OnTimer();
         monitor.OnTimer();
         EXPECT_EQ(monitor.isVisible(), !bTray);
-        EXPECT_EQ(m_frontEnd.m_actions, std::vector<int>{NIM_MODIFY});
-        // Minimised: gone from the screen, unless nothing could bring it back.
-        monitor.show();
-        monitor.setWindowState(Qt::WindowMinimized);
+        EXPECT_EQ(m_frontEnd.m_actions, std::vector<int>{NIM_MODIFY});  // the icon, once
+        Shown(monitor).setWindowState(Qt::WindowMinimized);
         EXPECT_EQ(monitor.isVisible(), !bTray);
-        // The tray's double-click brings it back as a normal window; a single click does not.
+        // The icon's double-click brings it back as a normal window; a single click does not.
         monitor.hide();
-        m_frontEnd.ControlWindow()->OnTrayNotify(QSystemTrayIcon::Trigger);
+        Control().OnTrayNotify(QSystemTrayIcon::Trigger);
         EXPECT_FALSE(monitor.isVisible());
-        m_frontEnd.ControlWindow()->OnTrayNotify(QSystemTrayIcon::DoubleClick);
-        EXPECT_TRUE(monitor.isVisible());
-        EXPECT_FALSE(monitor.isMinimized());
+        Control().OnTrayNotify(QSystemTrayIcon::DoubleClick);
+        EXPECT_TRUE(monitor.isVisible() && !monitor.isMinimized());
         App().m_pMainWnd = &m_monitor;
     }
 }
 
-TEST_F(MonitorWindow, AStopRequestEndsTheRunWithoutAQuestionWhileHiddenOrUnderADialog) {
-    m_frontEnd.CreateControlWindow();
-    for (bool bDialog : {false, true}) {
-        App().m_bStopRequested = 0;
-        m_monitor.m_bHidePending = 1;
-        WhenReady([&] { return m_monitor.IsRunning() && !m_monitor.isVisible(); },
-                  [&] {
-                      QTimer::singleShot(0, [&] {  // as the failed listener does
-                          App().m_bGatewayDown = 1;
-                          App().m_bStopRequested = 1;
-                      });
-                      if (bDialog) m_monitor.findChild<QAction*>("32772")->trigger();  // About
-                  });
-        EXPECT_TRUE(RunModal()) << bDialog;
-        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-        EXPECT_TRUE(m_gateway.Reports().empty());
-    }
+TEST_F(MonitorWindow, AStopRequestEndsTheRunWithoutAQuestionWhileHiddenAndUnderADialog) {
+    WhenReady([&] { return m_monitor.IsRunning() && !m_monitor.isVisible(); },
+              [&] {
+                  QTimer::singleShot(0, [&] { App().m_bGatewayDown = App().m_bStopRequested = 1; });
+                  m_monitor.findChild<QAction*>("32772")->trigger();  // the About box, modal
+              });
+    EXPECT_TRUE(RunModal());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_TRUE(m_gateway.Reports().empty());
 }
 
 TEST_F(MonitorWindow, LeavingAsksUnlessTheGatewayRunsElsewhereOrIsDown) {
-    CMonitorDlg& monitor = Shown();
+    CMonitorDlg& monitor = Shown(m_monitor);
     m_gateway.m_boxes.Answer({IDNO, IDNO, IDYES});
     QTest::keyClick(&monitor, Qt::Key_Escape);
     monitor.close();
     EXPECT_TRUE(monitor.isVisible());
     monitor.findChild<QAction*>("32771")->trigger();  // the menu's Exit
     EXPECT_FALSE(monitor.isVisible());
-    EXPECT_EQ(monitor.result(), IDOK);
-    const std::vector<CRecordingMessageBox::CBox> boxes = m_gateway.m_boxes.Boxes();
-    ASSERT_EQ(boxes.size(), 3u);
-    for (const auto& box : boxes) {
-        EXPECT_EQ(box.strText, kExitQuestion);
-        EXPECT_EQ(box.strCaption, "Warning");
-        EXPECT_EQ(box.nButtons, MB_YESNO);
-        EXPECT_EQ(box.nIcon, MB_ICONEXCLAMATION);
-        EXPECT_EQ(box.hOwner, &monitor);
-    }
-    // DEBUG (no listener here) and a failed listener leave without a question.
+    for (const auto& box : m_gateway.m_boxes.Boxes())
+        EXPECT_EQ(std::tie(box.strText, box.strCaption, box.nButtons, box.nIcon, box.hOwner),
+                  std::make_tuple(kExitQuestion, std::string("Warning"), int(MB_YESNO),
+                                  int(MB_ICONEXCLAMATION), WindowHandle(&monitor)));
+    EXPECT_EQ(m_gateway.m_boxes.Boxes().size(), 3u);
     for (std::atomic<std::int32_t>* pFlag : {&App().m_bGatewayElsewhere, &App().m_bGatewayDown}) {
         CMonitorDlg other;
-        other.Create();
-        other.show();
         *pFlag = 1;
-        other.Close();
+        Shown(other).Close();
         *pFlag = 0;
         EXPECT_FALSE(other.isVisible());
     }
@@ -209,118 +170,87 @@ TEST_F(MonitorWindow, LeavingAsksUnlessTheGatewayRunsElsewhereOrIsDown) {
 }
 
 TEST_F(MonitorWindow, SystemCommands16To31AndTheMenuOpenTheAboutBox) {
-    CMonitorDlg& monitor = Shown();
     int nAbout = 0;
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        auto* pDialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (pDialog == nullptr) return;
-        nAbout += pDialog->windowTitle() == "About tarnwk";
-        pDialog->reject();
+        if (auto* pDialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            nAbout += pDialog->windowTitle() == "About tarnwk";
+            pDialog->reject();
+        }
     });
     closer.start(10);
-    for (int nId : {16, 31, 32, 0xF060}) monitor.OnSysCommand(nId);
-    EXPECT_EQ(nAbout, 2);
-    monitor.findChild<QAction*>("32772")->trigger();
+    for (int nId : {16, 31, 32, 0xF060}) Shown(m_monitor).OnSysCommand(nId);
+    m_monitor.findChild<QAction*>("32772")->trigger();
     EXPECT_EQ(nAbout, 3);
 }
 
-TEST_F(MonitorWindow, TheLogPaneKeepsWholeNewestEntriesWithinTheLimitAndShowsTheEnd) {
-    CMonitorDlg& monitor = Shown();
-    for (int i = 0; i < 200; ++i) {
-        const std::string strText = "entry " + std::to_string(i) + " ";
-        App().LogActivity(strText + std::string(100 - strText.size(), 'x'));
-    }
+TEST_F(MonitorWindow, TheLogPaneKeepsWholeNewestEntriesAndLosesNoneToAnotherThread) {
+    CMonitorDlg& monitor = Shown(m_monitor);
+    for (int i = 0; i < 200; ++i)
+        App().LogActivity(("entry " + std::to_string(i) + " ").append(90, 'x'));
     std::string strPane = monitor.GetLogText();
     EXPECT_LE(strPane.size(), CLoggingApp::kMaxPaneText);
     EXPECT_GT(strPane.size() + 2 + 14 + 3 + 100,
               CLoggingApp::kMaxPaneText);  // no room for one more
     EXPECT_TRUE(std::regex_search(strPane, std::regex(R"(^\d\d/\d\d/\d\d \d\d:\d\d : entry )")));
-    EXPECT_EQ(strPane.substr(strPane.size() - 100), "entry 199 " + std::string(90, 'x'));
+    EXPECT_TRUE(strPane.ends_with("entry 199 " + std::string(90, 'x')));
     EXPECT_EQ(monitor.m_ctlLog->toPlainText(), Displayed(strPane));
     QScrollBar* pBar = monitor.m_ctlLog->verticalScrollBar();
-    EXPECT_GT(pBar->maximum(), 0);
-    EXPECT_EQ(pBar->value(), pBar->maximum());
+    EXPECT_TRUE(pBar->maximum() > 0 && pBar->value() == pBar->maximum());
 
-    // The mail-server test's echo is appended as it came, CR LF and all, and nothing is cut.
-    monitor.AppendLogText("->220 mail ready\r\n", IMainWindow::kKeepAll);
-    App().LogActivity("after");
-    strPane = monitor.GetLogText();
-    EXPECT_TRUE(
-        std::regex_search(strPane, std::regex("->220 mail ready\r\n\r\n[^\r\n]+ : after$")));
-    EXPECT_EQ(monitor.m_ctlLog->toPlainText(), Displayed(strPane));
-}
-
-TEST_F(MonitorWindow, TwoThreadsAppendingAtOnceLoseNothing) {
-    CMonitorDlg& monitor = Shown();
-    constexpr int kEach = 150;
+    // The listener's entries and the mail-server test's echo (appended as it came, CR LF and
+    // all) at once from two threads.
     std::atomic<bool> bDone{false};
     std::thread listener([&] {
-        for (int i = 0; i < kEach; ++i) {
-            App().LogActivity("L" + std::to_string(i));
-            App().RefreshMonitor();
-        }
+        for (int i = 0; i < 100; ++i) App().LogActivity("L" + std::to_string(i));
         bDone = true;
     });
-    for (int i = 0; i < kEach; ++i) {
+    for (int i = 0; i < 100; ++i) {
         monitor.AppendLogText("->U" + std::to_string(i) + "\r\n", IMainWindow::kKeepAll);
         App().PumpMessages();
     }
-    EXPECT_TRUE(WaitUntil([&] { return bDone.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return bDone.load(); }));  // pumping, as the UI thread waits
     listener.join();
-    const std::string strPane = monitor.GetLogText();
-    size_t nListener = 0, nUi = 0;
-    for (int i = 0; i < kEach; ++i) {
-        // An echo follows an entry directly (the pane puts no line break after its newest one).
-        const std::regex entry(" : L" + std::to_string(i) + "(\r\n|->|$)");
-        std::smatch match;
-        const size_t nL =
-            std::regex_search(strPane, match, entry) ? match.position(0) : std::string::npos;
-        const size_t nU = strPane.find("->U" + std::to_string(i) + "\r\n");
-        ASSERT_NE(nL, std::string::npos) << i;
-        ASSERT_NE(nU, std::string::npos) << i;
-        EXPECT_GT(nL + 1, nListener);  // each thread's own text in its order
-        EXPECT_GT(nU + 1, nUi);
-        nListener = nL;
-        nUi = nU;
+    strPane = monitor.GetLogText();
+    for (const std::string strOwn : {" : L", "->U"}) {
+        size_t nAt = 0;
+        for (int i = 0; i < 100; ++i)  // each thread's text whole and in its order
+            ASSERT_NE(nAt = strPane.find(strOwn + std::to_string(i), nAt), std::string::npos) << i;
     }
+    EXPECT_TRUE(std::regex_search(strPane, std::regex("->U\\d+\r\n\r\n[^\r\n]+ : L")));
     EXPECT_EQ(monitor.m_ctlLog->toPlainText(), Displayed(strPane));
 }
 
 TEST_F(MonitorWindow, TheTrayIconShowsTheRunningStateAndItsMenuOffersConfigureAndExit) {
-    m_frontEnd.CreateControlWindow();
-    CControlWnd& control = *m_frontEnd.ControlWindow();
-    EXPECT_EQ(control.windowTitle(), "Tarnwick Professional");
-    EXPECT_FALSE(control.isVisible());
-    auto iconIs = [&](int nId) {
-        return control.TrayIcon().icon().pixmap(16).toImage() ==
-               LoadAppIcon(nId).pixmap(16).toImage();
+    EXPECT_EQ(Control().windowTitle(), "Tarnwick Professional");
+    EXPECT_FALSE(Control().isVisible());
+    auto shows = [&](const char* pszTip, int nIcon) {
+        return Control().TrayIcon().toolTip() == pszTip &&
+               Control().TrayIcon().icon().pixmap(16).toImage() ==
+                   LoadAppIcon(nIcon).pixmap(16).toImage();
     };
-    EXPECT_TRUE(control.TrayIcon().isVisible());
-    EXPECT_EQ(control.TrayIcon().toolTip(), "Tarnwick Professsional: Running");
-    EXPECT_TRUE(iconIs(IDR_MAINFRAME));
+    EXPECT_TRUE(Control().TrayIcon().isVisible());
+    EXPECT_TRUE(shows("Tarnwick Professsional: Running", IDR_MAINFRAME));
     App().m_bGatewayElsewhere = 1;
-    control.UpdateTrayIcon(NIM_MODIFY);
-    EXPECT_EQ(control.TrayIcon().toolTip(), "Tarnwick Professsional: Stopped");
-    EXPECT_TRUE(iconIs(IDI_STOPPED));
-    control.UpdateTrayIcon(NIM_DELETE);
+    Control().UpdateTrayIcon(NIM_MODIFY);
+    EXPECT_TRUE(shows("Tarnwick Professsional: Stopped", IDI_STOPPED));
+    Control().UpdateTrayIcon(NIM_DELETE);
     App().m_bGatewayElsewhere = 0;
-    control.UpdateTrayIcon(NIM_MODIFY);  // gone: nothing changes any more
-    EXPECT_FALSE(control.TrayIcon().isVisible());
-    EXPECT_EQ(control.TrayIcon().toolTip(), "Tarnwick Professsional: Stopped");
+    Control().UpdateTrayIcon(NIM_MODIFY);  // gone: nothing changes any more
+    EXPECT_FALSE(Control().TrayIcon().isVisible());
+    EXPECT_TRUE(shows("Tarnwick Professsional: Stopped", IDI_STOPPED));
 
     for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick}) {
         QStringList items;
         WhenReady([] { return QApplication::activePopupWidget() != nullptr; },
                   [&] {
-                      QWidget* pPopup = QApplication::activePopupWidget();
-                      for (QAction* pAction : pPopup->actions())
-                          items << (pAction->isSeparator() ? QStringLiteral("-")
-                                    : pAction->isEnabled() ? pAction->text()
-                                                           : "(" + pAction->text() + ")");
-                      pPopup->close();
+                      for (QAction* p : QApplication::activePopupWidget()->actions())
+                          items << (p->isSeparator() ? "-"
+                                    : p->isEnabled() ? p->text()
+                                                     : "(" + p->text() + ")");
+                      QApplication::activePopupWidget()->close();
                   });
-        control.OnTrayNotify(reason);
+        Control().OnTrayNotify(reason);
         EXPECT_EQ(items, (QStringList{"Configure", "-", "(Service Not Enabled)", "-", "Exit"}));
     }
 }
@@ -330,28 +260,20 @@ TEST_F(MonitorWindow, TheTrayIconShowsTheRunningStateAndItsMenuOffersConfigureAn
 TEST_F(MonitorWindow, TheTrayWorksBesideTheOpenConfigurationDialog) {
     App().SaveSettings();
     const std::string strHive = ReadFileBytes(m_gateway.m_dir.File("registry.reg"));
-    m_frontEnd.CreateControlWindow();
-    CControlWnd& control = *m_frontEnd.ControlWindow();
-    bool bChecked = false;
     WhenReady([&] { return m_frontEnd.OpenConfigDialog() != nullptr; },
               [&] {
                   CConfigDlg* pDialog = m_frontEnd.OpenConfigDialog();
                   EXPECT_EQ(pDialog->parentWidget(), &m_monitor);
-                  EXPECT_EQ(pDialog->windowModality(), Qt::WindowModal);
+                  EXPECT_EQ(pDialog->windowModality(), Qt::WindowModal);  // the tray stays usable
                   Type(pDialog, 1002, "changed.log");
-                  control.OnControlCommand(CControlWnd::ID_CONFIGURE);
-                  EXPECT_EQ(m_frontEnd.OpenConfigDialog(), pDialog);
-                  EXPECT_EQ(m_monitor.findChildren<CConfigDlg*>().size(), 1);
-                  EXPECT_TRUE(pDialog->isVisible());
+                  Control().OnControlCommand(CControlWnd::ID_CONFIGURE);
+                  EXPECT_EQ(m_monitor.findChildren<CConfigDlg*>(), QList<CConfigDlg*>{pDialog});
                   m_gateway.m_boxes.Answer({IDYES});
-                  control.OnControlCommand(CControlWnd::ID_EXIT);
-                  EXPECT_TRUE(pDialog->IsEnded());
-                  EXPECT_EQ(pDialog->result(), IDCANCEL);
-                  bChecked = true;
+                  Control().OnControlCommand(CControlWnd::ID_EXIT);
+                  EXPECT_TRUE(pDialog->IsEnded() && pDialog->result() == IDCANCEL);
               });
-    QTimer::singleShot(0, [&] { control.OnControlCommand(CControlWnd::ID_CONFIGURE); });
+    QTimer::singleShot(0, [&] { Control().OnControlCommand(CControlWnd::ID_CONFIGURE); });
     EXPECT_TRUE(RunModal());
-    EXPECT_TRUE(bChecked);
     EXPECT_EQ(m_gateway.Reports(), std::vector<std::string>{kExitQuestion});
     EXPECT_EQ(ReadFileBytes(m_gateway.m_dir.File("registry.reg")), strHive);
 }
