@@ -2,7 +2,6 @@
 #include "host/GatewayApp.h"
 #include "host/HeadlessFrontEnd.h"
 #include "platform/ProcessControl.h"
-#include "platform/StopSignals.h"
 #include "ui/Desktop.h"
 #include "ui/QtFrontEnd.h"
 
@@ -17,9 +16,6 @@ int Run(IFrontEnd& frontEnd, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before any thread exists (the toolkit makes its own), so that SIGINT and SIGTERM wait for
-    // the UI thread, which ends the run with its shutdown lines.
-    CStopSignals::Block();
     if (!IsHeadlessSession()) {
         if (std::unique_ptr<CDesktop> pDesktop = CDesktop::Open(argv[0])) {
             // The front end's windows and icon go before the desktop.

@@ -1,53 +1,49 @@
 #include "platform/StopSignals.h"
 
+#include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
+#include <mutex>
 
 namespace {
-sigset_t StopSet() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    return signals;
+int g_fdWrite = -1;
+
+void OnStopSignal(int nSignal) {
+    const int nSavedErrno = errno;
+    const unsigned char byte = static_cast<unsigned char>(nSignal);
+    (void)!write(g_fdWrite, &byte, 1);  // a full pipe already holds a signal to take
+    errno = nSavedErrno;
+}
+
+// The read end of the pipe, with the handler installed; -1 when the pipe cannot be made.
+int InstallHandler() {
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+    g_fdWrite = fds[1];
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return fds[0];
 }
 }  // namespace
 
-void CStopSignals::Block() {
-    const sigset_t signals = StopSet();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-}
-
-void CStopSignals::EndProcess(int nSignal) {
-    signal(nSignal, SIG_DFL);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, nSignal);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    raise(nSignal);
-    std::_Exit(128 + nSignal);  // only when the default action did not end the process
-}
-
 CStopSignals::CStopSignals() {
-    Block();
-    const sigset_t signals = StopSet();
-    m_fd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-CStopSignals::~CStopSignals() {
-    if (m_fd >= 0) close(m_fd);
+    static std::once_flag s_once;
+    static int s_fdRead = -1;
+    std::call_once(s_once, [] { s_fdRead = InstallHandler(); });
+    m_fd = s_fdRead;
 }
 
 int CStopSignals::Take() {
-    if (m_fd < 0) return 0;
-    signalfd_siginfo info{};
-    if (read(m_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
-    return static_cast<int>(info.ssi_signo);
+    unsigned char byte = 0;
+    if (m_fd < 0 || read(m_fd, &byte, 1) != 1) return 0;
+    return byte;
 }
 
 int CStopSignals::Wait(int nTimeoutMs) {

@@ -35,7 +35,6 @@ public:
     void OnControlCommand(int nCommand);
 
     QSystemTrayIcon& TrayIcon() { return *m_pIcon; }
-    QMenu& PopupMenu() { return *m_pMenu; }
 
 private:
     void TrackPopupMenu();

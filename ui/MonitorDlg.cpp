@@ -1,5 +1,7 @@
 #include "ui/MonitorDlg.h"
 
+#include <sys/epoll.h>
+
 #include <QApplication>
 #include <QEvent>
 #include <QLabel>
@@ -61,7 +63,18 @@ void RunOnUiThread(const std::function<void()>& fn) {
 }
 }  // namespace
 
-CMonitorDlg::CMonitorDlg() : CDialog(IDD_MONITOR), m_hIcon(LoadAppIcon(IDR_MAINFRAME)) {}
+CMonitorDlg::CMonitorDlg() : CDialog(IDD_MONITOR), m_hIcon(LoadAppIcon(IDR_MAINFRAME)) {
+    CDesktop* pDesktop = CDesktop::Instance();
+    if (pDesktop != nullptr && m_signals.Fd() >= 0)
+        m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN, [this](std::uint32_t) {
+            if (m_signals.Take() != 0 && m_bRunning) EndRun();
+        });
+}
+
+CMonitorDlg::~CMonitorDlg() {
+    if (CDesktop* pDesktop = CDesktop::Instance(); pDesktop && m_nSignalWatch)
+        pDesktop->Loop().Unwatch(m_nSignalWatch);
+}
 
 QWidget* CMonitorDlg::CreateControl(const CControlTemplate& control) {
     if (control.nId != 1033) return CDialog::CreateControl(control);

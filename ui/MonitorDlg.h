@@ -7,9 +7,10 @@
 // RunGateway owns it; it is made, run and destroyed on the UI thread. RunModal shows it and runs
 // its own event loop until the exit path ends it: Escape, the close box, the menu's Exit and the
 // tray's Exit (Close) all reach OnCancel and OnOK, which asks before leaving unless this process
-// hosts no listener (DEBUG) or the gateway is down; EndRun (SIGINT, SIGTERM) leaves without a
-// question. When the run ends, whatever stands open over it (a dialog, a box, a menu) is closed
-// as Cancel would, so that the run returns at once.
+// hosts no listener (DEBUG) or the gateway is down; EndRun, also for SIGINT and SIGTERM (caught
+// while the window exists, taken on the UI thread's loop), leaves without a question. When the run
+// ends, whatever stands open over it (a dialog, a box, a menu) is closed as Cancel would, so that
+// the run returns at once.
 //
 // The window hides itself on its first tick and when minimised, but only while the tray icon
 // stands in a notification area, from which it can be shown again. Refresh, GetLogText and
@@ -24,6 +25,8 @@
 #include <string>
 
 #include "host/FrontEnd.h"
+#include "platform/EventLoop.h"
+#include "platform/StopSignals.h"
 #include "ui/Dialog.h"
 
 class QLabel;
@@ -38,6 +41,7 @@ public:
     static constexpr int IDM_ABOUTBOX = 0x0010;
 
     CMonitorDlg();
+    ~CMonitorDlg() override;
 
     std::int32_t m_bIconRefreshPending = 1;
     std::int32_t m_bHidePending = 1;
@@ -87,6 +91,8 @@ private:
     std::mutex m_paneLock;  // m_strPane: written on the UI thread, read on either
     std::string m_strPane;
     bool m_bRunning = false;
+    CStopSignals m_signals;
+    CEventLoop::WatchId m_nSignalWatch = 0;
 };
 
 // Closes what stands open over pWindow (popup menus, modal dialogs and boxes, the newest

@@ -1,35 +1,15 @@
 #include "ui/QtFrontEnd.h"
 
-#include <sys/epoll.h>
-
 #include "host/GatewayApp.h"
 #include "ui/ConfigDlg.h"
 #include "ui/ControlWnd.h"
-#include "ui/Desktop.h"
 #include "ui/MonitorDlg.h"
 
-CQtFrontEnd::CQtFrontEnd() : m_isTrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable) {
-    CDesktop* pDesktop = CDesktop::Instance();
-    if (pDesktop != nullptr && m_signals.Fd() >= 0)
-        m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN,
-                                                [this](std::uint32_t) { OnStopSignal(); });
-}
+CQtFrontEnd::CQtFrontEnd() : m_isTrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable) {}
 
-CQtFrontEnd::~CQtFrontEnd() {
-    if (CDesktop* pDesktop = CDesktop::Instance(); pDesktop && m_nSignalWatch)
-        pDesktop->Loop().Unwatch(m_nSignalWatch);
-}
-
-void CQtFrontEnd::OnStopSignal() {
-    const int nSignal = m_signals.Take();
-    if (nSignal == 0) return;
-    if (!m_bRunStarted) CStopSignals::EndProcess(nSignal);
-    CMonitorDlg* pMonitor = MainMonitor();
-    if (pMonitor != nullptr && pMonitor->IsRunning()) pMonitor->EndRun();
-}
+CQtFrontEnd::~CQtFrontEnd() = default;
 
 std::unique_ptr<IMonitorWindow> CQtFrontEnd::CreateMonitorWindow() {
-    m_bRunStarted = true;
     return std::make_unique<CMonitorDlg>();
 }
 

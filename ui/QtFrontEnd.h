@@ -3,19 +3,14 @@
 // during the run is owned by the monitor window and modal to it alone, so that the tray icon
 // stays usable while it is open (a second Configure brings it to the front).
 //
-// It takes SIGINT and SIGTERM (blocked by main() before any thread was made) on the UI thread's
-// loop: during the monitor window's run they end it without a question, so the shutdown lines
-// are written; before the run they end the process as they would have; after it they change
-// nothing. Made on the UI thread of a process that has a CDesktop, after it and destroyed before
-// it, together with the control window and its icon.
+// Made on the UI thread of a process that has a CDesktop, after it and destroyed before it,
+// together with the control window and its icon.
 #pragma once
 
 #include <functional>
 #include <memory>
 
 #include "host/FrontEnd.h"
-#include "platform/EventLoop.h"
-#include "platform/StopSignals.h"
 
 class CConfigDlg;
 class CControlWnd;
@@ -23,7 +18,7 @@ class CControlWnd;
 class CQtFrontEnd : public IFrontEnd {
 public:
     CQtFrontEnd();
-    ~CQtFrontEnd() override;
+    ~CQtFrontEnd() override;  // the control window and its icon go
 
     std::unique_ptr<IMonitorWindow> CreateMonitorWindow() override;
     void CreateControlWindow() override;
@@ -41,11 +36,6 @@ public:
     std::function<bool()> m_isTrayAvailable;
 
 private:
-    void OnStopSignal();
-
     std::unique_ptr<CControlWnd> m_pControl;
     CConfigDlg* m_pConfig = nullptr;
-    bool m_bRunStarted = false;
-    CStopSignals m_signals;
-    CEventLoop::WatchId m_nSignalWatch = 0;
 };
