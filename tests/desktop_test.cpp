@@ -150,7 +150,8 @@ TEST_F(CDesktopRun, TheWindowFollowsTheClientsAndTheTrayConfiguresAndExits) {
     // The pane, copied as a user would: click into it, select all, copy.
     Click(strWindow, 500, 740);
     Keys(strWindow, "ctrl+a ctrl+c");
-    const std::string strPane = X("xclip -o -selection clipboard");
+    std::string strPane;  // there once the program has taken the keys
+    WaitUntil([&] { return !(strPane = X("xclip -o -selection clipboard")).empty(); });
     EXPECT_TRUE(Contains(strPane, " : Connection from 127.0.0.2 Accepted\n")) << strPane;
     EXPECT_TRUE(Contains(strPane, " : Connection from 127.0.0.2 Rejected (Blacklist Listings: 1)"));
 
