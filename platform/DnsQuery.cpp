@@ -6,8 +6,9 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
+
+#include "platform/DnsAnswer.h"
 
 static_assert(kDnsSuccess == ARES_SUCCESS && kDnsNameNotFound == ARES_ENOTFOUND);
 
@@ -60,8 +61,8 @@ int CResolverChannel::Make(const std::string& strServers) {
     ares_options options{};
     options.timeout = kDnsTryTimeoutMs;
     options.tries = kDnsTries;
-    // A truncated answer still carries the A record we need, and block-list servers often
-    // answer over UDP only: never retry over TCP.
+    // A truncated answer still carries the A record we need (DnsAnswerA reads the records it
+    // holds), and block-list servers often answer over UDP only: never retry over TCP.
     options.flags = ARES_FLAG_IGNTC;
     ares_channel channel = nullptr;
     int nStatus =
@@ -93,15 +94,7 @@ struct CQueryOutcome {
 void OnQueryAnswer(void* pArg, int nStatus, int, unsigned char* pAnswer, int nLength) {
     auto& outcome = *static_cast<CQueryOutcome*>(pArg);
     outcome.bDone = true;
-    outcome.nStatus = nStatus;
-    if (nStatus != ARES_SUCCESS) return;
-    ares_addrttl records[1];
-    int nRecords = 1;
-    outcome.nStatus = ares_parse_a_reply(pAnswer, nLength, nullptr, records, &nRecords);
-    // An answer made only of other record types (a CNAME, say) lists nothing.
-    if (outcome.nStatus == ARES_SUCCESS && nRecords < 1) outcome.nStatus = ARES_ENODATA;
-    if (outcome.nStatus == ARES_SUCCESS)
-        std::memcpy(outcome.address.data(), &records[0].ipaddr, outcome.address.size());
+    outcome.nStatus = DnsAnswerA(nStatus, pAnswer, nLength, outcome.address);
 }
 
 // The channel's sockets as poll entries; returns how many.

@@ -11,7 +11,8 @@
 // Failures are returned as c-ares status codes, never thrown: kDnsNameNotFound when the name
 // does not exist, ARES_ETIMEOUT when no server answered in time, the set-up status when the
 // channel could not be made (or the server list not read; the next query tries again), etc. An
-// answer without any A record is a failure (ARES_ENODATA), not a success.
+// answer without any A record is a failure (ARES_ENODATA), not a success; platform/DnsAnswer.h
+// gives the rules by which an answer is read.
 #pragma once
 
 #include <array>

@@ -2,31 +2,17 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "platform/System.h"
 
 namespace {
-constexpr const char* kHeader = "REGEDIT4";
-constexpr const char* kRootPrefix = "HKEY_LOCAL_MACHINE\\";
-
-struct CHiveKey {
-    std::string strPath;  // below HKEY_LOCAL_MACHINE
-    std::vector<CRegistryValue> values;
-};
-
-using CHive = std::vector<CHiveKey>;
-
-bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
-}
-
 // errno values as the registry's result codes; EIO would otherwise read as access denied (5).
 long CodeForErrno(int nErrno) {
     switch (nErrno) {
@@ -54,118 +40,22 @@ std::string HomeFolder() {
     return pEntry && pEntry->pw_dir ? pEntry->pw_dir : "/";
 }
 
-// ---- parsing ----
-
-// A quoted name or text starting at nPos (at the opening quote); nPos ends after the closing one.
-// Only \\ and \" are escapes; any other backslash stands for itself.
-bool ParseQuoted(const std::string& strLine, size_t& nPos, std::string& strOut) {
-    if (nPos >= strLine.size() || strLine[nPos] != '"') return false;
-    strOut.clear();
-    for (++nPos; nPos < strLine.size(); ++nPos) {
-        const char c = strLine[nPos];
-        if (c == '"') {
-            ++nPos;
-            return true;
-        }
-        if (c == '\\' && nPos + 1 < strLine.size() &&
-            (strLine[nPos + 1] == '\\' || strLine[nPos + 1] == '"'))
-            ++nPos;
-        strOut += strLine[nPos];
+// The hive's text, read only from a regular file and never beyond kMaxHiveBytes and the one byte
+// that shows a file bigger; a FIFO, a device or a bigger file does not parse.
+long ReadHiveText(const std::string& strPath, std::string& strText) {
+    const int fd = OpenRegularFile(strPath);
+    if (fd < 0) return errno == EINVAL ? ERROR_BADDB : CodeForErrno(errno);
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > static_cast<off_t>(kMaxHiveBytes)) {
+        close(fd);
+        return ERROR_BADDB;
     }
-    return false;
-}
-
-bool ParseDword(const std::string& strText, std::string& data) {
-    if (strText.size() < 1 || strText.size() > 8) return false;
-    std::uint32_t nValue = 0;
-    for (char c : strText) {
-        const char* pDigits = "0123456789abcdef";
-        const char* pFound = std::strchr(pDigits, std::tolower(static_cast<unsigned char>(c)));
-        if (c == '\0' || pFound == nullptr) return false;
-        nValue = nValue * 16 + static_cast<std::uint32_t>(pFound - pDigits);
-    }
-    data.assign(4, '\0');
-    for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((nValue >> (8 * i)) & 0xFF);
-    return true;
-}
-
-bool ParseValueLine(const std::string& strLine, CRegistryValue& value) {
-    size_t nPos = 0;
-    if (!ParseQuoted(strLine, nPos, value.strName) || value.strName.empty()) return false;
-    if (nPos >= strLine.size() || strLine[nPos] != '=') return false;
-    ++nPos;
-    if (strLine.compare(nPos, 6, "dword:") == 0) {
-        value.nType = REG_DWORD;
-        return ParseDword(strLine.substr(nPos + 6), value.data);
-    }
-    value.nType = REG_SZ;
-    return ParseQuoted(strLine, nPos, value.data) && nPos == strLine.size();
-}
-
-void PutValue(std::vector<CRegistryValue>& values, CRegistryValue value) {
-    for (CRegistryValue& existing : values) {
-        if (SameName(existing.strName, value.strName)) {
-            existing = std::move(value);
-            return;
-        }
-    }
-    values.push_back(std::move(value));
-}
-
-CHiveKey& FindOrAddKey(CHive& hive, const std::string& strPath) {
-    for (CHiveKey& key : hive)
-        if (SameName(key.strPath, strPath)) return key;
-    hive.push_back(CHiveKey{strPath, {}});
-    return hive.back();
-}
-
-bool ParseSection(const std::string& strLine, std::string& strPath) {
-    if (strLine.size() < 2 || strLine.back() != ']') return false;
-    strPath = strLine.substr(1, strLine.size() - 2);
-    const size_t nPrefix = std::strlen(kRootPrefix);
-    if (strPath.size() <= nPrefix || strncasecmp(strPath.c_str(), kRootPrefix, nPrefix) != 0)
-        return false;
-    strPath.erase(0, nPrefix);
-    return true;
-}
-
-// The REGEDIT4 header, then sections and their values; blank lines and ";" comments are skipped.
-bool ParseHive(const std::string& strText, CHive& hive) {
-    bool bHeader = false;
-    CHiveKey* pKey = nullptr;
-    size_t nStart = 0;
-    while (nStart < strText.size()) {
-        size_t nEnd = strText.find('\n', nStart);
-        if (nEnd == std::string::npos) nEnd = strText.size();
-        std::string strLine = strText.substr(nStart, nEnd - nStart);
-        nStart = nEnd + 1;
-        if (!strLine.empty() && strLine.back() == '\r') strLine.pop_back();
-        if (strLine.empty() || strLine[0] == ';') continue;
-        if (!bHeader) {
-            if (strLine != kHeader) return false;
-            bHeader = true;
-        } else if (strLine[0] == '[') {
-            std::string strPath;
-            if (!ParseSection(strLine, strPath)) return false;
-            pKey = &FindOrAddKey(hive, strPath);
-        } else {
-            CRegistryValue value;
-            if (pKey == nullptr || !ParseValueLine(strLine, value)) return false;
-            PutValue(pKey->values, std::move(value));
-        }
-    }
-    return bHeader;
-}
-
-// Reads and parses the hive; a missing hive is an empty one (result 2 tells the caller).
-long ReadHive(const std::string& strPath, CHive& hive) {
-    hive.clear();
-    const int fd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return CodeForErrno(errno);
-    std::string strText;
-    char buffer[8192];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+    strText.reserve(static_cast<size_t>(info.st_size));
+    char buffer[65536];
+    while (strText.size() <= kMaxHiveBytes) {
+        const size_t nWanted = std::min(sizeof buffer, kMaxHiveBytes + 1 - strText.size());
+        const ssize_t n = read(fd, buffer, nWanted);
+        if (n == 0) break;
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             const int nErrno = errno;
@@ -175,39 +65,18 @@ long ReadHive(const std::string& strPath, CHive& hive) {
         strText.append(buffer, static_cast<size_t>(n));
     }
     close(fd);
+    return strText.size() > kMaxHiveBytes ? ERROR_BADDB : ERROR_SUCCESS;
+}
+
+// Reads and parses the hive; a missing hive is an empty one (result 2 tells the caller).
+long ReadHive(const std::string& strPath, CHive& hive) {
+    hive = CHive();
+    std::string strText;
+    if (const long nResult = ReadHiveText(strPath, strText)) return nResult;
     return ParseHive(strText, hive) ? ERROR_SUCCESS : ERROR_BADDB;
 }
 
 // ---- writing ----
-
-std::string Escaped(const std::string& strText) {
-    std::string strOut;
-    for (char c : strText) {
-        if (c == '\\' || c == '"') strOut += '\\';
-        strOut += c;
-    }
-    return strOut;
-}
-
-std::string FormatValue(const CRegistryValue& value) {
-    std::string strLine = "\"" + Escaped(value.strName) + "\"=";
-    if (value.nType != REG_DWORD) return strLine + "\"" + Escaped(value.data) + "\"\n";
-    std::uint32_t nNumber = 0;
-    for (size_t i = 0; i < 4 && i < value.data.size(); ++i)
-        nNumber |= static_cast<std::uint32_t>(static_cast<unsigned char>(value.data[i])) << (8 * i);
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%08x", nNumber);
-    return strLine + "dword:" + digits + "\n";
-}
-
-std::string FormatHive(const CHive& hive) {
-    std::string strText = std::string(kHeader) + "\n";
-    for (const CHiveKey& key : hive) {
-        strText += "\n[" + std::string(kRootPrefix) + key.strPath + "]\n";
-        for (const CRegistryValue& value : key.values) strText += FormatValue(value);
-    }
-    return strText;
-}
 
 // Makes the folder and its parents, like mkdir -p.
 int MakeFolders(const std::string& strFolder) {
@@ -293,13 +162,10 @@ long CRegistryKey::Load(const std::string& strKeyPath) {
     CHive hive;
     const long nResult = ReadHive(m_strHivePath, hive);
     if (nResult != ERROR_SUCCESS) return nResult;
-    for (CHiveKey& key : hive) {
-        if (SameName(key.strPath, strKeyPath)) {
-            m_values = std::move(key.values);
-            return ERROR_SUCCESS;
-        }
-    }
-    return ERROR_FILE_NOT_FOUND;
+    CHiveKey* pKey = hive.Find(strKeyPath);
+    if (pKey == nullptr) return ERROR_FILE_NOT_FOUND;
+    m_values = std::move(pKey->values);
+    return ERROR_SUCCESS;
 }
 
 long CRegistryKey::Open(const std::string& strKeyPath) {
@@ -320,19 +186,9 @@ long CRegistryKey::Create(const std::string& strKeyPath) {
     return ERROR_SUCCESS;
 }
 
-CRegistryValue* CRegistryKey::FindValue(const std::string& strName) {
-    for (CRegistryValue& value : m_values)
-        if (SameName(value.strName, strName)) return &value;
-    return nullptr;
-}
-
-const CRegistryValue* CRegistryKey::FindValue(const std::string& strName) const {
-    return const_cast<CRegistryKey*>(this)->FindValue(strName);
-}
-
 long CRegistryKey::QueryValue(const std::string& strName, std::string& strData,
                               size_t nBufferSize) const {
-    const CRegistryValue* pValue = m_bOpen ? FindValue(strName) : nullptr;
+    const CRegistryValue* pValue = m_bOpen ? m_values.Find(strName) : nullptr;
     if (pValue == nullptr) return ERROR_FILE_NOT_FOUND;
     const size_t nNeeded = pValue->data.size() + (pValue->nType == REG_SZ ? 1 : 0);
     if (nNeeded > nBufferSize) return ERROR_MORE_DATA;
@@ -342,7 +198,7 @@ long CRegistryKey::QueryValue(const std::string& strName, std::string& strData,
 
 std::vector<std::string> CRegistryKey::ValueNames() const {
     std::vector<std::string> names;
-    for (const CRegistryValue& value : m_values) names.push_back(value.strName);
+    for (const CRegistryValue& value : m_values.All()) names.push_back(value.strName);
     return names;
 }
 
@@ -351,7 +207,7 @@ long CRegistryKey::SetValue(const std::string& strName, const std::string& strTe
     if (strName.find_first_of("\r\n") != std::string::npos ||
         strText.find_first_of("\r\n") != std::string::npos || strName.empty())
         return ERROR_INVALID_PARAMETER;
-    PutValue(m_values, CRegistryValue{strName, REG_SZ, strText});
+    m_values.Put(CRegistryValue{strName, REG_SZ, strText});
     m_bDirty = true;
     return ERROR_SUCCESS;
 }
@@ -361,7 +217,7 @@ long CRegistryKey::SetValue(const std::string& strName, std::uint32_t nNumber) {
         return ERROR_INVALID_PARAMETER;
     std::string data(4, '\0');
     for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((nNumber >> (8 * i)) & 0xFF);
-    PutValue(m_values, CRegistryValue{strName, REG_DWORD, data});
+    m_values.Put(CRegistryValue{strName, REG_DWORD, data});
     m_bDirty = true;
     return ERROR_SUCCESS;
 }
@@ -372,13 +228,13 @@ long CRegistryKey::Close() {
     const bool bWrite = m_bOpen && m_bDirty;
     m_bOpen = false;
     m_bDirty = false;
-    std::vector<CRegistryValue> values = std::move(m_values);
-    m_values.clear();
+    CHiveValues values = std::move(m_values);
+    m_values.Clear();
     if (!bWrite) return ERROR_SUCCESS;
     CHive hive;
     const long nRead = ReadHive(m_strHivePath, hive);
     if (nRead != ERROR_SUCCESS && nRead != ERROR_FILE_NOT_FOUND) return nRead;
-    CHiveKey& key = FindOrAddKey(hive, m_strKeyPath);
-    for (CRegistryValue& value : values) PutValue(key.values, std::move(value));
+    CHiveKey& key = hive.FindOrAdd(m_strKeyPath);
+    for (const CRegistryValue& value : values.All()) key.values.Put(value);
     return ReplaceHive(m_strHivePath, FormatHive(hive));
 }

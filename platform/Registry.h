@@ -1,13 +1,6 @@
 // The registry: keys under HKEY_LOCAL_MACHINE holding string and 32-bit number values, kept in
-// one hive file in the REGEDIT4 text format:
-//
-//   REGEDIT4
-//
-//   [HKEY_LOCAL_MACHINE\SOFTWARE\Quenfield\Tarnwick]
-//   "MailServer"="mail.example.com"
-//   "TypesSupported"=dword:00000007
-//
-// The hive is TARNWICK_REGISTRY when that is set, else /etc/tarnwick/registry.reg for root and
+// one hive file in the REGEDIT4 text format (platform/RegistryHive.h). The hive is
+// TARNWICK_REGISTRY when that is set, else /etc/tarnwick/registry.reg for root and
 // $XDG_CONFIG_HOME/tarnwick/registry.reg (default ~/.config/tarnwick/registry.reg) for others.
 //
 // A CRegistryKey is one open key, used by one thread at a time. Open and Create read the whole
@@ -17,14 +10,21 @@
 // and a key's values change together. Other keys of the hive are kept as they were on disk at the
 // moment of the close. Key and value names compare without regard to letter case.
 //
+// The hive must be a regular file of at most kMaxHiveBytes: anything else (a FIFO, a device, a
+// directory, a larger file) is refused at once, without waiting on it or reading it whole, as a
+// hive that does not parse.
+//
 // Failures are returned as codes, never thrown: key or hive not found (2), access denied (5),
-// a hive that does not parse (1009: it is never replaced by an empty one), a value too big for
-// the caller's buffer (234), a text that the format cannot hold (87), otherwise the errno value.
+// a hive that does not parse or is refused as above (1009: it is never replaced by an empty one),
+// a value too big for the caller's buffer (234), a text that the format cannot hold (87),
+// otherwise the errno value.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/RegistryHive.h"
 
 constexpr long ERROR_SUCCESS = 0;
 constexpr long ERROR_FILE_NOT_FOUND = 2;
@@ -34,19 +34,8 @@ constexpr long ERROR_MORE_DATA = 234;
 constexpr long ERROR_BADDB = 1009;
 constexpr long ERROR_IO_DEVICE = 1117;
 
-constexpr std::uint32_t REG_SZ = 1;
-constexpr std::uint32_t REG_DWORD = 4;
-
 // The hive file this process uses.
 std::string RegistryHivePath();
-
-// One value of a key: its name, type and raw data (a string's characters without a terminating
-// zero, or a number's four bytes, least significant first).
-struct CRegistryValue {
-    std::string strName;
-    std::uint32_t nType = REG_SZ;
-    std::string data;
-};
 
 class CRegistryKey {
 public:
@@ -77,12 +66,10 @@ public:
 
 private:
     long Load(const std::string& strKeyPath);
-    CRegistryValue* FindValue(const std::string& strName);
-    const CRegistryValue* FindValue(const std::string& strName) const;
 
     std::string m_strHivePath;
     std::string m_strKeyPath;
     bool m_bOpen = false;
     bool m_bDirty = false;
-    std::vector<CRegistryValue> m_values;
+    CHiveValues m_values;
 };

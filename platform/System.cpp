@@ -1,11 +1,14 @@
 #include "platform/System.h"
 
+#include <fcntl.h>
 #include <locale.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -49,6 +52,22 @@ long long NowMilliseconds() {
 std::string CurrentDirectory() {
     char buffer[PATH_MAX];
     return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+int OpenRegularFile(const std::string& strPath) {
+    // Non-blocking, so that a FIFO is opened at once and can be refused.
+    const int fd = open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat info {};
+    int nErrno = 0;
+    if (fstat(fd, &info) != 0)
+        nErrno = errno;
+    else if (!S_ISREG(info.st_mode))
+        nErrno = EINVAL;
+    if (nErrno == 0) return fd;
+    close(fd);
+    errno = nErrno;
+    return -1;
 }
 
 bool PlatformIsNT() {

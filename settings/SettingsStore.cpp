@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -167,6 +168,16 @@ void ReadSettingsFile(FILE* pFile, CStagedSettings& staged) {
     }
 }
 
+// The settings file, opened for reading only (it is never written, and may belong to another
+// user), and only when it is a regular file: a FIFO or a device would stall the start-up.
+FILE* OpenSettingsFile(const std::string& strPath) {
+    const int fd = OpenRegularFile(strPath);
+    if (fd < 0) return nullptr;
+    FILE* pFile = fdopen(fd, "rb");
+    if (pFile == nullptr) close(fd);
+    return pFile;
+}
+
 // ---- applying ----
 
 void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::string& strFolder) {
@@ -306,16 +317,21 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
         return false;
     }
     bKeyMissing = true;
-    FILE* pFile = std::fopen((place.strFolder + "/" + kSettingsFileName).c_str(), "rb+");
+    FILE* pFile = OpenSettingsFile(place.strFolder + "/" + kSettingsFileName);
     if (pFile == nullptr) {
         ApplyStaged(settings, staged, place.strFolder);
         report(0, kFileMissingText);
         return false;
     }
-    ReadSettingsFile(pFile, staged);
+    LoadSettingsFile(pFile, settings);
     std::fclose(pFile);
-    ApplyStaged(settings, staged, place.strFolder);
     return true;
+}
+
+void LoadSettingsFile(std::FILE* pFile, Settings& settings) {
+    CStagedSettings staged;
+    ReadSettingsFile(pFile, staged);
+    ApplyStaged(settings, staged, std::string());
 }
 
 bool SaveSettings(const Settings& settings, const SettingsReport& report,

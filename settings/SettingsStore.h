@@ -11,6 +11,7 @@
 // cannot reach the logging layer itself.
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -37,6 +38,10 @@ extern const char* const kSettingsFileName;
 // True when the key or the file was read; failures are reported and give false.
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
                   const CSettingsPlace& place = DefaultSettingsPlace());
+
+// Fills the record from an open settings file, as LoadSettings does while the key is missing:
+// both lists are rebuilt from the file; the fields it does not give keep their values.
+void LoadSettingsFile(std::FILE* pFile, Settings& settings);
 
 // Writes the record to the key, then the event-log source key. A key that cannot be made or
 // written is reported and ends the save. A text longer than 99 characters (a value is read back

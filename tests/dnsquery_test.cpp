@@ -1,13 +1,20 @@
 // DnsQueryA against a real DNSBL server (rbldnsd on a loopback port). The silent server and
 // the unreachable one are exercised through the lookup in dnsbl_test.cpp.
 #include <ares.h>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <future>
+#include <thread>
+#include <tuple>
 
+#include "platform/DnsAnswer.h"
 #include "platform/DnsQuery.h"
 #include "tests/support/Rbldnsd.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 using Address = std::array<std::uint8_t, 4>;
@@ -23,6 +30,25 @@ std::pair<int, Address> Query(const std::string& strName) {
 
 void UseNameservers(const std::string& strServers) {
     setenv("TARNWICK_NAMESERVERS", strServers.c_str(), 1);
+}
+
+// Answers one query on fd with nRecords A records (127.0.0.2 first, then 127.0.0.3) in one
+// datagram however long, as a server that ignores the 512-byte limit of UDP does.
+void AnswerLong(int fd, int nRecords) {
+    char query[512];
+    sockaddr_in from{};
+    socklen_t nFrom = sizeof from;
+    const ssize_t n =
+        recvfrom(fd, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+    if (n < 12) return;
+    std::string strAnswer(query, static_cast<size_t>(n));  // its id and question
+    strAnswer.replace(2, 6,
+                      std::string("\x81\x80\0\x01", 4) + static_cast<char>(nRecords >> 8) +
+                          static_cast<char>(nRecords));
+    for (int i = 0; i < nRecords; ++i)
+        strAnswer += std::string("\xc0\x0c\0\x01\0\x01\0\0\x01\x2c\0\x04\x7f\0\0", 15) +
+                     static_cast<char>(i == 0 ? 2 : 3);
+    sendto(fd, strAnswer.data(), strAnswer.size(), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
 }
 
 // Serves bl.test: 10.20.30.40 listed with 127.0.0.2, 10.0.0.4 with 127.0.0.4.
@@ -76,4 +102,44 @@ TEST_F(DnsQuery, ThreadsQueryAtTheSameTimeOnTheirOwnChannels) {
         }));
     }
     for (auto& worker : workers) EXPECT_EQ(worker.get(), kQueries);
+}
+
+// An answer too long for UDP arrives cut at 512 bytes, its last record broken off: the records it
+// holds whole still count, so the listing is seen.
+TEST(DnsQueryLongAnswer, CutAnswerGivesItsFirstAddress) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nSize = sizeof address;
+    const timeval wait{5, 0};  // the server gives up if no query comes
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), nSize), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nSize);
+    std::thread server(AnswerLong, fd, 50);
+    UseNameservers("127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    EXPECT_EQ(Query("40.30.20.10.bl.test"), (std::pair<int, Address>{kDnsSuccess, {127, 0, 0, 2}}));
+    server.join();
+    close(fd);
+}
+
+// The answer rules where this code, not c-ares, decides, on answers of the answer fuzzer's corpus.
+TEST(DnsAnswer, CutAnswersKeepTheirWholeRecordsAndOnlyARecordsList) {
+    const std::vector<std::tuple<const char*, int, int, Address>> cases = {
+        // file, length read (0: all), status, address
+        {"fifty-records-cut-at-512.bin", 0, kDnsSuccess, {127, 0, 0, 2}},
+        {"cname-then-a.bin", 0, kDnsSuccess, {127, 0, 0, 4}},
+        {"listed.bin", 40, ARES_ENODATA, kUnwritten},  // cut inside its one record
+        {"cname-only.bin", 0, ARES_ENODATA, kUnwritten},
+        {"pointer-loop.bin", 0, ARES_EBADRESP, kUnwritten}};  // broken, not cut: c-ares judges
+    for (const auto& [pName, nLength, nStatus, expected] : cases) {
+        const std::string strAnswer = ReadFileBytes(
+            std::string(TARNWICK_SOURCE_DIR "/tests/fuzz/corpus/dns_answer/") + pName);
+        const int nRead = nLength ? nLength : static_cast<int>(strAnswer.size());
+        const auto* pBytes = reinterpret_cast<const unsigned char*>(strAnswer.data());
+        Address address = kUnwritten;
+        EXPECT_EQ(DnsAnswerA(kDnsSuccess, pBytes, nRead, address), nStatus) << pName;
+        EXPECT_EQ(DnsAnswerA(ARES_ESERVFAIL, pBytes, nRead, address), ARES_ESERVFAIL);
+        EXPECT_EQ(address, expected) << pName;
+    }
 }

@@ -22,6 +22,9 @@ using Entries = std::vector<std::tuple<std::int32_t, std::string, std::int32_t>>
 const std::string kKeyHeader = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n";
 const std::string kAccessDenied =
     "Insufficient rights to open Tarnwick registry key!\nChange user rights of service user.\n";
+const std::string kOpenFailed = "Unable to open Tarnwick registry key.";
+const std::string kFileMissing =
+    "Error: Configuration File Not Found. Using Defaults. Filtering will not be enabled.";
 
 struct CStoreFixture : ::testing::Test {
     CTempDir dir;
@@ -61,6 +64,23 @@ struct CStoreFixture : ::testing::Test {
     Entries Exclusions() { return ListOf(settings.Exclusions, &CExclusion::m_strAddress); }
 };
 
+// The extra texts, then truncations and one-bit flips of a good file, every third byte.
+std::vector<std::string> Mangled(const std::string& strGood, std::vector<std::string> texts) {
+    for (size_t n = 0; n < strGood.size(); n += 3) {
+        texts.push_back(strGood.substr(0, n));
+        texts.push_back(strGood);
+        texts.back()[n] ^= static_cast<char>(1 << n % 8);
+    }
+    return texts;
+}
+
+// Puts in a file's place a FIFO (kind 0), a link to /dev/zero (1) or a folder (2).
+bool MakeSpecialFile(const std::string& strPath, int nKind) {
+    std::remove(strPath.c_str());
+    if (nKind == 0) return mkfifo(strPath.c_str(), 0600) == 0;
+    if (nKind == 1) return symlink("/dev/zero", strPath.c_str()) == 0;
+    return mkdir(strPath.c_str(), 0700) == 0;
+}
 }  // namespace
 
 TEST_F(CStoreFixture, ListEntriesFollowMarkersCountsAndGaps) {
@@ -217,9 +237,7 @@ TEST_F(CStoreFixture, SettingsFileIsReadOnlyWhenTheKeyIsMissingAndItsAbsenceIsRe
     EXPECT_TRUE(bKeyMissing);
     EXPECT_TRUE(Servers().empty());
     EXPECT_EQ(settings.PortIn, 2626);
-    EXPECT_EQ(reports, (Reports{{0,
-                                 "Error: Configuration File Not Found. Using Defaults. "
-                                 "Filtering will not be enabled."}}));
+    EXPECT_EQ(reports, (Reports{{0, kFileMissing}}));
 }
 
 // A hive that does not parse or cannot be read: the load and the save report it, the settings
@@ -235,8 +253,7 @@ TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
     EXPECT_TRUE(Servers().empty());
     Save();
     EXPECT_EQ(ReadFileBytes(place.strHivePath), strBroken);
-    EXPECT_EQ(reports, (Reports{{1009, "Unable to open Tarnwick registry key."},
-                                {1009, "Unable to open Tarnwick registry key."}}));
+    EXPECT_EQ(reports, (Reports{{1009, kOpenFailed}, {1009, kOpenFailed}}));
 
     // Unreadable: in a child without root's rights, as the hive's folder is private to its owner.
     WriteKey("\"PortIn\"=\"2525\"\n");
@@ -253,6 +270,72 @@ TEST_F(CStoreFixture, HiveThatCannotBeReadIsReportedAndNeverReplaced) {
               0);
     chmod(place.strHivePath.c_str(), 0600);  // the child took an ordinary user's rights away
     EXPECT_EQ(ReadFileBytes(place.strHivePath), kKeyHeader + "\"PortIn\"=\"2525\"\n");
+}
+
+// Hostile hives: mangled ones (truncated, bits flipped, a huge line, an escape that eats the
+// closing quote, invalid UTF-8) are read or reported as not parsing; a file over the size limit,
+// a FIFO, /dev/zero or a folder is refused at once. A hive refused is never replaced by a save.
+TEST_F(CStoreFixture, HostileHivesAreReadOrRefusedAndNeverReplaced) {
+    settings.AddDnsblServer("zone.example", 1);
+    Save();
+    std::string strAtLimit = kKeyHeader + "\"PortIn\"=\"2525\"\n;";
+    strAtLimit.resize(kMaxHiveBytes, ' ');
+    const auto Refused = [&] {
+        reports.clear();
+        bKeyMissing = false;
+        if (Load() || bKeyMissing) return false;  // read, or parsed without the key
+        Save();
+        EXPECT_EQ(reports, (Reports{{1009, kOpenFailed}, {1009, kOpenFailed}}));
+        return true;
+    };
+    int nRefused = 0;
+    for (const std::string& strHive :
+         Mangled(ReadFileBytes(place.strHivePath),
+                 {kKeyHeader + "\"MailServer\"=\"" + std::string(1 << 20, 'm') + "\"\n",
+                  kKeyHeader + "\"MailServer\"=\"a\\\"\n",
+                  kKeyHeader + "\"MailServer\"=\"\xc3\x28\xff\"\n", strAtLimit + " "})) {
+        WriteFileBytes(place.strHivePath, strHive);
+        if (!Refused()) continue;
+        ++nRefused;
+        EXPECT_EQ(ReadFileBytes(place.strHivePath), strHive);
+    }
+    EXPECT_GT(nRefused, 0);
+    for (int nKind = 0; nKind < 3; ++nKind) {
+        ASSERT_TRUE(MakeSpecialFile(place.strHivePath, nKind));
+        EXPECT_TRUE(Refused()) << nKind;
+        struct stat info {};
+        EXPECT_TRUE(lstat(place.strHivePath.c_str(), &info) == 0 && !S_ISREG(info.st_mode));
+    }
+    std::remove(place.strHivePath.c_str());
+    WriteFileBytes(place.strHivePath, strAtLimit);
+    EXPECT_TRUE(Load());
+    EXPECT_EQ(settings.PortIn, 2525);
+}
+
+// The settings file is opened for reading only, so one this user may only read is read; any
+// bytes in it load; a FIFO, /dev/zero or a folder in its place counts as missing, at once.
+TEST_F(CStoreFixture, SettingsFileIsOpenedForReadingOnlyAndOnlyAsARegularFile) {
+    const std::string strFile = dir.File("tarnwk.cfg");
+    const std::string strGood =
+        "+\nx=relay\np=26\nq=2525\nservers\n+zone\nExclusions:\n+10.0.0.1\n";
+    for (const std::string& strContent :
+         Mangled(strGood, {std::string(1 << 20, 'z'), std::string("+\n\xff\xfe\0\n=\n\n", 9)})) {
+        WriteFileBytes(strFile, strContent);
+        EXPECT_TRUE(Load());
+    }
+    WriteFileBytes(strFile, strGood);
+    chmod(strFile.c_str(), 0444);
+    chmod(dir.Path().c_str(), 0755);  // for the unprivileged child
+    EXPECT_EQ(
+        RunInChild([&] { return Load() && settings.PortIn == 2525 && reports.empty() ? 0 : 1; },
+                   true),
+        0);
+    EXPECT_TRUE(reports.empty());
+    for (int nKind = 0; nKind < 3; ++nKind) {
+        ASSERT_TRUE(MakeSpecialFile(strFile, nKind));
+        EXPECT_FALSE(Load());
+    }
+    EXPECT_EQ(reports, (Reports(3, {0, kFileMissing})));
 }
 
 // A save killed at any moment leaves the whole old settings or the whole new ones.

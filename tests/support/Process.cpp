@@ -9,9 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <random>
 #include <thread>
 
 CChildProcess::~CChildProcess() { Stop(); }
@@ -81,16 +85,40 @@ sockaddr_in Loopback(int nPort) {
     return address;
 }
 
-int FreePort(int nType) {
-    const int fd = socket(AF_INET, nType, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t nLength = sizeof address;
-    int nPort = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &nLength) == 0)
-        nPort = ntohs(address.sin_port);
+// The lowest port the kernel hands out for outgoing connections (32768 by default).
+int FirstEphemeralPort() {
+    int nFirst = 32768, nLast = 60999;
+    if (FILE* pFile = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(pFile, "%d %d", &nFirst, &nLast) != 2) nFirst = 32768;
+        std::fclose(pFile);
+    }
+    return nFirst;
+}
+
+bool CanBind(int nType, int nPort) {
+    const int fd = socket(AF_INET, nType | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(nPort);
+    const bool bFree = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
-    return nPort;
+    return bFree;
+}
+
+// A port below the range the kernel takes outgoing connections' ports from: a port handed out
+// there (the kernel's own choice for port 0) can be taken by any test's next connection before
+// the server that was meant to have it binds it, and a connect to such a port with nothing
+// listening can even connect the socket to itself. Chosen at random, so that tests running at
+// the same time rarely try the same one.
+int FreePort(int nType) {
+    static std::mutex s_lock;
+    static std::mt19937 s_random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+    std::lock_guard<std::mutex> guard(s_lock);
+    const int nFirst = 10000, nLast = std::max(nFirst + 1000, FirstEphemeralPort()) - 1;
+    std::uniform_int_distribution<int> pick(nFirst, nLast);
+    for (int nTry = 0; nTry < 1000; ++nTry) {
+        const int nPort = pick(s_random);
+        if (CanBind(nType, nPort)) return nPort;
+    }
+    return 0;
 }
 }  // namespace
 
