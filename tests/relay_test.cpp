@@ -387,8 +387,9 @@ TEST(Relay, ClientsLeavingARelayThatCannotMoveAreFreedByTheDrainBound) {
         const std::string strFrom = "127.0.0.4" + std::to_string(2 + i);
         ASSERT_TRUE(client.Connect(gateway.m_nPortIn, strFrom));
         fcntl(client.Fd(), F_SETFL, O_NONBLOCK);
-        // Until the gateway has stopped reading from this client (its own relay is full, not an
-        // earlier one) and the kernel's buffers are full.
+        // Until the gateway has stopped reading from this very client (an earlier client's full
+        // queue says nothing about it, not even that it was accepted) and the kernel's buffers
+        // are full.
         ASSERT_TRUE(WaitUntil([&] {
             while (send(client.Fd(), strBlock.data(), strBlock.size(), MSG_NOSIGNAL) > 0) {
             }
