@@ -91,6 +91,8 @@ TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName)
     for (CDnsblServer* p = App().m_settings.DNSBL_Servers; p; p = p->m_pNext)
         p->m_nCatches = ++nCatches;
     CMonitorDlg& monitor = Shown(m_monitor);
+    EXPECT_EQ(monitor.windowFlags() & (Qt::WindowType_Mask | Qt::WindowMinMaxButtonsHint),
+              Qt::Window | Qt::WindowMinimizeButtonHint);
     EXPECT_EQ(monitor.m_ctlServerError->text(), " SMTP Server Error ");
     EXPECT_EQ(monitor.m_ctlServerError->m_crBk, 255u);
     // Last: the received count has wrapped past the largest one; the difference wraps back.

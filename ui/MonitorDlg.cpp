@@ -95,8 +95,11 @@ void CMonitorDlg::DoDataExchange() {
 // X11 gives a program no system menu to extend: the About box is reached from the menu bar, and
 // OnSysCommand stays for whatever delivers system commands.
 bool CMonitorDlg::OnInitDialog() {
-    // A main window with a taskbar button while it is visible, not a dialog of another window.
-    setWindowFlags((windowFlags() & ~Qt::Dialog) | Qt::Window);
+    // A main window with a taskbar button while it is visible, not a dialog of another window:
+    // caption, system menu, minimise and close boxes, but no maximise box on a fixed-size form.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     OnClicked(1009, [this] { OnConfigure(); });
     setWindowIcon(m_hIcon);
     m_ctlServerError->setText(QString::fromUtf8(kServerError));
