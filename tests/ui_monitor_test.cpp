@@ -2,6 +2,7 @@
 // as the window shows it, its timer, its exit path, its log pane, and the tray's menu and
 // commands. Whether there is a notification area is the test's to say.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "tests/support/GatewayHarness.h"
+#include "tests/support/Process.h"
 #include "tests/support/ui/UiDriver.h"
 #include "ui/ColorEdit.h"
 #include "ui/ConfigDlg.h"
@@ -257,25 +259,43 @@ TEST_F(MonitorWindow, TheTrayIconShowsTheRunningStateAndItsMenuOffersConfigureAn
     }
 }
 
-// Configure from the tray while the dialog is open raises that dialog; Exit from the tray then
-// closes it as Cancel would (nothing saved, no question of its own) and ends the run.
-TEST_F(MonitorWindow, TheTrayWorksBesideTheOpenConfigurationDialog) {
+// Configure from the tray while the dialog's mail-server test waits raises that dialog; Exit
+// from the tray then closes it as Cancel would (nothing saved, no outcome of the test, no
+// question of its own) and ends the run.
+TEST_F(MonitorWindow, TheTrayWorksBesideTheOpenConfigurationDialogAndItsTest) {
     App().SaveSettings();
     const std::string strHive = ReadFileBytes(m_gateway.m_dir.File("registry.reg"));
+    int fdStalled = -1, fdFiller = -1;
+    const int nStalled = StalledTcpPort(fdStalled, fdFiller);
+    ASSERT_NE(nStalled, 0);
     WhenReady([&] { return m_frontEnd.OpenConfigDialog() != nullptr; },
               [&] {
                   CConfigDlg* pDialog = m_frontEnd.OpenConfigDialog();
                   EXPECT_EQ(pDialog->parentWidget(), &m_monitor);
                   EXPECT_EQ(pDialog->windowModality(), Qt::WindowModal);  // the tray stays usable
                   Type(pDialog, 1002, "changed.log");
-                  Control().OnControlCommand(CControlWnd::ID_CONFIGURE);
-                  EXPECT_EQ(m_monitor.findChildren<CConfigDlg*>(), QList<CConfigDlg*>{pDialog});
-                  m_gateway.m_boxes.Answer({IDYES});
-                  Control().OnControlCommand(CControlWnd::ID_EXIT);
+                  for (auto [nId, strText] :
+                       {std::pair{1001, QString("127.0.0.1")}, {1014, QString::number(nStalled)}}) {
+                      Item<QLineEdit>(pDialog, nId)->clear();
+                      Type(pDialog, nId, strText);
+                  }
+                  pDialog->m_nTestLimitMs = 15000;
+                  WhenReady([pDialog] { return pDialog->m_bTestRunning != 0; },
+                            [&] {
+                                Control().OnControlCommand(CControlWnd::ID_CONFIGURE);
+                                EXPECT_EQ(m_monitor.findChildren<CConfigDlg*>(),
+                                          QList<CConfigDlg*>{pDialog});
+                                Control().OnControlCommand(CControlWnd::ID_EXIT);
+                            });
+                  m_gateway.m_boxes.Answer({IDOK, IDYES});  // the test's warning, the exit
+                  Click(pDialog, 1034);                     // returns once the test is left
                   EXPECT_TRUE(pDialog->IsEnded() && pDialog->result() == IDCANCEL);
               });
     QTimer::singleShot(0, [&] { Control().OnControlCommand(CControlWnd::ID_CONFIGURE); });
     EXPECT_TRUE(RunModal());
-    EXPECT_EQ(m_gateway.Reports(), std::vector<std::string>{kExitQuestion});
+    close(fdStalled);
+    close(fdFiller);
+    EXPECT_EQ(m_gateway.Reports().back(), kExitQuestion);
+    EXPECT_EQ(m_gateway.Reports().size(), 2u);  // the test's warning, then the exit question
     EXPECT_EQ(ReadFileBytes(m_gateway.m_dir.File("registry.reg")), strHive);
 }
