@@ -153,9 +153,13 @@ void CGatewayApp::RunGateway() {
 }
 
 void CGatewayApp::Configure(bool bApply) {
-    m_bConfiguring = true;
+    if (m_bConfigOpen) {
+        m_pFrontEnd->ShowConfigDialog();
+        return;
+    }
+    m_bConfigOpen = true;
     const bool bSaved = m_pFrontEnd->RunConfigDialog();
-    m_bConfiguring = false;
+    m_bConfigOpen = false;
     if (bSaved) {
         // After a failed save the reload would read the old key, or none at all and empty both
         // lists, so that screening would stop: the edited settings stay in force instead, their
@@ -176,7 +180,7 @@ void CGatewayApp::Configure(bool bApply) {
 
 // The dialog edits the live lists: a reload asked for meanwhile waits until it has closed.
 bool CGatewayApp::ReloadSettings() {
-    m_bReloadPending = m_bConfiguring;
+    m_bReloadPending = m_bConfigOpen;
     if (m_bReloadPending) return false;
     if (!LoadSettings(LoadFailure::KeepSettings)) return false;
     ApplySettingsToListener();

@@ -37,6 +37,7 @@ public:
     std::atomic<std::int32_t> m_bConfigAtStart{0};
 
     void SetFrontEnd(IFrontEnd* pFrontEnd) { m_pFrontEnd = pFrontEnd; }
+    IFrontEnd& FrontEnd() const { return *m_pFrontEnd; }
     void SetCommandLine(int argc, const char* const* argv);
 
     // Start-up: settings, switches, hand-off on NT, single-instance test, configuration at
@@ -46,6 +47,9 @@ public:
     void RunGateway();
     // The configuration dialog; on OK the settings are saved and reloaded (not reloaded when the
     // save failed), and with bApply a process started without its listener (DEBUG) starts one.
+    // While the dialog is open (a Configure from the tray during one from the monitor window),
+    // another Configure brings it to the front instead of opening a second one on the same
+    // lists.
     void Configure(bool bApply);
     // A reload on request (SIGHUP): the settings are read again as after the dialog's OK and
     // taken into use by the running listener (a changed PortIn or metrics endpoint re-opened,
@@ -73,9 +77,9 @@ private:
     std::unique_ptr<CEventLoop> m_pUiLoop;
     std::unique_ptr<CInstanceChannel> m_pInstanceChannel;
     IMonitorWindow* m_pMonitor = nullptr;
+    bool m_bConfigOpen = false;
     int m_nExitCode = 0;
-    bool m_bConfiguring = false;    // the configuration dialog runs (UI thread)
-    bool m_bReloadPending = false;  // a reload waits for it
+    bool m_bReloadPending = false;  // a reload waits for the configuration dialog to close
 };
 
 inline CGatewayApp& TheApp() { return AppAs<CGatewayApp>(); }

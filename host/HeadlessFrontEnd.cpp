@@ -1,7 +1,6 @@
 #include "host/HeadlessFrontEnd.h"
 
-#include <poll.h>
-#include <sys/signalfd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,41 +14,26 @@ namespace {
 // The UI thread's waits sleep this long between pumps.
 constexpr int kWaitStepMs = 10;
 
-sigset_t StopSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGHUP);
-    return signals;
+// What the terminal shows of an appended text: its line, without the CR LF that separates the
+// pane's entries.
+std::string PrintedLine(const std::string& strText) {
+    size_t nBegin = strText.rfind("\r\n", 0) == 0 ? 2 : 0;
+    size_t nEnd = strText.size();
+    while (nEnd > nBegin && (strText[nEnd - 1] == '\n' || strText[nEnd - 1] == '\r')) --nEnd;
+    return strText.substr(nBegin, nEnd - nBegin);
 }
 }  // namespace
-
-CHeadlessMonitor::CHeadlessMonitor() {
-    const sigset_t signals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    m_fdSignal = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-// The signals stay blocked: one more Ctrl-C or SIGTERM while the gateway shuts down changes
-// nothing, so a normal shutdown always ends with status 0.
-CHeadlessMonitor::~CHeadlessMonitor() {
-    if (m_fdSignal >= 0) close(m_fdSignal);
-}
 
 std::string CHeadlessMonitor::GetLogText() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_strPane;
 }
 
-// The pane grows by one entry per call: its last line is the new entry.
-void CHeadlessMonitor::SetLogText(const std::string& strText) {
+// Every append is printed, also one identical to the entry before it.
+void CHeadlessMonitor::AppendLogText(const std::string& strText, size_t nMaxText) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (strText == m_strPane) return;
-    m_strPane = strText;
-    const size_t nFeed = strText.rfind('\n');
-    const std::string strEntry = nFeed == std::string::npos ? strText : strText.substr(nFeed + 1);
-    std::fprintf(stdout, "%s\n", strEntry.c_str());
+    AppendToPane(m_strPane, strText, nMaxText);
+    std::fprintf(stdout, "%s\n", PrintedLine(strText).c_str());
     std::fflush(stdout);
 }
 
@@ -61,23 +45,12 @@ void CHeadlessMonitor::ShowWindow() {
     std::fflush(stderr);
 }
 
-int CHeadlessMonitor::WaitForSignal(int nTimeoutMs) {
-    if (m_fdSignal < 0) {
-        usleep(nTimeoutMs * 1000);
-        return 0;
-    }
-    pollfd ready{m_fdSignal, POLLIN, 0};
-    if (poll(&ready, 1, nTimeoutMs) <= 0) return 0;
-    signalfd_siginfo info{};
-    if (read(m_fdSignal, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
-    return static_cast<int>(info.ssi_signo);
-}
-
-// SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question.
+// SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question;
+// SIGHUP reloads the settings.
 void CHeadlessMonitor::RunModal() {
     CGatewayApp& app = TheApp();
     while (!app.m_bStopRequested) {
-        const int nSignal = WaitForSignal(kWaitStepMs);
+        const int nSignal = m_signals.Wait(kWaitStepMs);
         if (nSignal == SIGHUP)
             app.ReloadSettings();
         else if (nSignal != 0)
