@@ -128,6 +128,13 @@ void CGatewayApp::OnInstanceMessage(const std::string& strLine) {
     if (strLine == kShowWindowMessage) m_pMonitor->ShowWindow();
 }
 
+void CGatewayApp::WaitWhileReportShowing() {
+    while (m_bReportShowing) {
+        usleep(kWaitStepMs * 1000);
+        PumpMessages();
+    }
+}
+
 void CGatewayApp::RunGateway() {
     std::unique_ptr<IMonitorWindow> pMonitor = m_pFrontEnd->CreateMonitorWindow();
     LogLine("Starting Tarnwick");
@@ -137,11 +144,12 @@ void CGatewayApp::RunGateway() {
         m_pMainWnd = pMonitor.get();
         CreateControlWindow();
         pMonitor->RunModal();
-        while (m_bReportShowing) {
-            usleep(kWaitStepMs * 1000);
-            PumpMessages();
-        }
+        WaitWhileReportShowing();
         m_pFrontEnd->UpdateTrayIcon(NIM_DELETE);
+    } else {
+        // A listener that stopped the run at once may still be reporting why: its line goes
+        // to the log before the shutdown lines.
+        WaitWhileReportShowing();
     }
     LogLine("Shutting Down Tarnwick\r\n" + std::string(56, '-'));
     // The monitor window goes last: the listener may write to its pane until it is stopped.

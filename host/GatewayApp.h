@@ -71,6 +71,8 @@ private:
     bool FindRunningInstance();
     void CreateControlWindow();
     void OnInstanceMessage(const std::string& strLine);
+    // Pumps while the listener shows a report that holds the shutdown back.
+    void WaitWhileReportShowing();
 
     IFrontEnd* m_pFrontEnd = nullptr;
     std::vector<std::string> m_args;
