@@ -384,13 +384,20 @@ TEST(Relay, ClientsLeavingARelayThatCannotMoveAreFreedByTheDrainBound) {
     const std::string strBlock(1 << 16, 'f');
     for (int i = 0; i < 3; ++i) {
         CRawClient client;
-        ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.4" + std::to_string(2 + i)));
+        const std::string strFrom = "127.0.0.4" + std::to_string(2 + i);
+        ASSERT_TRUE(client.Connect(gateway.m_nPortIn, strFrom));
         fcntl(client.Fd(), F_SETFL, O_NONBLOCK);
-        // Until the gateway has stopped reading from this client and the kernel's buffers are full.
+        // Until the gateway has stopped reading from this very client (an earlier client's full
+        // queue says nothing about it, not even that it was accepted) and the kernel's buffers
+        // are full.
         ASSERT_TRUE(WaitUntil([&] {
             while (send(client.Fd(), strBlock.data(), strBlock.size(), MSG_NOSIGNAL) > 0) {
             }
-            return gateway.LargestQueue() > CLineSocket::kHighWater;
+            for (const CConnectionSnapshot& connection : gateway.Snapshot())
+                if (connection.strAddress == strFrom &&
+                    connection.nChannelQueued > CLineSocket::kHighWater)
+                    return true;
+            return false;
         }));
         const linger reset{1, 0};
         setsockopt(client.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
