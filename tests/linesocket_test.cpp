@@ -28,14 +28,14 @@ public:
     }
     // Reads as a relay's end does: lines are kept, the peer's close ends reading.
     void OnReceive(int) override {
-        const int nCount = ReceiveBlock();
-        if (nCount > 0) RunLineLoop(nCount);
+        CReceiveBuffer buffer;
+        const int nCount = ReceiveBlock(buffer);
+        if (nCount > 0) RunLineLoop(buffer.data(), nCount);
         if (nCount == 0) PeerClosed();
     }
     void OnClose(int) override { PeerClosed(); }
     void Feed(const std::string& strBlock) {
-        std::copy(strBlock.begin(), strBlock.end(), m_rxBuffer.begin());
-        RunLineLoop(static_cast<int>(strBlock.size()));
+        RunLineLoop(strBlock.data(), static_cast<int>(strBlock.size()));
     }
 };
 
