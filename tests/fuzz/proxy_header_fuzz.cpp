@@ -30,12 +30,12 @@ CProxyHeader Parse(const std::uint8_t* pData, std::size_t nSize) {
     return header;
 }
 
-// Every prefix of a short input; of a long one, the first bytes, a spread, and the lengths
-// around the header's end.
+// The first bytes (signature, command, family, length), a spread, and the lengths around the
+// header's end.
 std::vector<std::size_t> Prefixes(std::size_t nSize, const CProxyHeader& whole) {
     std::vector<std::size_t> sizes;
-    for (std::size_t n = 0; n <= std::min<std::size_t>(nSize, 128); ++n) sizes.push_back(n);
-    for (std::size_t n = 1; n <= 16; ++n) sizes.push_back(nSize * n / 16);
+    for (std::size_t n = 0; n <= std::min<std::size_t>(nSize, 16); ++n) sizes.push_back(n);
+    for (std::size_t n = 1; n <= 8; ++n) sizes.push_back(nSize * n / 8);
     if (whole.eParse == EProxyParse::Complete)
         sizes.insert(sizes.end(), {whole.nLength - 1, whole.nLength});
     return sizes;
