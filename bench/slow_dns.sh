@@ -10,18 +10,18 @@
 # During each run, one session relayed through the same proxy sends NOOP after NOOP
 # (bench/noop_probe.py): its p99 round trip shows what the load does to a client already relayed.
 # The runs are interleaved, ROUNDS times; every round is printed, then the medians. The gateway
-# with screening off is given MESSAGES/5 sessions, since it screens far fewer per second.
+# with screening off is given MESSAGES/15 sessions, since it screens far fewer per second.
 # Nothing here is a test: it prints figures.
 #
 # Usage (as root: rblsmtpd asks port 53, so the forwarder listens on 127.0.0.153:53):
-#   bench/slow_dns.sh [tarnwk binary, default build/tarnwk] [rounds 3] [messages 1000]
+#   bench/slow_dns.sh [tarnwk binary, default build/tarnwk] [rounds 3] [messages 3000]
 #       [sessions 50] [delay ms 20]
 # Needs: ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd, python3.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 binary="$(realpath "${1:-$repo/build/tarnwk}")"
 rounds="${2:-3}"
-messages="${3:-1000}"
+messages="${3:-3000}"
 sessions="${4:-50}"
 delay="${5:-20}"
 dns_ip=127.0.0.153
@@ -85,7 +85,7 @@ run() {
 
 names=(gateway-off gateway-on rblsmtpd direct)
 ports=("$gw0_port" "$gw1_port" "$rbl" "$sink_port")
-counts=("$((messages / 5))" "$messages" "$messages" "$messages")
+counts=("$((messages / 15))" "$messages" "$messages" "$messages")
 declare -A rates p99s
 echo "3 zones answering after $delay ms, smtp-source -s $sessions: sessions/s, and the p99 NOOP"
 echo "round trip (ms) of one session relayed meanwhile; $rounds interleaved rounds"
