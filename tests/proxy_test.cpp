@@ -285,3 +285,19 @@ TEST(ProxyFromHaproxy, ListedRejectedAndUnlistedRelayedThroughBothGateways) {
         })) << folder.Log();
     }
 }
+
+// While 1,000 clients await a verdict (here, balancers' connections that send nothing), the
+// next client waits in the backlog: it is accepted only after one of them has been decided.
+TEST_F(ProxyFrom, AcceptingPausesWhileAThousandClientsAwaitTheirVerdict) {
+    std::vector<CRawClient> waiting(1000);
+    for (CRawClient& client : waiting)
+        ASSERT_TRUE(client.Connect(m_gateway.m_nPortIn, "127.0.0.40"));
+    ASSERT_TRUE(WaitUntil([&] { return m_gateway.m_app.m_nConnections == 1000; }));
+    CRawClient next;
+    ASSERT_TRUE(next.Connect(m_gateway.m_nPortIn, "127.0.0.41"));
+    EXPECT_TRUE(next.ReadUntilContains("220 relayed\r\n"));
+    const std::string strLog = m_gateway.ActivityLog();
+    const size_t nDropped = strLog.find("Dropped (Invalid PROXY Header)");
+    ASSERT_NE(nDropped, std::string::npos) << strLog.substr(0, 2000);
+    EXPECT_LT(nDropped, strLog.find("Connection from 127.0.0.41 Accepted"));
+}
