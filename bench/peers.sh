@@ -72,3 +72,10 @@ start_rblsmtpd() {
   rbl_pid=$!
   pids+=("$rbl_pid")
 }
+
+# median "V1 V2 ...": the median of the numbers among the words (others, like "failed", are left
+# out).
+median() {
+  tr ' ' '\n' <<<"$1" | grep -E '^[0-9.]+$' | sort -g |
+    awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}

@@ -103,7 +103,6 @@ for ((r = 1; r <= rounds; r++)); do
   echo
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep -E '^[0-9]+$' | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf '%-8s' median
 declare -A med cpu
 for name in "${names[@]}"; do

@@ -90,7 +90,6 @@ for ((r = 1; r <= rounds; r++)); do
   echo
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep -E '^[0-9.]+$' | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf '%-8s' median
 declare -A med
 for name in "${names[@]}"; do
