@@ -210,3 +210,24 @@ TEST(LineSocket, ShutdownAfterDrainSendsEverythingThenReadsOnUntilThePeerCloses)
     pair.peer.Close();
     EXPECT_TRUE(PumpUntil(pair.loop, [&] { return pair.socket.m_hSocket == INVALID_SOCKET; }));
 }
+
+// A buffer is lent to one handler at a time: a handler entered again further down the stack gets
+// another, and a buffer given back is lent again rather than a new one made.
+TEST(LineSocket, ReceiveBuffersAreNeverLentTwiceAtOnce) {
+    char* pOuter = nullptr;
+    char* pInner = nullptr;
+    {
+        CReceiveBuffer outer;
+        pOuter = outer.data();
+        {
+            CReceiveBuffer inner;
+            pInner = inner.data();
+            EXPECT_NE(pInner, pOuter);
+        }
+        CReceiveBuffer again;
+        EXPECT_EQ(again.data(), pInner);
+    }
+    CReceiveBuffer first, second;
+    EXPECT_EQ(first.data(), pOuter);
+    EXPECT_EQ(second.data(), pInner);
+}
