@@ -77,11 +77,11 @@ std::vector<CLine> Assemble(const std::string& strStream, const std::vector<size
     size_t nFrom = 0;
     for (size_t nIndex = 0; nIndex <= cuts.size(); ++nIndex) {
         const size_t nTo = nIndex < cuts.size() ? cuts[nIndex] : strStream.size();
-        const std::string strBlock = strStream.substr(nFrom, nTo - nFrom);
+        const char* pBlock = strStream.data() + nFrom;
+        const int nCount = static_cast<int>(nTo - nFrom);
         nFrom = nTo;
         int nPosition = 0;
-        const int nCount = static_cast<int>(strBlock.size());
-        while (AssembleLine(strPartial, strLine, strBlock.data(), nCount, nPosition, nMaxLine)) {
+        while (AssembleLine(strPartial, strLine, pBlock, nCount, nPosition, nMaxLine)) {
             const int nFound = SplitWords(strLine, words, kWords);
             CLine line{strLine, std::vector<std::string>(words, words + nFound)};
             line.bQuit = IsCommandWord(words[0], "QUIT");
