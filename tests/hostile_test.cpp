@@ -107,10 +107,13 @@ protected:
                   "\"\n\"PortOut\"=\"" + std::to_string(m_mail.Port()) +
                   "\"\n\"DNSBL_0\"=\"+bl.test\"\n\"DNSBL_Servers\"=\"1\"\n");
         ASSERT_TRUE(Start(m_gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + strNameserver}));
-        ASSERT_TRUE(WaitForTcpListener(m_nPortIn, kDeadlineMs)) << Err("tarnwk");
-        m_nConnections = 1;  // the wait's own connection
-        ASSERT_TRUE(m_monitor.Connect(m_nPortIn, "127.0.0.1"));
+        // The monitor is the first connection (no probe whose relay would still be ending when
+        // the descriptors are counted); it identifies itself and its channel is up.
+        ASSERT_TRUE(
+            WaitUntil([&] { return m_monitor.Connect(m_nPortIn, "127.0.0.1"); }, kDeadlineMs))
+            << Err("tarnwk");
         ASSERT_TRUE(m_monitor.SendAll("MONITOR\n"));
+        ASSERT_TRUE(m_monitor.ReadUntilContains(kGreeting));
         ExpectWhole("start");
         m_nDescriptors = Descriptors();
     }
