@@ -1,14 +1,28 @@
-// tarnwk: the SMTP screening gateway.
+// tarnwk: the SMTP screening gateway, on the desktop when there is one, headless otherwise.
 #include "host/GatewayApp.h"
 #include "host/HeadlessFrontEnd.h"
+#include "platform/ProcessControl.h"
+#include "ui/Desktop.h"
+#include "ui/QtFrontEnd.h"
 
-int main(int argc, char** argv) {
+namespace {
+int Run(IFrontEnd& frontEnd, int argc, char** argv) {
     CGatewayApp app;
-    // The desktop front end comes with the Qt windows; until then every session is headless
-    // (IsHeadlessSession() will choose between them).
-    CHeadlessFrontEnd headless;
-    app.SetFrontEnd(&headless);
+    app.SetFrontEnd(&frontEnd);
     app.SetCommandLine(argc, argv);
     app.InitInstance();
     return app.ExitCode();
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!IsHeadlessSession()) {
+        if (std::unique_ptr<CDesktop> pDesktop = CDesktop::Open(argv[0])) {
+            // The front end's windows and icon go before the desktop.
+            CQtFrontEnd desktop;
+            return Run(desktop, argc, argv);
+        }
+    }
+    CHeadlessFrontEnd headless;
+    return Run(headless, argc, argv);
 }

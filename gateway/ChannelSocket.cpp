@@ -106,9 +106,8 @@ void CChannelSocket::OnEndChanged() {
 }
 
 // Only the configuration test's channel (no client) gets here: the server's lines are shown in
-// the monitor window's log pane behind "->".
+// the monitor window's log pane behind "->", appended as they are (CR LF kept, nothing trimmed).
 void CChannelSocket::ProcessLine() {
-    IMainWindow* pMain = m_core.m_pMainWnd.load();
-    if (pMain == nullptr) return;
-    pMain->SetLogText(pMain->GetLogText() + "->" + m_strLine);
+    if (IMainWindow* pMain = m_core.m_pMainWnd.load())
+        pMain->AppendLogText("->" + m_strLine, IMainWindow::kKeepAll);
 }

@@ -16,7 +16,8 @@ enum TrayIconAction { NIM_ADD = 0, NIM_MODIFY = 1, NIM_DELETE = 2 };
 class IMonitorWindow : public IMainWindow {
 public:
     // The modal run: returns when the window closes (the user's exit, the control window's Exit,
-    // or by itself once the application's m_bStopRequested is set). Every wait in it pumps.
+    // SIGINT or SIGTERM, or by itself once the application's m_bStopRequested is set). Every
+    // wait in it pumps.
     virtual void RunModal() = 0;
     // Another instance's nudges: activate the window, then show it.
     virtual void Activate() = 0;
@@ -31,6 +32,12 @@ public:
     virtual void CreateControlWindow() = 0;
     // Redraws (NIM_MODIFY) or removes (NIM_DELETE) the icon; nothing before the control window.
     virtual void UpdateTrayIcon(int nAction) = 0;
+    // True while the icon stands in a notification area, so that the monitor window can hide
+    // and still be reached.
+    virtual bool HasTrayIcon() const { return false; }
     // Runs the configuration dialog modally: true when it closed with OK (settings saved).
     virtual bool RunConfigDialog() = 0;
+    // Brings the configuration dialog that is open (RunConfigDialog has not returned) to the
+    // front.
+    virtual void ShowConfigDialog() {}
 };

@@ -153,7 +153,14 @@ void CGatewayApp::RunGateway() {
 }
 
 void CGatewayApp::Configure(bool bApply) {
-    if (m_pFrontEnd->RunConfigDialog()) {
+    if (m_bConfigOpen) {
+        m_pFrontEnd->ShowConfigDialog();
+        return;
+    }
+    m_bConfigOpen = true;
+    const bool bSaved = m_pFrontEnd->RunConfigDialog();
+    m_bConfigOpen = false;
+    if (bSaved) {
         // After a failed save the reload would read the old key, or none at all and empty both
         // lists, so that screening would stop: the edited settings stay in force instead, their
         // mail server looked up here rather than by the listener.

@@ -36,6 +36,7 @@ public:
     std::atomic<std::int32_t> m_bConfigAtStart{0};
 
     void SetFrontEnd(IFrontEnd* pFrontEnd) { m_pFrontEnd = pFrontEnd; }
+    IFrontEnd& FrontEnd() const { return *m_pFrontEnd; }
     void SetCommandLine(int argc, const char* const* argv);
 
     // Start-up: settings, switches, hand-off on NT, single-instance test, configuration at
@@ -45,6 +46,9 @@ public:
     void RunGateway();
     // The configuration dialog; on OK the settings are saved and reloaded (not reloaded when the
     // save failed), and with bApply a process started without its listener (DEBUG) starts one.
+    // While the dialog is open (a Configure from the tray during one from the monitor window),
+    // another Configure brings it to the front instead of opening a second one on the same
+    // lists.
     void Configure(bool bApply);
 
     // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
@@ -66,6 +70,7 @@ private:
     std::unique_ptr<CEventLoop> m_pUiLoop;
     std::unique_ptr<CInstanceChannel> m_pInstanceChannel;
     IMonitorWindow* m_pMonitor = nullptr;
+    bool m_bConfigOpen = false;
     int m_nExitCode = 0;
 };
 

@@ -1,7 +1,5 @@
 #include "host/HeadlessFrontEnd.h"
 
-#include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,40 +13,26 @@ namespace {
 // The UI thread's waits sleep this long between pumps.
 constexpr int kWaitStepMs = 10;
 
-sigset_t StopSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    return signals;
+// What the terminal shows of an appended text: its line, without the CR LF that separates the
+// pane's entries.
+std::string PrintedLine(const std::string& strText) {
+    size_t nBegin = strText.rfind("\r\n", 0) == 0 ? 2 : 0;
+    size_t nEnd = strText.size();
+    while (nEnd > nBegin && (strText[nEnd - 1] == '\n' || strText[nEnd - 1] == '\r')) --nEnd;
+    return strText.substr(nBegin, nEnd - nBegin);
 }
 }  // namespace
-
-CHeadlessMonitor::CHeadlessMonitor() {
-    const sigset_t signals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    m_fdSignal = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-}
-
-// The signals stay blocked: one more Ctrl-C or SIGTERM while the gateway shuts down changes
-// nothing, so a normal shutdown always ends with status 0.
-CHeadlessMonitor::~CHeadlessMonitor() {
-    if (m_fdSignal >= 0) close(m_fdSignal);
-}
 
 std::string CHeadlessMonitor::GetLogText() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_strPane;
 }
 
-// The pane grows by one entry per call: its last line is the new entry.
-void CHeadlessMonitor::SetLogText(const std::string& strText) {
+// Every append is printed, also one identical to the entry before it.
+void CHeadlessMonitor::AppendLogText(const std::string& strText, size_t nMaxText) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (strText == m_strPane) return;
-    m_strPane = strText;
-    const size_t nFeed = strText.rfind('\n');
-    const std::string strEntry = nFeed == std::string::npos ? strText : strText.substr(nFeed + 1);
-    std::fprintf(stdout, "%s\n", strEntry.c_str());
+    AppendToPane(m_strPane, strText, nMaxText);
+    std::fprintf(stdout, "%s\n", PrintedLine(strText).c_str());
     std::fflush(stdout);
 }
 
@@ -60,22 +44,11 @@ void CHeadlessMonitor::ShowWindow() {
     std::fflush(stderr);
 }
 
-bool CHeadlessMonitor::WaitForSignal(int nTimeoutMs) {
-    if (m_fdSignal < 0) {
-        usleep(nTimeoutMs * 1000);
-        return false;
-    }
-    pollfd ready{m_fdSignal, POLLIN, 0};
-    if (poll(&ready, 1, nTimeoutMs) <= 0) return false;
-    signalfd_siginfo info{};
-    return read(m_fdSignal, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
-}
-
 // SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question.
 void CHeadlessMonitor::RunModal() {
     CGatewayApp& app = TheApp();
     while (!app.m_bStopRequested) {
-        if (WaitForSignal(kWaitStepMs)) return;
+        if (m_signals.Wait(kWaitStepMs) != 0) return;
         app.PumpMessages();
     }
 }

@@ -1,43 +1,35 @@
 // The front end without a display: no windows, no icon, no dialog.
 //
-// The monitor window's stand-in keeps the log pane's text and prints each new entry to standard
-// output; its modal run waits, pumping the UI thread, until SIGINT or SIGTERM arrives (taken
-// through a signalfd, never in a handler) or the gateway must stop. SIGINT and SIGTERM are
-// blocked from the moment the monitor object is made, before the listener thread exists, so
-// that thread inherits the block and the signals wait for the UI thread; they stay blocked
-// through the shutdown. The configuration
-// dialog says on standard error how to configure without it and counts as cancelled.
+// The monitor window's stand-in keeps the log pane's text and prints each entry appended to it
+// on standard output, one line each; its modal run waits, pumping the UI thread, until SIGINT or
+// SIGTERM arrives (caught from the moment the monitor object is made, and taken on the UI
+// thread, never worked on in a handler: platform/StopSignals.h) or the gateway must stop. More
+// of them later, during the shutdown, change nothing. The configuration dialog says on
+// standard error how to configure without it and counts as cancelled.
 //
 // Made and used on the UI thread; the log pane may be read and written from either thread.
 #pragma once
-
-#include <signal.h>
 
 #include <mutex>
 #include <string>
 
 #include "host/FrontEnd.h"
+#include "platform/StopSignals.h"
 
 class CHeadlessMonitor : public IMonitorWindow {
 public:
-    CHeadlessMonitor();
-    ~CHeadlessMonitor() override;
-
     void Refresh() override {}
     std::string GetLogText() override;
-    void SetLogText(const std::string& strText) override;
-    void ScrollLogToEnd() override {}
+    void AppendLogText(const std::string& strText, size_t nMaxText) override;
 
     void RunModal() override;
     void Activate() override {}
     void ShowWindow() override;
 
 private:
-    bool WaitForSignal(int nTimeoutMs);
-
     std::mutex m_lock;
     std::string m_strPane;
-    int m_fdSignal = -1;
+    CStopSignals m_signals;
 };
 
 class CHeadlessFrontEnd : public IFrontEnd {

@@ -46,27 +46,15 @@ void CLoggingApp::LogLine(const std::string& strText) {
     AppendToFile(strPath, LogStamp() + " : " + strText + "\r\n");
 }
 
+// The entry goes to the pane in one step, preceded by CR LF, and whole oldest entries leave it
+// past kMaxPaneText: a read of the pane followed by a write could lose another thread's entry.
 void CLoggingApp::LogActivity(const std::string& strText) {
     LogLine(strText);
     const std::string strEntry = LogStamp() + " : " + strText;
-    IMainWindow* pMain = m_pMainWnd.load();
-    const std::string strPane = AppendPaneEntry(pMain ? pMain->GetLogText() : "", strEntry);
-    if (pMain == nullptr) return;
-    pMain->SetLogText(strPane);
-    pMain->ScrollLogToEnd();
+    if (IMainWindow* pMain = m_pMainWnd.load())
+        pMain->AppendLogText("\r\n" + strEntry, kMaxPaneText);
 }
 
 void CLoggingApp::RefreshMonitor() {
     if (IMainWindow* pMain = m_pMainWnd.load()) pMain->Refresh();
-}
-
-std::string AppendPaneEntry(std::string strPane, const std::string& strEntry) {
-    strPane += "\r\n";
-    strPane += strEntry;
-    while (strPane.size() > CLoggingApp::kMaxPaneText) {
-        const size_t nFeed = strPane.find('\n');
-        if (nFeed == std::string::npos) break;
-        strPane.erase(0, nFeed + 1);
-    }
-    return strPane;
 }

@@ -2,10 +2,10 @@
 // the activity log (file and log pane), the one error-report operation, and the monitor refresh.
 //
 // LogLine and ReportError may be called on either thread; LogLine calls run one at a time, so a
-// line's stamp and text always stand together. LogActivity is meant for the listener thread: it
-// reads and writes the pane through the main window, which hands the call to the UI thread, so
-// it holds no lock meanwhile. Nothing here reports a failure of its own: a log file that cannot
-// be written loses the line.
+// line's stamp and text always stand together. LogActivity may be called on either thread too:
+// it appends to the pane through the main window, which does it in one step on the UI thread
+// (so it holds no lock meanwhile). Nothing here reports a failure of its own: a log file that
+// cannot be written loses the line.
 #pragma once
 
 #include <atomic>
@@ -40,6 +40,3 @@ private:
 };
 
 inline CLoggingApp& LoggingApp() { return AppAs<CLoggingApp>(); }
-
-// The pane's text with one more entry, trimmed by whole oldest entries to kMaxPaneText.
-std::string AppendPaneEntry(std::string strPane, const std::string& strEntry);

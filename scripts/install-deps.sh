@@ -12,6 +12,8 @@ PACKAGES=(
   postfix
   dpkg-dev file        # scripts/package.sh: CPack's dependency list
   man-db systemd       # the install check: man -l, systemd-analyze verify
+  desktop-file-utils   # the install check: desktop-file-validate
+  xvfb trayer xdotool xclip imagemagick   # the desktop tests: a display, a tray, a user's hands
   clang-14 libclang-rt-14-dev  # scripts/fuzz.sh: libFuzzer and the sanitizers' run-time
 )
 

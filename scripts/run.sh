@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the built gateway headless in its working folder, from a sample configuration the first
-# time: scripts/run.sh [tarnwk arguments...]
+# Runs the built gateway (on the desktop when DISPLAY names one, else headless) in its working
+# folder, from a sample configuration the first time: scripts/run.sh [tarnwk arguments...]
 #
 # - Working folder: run/ in the repository (tarnwk.cfg, Tarnwk.log and Tarnwk.dbg live there).
 # - Settings: the registry hive (TARNWICK_REGISTRY, else /etc/tarnwick/registry.reg for root,

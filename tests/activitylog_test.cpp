@@ -30,8 +30,10 @@ class CFakeMainWindow : public IMainWindow {
 public:
     void Refresh() override { ++m_nRefreshes; }
     std::string GetLogText() override { return m_strPane; }
-    void SetLogText(const std::string& strText) override { m_strPane = strText; }
-    void ScrollLogToEnd() override { m_nScrolledAt = m_strPane.size(); }
+    void AppendLogText(const std::string& strText, size_t nMaxText) override {
+        AppendToPane(m_strPane, strText, nMaxText);
+        m_nScrolledAt = m_strPane.size();
+    }
 
     std::string m_strPane;
     size_t m_nScrolledAt = 0;
@@ -152,7 +154,9 @@ TEST_F(ActivityLog, PaneEntriesArePrecededByCrLfAndTrimmedByWholeOldestEntries) 
 
     // With no line feed left to cut at, trimming stops.
     const std::string strHuge(CLoggingApp::kMaxPaneText + 50, 'y');
-    EXPECT_EQ(AppendPaneEntry("\r\nolder entry", strHuge), strHuge);
+    std::string strAlone = "\r\nolder entry";
+    EXPECT_EQ(AppendToPane(strAlone, "\r\n" + strHuge, CLoggingApp::kMaxPaneText), 15u);
+    EXPECT_EQ(strAlone, strHuge);
 }
 
 TEST_F(ActivityLog, TwoThreadsLoggingAtOnceWriteEveryLineWhole) {

@@ -356,8 +356,9 @@ TEST(ConcurrentScreening, VerdictsLinesAndCatchesEqualTheBlockingOnes) {
         const auto [blocking, concurrent] = ScreenBothWays(settings, c.address);
         EXPECT_EQ(blocking.nVerdict, c.nVerdict) << c.strServers;
         EXPECT_EQ(concurrent, blocking) << c.strServers;
-        if (c.strServers == silent.Nameserver())
+        if (c.strServers == silent.Nameserver()) {
             EXPECT_EQ(concurrent.dump.back(), "\t one.test: \t\t ms\tErr: 12");
+        }
     }
     unsetenv("TARNWICK_NAMESERVERS");
 }

@@ -11,8 +11,7 @@ class CCountingMainWindow : public IMainWindow {
 public:
     void Refresh() override { ++m_nRefreshes; }
     std::string GetLogText() override { return {}; }
-    void SetLogText(const std::string&) override {}
-    void ScrollLogToEnd() override {}
+    void AppendLogText(const std::string&, size_t) override {}
     int m_nRefreshes = 0;
 };
 }  // namespace

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "platform/InstanceChannel.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/MailServer.h"
@@ -101,4 +103,24 @@ TEST_F(CGatewayRunFixture, PortInTakenEndsWithTheReportTheShutdownLinesAndAFailu
     ASSERT_NE(nReport, std::string::npos) << strLog;
     EXPECT_LT(nStart, nReport);
     EXPECT_EQ(strLog.size() - strLog.rfind(kShutdownLines), kShutdownLines.size());
+}
+
+// One busy client address within a minute gives identical entries; each is printed all the same.
+TEST_F(CGatewayRunFixture, EveryPaneEntryReachesStandardOutputAlsoWhenRepeated) {
+    CMailServer mail;
+    ASSERT_TRUE(mail.StartSmtpSink());
+    WriteHive(mail.Port(), "");
+    ASSERT_TRUE(Start(gateway, "tarnwk", {}));
+    ASSERT_TRUE(WaitUntil([&] { return CInstanceChannel("Tarnwick Professional", strHive).Find(); },
+                          kDeadlineMs));
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(CRawClient().Connect(nPortIn));
+    const std::regex accepted(" : Connection from 127\\.0\\.0\\.1 Accepted\n");
+    auto printed = [&] {
+        const std::string strOut = Out("tarnwk");
+        return std::distance(std::sregex_iterator(strOut.begin(), strOut.end(), accepted),
+                             std::sregex_iterator());
+    };
+    EXPECT_TRUE(WaitUntil([&] { return printed() == 400; }, kDeadlineMs)) << printed();
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(kDeadlineMs), 0);
 }

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary root and checks what a package and an administrator rely
 # on: exactly the expected files (never a test or a benchmark), the unit accepted by
-# systemd-analyze (when it is present) and starting the installed program, the example hive
-# read without a report, and the man page rendered without a warning, with all its sections.
-# tests/install_test.sh <build-folder> <prefix> <sbindir> <mandir> <docdir> <sysconfdir>
+# systemd-analyze (when it is present) and starting the installed program, the desktop entry
+# accepted by desktop-file-validate (when it is present) and starting the installed program
+# with the icon it names, the example hive read without a report, and the man page rendered
+# without a warning, with all its sections.
+# tests/install_test.sh <build-folder> <prefix> <sbindir> <mandir> <docdir> <sysconfdir> <datadir>
 set -euo pipefail
-build=$1 prefix=$2 sbindir=$3 mandir=$4 docdir=$5 sysconfdir=$6
+build=$1 prefix=$2 sbindir=$3 mandir=$4 docdir=$5 sysconfdir=$6 datadir=$7
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 fail() {
@@ -17,7 +19,8 @@ DESTDIR="$root" cmake --install "$build" >/dev/null
 expected=$(printf '%s\n' "$sbindir/tarnwk" "$mandir/man8/tarnwk.8" \
   "$prefix/lib/systemd/system/tarnwick.service" "$prefix/lib/sysusers.d/tarnwick.conf" \
   "$prefix/lib/tmpfiles.d/tarnwick.conf" "$sysconfdir/logrotate.d/tarnwick" \
-  "$docdir/README.md" "$docdir/examples/registry.reg" | sort)
+  "$docdir/README.md" "$docdir/examples/registry.reg" "$datadir/applications/tarnwick.desktop" \
+  "$datadir/icons/hicolor/scalable/apps/tarnwick.svg" | sort)
 installed=$(cd "$root" && find . -type f | sed 's/^\.//' | sort)
 [ "$installed" = "$expected" ] || fail "installed files differ:$(diff <(echo "$expected") <(echo "$installed"))"
 [ -d "$root$sysconfdir/tarnwick" ] || fail "no folder for the hive"
@@ -33,6 +36,16 @@ if command -v systemd-analyze >/dev/null; then
   [ -z "$report" ] || fail "systemd-analyze verify: $report"
 else
   echo "systemd-analyze is not installed: the unit was not verified"
+fi
+
+entry="$root$datadir/applications/tarnwick.desktop"
+grep -qx "Exec=$sbindir/tarnwk" "$entry" || fail "the desktop entry does not start $sbindir/tarnwk"
+grep -qx "Icon=tarnwick" "$entry" || fail "the desktop entry names another icon"
+if command -v desktop-file-validate >/dev/null; then
+  report=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate: $report"
+  [ -z "$report" ] || fail "desktop-file-validate: $report"
+else
+  echo "desktop-file-validate is not installed: the desktop entry was not validated"
 fi
 
 report=$(cd "$root" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$root$docdir/examples/registry.reg" \

@@ -56,6 +56,19 @@ TEST_F(CStartupFixture, SwitchesDecideHowTheProgramEnds) {
     EXPECT_EQ(Log(), "");  // nothing ran
 }
 
+// A display that cannot be opened is no reason to abort: the run goes on headless.
+TEST_F(CStartupFixture, ADisplayThatCannotBeOpenedFallsBackToHeadlessWithANotice) {
+    WriteHive("\"EnableLogging\"=\"1\"\n");
+    bHeadless = false;
+    EXPECT_EQ(Run("nodisplay", {"CONFIG", "UNINSTALL"}, {"DISPLAY=:4242", "WAYLAND_DISPLAY="}), 0);
+    const std::string strErr = Err("nodisplay");
+    EXPECT_NE(strErr.find("Tarnwick: the display \":4242\" cannot be opened; running without "
+                          "windows, as with TARNWICK_HEADLESS=1.\n"),
+              std::string::npos)
+        << strErr;
+    EXPECT_EQ(Count(strErr, kNeedsDesktop), 1u);  // and the dialog's headless notice
+}
+
 TEST_F(CStartupFixture, FirstRunReportsTheMissingSettingsThenAsksForTheDialog) {
     EXPECT_EQ(Run("first", {"uninstall"}), 0);
     EXPECT_EQ(Err("first").find("Error: Error: Configuration File Not Found. Using Defaults. "

@@ -1,6 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,18 +180,14 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
     close(fdRefusing);
 
     // A server that never answers the connect: a failed connect once the limit has passed.
-    const int fdFull = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t nLength = sizeof address;
-    ASSERT_EQ(bind(fdFull, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(fdFull, 0), 0);
-    getsockname(fdFull, reinterpret_cast<sockaddr*>(&address), &nLength);
-    CRawClient filler;  // fills the queue of a listener that never accepts: later SYNs are dropped
-    ASSERT_TRUE(filler.Connect(ntohs(address.sin_port)));
+    int fdFull = -1, fdFiller = -1;
+    const int nStalled = StalledTcpPort(fdFull, fdFiller);
+    ASSERT_NE(nStalled, 0);
     dialog.m_nTestLimitMs = 300;
-    SetField(1014, QString::number(ntohs(address.sin_port)));
+    SetField(1014, QString::number(nStalled));
     Click(&dialog, 1034);
     close(fdFull);
+    close(fdFiller);
     EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, Refused(ETIMEDOUT), kTestFailed}));
 }
 

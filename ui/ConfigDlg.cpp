@@ -256,7 +256,12 @@ void CConfigDlg::OnTestConfiguration() {
         m_bTestRunning = 0;
         return;
     }
-    if (TestMailServer(strServer.toStdString(), nPort)) {
+    const bool bConnected = TestMailServer(strServer.toStdString(), nPort);
+    if (IsEnded()) {  // closed during the test, as the program leaves: nobody is left to tell
+        m_bTestRunning = 0;
+        return;
+    }
+    if (bConnected) {
         MessageBox(kTestSucceeded, "Success");
         if (m_ctlMailServer->text() == strServer && m_ctlPortOut->text() == strPort) m_bChanged = 0;
     } else {
@@ -275,7 +280,7 @@ bool CConfigDlg::TestMailServer(const std::string& strServer, int nPort) {
     socket.Connect(strServer, static_cast<unsigned>(nPort));
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_nTestLimitMs);
     while (socket.m_nConnectState == 0) {
-        if (app.m_bStopRequested) break;
+        if (app.m_bStopRequested || IsEnded()) break;
         if (Clock::now() >= deadline) {
             TestTimedOut(socket);
             break;

@@ -10,7 +10,8 @@
 // channel socket on the UI thread (the server's lines are echoed to the monitor's log pane),
 // waits pumping for its outcome (at most m_nTestLimitMs, after which it counts as a failed
 // connect), restarts the listener and reports the outcome in a box. Every refusal is a box owned
-// by the dialog, which stays open.
+// by the dialog, which stays open. A dialog closed from outside during the test (the program
+// leaving) stops waiting and shows no outcome.
 #pragma once
 
 #include <cstdint>

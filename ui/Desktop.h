@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "platform/EventLoop.h"
@@ -26,6 +27,10 @@ class CQtMessageBox;
 class CDesktop {
 public:
     CDesktop(int& argc, char** argv);
+    // The desktop of the program on the display the environment names, or null when that
+    // display cannot be opened (a notice on standard error says so; Qt's own complaints are
+    // kept off it). Qt sees none of the program's switches.
+    static std::unique_ptr<CDesktop> Open(const char* pszProgram);
     ~CDesktop();
     CDesktop(const CDesktop&) = delete;
     CDesktop& operator=(const CDesktop&) = delete;

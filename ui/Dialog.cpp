@@ -2,15 +2,18 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
 #include "ui/ColorListCtrl.h"
 #include "ui/IPAddressCtrl.h"
+#include "ui/Menu.h"
 
 namespace {
 // MulDiv as dialog-unit conversion uses it: the product divided, rounded to the nearest.
@@ -104,10 +107,24 @@ bool CDialog::Create() {
 
 int CDialog::DoModal() {
     Create();
+    m_bEnded = false;
     return exec();
 }
 
-void CDialog::EndDialog(int nResult) { done(nResult); }
+int CDialog::RunModalLoop() {
+    Create();
+    m_bEnded = false;
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+    show();
+    if (!m_bEnded) loop.exec();
+    return result();
+}
+
+void CDialog::EndDialog(int nResult) {
+    m_bEnded = true;
+    done(nResult);
+}
 
 QWidget* CDialog::GetDlgItem(int nId) const {
     return findChild<QWidget*>(QString::number(nId), Qt::FindDirectChildrenOnly);
@@ -133,12 +150,20 @@ void CDialog::Build(const CDialogTemplate& dialog) {
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
     m_baseUnits = BaseUnits(font);
-    setFixedSize(MapDialogRect(QRect(0, 0, dialog.cx, dialog.cy)).size());
+    const QSize client = MapDialogRect(QRect(0, 0, dialog.cx, dialog.cy)).size();
+    int nMenuHeight = 0;
+    if (dialog.nMenu != 0) {
+        QMenuBar* pBar = CreateMenuBar(dialog.nMenu, this, [this](int nId) { OnCommand(nId); });
+        nMenuHeight = pBar->sizeHint().height();
+        pBar->setGeometry(0, 0, client.width(), nMenuHeight);
+    }
+    setFixedSize(client.width(), client.height() + nMenuHeight);
     // Created in template order, so the focus chain is the tab order.
     for (const CControlTemplate& control : dialog.controls) {
         QWidget* pControl = CreateControl(control);
         if (control.nId != IDC_STATIC) pControl->setObjectName(QString::number(control.nId));
-        pControl->setGeometry(MapDialogRect(QRect(control.x, control.y, control.cx, control.cy)));
+        pControl->setGeometry(MapDialogRect(QRect(control.x, control.y, control.cx, control.cy))
+                                  .translated(0, nMenuHeight));
         pControl->setEnabled(!(control.nStyle & CS_DISABLED));
         pControl->setVisible(!(control.nStyle & CS_HIDDEN));
         if (control.nStyle & CS_NO_TABSTOP) pControl->setFocusPolicy(Qt::NoFocus);

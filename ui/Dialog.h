@@ -6,7 +6,9 @@
 // Made and used on the UI thread. DoModal builds the form (once), runs OnInitDialog and shows
 // the dialog modally until EndDialog; Create builds it and runs OnInitDialog without showing
 // it, for a dialog shown non-modally. Every control with an identifier carries that number as
-// its objectName, so code and tests find it by GetDlgItem or by name. Nothing is reported: a
+// its objectName, so code and tests find it by GetDlgItem or by name. A template with a menu
+// gets it as a menu bar above the controls (its commands reach OnCommand); the form grows by
+// the bar's height, as a window's menu stands outside its client area. Nothing is reported: a
 // template that does not exist gives an empty dialog.
 #pragma once
 
@@ -24,7 +26,12 @@ public:
 
     bool Create();
     int DoModal();
+    // The modal run of a window that may hide itself meanwhile (exec() would end there): shows
+    // it and runs an event loop of its own until EndDialog. The result EndDialog gave.
+    int RunModalLoop();
     void EndDialog(int nResult);
+    // EndDialog has been called since the dialog was last started.
+    bool IsEnded() const { return m_bEnded; }
 
     QWidget* GetDlgItem(int nId) const;
     template <class TControl>
@@ -49,6 +56,8 @@ protected:
     virtual void DoDataExchange() {}
     virtual void OnOK() { EndDialog(IDOK); }
     virtual void OnCancel() { EndDialog(IDCANCEL); }
+    // A command of the menu bar.
+    virtual void OnCommand(int /*nCommand*/) {}
     // The widget of one control; a dialog with a control class of its own overrides this.
     virtual QWidget* CreateControl(const CControlTemplate& control);
     // Runs handler when the push button or check box nId is clicked.
@@ -59,5 +68,6 @@ private:
 
     int m_nTemplateId;
     bool m_bCreated = false;
+    bool m_bEnded = false;
     QSize m_baseUnits{6, 13};
 };

@@ -1,8 +1,42 @@
 #include "ui/QtFrontEnd.h"
 
+#include "host/GatewayApp.h"
 #include "ui/ConfigDlg.h"
+#include "ui/ControlWnd.h"
+#include "ui/MonitorDlg.h"
+
+CQtFrontEnd::CQtFrontEnd() : m_isTrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable) {}
+
+CQtFrontEnd::~CQtFrontEnd() = default;
+
+std::unique_ptr<IMonitorWindow> CQtFrontEnd::CreateMonitorWindow() {
+    return std::make_unique<CMonitorDlg>();
+}
+
+void CQtFrontEnd::CreateControlWindow() {
+    if (!m_pControl) m_pControl = std::make_unique<CControlWnd>(m_isTrayAvailable);
+    m_pControl->UpdateTrayIcon(NIM_ADD);
+}
+
+void CQtFrontEnd::UpdateTrayIcon(int nAction) {
+    if (m_pControl) m_pControl->UpdateTrayIcon(nAction);
+}
+
+bool CQtFrontEnd::HasTrayIcon() const { return m_pControl && m_pControl->HasIcon(); }
 
 bool CQtFrontEnd::RunConfigDialog() {
-    CConfigDlg dialog;
-    return dialog.DoModal() == IDOK;
+    CMonitorDlg* pMonitor = MainMonitor();
+    CConfigDlg dialog(pMonitor);
+    if (pMonitor != nullptr) dialog.setWindowModality(Qt::WindowModal);
+    m_pConfig = &dialog;
+    const int nResult = dialog.DoModal();
+    m_pConfig = nullptr;
+    return nResult == IDOK;
+}
+
+void CQtFrontEnd::ShowConfigDialog() {
+    if (m_pConfig == nullptr) return;
+    m_pConfig->showNormal();
+    m_pConfig->raise();
+    m_pConfig->activateWindow();
 }

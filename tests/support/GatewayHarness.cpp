@@ -39,9 +39,9 @@ std::string CRecordingMainWindow::GetLogText() {
     return m_strLog;
 }
 
-void CRecordingMainWindow::SetLogText(const std::string& strText) {
+void CRecordingMainWindow::AppendLogText(const std::string& strText, size_t nMaxText) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_strLog = strText;
+    AppendToPane(m_strLog, strText, nMaxText);
 }
 
 CGatewayHarness::CGatewayHarness() {

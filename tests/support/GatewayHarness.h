@@ -49,8 +49,7 @@ class CRecordingMainWindow : public IMainWindow {
 public:
     void Refresh() override { ++m_nRefreshes; }
     std::string GetLogText() override;
-    void SetLogText(const std::string& strText) override;
-    void ScrollLogToEnd() override {}
+    void AppendLogText(const std::string& strText, size_t nMaxText) override;
     std::atomic<int> m_nRefreshes{0};
 
 private:

@@ -158,6 +158,16 @@ int RefusingTcpPort(int& fdHolder) {
     return ntohs(address.sin_port);
 }
 
+int StalledTcpPort(int& fdHolder, int& fdFiller) {
+    fdFiller = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int nPort = RefusingTcpPort(fdHolder);
+    const sockaddr_in address = Loopback(nPort);
+    if (nPort == 0 || listen(fdHolder, 0) != 0 ||
+        connect(fdFiller, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return 0;
+    return nPort;
+}
+
 int TakeTcpPort(int nPort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

@@ -45,6 +45,11 @@ bool WaitForTcpListener(int nPort, int nTimeoutMs);
 // caller) stays open: bound and never listening, so no other program can listen there meanwhile.
 int RefusingTcpPort(int& fdHolder);
 
+// A TCP port of 127.0.0.1 whose connects never complete while fdHolder and fdFiller (set here,
+// closed by the caller) stay open: a listener that never accepts, its one-place queue taken by
+// the filler connection, so that later SYNs are dropped. 0 on failure.
+int StalledTcpPort(int& fdHolder, int& fdFiller);
+
 // Listens on TCP port nPort of every local address, so that nothing else can bind it; the
 // descriptor, or -1.
 int TakeTcpPort(int nPort);

@@ -15,7 +15,7 @@ bool CTarnwkFolder::Start(CChildProcess& child, const std::string& strRun,
         "sh", "-c", "ulimit -Sn 256; exec \"$0\" \"$@\" 2>" + strRun + ".err", TARNWK_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
     environment.push_back("TARNWICK_REGISTRY=" + strHive);
-    environment.push_back("TARNWICK_HEADLESS=1");
+    if (bHeadless) environment.push_back("TARNWICK_HEADLESS=1");
     return child.Start(argv, strCwd, environment, strCwd + "/" + strRun + ".out");
 }
 

@@ -1,5 +1,6 @@
-// The tarnwk binary run headless in a temporary folder with a registry hive of its own. Each run
-// writes its standard output and error to "<run>.out" and "<run>.err" in the folder it runs in.
+// The tarnwk binary run in a temporary folder with a registry hive of its own, headless unless
+// told otherwise. Each run writes its standard output and error to "<run>.out" and "<run>.err"
+// in the folder it runs in.
 #pragma once
 
 #include <string>
@@ -31,4 +32,6 @@ public:
 
     CTempDir dir;
     std::string strHive = dir.File("registry.reg");
+    // False: the run gets no TARNWICK_HEADLESS, so it uses the DISPLAY it is given.
+    bool bHeadless = true;
 };

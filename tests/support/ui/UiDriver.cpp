@@ -53,17 +53,24 @@ void ClickRow(CListCtrl* pList, int nRow) {
     QTest::mouseClick(pList->viewport(), Qt::LeftButton, {}, rcRow.center());
 }
 
-void OnNextModal(std::function<void(QWidget*)> action) {
-    QWidget* pCurrent = QApplication::activeModalWidget();
+void WhenReady(std::function<bool()> bReady, std::function<void()> fn) {
     auto* pTimer = new QTimer(qApp);
-    QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, pCurrent, action] {
-        QWidget* pModal = QApplication::activeModalWidget();
-        if (pModal == nullptr || pModal == pCurrent) return;
+    QObject::connect(pTimer, &QTimer::timeout, pTimer, [pTimer, bReady, fn] {
+        if (!bReady()) return;
         pTimer->stop();
         pTimer->deleteLater();
-        action(pModal);
+        fn();
     });
     pTimer->start(10);
+}
+
+void OnNextModal(std::function<void(QWidget*)> action) {
+    QWidget* pCurrent = QApplication::activeModalWidget();
+    auto nextModal = [pCurrent] {
+        QWidget* pModal = QApplication::activeModalWidget();
+        return pModal != nullptr && pModal != pCurrent;
+    };
+    WhenReady(nextModal, [action] { action(QApplication::activeModalWidget()); });
 }
 
 CBoxAnswerer::CBoxAnswerer(std::function<int(QMessageBox*)> answer) : m_pTimer(new QTimer()) {

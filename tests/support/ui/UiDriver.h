@@ -20,8 +20,10 @@ TControl* Item(const QWidget* pWindow, int nId) {
 void Click(const QWidget* pWindow, int nId);
 void Type(const QWidget* pWindow, int nId, const QString& strText);
 void ClickRow(CListCtrl* pList, int nRow);
-// Runs action on the next modal window that is not the current one, from the event loop that
-// runs while it is up (the modal window's own, or a pump). Returns at once.
+// Runs fn once, from whichever event loop runs (a modal window's own, or a pump), as soon as
+// bReady holds. Returns at once.
+void WhenReady(std::function<bool()> bReady, std::function<void()> fn);
+// Runs action on the next modal window that is not the current one, while it is up.
 void OnNextModal(std::function<void(QWidget*)> action);
 // Until Stop, looks at every visible message box again and again (from whichever event loop
 // runs) and clicks the button numbered by answer(box); 0 leaves the box for a later look.

@@ -1,0 +1,252 @@
+#include "ui/MonitorDlg.h"
+
+#include <sys/epoll.h>
+
+#include <QApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimerEvent>
+#include <algorithm>
+#include <vector>
+
+#include "host/GatewayApp.h"
+#include "ui/AboutDlg.h"
+#include "ui/ColorEdit.h"
+#include "ui/Desktop.h"
+#include "ui/ListCtrl.h"
+
+namespace {
+constexpr const char* kExitQuestion =
+    "Exit Tarnwick?\nWARNING: This will prevent incoming emails from coming in.";
+constexpr const char* kServerError = " SMTP Server Error ";
+constexpr COLORREF kBannerColor = 255;
+// Menu commands.
+enum : int { ID_EXIT = 32771, ID_ABOUT = 32772, ID_CONFIGURE = 32773 };
+
+// One row of the catches list, copied under the settings lock.
+struct CCatchRow {
+    std::string strName;
+    std::int32_t nCatches;
+};
+
+std::vector<CCatchRow> ActiveServerRows() {
+    Settings& settings = TheApp().m_settings;
+    std::vector<CCatchRow> rows;
+    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+    for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
+        if (p->m_bActive != 0) rows.push_back({p->m_strName, p->m_nCatches});
+    return rows;
+}
+
+// Received minus rejected as 32-bit counters give it, wrapping instead of overflowing.
+std::int32_t AcceptedCount(std::int32_t nReceived, std::int32_t nRejected) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(nReceived) -
+                                     static_cast<std::uint32_t>(nRejected));
+}
+
+// The pane's bytes as the widget shows them: line feeds alone end its lines.
+QString PaneDisplay(const std::string& strBytes) {
+    std::string strShown;
+    strShown.reserve(strBytes.size());
+    for (char c : strBytes)
+        if (c != '\r') strShown += c;
+    return QString::fromStdString(strShown);
+}
+
+void RunOnUiThread(const std::function<void()>& fn) {
+    if (CDesktop* pDesktop = CDesktop::Instance()) pDesktop->Invoke(fn);
+}
+}  // namespace
+
+CMonitorDlg::CMonitorDlg() : CDialog(IDD_MONITOR), m_hIcon(LoadAppIcon(IDR_MAINFRAME)) {
+    CDesktop* pDesktop = CDesktop::Instance();
+    if (pDesktop != nullptr && m_signals.Fd() >= 0)
+        m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN, [this](std::uint32_t) {
+            if (m_signals.Take() != 0 && m_bRunning) EndRun();
+        });
+}
+
+CMonitorDlg::~CMonitorDlg() {
+    if (CDesktop* pDesktop = CDesktop::Instance(); pDesktop && m_nSignalWatch)
+        pDesktop->Loop().Unwatch(m_nSignalWatch);
+}
+
+QWidget* CMonitorDlg::CreateControl(const CControlTemplate& control) {
+    if (control.nId != 1033) return CDialog::CreateControl(control);
+    auto* pBanner = new CColorEdit(this);
+    pBanner->setFrame(false);
+    return pBanner;
+}
+
+void CMonitorDlg::DoDataExchange() {
+    m_ctlServerError = DlgItem<CColorEdit>(1033);
+    m_ctlAccepted = DlgItem<QLabel>(1019);
+    m_ctlCatches = DlgItem<CListCtrl>(1011);
+    m_ctlRejected = DlgItem<QLabel>(1018);
+    m_ctlReceived = DlgItem<QLabel>(1017);
+    m_ctlLog = DlgItem<QPlainTextEdit>(1003);
+}
+
+// X11 gives a program no system menu to extend: the About box is reached from the menu bar, and
+// OnSysCommand stays for whatever delivers system commands.
+bool CMonitorDlg::OnInitDialog() {
+    // A main window with a taskbar button while it is visible, not a dialog of another window:
+    // caption, system menu, minimise and close boxes, but no maximise box on a fixed-size form.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    OnClicked(1009, [this] { OnConfigure(); });
+    setWindowIcon(m_hIcon);
+    m_ctlServerError->setText(QString::fromUtf8(kServerError));
+    m_ctlServerError->SetBkColor(kBannerColor);
+    m_ctlCatches->InsertColumn(0, QStringLiteral("DNSBL Servers"), LVCFMT_LEFT, 190);
+    m_ctlCatches->InsertColumn(1, QStringLiteral("Catches"), LVCFMT_LEFT, 60);
+    {
+        std::lock_guard<std::mutex> guard(m_paneLock);
+        m_ctlLog->setPlainText(PaneDisplay(m_strPane));
+    }
+    RefreshOnUiThread();
+    m_nTimer = startTimer(kTickMs);
+    return true;
+}
+
+void CMonitorDlg::Refresh() {
+    RunOnUiThread([this] { RefreshOnUiThread(); });
+}
+
+void CMonitorDlg::RefreshOnUiThread() {
+    if (m_ctlReceived == nullptr) return;  // not made yet: OnInitDialog refreshes
+    const CGatewayApp& app = TheApp();
+    const std::int32_t nReceived = app.m_nConnections, nRejected = app.m_nRejected;
+    m_ctlReceived->setText(QString::number(nReceived));
+    m_ctlRejected->setText(QString::number(nRejected));
+    m_ctlAccepted->setText(QString::number(AcceptedCount(nReceived, nRejected)));
+    m_ctlServerError->setVisible(app.m_nMailServerStatus == 0);
+    m_ctlCatches->DeleteAllItems();
+    for (const CCatchRow& row : ActiveServerRows()) {
+        const int nItem = m_ctlCatches->InsertItem(0, QString::fromStdString(row.strName));
+        m_ctlCatches->SetItemText(nItem, 1, QString::number(row.nCatches));
+    }
+}
+
+std::string CMonitorDlg::GetLogText() {
+    std::lock_guard<std::mutex> guard(m_paneLock);
+    return m_strPane;
+}
+
+void CMonitorDlg::AppendLogText(const std::string& strText, size_t nMaxText) {
+    RunOnUiThread([&] { AppendOnUiThread(strText, nMaxText); });
+}
+
+// The widget follows the kept text: the lines trimmed off the front leave it as whole blocks
+// (trimming cuts just after a line feed), and the new text is added at its end.
+void CMonitorDlg::AppendOnUiThread(const std::string& strText, size_t nMaxText) {
+    int nLinesCut = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_paneLock);
+        const auto nFeedsBefore = std::count(m_strPane.begin(), m_strPane.end(), '\n') +
+                                  std::count(strText.begin(), strText.end(), '\n');
+        AppendToPane(m_strPane, strText, nMaxText);
+        nLinesCut =
+            static_cast<int>(nFeedsBefore - std::count(m_strPane.begin(), m_strPane.end(), '\n'));
+    }
+    if (m_ctlLog == nullptr) return;  // not made yet: OnInitDialog shows the text
+    QTextCursor cursor(m_ctlLog->document());
+    if (nLinesCut > 0) {
+        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, nLinesCut);
+        cursor.removeSelectedText();
+    }
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(PaneDisplay(strText));
+    if (nMaxText != kKeepAll)
+        m_ctlLog->verticalScrollBar()->setValue(m_ctlLog->verticalScrollBar()->maximum());
+}
+
+void CMonitorDlg::RunModal() {
+    m_bRunning = true;
+    RunModalLoop();
+    m_bRunning = false;
+}
+
+void CMonitorDlg::Activate() {
+    if (isVisible()) activateWindow();
+}
+
+void CMonitorDlg::ShowWindow() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+bool CMonitorDlg::MayHide() const { return TheApp().FrontEnd().HasTrayIcon(); }
+
+void CMonitorDlg::timerEvent(QTimerEvent* pEvent) {
+    if (pEvent->timerId() == m_nTimer) OnTimer();
+}
+
+void CMonitorDlg::OnTimer() {
+    CGatewayApp& app = TheApp();
+    if (m_bHidePending) {
+        if (MayHide()) hide();
+        m_bHidePending = 0;
+    }
+    if (m_bIconRefreshPending) {
+        app.FrontEnd().UpdateTrayIcon(NIM_MODIFY);
+        m_bIconRefreshPending = 0;
+    }
+    if (app.m_bStopRequested) OnCancel();
+    if (app.m_bConnectionsSwept) RefreshOnUiThread();
+}
+
+// Minimised, the window leaves the screen and the taskbar; the tray icon brings it back.
+void CMonitorDlg::changeEvent(QEvent* pEvent) {
+    CDialog::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::WindowStateChange && isMinimized() && MayHide()) hide();
+}
+
+void CMonitorDlg::OnOK() {
+    const CGatewayApp& app = TheApp();
+    if (app.m_bGatewayElsewhere == 1 || app.m_bGatewayDown != 0 ||
+        MessageBox(kExitQuestion, "Warning", MB_YESNO, MB_ICONEXCLAMATION) == IDYES)
+        EndRun();
+}
+
+void CMonitorDlg::EndRun() {
+    EndDialog(IDOK);
+    CloseWindowsAbove(this);
+}
+
+void CMonitorDlg::OnCommand(int nCommand) {
+    if (nCommand == ID_EXIT) OnCancel();
+    if (nCommand == ID_CONFIGURE) OnConfigure();
+    if (nCommand == ID_ABOUT) ShowAboutBox();
+}
+
+void CMonitorDlg::OnSysCommand(int nId) {
+    if ((nId & 0xFFF0) == IDM_ABOUTBOX) ShowAboutBox();
+}
+
+void CMonitorDlg::OnConfigure() { TheApp().Configure(true); }
+
+void CloseWindowsAbove(QWidget* pWindow) {
+    constexpr int kMostWindows = 32;  // each pass closes one; a window that will not close ends it
+    for (int i = 0; i < kMostWindows; ++i) {
+        if (QWidget* pPopup = QApplication::activePopupWidget()) {
+            pPopup->close();
+            continue;
+        }
+        QWidget* pModal = QApplication::activeModalWidget();
+        if (pModal == nullptr || pModal == pWindow) return;
+        if (auto* pDialog = dynamic_cast<CDialog*>(pModal))
+            pDialog->EndDialog(IDCANCEL);
+        else if (auto* pOther = qobject_cast<QDialog*>(pModal))
+            pOther->done(QDialog::Rejected);
+        else
+            pModal->hide();
+    }
+}
