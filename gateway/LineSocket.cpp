@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "platform/MessageBox.h"
 
@@ -21,6 +22,22 @@ bool IsWouldBlock(int nCode) { return nCode == EWOULDBLOCK || nCode == EAGAIN; }
 // The peer can take nothing more: what waits for it is lost anyway.
 bool IsPeerGone(int nCode) { return nCode == ECONNRESET || nCode == EPIPE; }
 }  // namespace
+
+namespace {
+// The calling thread's buffers not lent out at the moment; as many as handlers ever nested.
+thread_local std::vector<std::unique_ptr<char[]>> t_freeBuffers;
+}  // namespace
+
+CReceiveBuffer::CReceiveBuffer() {
+    if (t_freeBuffers.empty()) {
+        m_pBytes.reset(new char[CLineSocket::kBufferSize]);
+        return;
+    }
+    m_pBytes = std::move(t_freeBuffers.back());
+    t_freeBuffers.pop_back();
+}
+
+CReceiveBuffer::~CReceiveBuffer() { t_freeBuffers.push_back(std::move(m_pBytes)); }
 
 CLineSocket::CLineSocket() = default;
 
@@ -62,6 +79,12 @@ void CLineSocket::TokenizeLine() {
         strRest.erase(0, nLength);
         TrimBoth(strRest);
     }
+}
+
+void CLineSocket::ForgetLines() {
+    std::string().swap(m_strLine);
+    std::string().swap(m_strPartial);
+    for (std::string& strWord : m_strWords) std::string().swap(strWord);
 }
 
 BOOL CLineSocket::IsCommand(const std::string& strKeyword) const {
@@ -228,18 +251,21 @@ void CLineSocket::SyncEvents() {
     AsyncSelect(lEvent);
 }
 
-int CLineSocket::ReceiveBlock() { return Receive(m_rxBuffer.data(), kBufferSize - 1); }
+int CLineSocket::ReceiveBlock(CReceiveBuffer& buffer) {
+    return Receive(buffer.data(), kBufferSize - 1);
+}
 
 int CLineSocket::PumpBlock() {
-    const int nCount = ReceiveBlock();
-    if (nCount > 0 && m_pPeer != nullptr) m_pPeer->SendRaw(m_rxBuffer.data(), nCount);
+    CReceiveBuffer buffer;
+    const int nCount = ReceiveBlock(buffer);
+    if (nCount > 0 && m_pPeer != nullptr) m_pPeer->SendRaw(buffer.data(), nCount);
     if (nCount == 0) PeerClosed();
     return nCount;
 }
 
-void CLineSocket::RunLineLoop(int nCount) {
+void CLineSocket::RunLineLoop(const char* pBlock, int nCount) {
     int nPosition = 0;
-    while (ExtractLine(m_rxBuffer.data(), nCount, nPosition)) {
+    while (ExtractLine(pBlock, nCount, nPosition)) {
         if (!IsOpen()) break;
         ProcessLine();
     }

@@ -18,6 +18,7 @@ CListenThread::~CListenThread() {
 BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
+    m_pResolver = std::make_unique<CLoopResolver>();
     CreateListenSocket();
     return TRUE;
 }
@@ -27,9 +28,11 @@ BOOL CListenThread::OnIdle(LONG lCount) {
     return CWinThread::OnIdle(lCount);
 }
 
+// The connections go before the resolver, which their screenings still refer to.
 int CListenThread::ExitInstance() {
     DeleteListenSocket();
     DeleteConnections();
+    m_pResolver.reset();
     return CWinThread::ExitInstance();
 }
 
@@ -41,7 +44,7 @@ void CListenThread::DeleteListenSocket() {
 
 void CListenThread::CreateListenSocket() {
     DeleteListenSocket();
-    m_pListenSocket = std::make_unique<CListenSocket>(&m_core, &m_connections);
+    m_pListenSocket = std::make_unique<CListenSocket>(&m_core, &m_connections, m_pResolver.get());
     // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
     const std::int32_t nPort = m_core.m_settings.PortIn;
     const bool bPortValid = nPort >= 1 && nPort <= 65535;

@@ -1,5 +1,7 @@
 #include "settings/Settings.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -92,4 +94,29 @@ void Settings::SetMailServer(const std::string& strValue) {
 void Settings::SetLogFileName(const std::string& strValue) {
     Guard guard(m_lock);
     LogFileName = strValue;
+}
+
+std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
+    std::vector<std::uint32_t> addresses;
+    std::vector<std::string> invalid;
+    for (size_t nStart = 0; nStart <= strList.size();) {
+        const size_t nComma = std::min(strList.find(',', nStart), strList.size());
+        std::string strEntry = strList.substr(nStart, nComma - nStart);
+        nStart = nComma + 1;
+        if (Trim(strEntry).empty()) continue;
+        in_addr address{};
+        if (inet_pton(AF_INET, strEntry.c_str(), &address) == 1)
+            addresses.push_back(address.s_addr);
+        else
+            invalid.push_back(strEntry);
+    }
+    Guard guard(m_lock);
+    ProxyFrom = strList;
+    m_proxyFrom.swap(addresses);
+    return invalid;
+}
+
+bool Settings::IsProxyFrom(std::uint32_t nAddress) const {
+    Guard guard(m_lock);
+    return std::find(m_proxyFrom.begin(), m_proxyFrom.end(), nAddress) != m_proxyFrom.end();
 }

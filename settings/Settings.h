@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CDnsblServer {
 public:
@@ -70,6 +71,14 @@ public:
     // Raised by every clear, so that work begun on the old entries can tell they are gone.
     std::atomic<std::uint32_t> m_nListGeneration{0};
 
+    // Options a busy site switches on in the hive; the configuration dialog never shows them and
+    // its save leaves them as the hive holds them. ConcurrentScreening: screen without blocking
+    // the listener. ProxyFrom: the load balancers (IPv4, comma-separated) whose connections
+    // start with a PROXY protocol header; m_proxyFrom holds them parsed (network order).
+    std::atomic<std::int32_t> ConcurrentScreening{0};
+    std::string ProxyFrom;
+    std::vector<std::uint32_t> m_proxyFrom;
+
     void AddDnsblServer(std::string strName, std::int32_t bActive);
     void AddExclusion(const std::string& strAddress, std::int32_t bActive);
     CDnsblServer* FindDnsblServer(std::int32_t nId) const;
@@ -82,4 +91,10 @@ public:
     std::string GetLogFileName() const;
     void SetMailServer(const std::string& strValue);
     void SetLogFileName(const std::string& strValue);
+
+    // Takes a new ProxyFrom list; returns its entries that are not IPv4 addresses, which are left
+    // out. Blanks around an entry and empty entries do not count.
+    std::vector<std::string> SetProxyFrom(const std::string& strList);
+    // The connection from this address (network order) is a trusted load balancer's.
+    bool IsProxyFrom(std::uint32_t nAddress) const;
 };

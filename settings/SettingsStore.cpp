@@ -24,6 +24,8 @@ const char* const kSettingsFileName = "tarnwk.cfg";
 namespace {
 // Every value is read through a buffer of this size, so a text may hold 99 characters.
 constexpr size_t kValueBuffer = 100;
+// ProxyFrom, which the dialog never writes, may list more addresses than 99 characters hold.
+constexpr size_t kListBuffer = 1024;
 constexpr size_t kLineBuffer = 1024;
 
 constexpr const char* kFileMissingText =
@@ -40,6 +42,9 @@ struct CStagedSettings {
     std::optional<std::int32_t> PortIn, PortOut, EnableLogging;
     std::optional<std::string> MailServer, LogFileName;
     std::vector<Entry> servers, exclusions;  // in the order they are added
+    // Only a read key gives these; absent values switch them off.
+    std::optional<std::int32_t> ConcurrentScreening;
+    std::optional<std::string> ProxyFrom;
 };
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
@@ -58,9 +63,10 @@ void ReportOpenFailure(const SettingsReport& report, long nCode) {
 // ---- registry ----
 
 // A value as text, as the 100-byte read gives it: up to its first zero byte.
-bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText) {
+bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText,
+              size_t nBuffer = kValueBuffer) {
     std::string data;
-    if (key.QueryValue(strName, data, kValueBuffer) != ERROR_SUCCESS) return false;
+    if (key.QueryValue(strName, data, nBuffer) != ERROR_SUCCESS) return false;
     strText = data.substr(0, data.find('\0'));
     return true;
 }
@@ -118,6 +124,10 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.LogFileName = ReadOptionalText(key, "LogFileName");
     staged.servers = ReadEntries(key, "DNSBL_Servers", "DNSBL_");
     staged.exclusions = ReadEntries(key, "Exclusions", "Exclusion_");
+    staged.ConcurrentScreening = ReadNumber(key, "ConcurrentScreening").value_or(0) != 0 ? 1 : 0;
+    std::string strProxyFrom;
+    ReadText(key, "ProxyFrom", strProxyFrom, kListBuffer);
+    staged.ProxyFrom = strProxyFrom;
 }
 
 // ---- settings file ----
@@ -180,7 +190,9 @@ FILE* OpenSettingsFile(const std::string& strPath) {
 
 // ---- applying ----
 
-void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::string& strFolder) {
+// Returns the ProxyFrom entries left out, for a report made once the lock is released.
+std::vector<std::string> ApplyStaged(Settings& settings, const CStagedSettings& staged,
+                                     const std::string& strFolder) {
     std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     settings.m_nLastDnsblId = 0;
     settings.m_nLastExclusionId = 0;
@@ -196,6 +208,14 @@ void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::s
         settings.LogFileName = strFolder + "/Tarnwk.log";
     for (const Entry& entry : staged.servers) settings.AddDnsblServer(entry.first, entry.second);
     for (const Entry& entry : staged.exclusions) settings.AddExclusion(entry.first, entry.second);
+    if (staged.ConcurrentScreening) settings.ConcurrentScreening = *staged.ConcurrentScreening;
+    if (staged.ProxyFrom) return settings.SetProxyFrom(*staged.ProxyFrom);
+    return {};
+}
+
+void ReportProxyFrom(const SettingsReport& report, const std::vector<std::string>& invalid) {
+    for (const std::string& strEntry : invalid)
+        report(0, "ProxyFrom: \"" + strEntry + "\" is not an IPv4 address and is ignored.");
 }
 
 // ---- saving ----
@@ -308,7 +328,7 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
     if (nResult == ERROR_SUCCESS) {
         ReadRegistry(key, staged);
         key.Close();
-        ApplyStaged(settings, staged, place.strFolder);
+        ReportProxyFrom(report, ApplyStaged(settings, staged, place.strFolder));
         return true;
     }
     if (nResult != ERROR_FILE_NOT_FOUND) {

@@ -1,9 +1,11 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -388,4 +390,35 @@ TEST_F(CStoreFixture, ReloadReplacesTheListsInOneStep) {
     bDone = true;
     reader.join();
     EXPECT_EQ(nTorn, 0);
+}
+
+// The values only the hive sets: read at every load (absent, "0" or empty switch them off; a
+// bad ProxyFrom entry is named and left out), and kept as they are by a save of the dialog's.
+TEST_F(CStoreFixture, ConcurrentScreeningAndProxyFromSurviveASaveAndSwitchOffWhenAbsent) {
+    const std::string strList = "10.0.0.1, 10.0.0.2,,balancer.example";
+    WriteKey("\"ConcurrentScreening\"=\"1\"\n\"ProxyFrom\"=\"" + strList + "\"\n");
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(reports, (Reports{{0,
+                                 "ProxyFrom: \"balancer.example\" is not an IPv4 address and "
+                                 "is ignored."}}));
+    EXPECT_EQ(settings.ConcurrentScreening, 1);
+    EXPECT_EQ(settings.m_proxyFrom.size(), 2u);
+    settings.PortIn = 2526;
+    Save();
+    const std::vector<std::string> stored = Stored();
+    for (const std::string& strValue :
+         {std::string("ConcurrentScreening=1"), "ProxyFrom=" + strList, std::string("PortIn=2526")})
+        EXPECT_NE(std::find(stored.begin(), stored.end(), strValue), stored.end()) << strValue;
+    settings.ConcurrentScreening = 0;
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(settings.ConcurrentScreening, 1);
+    EXPECT_EQ(settings.ProxyFrom, strList);
+    EXPECT_TRUE(settings.IsProxyFrom(htonl(0x0A000002)));
+
+    for (const char* pValues : {"\"ConcurrentScreening\"=\"0\"\n\"ProxyFrom\"=\"\"\n", ""}) {
+        WriteKey(pValues);
+        ASSERT_TRUE(Load());
+        EXPECT_EQ(settings.ConcurrentScreening, 0) << pValues;
+        EXPECT_FALSE(settings.IsProxyFrom(htonl(0x0A000001))) << pValues;
+    }
 }
