@@ -106,6 +106,13 @@ CConnectionSnapshot CClientSocket::Snapshot() const {
                                pChannel ? pChannel->m_nConnectState : -1};
 }
 
+void CClientSocket::SendStatus(const std::string& strLines) {
+    SendText(strLines);
+    if (m_strSendQueue.Size() <= kMonitorQueueLimit || m_hSocket == INVALID_SOCKET) return;
+    Disconnect();
+    m_strSendQueue.Clear();
+}
+
 bool CClientSocket::MayRead() const {
     return m_eState != EConnectionState::Screening && m_eState != EConnectionState::Rejected;
 }
@@ -149,16 +156,24 @@ void CClientSocket::HandleFirstBlock(const char* pBlock, int nCount) {
     if (nCount > 0 && !IsMonitor() && m_pPeer != nullptr) m_pPeer->SendRaw(pBlock, nCount);
 }
 
-// Only a whole first line in the first block can identify a monitor. The line is read through
-// the line assembly, which SMTP clients then never use again: its memory goes back.
+// Only a whole first line in the first block can identify a monitor, and only from an address
+// MonitorFrom allows. The line is read through the line assembly, which SMTP clients then never
+// use again: its memory goes back.
 void CClientSocket::Identify(const char* pBlock, int nCount) {
     m_bIdentified = true;
     int nPosition = 0;
-    if (nCount > 0 && ExtractLine(pBlock, nCount, nPosition) && m_strWords[0] == kMonitorWord) {
+    if (nCount > 0 && ExtractLine(pBlock, nCount, nPosition) && m_strWords[0] == kMonitorWord &&
+        MayBecomeMonitor()) {
         m_strPartial.clear();
         return BecomeMonitor();
     }
     ForgetLines();
+}
+
+// A source given by a PROXY header counts, not the balancer's address; an IPv6 one is in no list.
+bool CClientSocket::MayBecomeMonitor() const {
+    if (!m_strSourceText.empty()) return m_core.m_settings.IsMonitorFrom(std::nullopt);
+    return m_core.m_settings.IsMonitorFrom(m_addrPeer.sin_addr.s_addr);
 }
 
 // The identification line is then processed again by the line loop, with the block's other

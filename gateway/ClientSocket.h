@@ -42,6 +42,8 @@ enum class EConnectionState : std::uint8_t {
 
 class CClientSocket : public CLineSocket {
 public:
+    static constexpr size_t kMonitorQueueLimit = 64 * 1024;
+
     CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
     ~CClientSocket() override;
 
@@ -79,6 +81,8 @@ public:
     // "", "SMTP" or "Monitor".
     const char* KindText() const;
     bool IsMonitor() const { return m_eState == EConnectionState::Monitor; }
+    // Queues a monitor's status lines, or closes the monitor when it has fallen too far behind.
+    void SendStatus(const std::string& strLines);
     CConnectionSnapshot Snapshot() const;
 
     // Called by either socket whenever one of its directions ends or it closes.
@@ -99,6 +103,7 @@ private:
     friend class CConnectionList;
     void HandleFirstBlock(const char* pBlock, int nCount);
     void Identify(const char* pBlock, int nCount);
+    bool MayBecomeMonitor() const;
     void BecomeMonitor();
     void PassOn(CLineSocket& closed, CLineSocket* pOther);
     void RetireWhenClosed();

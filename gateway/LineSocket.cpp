@@ -1,22 +1,14 @@
 #include "gateway/LineSocket.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <vector>
 
+#include "gateway/LineAssembly.h"
 #include "platform/MessageBox.h"
 
 namespace {
-constexpr const char* kWhiteSpace = " \t\n\v\f\r";
 // The framework's own boxes carry the program's name.
 constexpr const char* kProgramName = "tarnwk";
-
-void TrimBoth(std::string& strText) {
-    const size_t nLast = strText.find_last_not_of(kWhiteSpace);
-    strText.erase(nLast == std::string::npos ? 0 : nLast + 1);
-    strText.erase(0, strText.find_first_not_of(kWhiteSpace));
-}
 
 bool IsWouldBlock(int nCode) { return nCode == EWOULDBLOCK || nCode == EAGAIN; }
 // The peer can take nothing more: what waits for it is lost anyway.
@@ -45,17 +37,8 @@ CLineSocket::~CLineSocket() = default;
 
 BOOL CLineSocket::ExtractLine(const char* pBuffer, int nCount, int& nPosition) {
     if (!IsOpen()) return FALSE;
-    bool bComplete = false;
-    while (nPosition < nCount && !bComplete) {
-        const char cByte = pBuffer[nPosition++];
-        m_strPartial.push_back(cByte);
-        // A line that never ends is cut at the buffer size instead of growing without bound.
-        bComplete = cByte == '\n' || m_strPartial.size() >= static_cast<size_t>(kBufferSize);
-    }
-    if (!bComplete) return FALSE;
-    if (!IsOpen()) return FALSE;
-    m_strLine.swap(m_strPartial);
-    m_strPartial.clear();
+    if (!AssembleLine(m_strPartial, m_strLine, pBuffer, nCount, nPosition, kBufferSize))
+        return FALSE;
     TokenizeLine();
     return TRUE;
 }
@@ -68,18 +51,7 @@ void CLineSocket::ResetStatus() {
     AfxMessageBox("ResetStatus Function not Defined", kProgramName, MB_OK, MB_ICONEXCLAMATION);
 }
 
-void CLineSocket::TokenizeLine() {
-    m_nWord = 0;
-    std::string strRest = m_strLine.substr(0, m_strLine.find_first_of("\r\n"));
-    TrimBoth(strRest);
-    for (std::string& strWord : m_strWords) strWord.clear();
-    while (!strRest.empty() && m_nWord < kWordCount) {
-        const size_t nLength = std::min(strRest.find(' '), strRest.size());
-        m_strWords[m_nWord++] = strRest.substr(0, nLength);
-        strRest.erase(0, nLength);
-        TrimBoth(strRest);
-    }
-}
+void CLineSocket::TokenizeLine() { m_nWord = SplitWords(m_strLine, m_strWords, kWordCount); }
 
 void CLineSocket::ForgetLines() {
     std::string().swap(m_strLine);
@@ -88,7 +60,7 @@ void CLineSocket::ForgetLines() {
 }
 
 BOOL CLineSocket::IsCommand(const std::string& strKeyword) const {
-    return strcasecmp(m_strWords[0].c_str(), strKeyword.c_str()) == 0;
+    return IsCommandWord(m_strWords[0], strKeyword);
 }
 
 void CLineSocket::SendText(const std::string& strText) {

@@ -96,9 +96,12 @@ void Settings::SetLogFileName(const std::string& strValue) {
     LogFileName = strValue;
 }
 
-std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
+namespace {
+// The IPv4 entries of a comma-separated list (network order); the others go to invalid. Blanks
+// around an entry and empty entries do not count.
+std::vector<std::uint32_t> ParseAddressList(const std::string& strList,
+                                            std::vector<std::string>& invalid) {
     std::vector<std::uint32_t> addresses;
-    std::vector<std::string> invalid;
     for (size_t nStart = 0; nStart <= strList.size();) {
         const size_t nComma = std::min(strList.find(',', nStart), strList.size());
         std::string strEntry = strList.substr(nStart, nComma - nStart);
@@ -110,6 +113,17 @@ std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
         else
             invalid.push_back(strEntry);
     }
+    return addresses;
+}
+
+bool HasAddress(const std::vector<std::uint32_t>& addresses, std::uint32_t nAddress) {
+    return std::find(addresses.begin(), addresses.end(), nAddress) != addresses.end();
+}
+}  // namespace
+
+std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
+    std::vector<std::string> invalid;
+    std::vector<std::uint32_t> addresses = ParseAddressList(strList, invalid);
     Guard guard(m_lock);
     ProxyFrom = strList;
     m_proxyFrom.swap(addresses);
@@ -118,5 +132,21 @@ std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
 
 bool Settings::IsProxyFrom(std::uint32_t nAddress) const {
     Guard guard(m_lock);
-    return std::find(m_proxyFrom.begin(), m_proxyFrom.end(), nAddress) != m_proxyFrom.end();
+    return HasAddress(m_proxyFrom, nAddress);
+}
+
+std::vector<std::string> Settings::SetMonitorFrom(const std::string& strList) {
+    std::vector<std::string> invalid;
+    std::vector<std::uint32_t> addresses = ParseAddressList(strList, invalid);
+    Guard guard(m_lock);
+    MonitorFrom = strList;
+    m_bMonitorFromSet = !addresses.empty() || !invalid.empty();
+    m_monitorFrom.swap(addresses);
+    return invalid;
+}
+
+// A list whose every entry was invalid still restricts: it lets nobody in, not everybody.
+bool Settings::IsMonitorFrom(std::optional<std::uint32_t> address) const {
+    Guard guard(m_lock);
+    return !m_bMonitorFromSet || (address && HasAddress(m_monitorFrom, *address));
 }

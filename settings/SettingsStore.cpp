@@ -24,7 +24,8 @@ const char* const kSettingsFileName = "tarnwk.cfg";
 namespace {
 // Every value is read through a buffer of this size, so a text may hold 99 characters.
 constexpr size_t kValueBuffer = 100;
-// ProxyFrom, which the dialog never writes, may list more addresses than 99 characters hold.
+// ProxyFrom and MonitorFrom, which the dialog never writes, may list more addresses than 99
+// characters hold.
 constexpr size_t kListBuffer = 1024;
 constexpr size_t kLineBuffer = 1024;
 
@@ -44,7 +45,7 @@ struct CStagedSettings {
     std::vector<Entry> servers, exclusions;  // in the order they are added
     // Only a read key gives these; absent values switch them off.
     std::optional<std::int32_t> ConcurrentScreening;
-    std::optional<std::string> ProxyFrom;
+    std::optional<std::string> ProxyFrom, MonitorFrom;
 };
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
@@ -128,6 +129,9 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     std::string strProxyFrom;
     ReadText(key, "ProxyFrom", strProxyFrom, kListBuffer);
     staged.ProxyFrom = strProxyFrom;
+    std::string strMonitorFrom;
+    ReadText(key, "MonitorFrom", strMonitorFrom, kListBuffer);
+    staged.MonitorFrom = strMonitorFrom;
 }
 
 // ---- settings file ----
@@ -190,9 +194,13 @@ FILE* OpenSettingsFile(const std::string& strPath) {
 
 // ---- applying ----
 
-// Returns the ProxyFrom entries left out, for a report made once the lock is released.
-std::vector<std::string> ApplyStaged(Settings& settings, const CStagedSettings& staged,
-                                     const std::string& strFolder) {
+// The address lists' entries left out, for a report made once the lock is released.
+struct CInvalidEntries {
+    std::vector<std::string> ProxyFrom, MonitorFrom;
+};
+
+CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
+                            const std::string& strFolder) {
     std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     settings.m_nLastDnsblId = 0;
     settings.m_nLastExclusionId = 0;
@@ -209,13 +217,20 @@ std::vector<std::string> ApplyStaged(Settings& settings, const CStagedSettings& 
     for (const Entry& entry : staged.servers) settings.AddDnsblServer(entry.first, entry.second);
     for (const Entry& entry : staged.exclusions) settings.AddExclusion(entry.first, entry.second);
     if (staged.ConcurrentScreening) settings.ConcurrentScreening = *staged.ConcurrentScreening;
-    if (staged.ProxyFrom) return settings.SetProxyFrom(*staged.ProxyFrom);
-    return {};
+    CInvalidEntries invalid;
+    if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);
+    if (staged.MonitorFrom) invalid.MonitorFrom = settings.SetMonitorFrom(*staged.MonitorFrom);
+    return invalid;
 }
 
-void ReportProxyFrom(const SettingsReport& report, const std::vector<std::string>& invalid) {
-    for (const std::string& strEntry : invalid)
-        report(0, "ProxyFrom: \"" + strEntry + "\" is not an IPv4 address and is ignored.");
+void ReportInvalid(const SettingsReport& report, const CInvalidEntries& invalid) {
+    const auto reportList = [&](const char* pName, const std::vector<std::string>& entries) {
+        for (const std::string& strEntry : entries)
+            report(0, std::string(pName) + ": \"" + strEntry +
+                          "\" is not an IPv4 address and is ignored.");
+    };
+    reportList("ProxyFrom", invalid.ProxyFrom);
+    reportList("MonitorFrom", invalid.MonitorFrom);
 }
 
 // ---- saving ----
@@ -328,7 +343,7 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
     if (nResult == ERROR_SUCCESS) {
         ReadRegistry(key, staged);
         key.Close();
-        ReportProxyFrom(report, ApplyStaged(settings, staged, place.strFolder));
+        ReportInvalid(report, ApplyStaged(settings, staged, place.strFolder));
         return true;
     }
     if (nResult != ERROR_FILE_NOT_FOUND) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -308,4 +310,25 @@ TEST_F(ProxyFrom, AcceptingPausesWhileAThousandClientsAwaitTheirVerdict) {
     const size_t nDropped = strLog.find("Dropped (Invalid PROXY Header)");
     ASSERT_NE(nDropped, std::string::npos) << strLog.substr(0, 2000);
     EXPECT_LT(nDropped, strLog.find("Connection from 127.0.0.41 Accepted"));
+}
+
+// MonitorFrom holds the header's source, not the balancer's address: only a listed source
+// becomes a monitor, and an IPv6 source is in no list.
+TEST_F(ProxyFrom, MonitorFromIsCheckedAgainstTheHeadersSource) {
+    m_gateway.m_app.m_settings.SetMonitorFrom("127.0.0.9, 127.0.0.40");
+    const struct {
+        std::string strHeader, strShown;
+    } cases[] = {{"PROXY TCP4 127.0.0.9 127.0.0.1 4000 25\r\n", "127.0.0.9 Monitor"},
+                 {"PROXY TCP4 127.0.0.10 127.0.0.1 4000 25\r\n", "127.0.0.10 SMTP"},
+                 {"PROXY TCP6 2001:db8::9 ::1 4000 25\r\n", "2001:db8::9 SMTP"}};
+    std::vector<std::unique_ptr<CRawClient>> clients;
+    for (const auto& c : cases) {
+        clients.push_back(std::make_unique<CRawClient>());
+        ASSERT_TRUE(clients.back()->Connect(m_gateway.m_nPortIn, "127.0.0.40"));
+        ASSERT_TRUE(clients.back()->SendAll(c.strHeader + "MONITOR\n"));
+        EXPECT_TRUE(WaitUntil([&] {
+            const std::vector<std::string> shown = m_gateway.Connections();
+            return std::find(shown.begin(), shown.end(), c.strShown) != shown.end();
+        })) << c.strShown;
+    }
 }

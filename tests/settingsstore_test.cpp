@@ -392,6 +392,35 @@ TEST_F(CStoreFixture, ReloadReplacesTheListsInOneStep) {
     EXPECT_EQ(nTorn, 0);
 }
 
+// MonitorFrom is read from the hive with its bad entries reported, kept by every save (the
+// dialog's saves never write it), and absent or empty lets anyone in.
+TEST_F(CStoreFixture, MonitorFromIsReadReportedAndKeptBySaves) {
+    const std::string strList = "127.0.0.5, 10.1.2.3,,mon.example.org ,10.1.2.300";
+    WriteKey("\"MonitorFrom\"=\"" + strList + "\"\n\"PortIn\"=\"2525\"\n");
+    ASSERT_TRUE(Load());
+    Save();
+    ASSERT_TRUE(Load());
+    const std::string strBad = "\" is not an IPv4 address and is ignored.";
+    EXPECT_EQ(reports, (Reports{{0, "MonitorFrom: \"mon.example.org" + strBad},
+                                {0, "MonitorFrom: \"10.1.2.300" + strBad},
+                                {0, "MonitorFrom: \"mon.example.org" + strBad},
+                                {0, "MonitorFrom: \"10.1.2.300" + strBad}}));
+    EXPECT_EQ(settings.MonitorFrom, strList);
+    const struct {
+        const char* pAddress;
+        bool bAllowed;
+    } cases[] = {{"127.0.0.5", true}, {"10.1.2.3", true}, {"127.0.0.1", false}, {"", false}};
+    for (const auto& test : cases) {
+        std::optional<std::uint32_t> address;
+        if (*test.pAddress) address = inet_addr(test.pAddress);
+        EXPECT_EQ(settings.IsMonitorFrom(address), test.bAllowed) << test.pAddress;
+    }
+    WriteKey("\"MonitorFrom\"=\" , \"\n");
+    ASSERT_TRUE(Load());
+    EXPECT_TRUE(settings.IsMonitorFrom(std::nullopt));
+    EXPECT_TRUE(settings.IsMonitorFrom(inet_addr("192.0.2.1")));
+}
+
 // The values only the hive sets: read at every load (absent, "0" or empty switch them off; a
 // bad ProxyFrom entry is named and left out), and kept as they are by a save of the dialog's.
 TEST_F(CStoreFixture, ConcurrentScreeningAndProxyFromSurviveASaveAndSwitchOffWhenAbsent) {
