@@ -41,3 +41,41 @@ start_gateway() {
   echo "the gateway did not start: $(cat "$work/$name.err")" >&2
   return 1
 }
+
+# start_sink: smtp-sink on a free loopback port; sets sink_port.
+start_sink() {
+  sink_port=$(free_port)
+  smtp-sink -u nobody "127.0.0.1:$sink_port" 1024 &
+  pids+=($!)
+}
+
+# start_rbldnsd ADDRESS/PORT ZONE...: rbldnsd serving the zones, each listing only 192.0.2.99,
+# an address no benchmark client uses.
+start_rbldnsd() {
+  local bind="$1" zone args=()
+  shift
+  mkdir -p "$work/zone" && chmod 755 "$work/zone"
+  printf '192.0.2.99\n' >"$work/zone/list" && chmod 644 "$work/zone/list"
+  for zone in "$@"; do args+=("$zone:ip4set:list"); done
+  rbldnsd -n -u rbldns -b "$bind" -w "$work/zone" "${args[@]}" &
+  pids+=($!)
+}
+
+# start_rblsmtpd PORT DNS_IP MAIL_PORT ZONE...: tcpserver -b 1024 + rblsmtpd asking the zones
+# through DNS_IP:53, each passed session relayed by socat to 127.0.0.1:MAIL_PORT; sets rbl_pid.
+start_rblsmtpd() {
+  local port="$1" dns="$2" mail_port="$3" zone args=()
+  shift 3
+  for zone in "$@"; do args+=(-r "$zone"); done
+  DNSCACHEIP=$dns tcpserver -q -R -H -l 0 -c 1000 -b 1024 127.0.0.1 "$port" \
+    rblsmtpd "${args[@]}" socat STDIO "TCP:127.0.0.1:$mail_port" &
+  rbl_pid=$!
+  pids+=("$rbl_pid")
+}
+
+# median "V1 V2 ...": the median of the numbers among the words (others, like "failed", are left
+# out).
+median() {
+  tr ' ' '\n' <<<"$1" | grep -E '^[0-9.]+$' | sort -g |
+    awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}

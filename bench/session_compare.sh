@@ -24,16 +24,9 @@ zones=(z1.bench.test z2.bench.test z3.bench.test)
 
 source "$repo/bench/peers.sh"
 
-sink_port=$(free_port)
-smtp-sink -u nobody "127.0.0.1:$sink_port" 1024 &
-pids+=($!)
+start_sink
 
-mkdir -p "$work/zone" && chmod 755 "$work/zone"
-printf '192.0.2.99\n' >"$work/zone/list" && chmod 644 "$work/zone/list"
-zone_args=()
-for zone in "${zones[@]}"; do zone_args+=("$zone:ip4set:list"); done
-rbldnsd -n -u rbldns -b "$dns_ip/53" -w "$work/zone" "${zone_args[@]}" &
-pids+=($!)
+start_rbldnsd "$dns_ip/53" "${zones[@]}"
 
 # Two gateways: no zone, and the three zones, asked through the same rbldnsd.
 export TARNWICK_NAMESERVERS="$dns_ip:53"
@@ -67,12 +60,7 @@ ha_pid=$!
 pids+=("$ha_pid")
 
 rbl=$(free_port)
-rbl_args=()
-for zone in "${zones[@]}"; do rbl_args+=(-r "$zone"); done
-DNSCACHEIP=$dns_ip tcpserver -q -R -H -l 0 -c 1000 -b 1024 127.0.0.1 "$rbl" \
-  rblsmtpd "${rbl_args[@]}" socat STDIO "TCP:127.0.0.1:$sink_port" &
-rbl_pid=$!
-pids+=("$rbl_pid")
+start_rblsmtpd "$rbl" "$dns_ip" "$sink_port" "${zones[@]}"
 
 for port in "$sink_port" "$gw0" "$gw3" "$ha" "$rbl"; do
   wait_tcp "$port" || { echo "nothing listens on $port" >&2; cat "$work"/*.err >&2; exit 1; }
@@ -115,7 +103,6 @@ for ((r = 1; r <= rounds; r++)); do
   echo
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep -E '^[0-9]+$' | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf '%-8s' median
 declare -A med cpu
 for name in "${names[@]}"; do

@@ -1,7 +1,8 @@
 // CByteQueue: bytes waiting to be sent, oldest first; any byte value, NUL included.
 //
 // Taking bytes from the front is cheap: the consumed head is dropped only once it is larger
-// than what is left, so a queue that is sent in 20480-byte steps is not moved each time.
+// than what is left, so a queue that is sent in 20480-byte steps is not moved each time. A queue
+// that has drained keeps at most kKeptCapacity bytes, so an idle connection holds no block.
 // Owned by one socket and used on that socket's thread only.
 #pragma once
 
@@ -25,7 +26,7 @@ public:
             m_nHead = 0;
         }
     }
-    // A large queue that has drained gives its memory back.
+    // A queue that has drained gives its memory back, all but room for a few short lines.
     void Clear() {
         if (m_strData.capacity() > kKeptCapacity)
             std::string().swap(m_strData);
@@ -35,7 +36,7 @@ public:
     }
 
 private:
-    static constexpr size_t kKeptCapacity = 65536;
+    static constexpr size_t kKeptCapacity = 512;
     std::string m_strData;
     size_t m_nHead = 0;
 };

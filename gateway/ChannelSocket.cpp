@@ -77,8 +77,9 @@ void CChannelSocket::OnReceive(int nErrorCode) {
     if (m_pClient != nullptr) {
         nCount = PumpBlock();
     } else {
-        nCount = ReceiveBlock();
-        if (nCount > 0) RunLineLoop(nCount);
+        CReceiveBuffer buffer;
+        nCount = ReceiveBlock(buffer);
+        if (nCount > 0) RunLineLoop(buffer.data(), nCount);
         if (nCount == 0) Disconnect();
     }
     if (nCount < 0) {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "gateway/GatewayCore.h"
@@ -34,12 +35,41 @@ void CClientSocket::Reject(const std::string& strLine) {
     CloseAfterDrain();
 }
 
+void CClientSocket::ReadProxyHeader(CProxyHeaderReader::Done onDone) {
+    m_eState = EConnectionState::ReadingHeader;
+    m_pHeaderReader = std::make_unique<CProxyHeaderReader>(std::move(onDone));
+    m_pHeaderReader->Start();
+    SyncEvents();
+}
+
+// Called with the reader's outcome, from inside the reader, which touches nothing after it.
+void CClientSocket::TakeProxySource(const CProxyHeader& header, std::string strRest) {
+    m_pHeaderReader.reset();
+    m_eState = EConnectionState::Screening;
+    AsyncSelect(0);
+    m_strHeldBlock = std::move(strRest);
+    if (header.eSource == EProxySource::IPv4) {
+        std::memcpy(&m_addrPeer.sin_addr, header.address.data(), header.address.size());
+        m_addrPeer.sin_port = htons(header.nPort);
+    } else if (header.eSource == EProxySource::IPv6) {
+        m_strSourceText = header.strSource;
+    }
+}
+
+void CClientSocket::Drop() {
+    m_pHeaderReader.reset();
+    m_eState = EConnectionState::Closing;
+    CloseAfterDrain();
+}
+
 void CClientSocket::StartRelay(const in_addr* pAddress, int nPort) {
     m_eState = EConnectionState::Relaying;
     SyncEvents();
     if (nPort == 0) return;
     m_pChannel = std::make_unique<CChannelSocket>(m_core);
-    const bool bCreated = m_pChannel->Create(0, SOCK_STREAM, kChannelEvents);
+    const int fdReserved = m_reserve.TakeChannelSocket();
+    const bool bCreated = fdReserved >= 0 ? m_pChannel->Adopt(fdReserved, kChannelEvents)
+                                          : m_pChannel->Create(0, SOCK_STREAM, kChannelEvents);
     const int nCreateError = WSAGetLastError();
     m_pChannel->m_pClient = this;
     m_pChannel->m_pPeer = this;
@@ -49,18 +79,38 @@ void CClientSocket::StartRelay(const in_addr* pAddress, int nPort) {
     if (!bCreated) m_pChannel->ConnectFailed(nCreateError, false);
 }
 
+void CClientSocket::DeliverHeldBlock() {
+    if (m_strHeldBlock.empty()) return;
+    std::string strBlock;
+    strBlock.swap(m_strHeldBlock);
+    if (m_eState == EConnectionState::Relaying && !m_bIdentified)
+        HandleFirstBlock(strBlock.data(), static_cast<int>(strBlock.size()));
+}
+
+std::string CClientSocket::AddressText() const {
+    if (!m_strSourceText.empty()) return m_strSourceText;
+    char szAddress[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &m_addrPeer.sin_addr, szAddress, sizeof szAddress);
+    return szAddress;
+}
+
 const char* CClientSocket::KindText() const {
     if (m_eState == EConnectionState::Monitor) return "Monitor";
     return m_bIdentified && m_eState == EConnectionState::Relaying ? "SMTP" : "";
 }
 
 CConnectionSnapshot CClientSocket::Snapshot() const {
-    char szAddress[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &m_addrPeer.sin_addr, szAddress, sizeof szAddress);
     const CChannelSocket* pChannel = m_pChannel.get();
-    return CConnectionSnapshot{szAddress, KindText(), m_strSendQueue.Size(),
+    return CConnectionSnapshot{AddressText(), KindText(), m_strSendQueue.Size(),
                                pChannel ? pChannel->m_strSendQueue.Size() : 0,
                                pChannel ? pChannel->m_nConnectState : -1};
+}
+
+void CClientSocket::SendStatus(const std::string& strLines) {
+    SendText(strLines);
+    if (m_strSendQueue.Size() <= kMonitorQueueLimit || m_hSocket == INVALID_SOCKET) return;
+    Disconnect();
+    m_strSendQueue.Clear();
 }
 
 bool CClientSocket::MayRead() const {
@@ -70,6 +120,10 @@ bool CClientSocket::MayRead() const {
 void CClientSocket::Close() { CloseAfterDrain(); }
 
 void CClientSocket::OnReceive(int) {
+    if (m_eState == EConnectionState::ReadingHeader) {
+        if (m_pHeaderReader != nullptr) m_pHeaderReader->Read(*this);
+        return;
+    }
     if (!IsOpen() || !MayRead()) {
         if (m_eState == EConnectionState::Rejected) m_nState = 0;
         return;
@@ -78,15 +132,14 @@ void CClientSocket::OnReceive(int) {
     m_bInReceive = 1;
     int nCount = SOCKET_ERROR;
     if (m_eState == EConnectionState::Relaying && !m_bIdentified) {
-        nCount = ReceiveBlock();
-        if (nCount >= 0) Identify(nCount);
-        if (nCount > 0 && IsMonitor()) RunLineLoop(nCount);
-        if (nCount > 0 && !IsMonitor() && m_pPeer != nullptr)
-            m_pPeer->SendRaw(m_rxBuffer.data(), nCount);
+        CReceiveBuffer buffer;
+        nCount = ReceiveBlock(buffer);
+        if (nCount >= 0) HandleFirstBlock(buffer.data(), nCount);
         if (nCount == 0) PeerClosed();
     } else if (IsMonitor()) {
-        nCount = ReceiveBlock();
-        if (nCount > 0) RunLineLoop(nCount);
+        CReceiveBuffer buffer;
+        nCount = ReceiveBlock(buffer);
+        if (nCount > 0) RunLineLoop(buffer.data(), nCount);
         if (nCount == 0) PeerClosed();
     } else {
         nCount = PumpBlock();
@@ -97,17 +150,30 @@ void CClientSocket::OnReceive(int) {
     SyncEvents();
 }
 
-// Only a whole first line in the first block can identify a monitor. The line is read through
-// the line assembly, which SMTP clients then never use again.
-void CClientSocket::Identify(int nCount) {
+void CClientSocket::HandleFirstBlock(const char* pBlock, int nCount) {
+    Identify(pBlock, nCount);
+    if (nCount > 0 && IsMonitor()) RunLineLoop(pBlock, nCount);
+    if (nCount > 0 && !IsMonitor() && m_pPeer != nullptr) m_pPeer->SendRaw(pBlock, nCount);
+}
+
+// Only a whole first line in the first block can identify a monitor, and only from an address
+// MonitorFrom allows. The line is read through the line assembly, which SMTP clients then never
+// use again: its memory goes back.
+void CClientSocket::Identify(const char* pBlock, int nCount) {
     m_bIdentified = true;
     int nPosition = 0;
-    if (nCount > 0 && ExtractLine(m_rxBuffer.data(), nCount, nPosition) &&
-        m_strWords[0] == kMonitorWord) {
+    if (nCount > 0 && ExtractLine(pBlock, nCount, nPosition) && m_strWords[0] == kMonitorWord &&
+        MayBecomeMonitor()) {
         m_strPartial.clear();
         return BecomeMonitor();
     }
-    m_strPartial.clear();
+    ForgetLines();
+}
+
+// A source given by a PROXY header counts, not the balancer's address; an IPv6 one is in no list.
+bool CClientSocket::MayBecomeMonitor() const {
+    if (!m_strSourceText.empty()) return m_core.m_settings.IsMonitorFrom(std::nullopt);
+    return m_core.m_settings.IsMonitorFrom(m_addrPeer.sin_addr.s_addr);
 }
 
 // The identification line is then processed again by the line loop, with the block's other
@@ -133,6 +199,10 @@ void CClientSocket::ProcessLine() {
 }
 
 void CClientSocket::OnClose(int) {
+    if (m_eState == EConnectionState::ReadingHeader) {
+        if (m_pHeaderReader != nullptr) m_pHeaderReader->Ended();
+        return;
+    }
     PeerClosed();
     m_core.RefreshMonitor();
 }

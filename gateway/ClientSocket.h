@@ -1,10 +1,13 @@
 // CClientSocket: one accepted client connection of the gateway, and the relay to its channel.
 //
 // Owned by the listener thread's CConnectionList; it owns its channel. Lives on the listener
-// thread only. Its state says what it is: being screened, rejected (the 550 line goes out, then
-// the close; nothing is read), relaying (the first block decides: a first word "MONITOR" makes
-// it a monitor, which gets the status lines and may end itself with QUIT; anything else is an
-// SMTP client whose blocks go raw to the channel), or closing.
+// thread only. Its state says what it is: reading the PROXY protocol header a trusted load
+// balancer sends first (CProxyHeaderReader), being screened (nothing is read: what the client
+// sends waits in the kernel), rejected (the 550 line goes out, then the close; nothing is read),
+// relaying (the first block decides: a first word "MONITOR" makes it a monitor, which gets the
+// status lines and may end itself with QUIT; anything else is an SMTP client whose blocks go raw
+// to the channel), or closing. The bytes that came after a PROXY header are held until the
+// verdict and then taken as the first block.
 //
 // The relay ends in one place (RelayChanged): the close of either peer is passed on to the
 // other side as a half-close after its queue has been sent, and each side goes on reading and
@@ -21,14 +24,26 @@
 
 #include "gateway/ChannelSocket.h"
 #include "gateway/ConnectionList.h"
+#include "gateway/DnsblLookup.h"
 #include "gateway/LineSocket.h"
+#include "gateway/ProxyHeaderReader.h"
+#include "platform/DescriptorReserve.h"
 
 class CGatewayCore;
 
-enum class EConnectionState : std::uint8_t { Screening, Rejected, Relaying, Monitor, Closing };
+enum class EConnectionState : std::uint8_t {
+    ReadingHeader,
+    Screening,
+    Rejected,
+    Relaying,
+    Monitor,
+    Closing
+};
 
 class CClientSocket : public CLineSocket {
 public:
+    static constexpr size_t kMonitorQueueLimit = 64 * 1024;
+
     CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
     ~CClientSocket() override;
 
@@ -38,15 +53,36 @@ public:
     bool m_bIdentified = false;  // the first block has decided the kind
     std::unique_ptr<CChannelSocket> m_pChannel;
     const std::uint64_t m_nSequence;  // accept order: a larger number is a newer connection
+    // Descriptors set aside before the accept: the channel's socket, when a relay may follow.
+    CDescriptorReserve m_reserve;
+    // A screening in progress on the listener's resolver (concurrent screening only).
+    std::unique_ptr<CDnsblLookup::CPending> m_pScreening;
+    // The client's address as the log shows it when m_addrPeer cannot hold it (an IPv6 source
+    // given by a PROXY header); empty otherwise.
+    std::string m_strSourceText;
+
+    // Reads the PROXY header first; onDone gets its outcome (the connection is then screening).
+    void ReadProxyHeader(CProxyHeaderReader::Done onDone);
+    // Takes the header's source as the client's address and holds the bytes after the header;
+    // the connection is no longer watched until its verdict.
+    void TakeProxySource(const CProxyHeader& header, std::string strRest);
+    // Closes at once, without a reply (a connection whose PROXY header failed).
+    void Drop();
 
     // The screening's outcomes: the 550 line and the close, or the relay (a channel to the
     // mail server at pAddress, null when its name did not resolve; none when nPort is 0).
     void Reject(const std::string& strLine);
     void StartRelay(const in_addr* pAddress, int nPort);
+    // The bytes held after a PROXY header, handled now as the first block of a relay.
+    void DeliverHeldBlock();
 
+    // The client's address as the log and the snapshot show it.
+    std::string AddressText() const;
     // "", "SMTP" or "Monitor".
     const char* KindText() const;
     bool IsMonitor() const { return m_eState == EConnectionState::Monitor; }
+    // Queues a monitor's status lines, or closes the monitor when it has fallen too far behind.
+    void SendStatus(const std::string& strLines);
     CConnectionSnapshot Snapshot() const;
 
     // Called by either socket whenever one of its directions ends or it closes.
@@ -65,7 +101,9 @@ protected:
 
 private:
     friend class CConnectionList;
-    void Identify(int nCount);
+    void HandleFirstBlock(const char* pBlock, int nCount);
+    void Identify(const char* pBlock, int nCount);
+    bool MayBecomeMonitor() const;
     void BecomeMonitor();
     void PassOn(CLineSocket& closed, CLineSocket* pOther);
     void RetireWhenClosed();
@@ -74,4 +112,6 @@ private:
     CConnectionList* m_pOwner = nullptr;
     CConnectionList::CList::iterator m_itSelf;
     bool m_bRetired = false;
+    std::unique_ptr<CProxyHeaderReader> m_pHeaderReader;
+    std::string m_strHeldBlock;
 };

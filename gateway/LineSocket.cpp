@@ -1,26 +1,35 @@
 #include "gateway/LineSocket.h"
 
-#include <strings.h>
-
 #include <algorithm>
+#include <vector>
 
+#include "gateway/LineAssembly.h"
 #include "platform/MessageBox.h"
 
 namespace {
-constexpr const char* kWhiteSpace = " \t\n\v\f\r";
 // The framework's own boxes carry the program's name.
 constexpr const char* kProgramName = "tarnwk";
-
-void TrimBoth(std::string& strText) {
-    const size_t nLast = strText.find_last_not_of(kWhiteSpace);
-    strText.erase(nLast == std::string::npos ? 0 : nLast + 1);
-    strText.erase(0, strText.find_first_not_of(kWhiteSpace));
-}
 
 bool IsWouldBlock(int nCode) { return nCode == EWOULDBLOCK || nCode == EAGAIN; }
 // The peer can take nothing more: what waits for it is lost anyway.
 bool IsPeerGone(int nCode) { return nCode == ECONNRESET || nCode == EPIPE; }
 }  // namespace
+
+namespace {
+// The calling thread's buffers not lent out at the moment; as many as handlers ever nested.
+thread_local std::vector<std::unique_ptr<char[]>> t_freeBuffers;
+}  // namespace
+
+CReceiveBuffer::CReceiveBuffer() {
+    if (t_freeBuffers.empty()) {
+        m_pBytes.reset(new char[CLineSocket::kBufferSize]);
+        return;
+    }
+    m_pBytes = std::move(t_freeBuffers.back());
+    t_freeBuffers.pop_back();
+}
+
+CReceiveBuffer::~CReceiveBuffer() { t_freeBuffers.push_back(std::move(m_pBytes)); }
 
 CLineSocket::CLineSocket() = default;
 
@@ -28,17 +37,8 @@ CLineSocket::~CLineSocket() = default;
 
 BOOL CLineSocket::ExtractLine(const char* pBuffer, int nCount, int& nPosition) {
     if (!IsOpen()) return FALSE;
-    bool bComplete = false;
-    while (nPosition < nCount && !bComplete) {
-        const char cByte = pBuffer[nPosition++];
-        m_strPartial.push_back(cByte);
-        // A line that never ends is cut at the buffer size instead of growing without bound.
-        bComplete = cByte == '\n' || m_strPartial.size() >= static_cast<size_t>(kBufferSize);
-    }
-    if (!bComplete) return FALSE;
-    if (!IsOpen()) return FALSE;
-    m_strLine.swap(m_strPartial);
-    m_strPartial.clear();
+    if (!AssembleLine(m_strPartial, m_strLine, pBuffer, nCount, nPosition, kBufferSize))
+        return FALSE;
     TokenizeLine();
     return TRUE;
 }
@@ -51,21 +51,16 @@ void CLineSocket::ResetStatus() {
     AfxMessageBox("ResetStatus Function not Defined", kProgramName, MB_OK, MB_ICONEXCLAMATION);
 }
 
-void CLineSocket::TokenizeLine() {
-    m_nWord = 0;
-    std::string strRest = m_strLine.substr(0, m_strLine.find_first_of("\r\n"));
-    TrimBoth(strRest);
-    for (std::string& strWord : m_strWords) strWord.clear();
-    while (!strRest.empty() && m_nWord < kWordCount) {
-        const size_t nLength = std::min(strRest.find(' '), strRest.size());
-        m_strWords[m_nWord++] = strRest.substr(0, nLength);
-        strRest.erase(0, nLength);
-        TrimBoth(strRest);
-    }
+void CLineSocket::TokenizeLine() { m_nWord = SplitWords(m_strLine, m_strWords, kWordCount); }
+
+void CLineSocket::ForgetLines() {
+    std::string().swap(m_strLine);
+    std::string().swap(m_strPartial);
+    for (std::string& strWord : m_strWords) std::string().swap(strWord);
 }
 
 BOOL CLineSocket::IsCommand(const std::string& strKeyword) const {
-    return strcasecmp(m_strWords[0].c_str(), strKeyword.c_str()) == 0;
+    return IsCommandWord(m_strWords[0], strKeyword);
 }
 
 void CLineSocket::SendText(const std::string& strText) {
@@ -228,18 +223,21 @@ void CLineSocket::SyncEvents() {
     AsyncSelect(lEvent);
 }
 
-int CLineSocket::ReceiveBlock() { return Receive(m_rxBuffer.data(), kBufferSize - 1); }
+int CLineSocket::ReceiveBlock(CReceiveBuffer& buffer) {
+    return Receive(buffer.data(), kBufferSize - 1);
+}
 
 int CLineSocket::PumpBlock() {
-    const int nCount = ReceiveBlock();
-    if (nCount > 0 && m_pPeer != nullptr) m_pPeer->SendRaw(m_rxBuffer.data(), nCount);
+    CReceiveBuffer buffer;
+    const int nCount = ReceiveBlock(buffer);
+    if (nCount > 0 && m_pPeer != nullptr) m_pPeer->SendRaw(buffer.data(), nCount);
     if (nCount == 0) PeerClosed();
     return nCount;
 }
 
-void CLineSocket::RunLineLoop(int nCount) {
+void CLineSocket::RunLineLoop(const char* pBlock, int nCount) {
     int nPosition = 0;
-    while (ExtractLine(m_rxBuffer.data(), nCount, nPosition)) {
+    while (ExtractLine(pBlock, nCount, nPosition)) {
         if (!IsOpen()) break;
         ProcessLine();
     }

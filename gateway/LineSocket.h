@@ -1,6 +1,6 @@
 // CLineSocket: the base of every connection socket (client, channel, configuration test).
 //
-// Adds to CAsyncSocket a 20480-byte receive buffer (each receive takes at most 20479 bytes),
+// Adds to CAsyncSocket receives of at most 20479 bytes into a buffer borrowed for the handler,
 // the assembly of received bytes into LF-terminated lines split into at most five words, a send
 // queue pumped by write notifications (one send of at most 20480 bytes each), an open/closed
 // state that every operation respects, and the relay pump that both ends of a relay share.
@@ -30,12 +30,18 @@
 #include "platform/AsyncSocket.h"
 #include "platform/LoopDeadline.h"
 
-// A fixed receive buffer; not cleared when made, since every receive writes before it is read.
+// A receive buffer of CLineSocket::kBufferSize bytes, borrowed from the calling thread's pool
+// for as long as one handler reads into it, and given back after: an idle socket holds none,
+// so a relay costs its objects, not two buffers. A handler entered again through a nested pump
+// borrows another, so a buffer is never written while a handler further up the stack still
+// reads it. Not cleared when made: every receive writes before it is read.
 class CReceiveBuffer {
 public:
-    explicit CReceiveBuffer(size_t nSize) : m_pBytes(new char[nSize]) {}
+    CReceiveBuffer();
+    ~CReceiveBuffer();
+    CReceiveBuffer(const CReceiveBuffer&) = delete;
+    CReceiveBuffer& operator=(const CReceiveBuffer&) = delete;
     char* data() { return m_pBytes.get(); }
-    char* begin() { return m_pBytes.get(); }
 
 private:
     std::unique_ptr<char[]> m_pBytes;
@@ -54,7 +60,6 @@ public:
     CLineSocket();
     ~CLineSocket() override;
 
-    CReceiveBuffer m_rxBuffer{kBufferSize};
     std::int32_t m_bInReceive = 0;
     std::int32_t m_nState = 1;
     std::int32_t m_bCanSend = 1;
@@ -77,6 +82,9 @@ public:
     virtual void ResetStatus();
 
     void TokenizeLine();
+    // Gives back the memory of the line, the partial line and the words (for a socket that
+    // assembles no more lines).
+    void ForgetLines();
     BOOL IsCommand(const std::string& strKeyword) const;
     void SendText(const std::string& strText);
     void SendRaw(const char* pBytes, int nCount);
@@ -97,15 +105,15 @@ public:
     bool IsReadingPaused() const { return m_bReadPaused; }
 
 protected:
-    // The relay pump, for either direction: one receive of at most kBufferSize - 1 bytes into
-    // m_rxBuffer, handed on to m_pPeer (dropped when there is none or it can take no more).
+    // The relay pump, for either direction: one receive of at most kBufferSize - 1 bytes into a
+    // borrowed buffer, handed on to m_pPeer (dropped when there is none or it can take no more).
     // Returns the count, 0 at the peer's close (handled here), SOCKET_ERROR on failure.
     int PumpBlock();
-    int ReceiveBlock();
+    int ReceiveBlock(CReceiveBuffer& buffer);
     // The peer's orderly close or reset has been received: reading is over.
     void PeerClosed();
-    // Runs ProcessLine for each complete line of the first nCount bytes of m_rxBuffer.
-    void RunLineLoop(int nCount);
+    // Runs ProcessLine for each complete line of the block.
+    void RunLineLoop(const char* pBlock, int nCount);
     bool IsOpen() const { return m_nState == 1 && m_hSocket != INVALID_SOCKET; }
     // False while the socket cannot carry data yet (a channel whose connect is pending).
     virtual bool CanSendYet() const { return true; }

@@ -1,25 +1,18 @@
 #include "gateway/ListenSocket.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "gateway/ClientSocket.h"
 #include "gateway/ConnectionList.h"
 #include "gateway/GatewayCore.h"
 
 namespace {
-std::string ConnectionText(const std::array<std::uint8_t, 4>& address, const char* pszOutcome) {
-    char szText[96];
-    std::snprintf(szText, sizeof szText, "Connection from %u.%u.%u.%u %s", address[0], address[1],
-                  address[2], address[3], pszOutcome);
-    return szText;
-}
-
 bool IsOutOfDescriptors(int nCode) { return nCode == EMFILE || nCode == ENFILE; }
 }  // namespace
 
-CListenSocket::CListenSocket(CGatewayCore* pApp, CConnectionList* pConnections)
-    : m_pApp(pApp), m_pConnections(pConnections) {
+CListenSocket::CListenSocket(CGatewayCore* pApp, CConnectionList* pConnections,
+                             CLoopResolver* pResolver)
+    : m_pApp(pApp),
+      m_pConnections(pConnections),
+      m_intake(*pApp, pResolver, [this] { UpdateAccepting(); }) {
     m_retryTimer.Prepare();
 }
 
@@ -30,31 +23,32 @@ void CListenSocket::OnAccept(int nErrorCode) {
     // A retry after running out of descriptors is for a client that was counted already.
     if (!m_bOutOfDescriptors) app.m_nConnections += 1;
     auto pClient = std::make_unique<CClientSocket>(app, ++m_nAccepted);
+    // Without its descriptors the client is better off waiting in the backlog.
+    if (!pClient->m_reserve.Make(app.m_settings.PortOut != 0)) {
+        if (AcceptFailed(errno, true)) m_intake.TellMonitors();
+        return;
+    }
     socklen_t nLength = sizeof pClient->m_addrPeer;
     const BOOL bAccepted =
         Accept(*pClient, reinterpret_cast<sockaddr*>(&pClient->m_addrPeer), &nLength);
+    pClient->m_reserve.ReleaseSpare();
     pClient->m_nAddrLen = static_cast<std::int32_t>(nLength);
     if (!bAccepted) {
-        if (AcceptFailed(WSAGetLastError())) TellMonitors();
+        const int nCode = WSAGetLastError();
+        if (AcceptFailed(nCode, IsOutOfDescriptors(nCode))) m_intake.TellMonitors();
         return;
     }
     m_bOutOfDescriptors = false;
     if (m_pConnections == nullptr) return;  // nobody to own it: the client is closed
-    Screen(m_pConnections->Add(std::move(pClient)));
+    m_intake.Take(m_pConnections->Add(std::move(pClient)));
     CAsyncSocket::OnAccept(nErrorCode);
-}
-
-// The end of every accept notification that has something to tell: the monitors' status lines
-// and the monitor window.
-void CListenSocket::TellMonitors() {
-    m_pApp->SendMonitorStatus();
-    m_pApp->RefreshMonitor();
+    UpdateAccepting();
 }
 
 // False when nothing new is to be told: a retry that ran out of descriptors again.
-bool CListenSocket::AcceptFailed(int nCode) {
+bool CListenSocket::AcceptFailed(int nCode, bool bOutOfDescriptors) {
     CGatewayCore& app = *m_pApp;
-    if (!IsOutOfDescriptors(nCode)) {
+    if (!bOutOfDescriptors) {
         // This failure ends the client an episode counted, if any: the next one is new.
         m_bOutOfDescriptors = false;
         app.ReportError(nCode, "Error Accepting Socket");
@@ -69,32 +63,22 @@ bool CListenSocket::AcceptFailed(int nCode) {
 }
 
 void CListenSocket::PauseAccepting() {
-    AsyncSelect(0);
+    m_bRetryWaiting = true;
+    UpdateAccepting();
     // Without a timer there is no way back but trying again at once.
-    if (!m_retryTimer.Start(kRetryMs, [this] { AsyncSelect(FD_ACCEPT); })) AsyncSelect(FD_ACCEPT);
-}
-
-void CListenSocket::Screen(CClientSocket& client) {
-    std::array<std::uint8_t, 4> address{};
-    std::memcpy(address.data(), &client.m_addrPeer.sin_addr, address.size());
-    m_pApp->m_screening.Start(
-        address, [this, &client, address](int nListings) { Decide(client, address, nListings); });
-}
-
-void CListenSocket::Decide(CClientSocket& client, const std::array<std::uint8_t, 4>& address,
-                           int nListings) {
-    CGatewayCore& app = *m_pApp;
-    if (nListings > 0) {
-        app.m_nRejected += 1;
-        char szOutcome[48];
-        std::snprintf(szOutcome, sizeof szOutcome, "Rejected (Blacklist Listings: %d)", nListings);
-        app.LogActivity(ConnectionText(address, szOutcome));
-        client.Reject(kRejectLine);
-    } else {
-        in_addr mailServer{};
-        const bool bResolved = app.m_mailServer.For(app.m_settings.GetMailServer(), mailServer);
-        client.StartRelay(bResolved ? &mailServer : nullptr, app.m_settings.PortOut);
-        app.LogActivity(ConnectionText(address, "Accepted"));
+    if (!m_retryTimer.Start(kRetryMs, [this] {
+            m_bRetryWaiting = false;
+            UpdateAccepting();
+        })) {
+        m_bRetryWaiting = false;
+        UpdateAccepting();
     }
-    TellMonitors();
+}
+
+// Accepting goes on unless a retry is waiting or too many clients await their verdict.
+void CListenSocket::UpdateAccepting() {
+    if (m_hSocket == INVALID_SOCKET) return;
+    const bool bAccept = !m_bRetryWaiting && m_intake.Undecided() < kMaxUndecided;
+    const long lEvent = bAccept ? long{FD_ACCEPT} : 0L;
+    if (EventMask() != lEvent) AsyncSelect(lEvent);
 }

@@ -1,36 +1,41 @@
 // CListenSocket: the gateway's listening socket on PortIn.
 //
 // Owned by the listener thread (CListenThread::m_pListenSocket) and used only on it. Each
-// accept notification counts the connection, accepts it into a new CClientSocket at the head of
-// the listener's connections, screens the client's address against the exclusions and the DNSBL
-// servers, and either rejects it with the 550 line or joins it to a new channel to the mail
-// server; then every monitor gets the status lines and the monitor window is refreshed.
+// accept notification counts the connection, sets aside what the client will need (the socket
+// of its channel, and a spare descriptor while the accept runs: CDescriptorReserve), accepts it
+// into a new CClientSocket at the head of the listener's connections, and hands it to its
+// CClientIntake, which takes it to its verdict and tells the monitors.
 // A failed accept is reported through ReportError and its connection object freed at once.
-// When descriptors run out (EMFILE, ENFILE), accepting pauses for kRetryMs and tries again;
-// that is reported once per episode and the waiting clients stay in the backlog.
+// When descriptors run out (EMFILE, ENFILE, or the reserve cannot be had), accepting pauses for
+// kRetryMs and tries again; that is reported once per episode and the waiting clients stay in
+// the backlog. Accepting also pauses while kMaxUndecided clients await their verdict (a
+// concurrent screening, a PROXY header) and goes on when one is decided.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 
+#include "gateway/ClientIntake.h"
 #include "platform/AsyncSocket.h"
 #include "platform/LoopTimer.h"
 
 class CGatewayCore;
-class CClientSocket;
 class CConnectionList;
+class CLoopResolver;
 
 class CListenSocket : public CAsyncSocket {
 public:
     static constexpr int kRetryMs = 100;
+    static constexpr size_t kMaxUndecided = 1000;
     static constexpr const char* kRejectLine =
         "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
         "information\n";
 
     // Made on the listener thread; the retry timer gets its descriptor now, while there are
-    // descriptors to be had. Accepted clients go to pConnections (without one they are closed).
-    explicit CListenSocket(CGatewayCore* pApp, CConnectionList* pConnections = nullptr);
+    // descriptors to be had. Accepted clients go to pConnections (without one they are closed);
+    // pResolver serves concurrent screening (without one, screening blocks).
+    explicit CListenSocket(CGatewayCore* pApp, CConnectionList* pConnections = nullptr,
+                           CLoopResolver* pResolver = nullptr);
     ~CListenSocket() override;
 
     CGatewayCore* m_pApp;
@@ -41,14 +46,14 @@ public:
     void ContinueFrom(const CListenSocket& previous) { m_nAccepted = previous.m_nAccepted; }
 
 private:
-    bool AcceptFailed(int nCode);
-    void Screen(CClientSocket& client);
-    void Decide(CClientSocket& client, const std::array<std::uint8_t, 4>& address, int nListings);
+    bool AcceptFailed(int nCode, bool bOutOfDescriptors);
     void PauseAccepting();
-    void TellMonitors();
+    void UpdateAccepting();
 
     CConnectionList* m_pConnections;
+    CClientIntake m_intake;
     std::uint64_t m_nAccepted = 0;
     bool m_bOutOfDescriptors = false;
+    bool m_bRetryWaiting = false;
     CLoopTimer m_retryTimer;
 };

@@ -20,6 +20,7 @@ CListenThread::~CListenThread() {
 BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
+    m_pResolver = std::make_unique<CLoopResolver>();
     CreateListenSocket();
     if (m_pListenSocket != nullptr) OpenMetrics();
     return TRUE;
@@ -30,10 +31,12 @@ BOOL CListenThread::OnIdle(LONG lCount) {
     return CWinThread::OnIdle(lCount);
 }
 
+// The connections go before the resolver, which their screenings still refer to.
 int CListenThread::ExitInstance() {
     m_pMetrics.reset();
     DeleteListenSocket();
     DeleteConnections();
+    m_pResolver.reset();
     return CWinThread::ExitInstance();
 }
 
@@ -44,7 +47,8 @@ void CListenThread::DeleteListenSocket() {
 }
 
 std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPort, int& nCode) {
-    auto pSocket = std::make_unique<CListenSocket>(&m_core, &m_connections);
+    auto pSocket =
+        std::make_unique<CListenSocket>(&m_core, &m_connections, m_pResolver.get());
     // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
     const bool bPortValid = nPort >= 1 && nPort <= 65535;
     if (bPortValid && pSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) && pSocket->Listen(SOMAXCONN))

@@ -1,7 +1,8 @@
-// CListenThread: the listener thread. It owns the listening socket on PortIn and every client
-// connection (CConnectionList), each of which owns its channel; all of them are created on this
-// thread and notified on its loop. Connections that have finished are freed at the end of every
-// loop pass; when the thread ends, all of them are.
+// CListenThread: the listener thread. It owns the listening socket on PortIn, every client
+// connection (CConnectionList), each of which owns its channel, and the resolver that concurrent
+// screening asks; all of them are created on this thread and notified on its loop. Connections
+// that have finished are freed at the end of every loop pass; when the thread ends, all of them
+// are, screenings in progress with them (no verdict comes after), and then the resolver.
 //
 // Made and started by CGatewayCore::StartListenThread on the UI thread and stopped by
 // StopListenThread, which posts a quit and pumps until the thread object has deleted itself.
@@ -23,6 +24,7 @@
 #include "gateway/ConnectionList.h"
 #include "gateway/ListenSocket.h"
 #include "gateway/MetricsServer.h"
+#include "platform/LoopResolver.h"
 #include "platform/WinThread.h"
 
 class CGatewayCore;
@@ -55,6 +57,7 @@ private:
     std::string RenderMetrics() const;
 
     CGatewayCore& m_core;
+    std::unique_ptr<CLoopResolver> m_pResolver;  // made and destroyed on this thread
     CConnectionList m_connections;
     std::int32_t m_nListenPort = 0;
     std::unique_ptr<CMetricsServer> m_pMetrics;

@@ -23,7 +23,7 @@ void CMonitorStatus::Send() {
                   static_cast<int>(m_nMailServerStatus), static_cast<long>(m_nConnections),
                   static_cast<long>(m_nRejected));
     const std::string strLines = szLines;
-    for (CClientSocket* pMonitor : m_monitors) pMonitor->SendText(strLines);
+    for (CClientSocket* pMonitor : m_monitors) pMonitor->SendStatus(strLines);
 }
 
 void CMonitorStatus::SetMailServerStatus(int nValue) {

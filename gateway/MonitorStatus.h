@@ -27,7 +27,8 @@ public:
 
     void Add(CClientSocket& monitor);
     void Remove(CClientSocket& monitor);
-    // Every registered monitor gets "STAT %d", "CON %10ld" and "REJ %10ld", each ending CR LF.
+    // Every registered monitor gets "STAT %d", "CON %10ld" and "REJ %10ld", each ending CR LF;
+    // one that has stopped reading is closed instead (CClientSocket::SendStatus).
     void Send();
     // Stores a changed status and tells the monitors; an unchanged one does nothing.
     void SetMailServerStatus(int nValue);

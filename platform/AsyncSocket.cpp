@@ -78,6 +78,12 @@ BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* ps
     return TRUE;
 }
 
+BOOL CAsyncSocket::Adopt(int fd, long lEvent) {
+    if (m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
+    if (fd < 0) return Fail(ENOTSOCK);
+    return Attach(fd, lEvent, false) ? TRUE : FALSE;
+}
+
 bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
     m_pLoop = CEventLoop::ForThisThread();
     if (m_pLoop == nullptr) {

@@ -73,6 +73,9 @@ public:
     // watched for the notifications in lEvent.
     BOOL Create(unsigned nPort = 0, int nType = SOCK_STREAM, long lEvent = FD_ALL_EVENTS,
                 const char* pszAddress = nullptr);
+    // Takes fd, an unbound non-blocking stream socket made in advance (CDescriptorReserve), as
+    // Create(0, SOCK_STREAM, lEvent) would have made it; FALSE (nothing to take) for -1.
+    BOOL Adopt(int fd, long lEvent);
     // Starts connecting to a dotted IPv4 address or a host name (resolved here, blocking).
     // Like any non-blocking connect it returns FALSE: with EWOULDBLOCK while under way, with
     // another code when it failed at once. Either way the outcome arrives as OnConnect.

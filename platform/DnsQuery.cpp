@@ -5,21 +5,14 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <mutex>
 
 #include "platform/DnsAnswer.h"
+#include "platform/DnsChannel.h"
 
 static_assert(kDnsSuccess == ARES_SUCCESS && kDnsNameNotFound == ARES_ENOTFOUND);
 
 namespace {
 using Clock = std::chrono::steady_clock;
-
-// The nameservers asked for through the environment; empty means /etc/resolv.conf.
-std::string ConfiguredNameservers() {
-    const char* pValue = std::getenv("TARNWICK_NAMESERVERS");
-    return pValue != nullptr ? pValue : "";
-}
 
 // One thread's resolver channel: c-ares channels must not be shared between threads.
 class CResolverChannel {
@@ -55,28 +48,9 @@ int CResolverChannel::Open(ares_channel* pChannel) {
 }
 
 int CResolverChannel::Make(const std::string& strServers) {
-    static std::once_flag s_libraryInit;
-    std::call_once(s_libraryInit, [] { ares_library_init(ARES_LIB_INIT_ALL); });
-
-    ares_options options{};
-    options.timeout = kDnsTryTimeoutMs;
-    options.tries = kDnsTries;
-    // A truncated answer still carries the A record we need (DnsAnswerA reads the records it
-    // holds), and block-list servers often answer over UDP only: never retry over TCP.
-    options.flags = ARES_FLAG_IGNTC;
-    ares_channel channel = nullptr;
-    int nStatus =
-        ares_init_options(&channel, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS);
-    if (nStatus != ARES_SUCCESS) return nStatus;
-    // A malformed list is a failure of every query, never a silent fall-back to other servers.
-    if (!strServers.empty()) nStatus = ares_set_servers_ports_csv(channel, strServers.c_str());
-    if (nStatus != ARES_SUCCESS) {
-        ares_destroy(channel);
-        return nStatus;
-    }
-    m_channel = channel;
-    m_strServers = strServers;
-    return ARES_SUCCESS;
+    const int nStatus = MakeDnsChannel(&m_channel, strServers);
+    if (nStatus == ARES_SUCCESS) m_strServers = strServers;
+    return nStatus;
 }
 
 void CResolverChannel::Close() {

@@ -1,5 +1,7 @@
 #include "settings/Settings.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -97,4 +99,59 @@ void Settings::SetLogFileName(const std::string& strValue) {
 std::string Settings::GetMetricsAddress() const {
     Guard guard(m_lock);
     return MetricsAddress;
+}
+
+namespace {
+// The IPv4 entries of a comma-separated list (network order); the others go to invalid. Blanks
+// around an entry and empty entries do not count.
+std::vector<std::uint32_t> ParseAddressList(const std::string& strList,
+                                            std::vector<std::string>& invalid) {
+    std::vector<std::uint32_t> addresses;
+    for (size_t nStart = 0; nStart <= strList.size();) {
+        const size_t nComma = std::min(strList.find(',', nStart), strList.size());
+        std::string strEntry = strList.substr(nStart, nComma - nStart);
+        nStart = nComma + 1;
+        if (Trim(strEntry).empty()) continue;
+        in_addr address{};
+        if (inet_pton(AF_INET, strEntry.c_str(), &address) == 1)
+            addresses.push_back(address.s_addr);
+        else
+            invalid.push_back(strEntry);
+    }
+    return addresses;
+}
+
+bool HasAddress(const std::vector<std::uint32_t>& addresses, std::uint32_t nAddress) {
+    return std::find(addresses.begin(), addresses.end(), nAddress) != addresses.end();
+}
+}  // namespace
+
+std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
+    std::vector<std::string> invalid;
+    std::vector<std::uint32_t> addresses = ParseAddressList(strList, invalid);
+    Guard guard(m_lock);
+    ProxyFrom = strList;
+    m_proxyFrom.swap(addresses);
+    return invalid;
+}
+
+bool Settings::IsProxyFrom(std::uint32_t nAddress) const {
+    Guard guard(m_lock);
+    return HasAddress(m_proxyFrom, nAddress);
+}
+
+std::vector<std::string> Settings::SetMonitorFrom(const std::string& strList) {
+    std::vector<std::string> invalid;
+    std::vector<std::uint32_t> addresses = ParseAddressList(strList, invalid);
+    Guard guard(m_lock);
+    MonitorFrom = strList;
+    m_bMonitorFromSet = !addresses.empty() || !invalid.empty();
+    m_monitorFrom.swap(addresses);
+    return invalid;
+}
+
+// A list whose every entry was invalid still restricts: it lets nobody in, not everybody.
+bool Settings::IsMonitorFrom(std::optional<std::uint32_t> address) const {
+    Guard guard(m_lock);
+    return !m_bMonitorFromSet || (address && HasAddress(m_monitorFrom, *address));
 }

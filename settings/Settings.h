@@ -12,7 +12,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 class CDnsblServer {
 public:
@@ -75,6 +77,18 @@ public:
     static constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
     std::atomic<std::int32_t> MetricsPort{0};
     std::string MetricsAddress{kDefaultMetricsAddress};
+    // Options a busy site switches on in the hive; the configuration dialog never shows them and
+    // its save leaves them as the hive holds them. ConcurrentScreening: screen without blocking
+    // the listener. ProxyFrom: the load balancers (IPv4, comma-separated) whose connections
+    // start with a PROXY protocol header; m_proxyFrom holds them parsed (network order).
+    // MonitorFrom: the only addresses (IPv4, comma-separated) whose "MONITOR" line makes a
+    // monitor; empty lets anyone in, and m_monitorFrom holds them parsed (network order).
+    std::atomic<std::int32_t> ConcurrentScreening{0};
+    std::string ProxyFrom;
+    std::vector<std::uint32_t> m_proxyFrom;
+    std::string MonitorFrom;
+    std::vector<std::uint32_t> m_monitorFrom;
+    bool m_bMonitorFromSet = false;  // any entry given, valid or not
 
     void AddDnsblServer(std::string strName, std::int32_t bActive);
     void AddExclusion(const std::string& strAddress, std::int32_t bActive);
@@ -89,4 +103,15 @@ public:
     void SetMailServer(const std::string& strValue);
     void SetLogFileName(const std::string& strValue);
     std::string GetMetricsAddress() const;
+
+    // Takes a new ProxyFrom list; returns its entries that are not IPv4 addresses, which are left
+    // out. Blanks around an entry and empty entries do not count.
+    std::vector<std::string> SetProxyFrom(const std::string& strList);
+    // The connection from this address (network order) is a trusted load balancer's.
+    bool IsProxyFrom(std::uint32_t nAddress) const;
+    // The same for MonitorFrom.
+    std::vector<std::string> SetMonitorFrom(const std::string& strList);
+    // A "MONITOR" line from this IPv4 address (network order; none for another family) may make
+    // a monitor.
+    bool IsMonitorFrom(std::optional<std::uint32_t> address) const;
 };

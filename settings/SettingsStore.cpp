@@ -24,6 +24,9 @@ const char* const kSettingsFileName = "tarnwk.cfg";
 namespace {
 // Every value is read through a buffer of this size, so a text may hold 99 characters.
 constexpr size_t kValueBuffer = 100;
+// ProxyFrom and MonitorFrom, which the dialog never writes, may list more addresses than 99
+// characters hold.
+constexpr size_t kListBuffer = 1024;
 constexpr size_t kLineBuffer = 1024;
 
 constexpr const char* kFileMissingText =
@@ -43,6 +46,9 @@ struct CStagedSettings {
     // Only a read key gives these; absent there, metrics are off.
     std::optional<std::int32_t> MetricsPort;
     std::optional<std::string> MetricsAddress;
+    // Only a read key gives these; absent values switch them off.
+    std::optional<std::int32_t> ConcurrentScreening;
+    std::optional<std::string> ProxyFrom, MonitorFrom;
 };
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
@@ -61,9 +67,10 @@ void ReportOpenFailure(const SettingsReport& report, long nCode) {
 // ---- registry ----
 
 // A value as text, as the 100-byte read gives it: up to its first zero byte.
-bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText) {
+bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText,
+              size_t nBuffer = kValueBuffer) {
     std::string data;
-    if (key.QueryValue(strName, data, kValueBuffer) != ERROR_SUCCESS) return false;
+    if (key.QueryValue(strName, data, nBuffer) != ERROR_SUCCESS) return false;
     strText = data.substr(0, data.find('\0'));
     return true;
 }
@@ -124,6 +131,13 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.MetricsPort = ReadNumber(key, "MetricsPort").value_or(0);
     staged.MetricsAddress = ReadOptionalText(key, "MetricsAddress").value_or("");
     if (staged.MetricsAddress->empty()) staged.MetricsAddress = Settings::kDefaultMetricsAddress;
+    staged.ConcurrentScreening = ReadNumber(key, "ConcurrentScreening").value_or(0) != 0 ? 1 : 0;
+    std::string strProxyFrom;
+    ReadText(key, "ProxyFrom", strProxyFrom, kListBuffer);
+    staged.ProxyFrom = strProxyFrom;
+    std::string strMonitorFrom;
+    ReadText(key, "MonitorFrom", strMonitorFrom, kListBuffer);
+    staged.MonitorFrom = strMonitorFrom;
 }
 
 // ---- settings file ----
@@ -186,7 +200,13 @@ FILE* OpenSettingsFile(const std::string& strPath) {
 
 // ---- applying ----
 
-void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::string& strFolder) {
+// The address lists' entries left out, for a report made once the lock is released.
+struct CInvalidEntries {
+    std::vector<std::string> ProxyFrom, MonitorFrom;
+};
+
+CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
+                            const std::string& strFolder) {
     std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     settings.m_nLastDnsblId = 0;
     settings.m_nLastExclusionId = 0;
@@ -204,6 +224,21 @@ void ApplyStaged(Settings& settings, const CStagedSettings& staged, const std::s
     for (const Entry& entry : staged.exclusions) settings.AddExclusion(entry.first, entry.second);
     if (staged.MetricsPort) settings.MetricsPort = *staged.MetricsPort;
     if (staged.MetricsAddress) settings.MetricsAddress = *staged.MetricsAddress;
+    if (staged.ConcurrentScreening) settings.ConcurrentScreening = *staged.ConcurrentScreening;
+    CInvalidEntries invalid;
+    if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);
+    if (staged.MonitorFrom) invalid.MonitorFrom = settings.SetMonitorFrom(*staged.MonitorFrom);
+    return invalid;
+}
+
+void ReportInvalid(const SettingsReport& report, const CInvalidEntries& invalid) {
+    const auto reportList = [&](const char* pName, const std::vector<std::string>& entries) {
+        for (const std::string& strEntry : entries)
+            report(0, std::string(pName) + ": \"" + strEntry +
+                          "\" is not an IPv4 address and is ignored.");
+    };
+    reportList("ProxyFrom", invalid.ProxyFrom);
+    reportList("MonitorFrom", invalid.MonitorFrom);
 }
 
 // ---- saving ----
@@ -316,7 +351,7 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
     if (nResult == ERROR_SUCCESS) {
         ReadRegistry(key, staged);
         key.Close();
-        ApplyStaged(settings, staged, place.strFolder);
+        ReportInvalid(report, ApplyStaged(settings, staged, place.strFolder));
         return true;
     }
     const bool bClear = onFailure == LoadFailure::ClearLists;

@@ -11,11 +11,13 @@
 
 #include "gateway/DnsblLookup.h"
 #include "host/GatewayApp.h"
+#include "platform/LoopResolver.h"
 #include "platform/System.h"
 #include "tests/support/Process.h"
 #include "tests/support/Rbldnsd.h"
 #include "tests/support/SilentUdpSocket.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace {
 using Lines = std::vector<std::string>;
@@ -273,5 +275,118 @@ TEST(DnsblLookupAlone, VerdictReachesTheContinuationWithItsLogAndTrace) {
     EXPECT_THAT(log.m_dump[2], QueryLine("bl\\.test", "Listed 200007f"));
     EXPECT_THAT(log.m_dump[3], QueryLine("clean\\.test", "Not Listed"));
     EXPECT_EQ(lookup.Check(kClient), 1);
+    unsetenv("TARNWICK_NAMESERVERS");
+}
+
+namespace {
+// What one screening gave: verdict, "Found in" lines, the trace (milliseconds left out) and
+// every zone's catch count, from the head of the list.
+struct CScreeningOutcome {
+    int nVerdict = -1;
+    Lines logged, dump;
+    std::vector<int> catches;
+    bool operator==(const CScreeningOutcome&) const = default;
+};
+
+void PrintTo(const CScreeningOutcome& o, std::ostream* pOut) {
+    *pOut << o.nVerdict << " " << ::testing::PrintToString(o.logged)
+          << ::testing::PrintToString(o.dump) << ::testing::PrintToString(o.catches);
+}
+
+// Screens the address both ways with fresh catch counts: blocking, then on a loop of this thread.
+std::pair<CScreeningOutcome, CScreeningOutcome> ScreenBothWays(Settings& settings,
+                                                               const std::array<uint8_t, 4>& a) {
+    CScreeningOutcome outcomes[2];
+    for (int nConcurrent = 0; nConcurrent < 2; ++nConcurrent) {
+        CScreeningOutcome& outcome = outcomes[nConcurrent];
+        std::vector<int> before;
+        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
+            before.push_back(p->m_nCatches);
+        CRecordingScreeningLog log;
+        CDnsblLookup lookup(settings, log);
+        if (nConcurrent == 0) {
+            outcome.nVerdict = lookup.Check(a);
+        } else {
+            CEventLoop loop;
+            CLoopResolver resolver;
+            auto pPending =
+                lookup.StartConcurrent(a, resolver, [&](int n) { outcome.nVerdict = n; });
+            EXPECT_TRUE(PumpUntil(loop, [&] { return outcome.nVerdict >= 0; }));
+        }
+        outcome.logged = log.m_logged;
+        for (const std::string& strLine : log.m_dump)
+            outcome.dump.push_back(std::regex_replace(strLine, std::regex("[0-9]+ ms"), "ms"));
+        size_t i = 0;
+        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext, ++i)
+            outcome.catches.push_back(p->m_nCatches - before[i]);
+    }
+    return {outcomes[0], outcomes[1]};
+}
+}  // namespace
+
+// The same cases give the same verdicts, lines, trace and catches, whichever way they are asked.
+TEST(ConcurrentScreening, VerdictsLinesAndCatchesEqualTheBlockingOnes) {
+    CRbldnsd server;
+    server.AddZone("one.test", {"10.20.30.40"});
+    server.AddZone("four.test", {"10.20.30.40", "10.9.9.9"}, "127.0.0.4");
+    server.AddZone("clean.test", {});
+    server.AddZone("off.test", {"10.20.30.40"});
+    server.AddZone("two.test", {"10.20.30.40", "10.9.9.9"});
+    ASSERT_TRUE(server.Start()) << server.Output();
+    CSilentUdpSocket silent;
+    Settings settings;
+    for (const char* pZone : {"two.test", "off.test", "clean.test", "four.test", "one.test"})
+        settings.AddDnsblServer(pZone, std::string(pZone) != "off.test");
+    settings.AddExclusion("10.1.1.1", 1);
+    struct CCase {
+        std::array<std::uint8_t, 4> address;
+        std::string strServers;
+        int nVerdict;
+    } cases[] = {{kClient, server.Nameserver(), 2},  // two listings, an answer, a miss
+                 {{10, 9, 9, 9}, server.Nameserver(), 1},
+                 {{10, 7, 7, 7}, server.Nameserver(), 0},  // listed nowhere
+                 {{10, 1, 1, 1}, server.Nameserver(), 0},  // excluded: no line at all
+                 {kClient, silent.Nameserver(), 0}};       // every zone silent: Err: 12
+    for (const CCase& c : cases) {
+        UseNameservers(c.strServers);
+        if (c.strServers == silent.Nameserver()) {  // one zone, the bound is 3 s a query
+            for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
+                p->m_bActive = p->m_strName == "one.test";
+        }
+        const auto [blocking, concurrent] = ScreenBothWays(settings, c.address);
+        EXPECT_EQ(blocking.nVerdict, c.nVerdict) << c.strServers;
+        EXPECT_EQ(concurrent, blocking) << c.strServers;
+        if (c.strServers == silent.Nameserver()) {
+            EXPECT_EQ(concurrent.dump.back(), "\t one.test: \t\t ms\tErr: 12");
+        }
+    }
+    unsetenv("TARNWICK_NAMESERVERS");
+}
+
+// A reload while the answers are out: the verdict stands, the new entries' catches stay at 0.
+TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
+    CRbldnsd server;
+    server.AddZone("bl.test", {"10.20.30.40"});
+    ASSERT_TRUE(server.Start()) << server.Output();
+    CSilentUdpSocket silent;
+    UseNameservers(silent.Nameserver() + "," + server.Nameserver());
+    Settings settings;
+    settings.AddDnsblServer("bl.test", 1);
+    CRecordingScreeningLog log;
+    CDnsblLookup lookup(settings, log);
+    CEventLoop loop;
+    CLoopResolver resolver;
+    int nVerdict = -1;
+    auto pPending = lookup.StartConcurrent(kClient, resolver, [&](int n) { nVerdict = n; });
+    ASSERT_TRUE(silent.WaitForDatagram(10000));
+    {
+        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+        settings.ClearDnsblServers();
+        settings.AddDnsblServer("bl.test", 1);
+    }
+    ASSERT_TRUE(PumpUntil(loop, [&] { return nVerdict >= 0; }));
+    EXPECT_EQ(nVerdict, 1);
+    EXPECT_EQ(settings.DNSBL_Servers->m_nCatches, 0);
+    EXPECT_EQ(log.m_logged, Lines{"10.20.30.40 Found in bl.test"});
     unsetenv("TARNWICK_NAMESERVERS");
 }

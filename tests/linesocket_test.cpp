@@ -28,14 +28,14 @@ public:
     }
     // Reads as a relay's end does: lines are kept, the peer's close ends reading.
     void OnReceive(int) override {
-        const int nCount = ReceiveBlock();
-        if (nCount > 0) RunLineLoop(nCount);
+        CReceiveBuffer buffer;
+        const int nCount = ReceiveBlock(buffer);
+        if (nCount > 0) RunLineLoop(buffer.data(), nCount);
         if (nCount == 0) PeerClosed();
     }
     void OnClose(int) override { PeerClosed(); }
     void Feed(const std::string& strBlock) {
-        std::copy(strBlock.begin(), strBlock.end(), m_rxBuffer.begin());
-        RunLineLoop(static_cast<int>(strBlock.size()));
+        RunLineLoop(strBlock.data(), static_cast<int>(strBlock.size()));
     }
 };
 
@@ -209,4 +209,25 @@ TEST(LineSocket, ShutdownAfterDrainSendsEverythingThenReadsOnUntilThePeerCloses)
     EXPECT_NE(pair.socket.m_hSocket, INVALID_SOCKET);
     pair.peer.Close();
     EXPECT_TRUE(PumpUntil(pair.loop, [&] { return pair.socket.m_hSocket == INVALID_SOCKET; }));
+}
+
+// A buffer is lent to one handler at a time: a handler entered again further down the stack gets
+// another, and a buffer given back is lent again rather than a new one made.
+TEST(LineSocket, ReceiveBuffersAreNeverLentTwiceAtOnce) {
+    char* pOuter = nullptr;
+    char* pInner = nullptr;
+    {
+        CReceiveBuffer outer;
+        pOuter = outer.data();
+        {
+            CReceiveBuffer inner;
+            pInner = inner.data();
+            EXPECT_NE(pInner, pOuter);
+        }
+        CReceiveBuffer again;
+        EXPECT_EQ(again.data(), pInner);
+    }
+    CReceiveBuffer first, second;
+    EXPECT_EQ(first.data(), pOuter);
+    EXPECT_EQ(second.data(), pInner);
 }

@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "gateway/ListenSocket.h"
+#include "platform/DescriptorReserve.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
+#include "tests/support/SilentUdpSocket.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -271,4 +273,84 @@ TEST(Listener, FailedAcceptsAreCountedOnceEachReportedAndFreedAtOnce) {
               "Error Accepting Socket Error " + std::to_string(EMFILE) + "\n");
     EXPECT_EQ(gateway.Reports()[2],
               "Error Accepting Socket Error " + std::to_string(ECONNABORTED) + "\n");
+}
+
+// Screening on the loop: a relayed client keeps talking while another one's zones are silent;
+// stopping the listener then closes the waiting client, and no verdict for it is ever logged.
+TEST_F(Screening, ConcurrentScreeningKeepsRelaysFlowingAndStopsWithLookupsInFlight) {
+    CRawServer server;
+    ASSERT_TRUE(server.Start([](int fd) {
+        SendAllFd(fd, "220 relayed\r\n", 13);
+        char buffer[256];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) SendAllFd(fd, "250 ok\r\n", 8);
+    }));
+    m_gateway.m_app.m_settings.ConcurrentScreening = 1;
+    ASSERT_TRUE(m_gateway.Start(server.Port()));
+    CRawClient listed, relayed;
+    ASSERT_TRUE(listed.Connect(m_gateway.m_nPortIn, "127.0.0.6"));
+    EXPECT_TRUE(listed.ReadUntilClosed());
+    EXPECT_EQ(listed.m_strReceived, kRejectLine);
+    ASSERT_TRUE(relayed.Connect(m_gateway.m_nPortIn, "127.0.0.13"));
+    ASSERT_TRUE(relayed.ReadUntilContains("220 relayed\r\n"));
+
+    CSilentUdpSocket silent;
+    setenv("TARNWICK_NAMESERVERS", silent.Nameserver().c_str(), 1);
+    CRawClient waiting;
+    ASSERT_TRUE(waiting.Connect(m_gateway.m_nPortIn, "127.0.0.15"));
+    ASSERT_TRUE(silent.WaitForDatagram(10000));
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(relayed.SendAll("NOOP\r\n"));
+        EXPECT_TRUE(relayed.ReadUntil([&](const std::string& strIn) {
+            return strIn.size() == 13 + 8 * static_cast<size_t>(i);
+        }));
+    }
+    EXPECT_TRUE(m_gateway.Connections().size() == 2u);  // the waiting client is not relayed
+    m_gateway.Stop();
+    EXPECT_TRUE(waiting.ReadUntilClosed());
+    EXPECT_EQ(waiting.m_strReceived, "");
+    const std::string strLog = m_gateway.ActivityLog();
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.6 Rejected (Blacklist Listings: 3)"));
+    EXPECT_FALSE(Contains(strLog, "127.0.0.15 ")) << strLog;
+}
+
+// Descriptors for an accept are set aside whole or not at all, and the spare, once given back,
+// is there for what handling the accept opens.
+TEST(Listener, DescriptorReserveIsMadeWholeOrNotAtAll) {
+#ifdef TARNWICK_SANITIZE_UNDEFINED
+    GTEST_SKIP() << "needs descriptors the undefined-behaviour sanitizer would lack";
+#endif
+    const int nStart = OpenDescriptors();
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    for (int nFree : {0, 1, 2}) {
+        rlimit reduced = original;
+        reduced.rlim_cur = static_cast<rlim_t>(nStart + 8);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &reduced), 0);
+        std::vector<int> fillers;
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+        for (int i = 0; i < nFree; ++i, fillers.pop_back()) close(fillers.back());
+        bool bMade = false;
+        int nErrno = 0, fdChannel = -1, fdAfterAccept = -1;
+        {
+            CDescriptorReserve reserve;
+            bMade = reserve.Make(true);
+            nErrno = errno;
+            if (bMade) {
+                fdChannel = reserve.TakeChannelSocket();
+                reserve.ReleaseSpare();
+                fdAfterAccept = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            }
+        }
+        for (int fd : {fdChannel, fdAfterAccept})
+            if (fd >= 0) close(fd);
+        for (int fd : fillers) close(fd);
+        setrlimit(RLIMIT_NOFILE, &original);
+        SCOPED_TRACE(nFree);
+        EXPECT_EQ(bMade, nFree == 2);
+        if (!bMade) {
+            EXPECT_EQ(nErrno, EMFILE);
+        }
+        EXPECT_EQ(fdChannel >= 0 && fdAfterAccept >= 0, nFree == 2);
+        EXPECT_EQ(OpenDescriptors(), nStart);  // nothing left open by a reserve that failed
+    }
 }

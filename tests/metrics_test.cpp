@@ -77,7 +77,12 @@ TEST(MetricsText, ZoneLabelsAreEscapedAndTheHistogramIsCumulative) {
         EXPECT_TRUE(Contains(strPage, pszLine)) << pszLine << "\n" << strPage;
 }
 
-TEST_F(CMetricsFixture, ScrapedFiguresMatchWhatTheGatewayDid) {
+// Two listed clients and one relayed, screened blocking or concurrently: the same figures.
+struct CScrapeFixture : CMetricsFixture, ::testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(Screening, CScrapeFixture, ::testing::Values(0, 1));
+
+TEST_P(CScrapeFixture, ScrapedFiguresMatchWhatTheGatewayDid) {
+    gateway.m_app.m_settings.ConcurrentScreening = GetParam();
     ASSERT_TRUE(gateway.Start(mail.Port()));
     for (const char* pszFrom : {"127.0.0.2", "127.0.0.4"}) {
         CRawClient listed;

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "gateway/ClientSocket.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/RawPeer.h"
 
@@ -63,8 +67,8 @@ protected:
     }
     void TearDown() override { m_server.m_server.Stop(); }
     // Connects, takes the mail server's greeting, then identifies as a monitor.
-    bool ConnectMonitor(CRawClient& monitor, const std::string& strFrom) {
-        return monitor.Connect(m_gateway.m_nPortIn, strFrom) &&
+    bool ConnectMonitor(CRawClient& monitor, const std::string& strFrom, int nReceiveBuffer = 0) {
+        return monitor.Connect(m_gateway.m_nPortIn, strFrom, nReceiveBuffer) &&
                monitor.ReadUntilContains("220 raw\r\n") && monitor.SendAll("MONITOR\n") &&
                monitor.ReadUntilContains(Block(1, 0, 0));
     }
@@ -190,4 +194,61 @@ TEST_F(MonitorRelay, MailServerDownReportsSendsStatZeroOnceAndOneWhenBack) {
     EXPECT_FALSE(first.PeerClosed());
     EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 1);
     back.m_server.Stop();
+}
+
+// With MonitorFrom set, a "MONITOR" line from any other address is an SMTP client's first line;
+// a PROXY-less listed address still becomes a monitor.
+TEST_F(MonitorRelay, MonitorFromLetsOnlyListedAddressesBecomeMonitors) {
+    m_gateway.m_app.m_settings.SetMonitorFrom(" 127.0.0.40 ,127.0.0.41");
+    CRawClient listed;
+    ASSERT_TRUE(ConnectMonitor(listed, "127.0.0.41"));
+
+    CRawClient other;
+    ASSERT_TRUE(other.Connect(m_gateway.m_nPortIn, "127.0.0.42"));
+    ASSERT_TRUE(other.ReadUntilContains("220 raw\r\n"));
+    ASSERT_TRUE(other.SendAll("MONITOR\nQUIT\n"));
+    ASSERT_TRUE(WaitUntil([&] { return m_server.Received(1) == "MONITOR\nQUIT\n"; }));
+    EXPECT_EQ(m_gateway.Connections(),
+              (std::vector<std::string>{"127.0.0.42 SMTP", "127.0.0.41 Monitor"}));
+    EXPECT_EQ(m_gateway.m_app.m_nConnections, 1);
+    // Nothing but entries that are not addresses still lets nobody in.
+    m_gateway.m_app.m_settings.SetMonitorFrom("localhost");
+    CRawClient named;
+    ASSERT_TRUE(named.Connect(m_gateway.m_nPortIn, "127.0.0.1"));
+    ASSERT_TRUE(named.ReadUntilContains("220 raw\r\n"));
+    ASSERT_TRUE(named.SendAll("MONITOR\n"));
+    ASSERT_TRUE(WaitUntil([&] { return m_server.Received(2) == "MONITOR\n"; }));
+}
+
+// Monitors that stop reading are closed once their queue passes the bound, without a report;
+// one that reads gets every line, and no queue ever holds much more than the bound.
+TEST_F(MonitorRelay, MonitorsThatStopReadingAreClosedAtTheQueueBound) {
+    CRawClient reader;
+    ASSERT_TRUE(ConnectMonitor(reader, "127.0.0.43"));
+    std::vector<std::unique_ptr<CRawClient>> stalled;
+    for (const char* pFrom : {"127.0.0.44", "127.0.0.45", "127.0.0.46"}) {
+        stalled.push_back(std::make_unique<CRawClient>());
+        ASSERT_TRUE(ConnectMonitor(*stalled.back(), pFrom, 4096));
+    }
+    // Each stalled monitor's accept and identification reached the reader.
+    const size_t nBefore = 9 + 7 * kBlock;
+    ASSERT_TRUE(HasSize(reader, nBefore));
+    const size_t nLimit = CClientSocket::kMonitorQueueLimit + kBlock;
+    size_t nLargest = 0, nSent = 0;
+    // The kernel takes a few MB on loopback before a queue grows: a round sends 112 KB.
+    for (int nRound = 0; nRound < 80 && m_gateway.Connections().size() > 1; ++nRound) {
+        m_gateway.OnListener([&] {
+            for (int i = 0; i < 2500; ++i) m_gateway.m_app.SendMonitorStatus();
+        });
+        nSent += 2500;
+        nLargest = std::max(nLargest, m_gateway.LargestQueue());
+        ASSERT_TRUE(HasSize(reader, nBefore + nSent * kBlock));
+    }
+    EXPECT_LE(nLargest, nLimit);
+    EXPECT_EQ(m_gateway.Connections(), std::vector<std::string>{"127.0.0.43 Monitor"});
+    for (auto& pMonitor : stalled) EXPECT_TRUE(pMonitor->ReadUntilClosed());
+    std::string strExpected;
+    for (size_t i = 0; i < nSent; ++i) strExpected += Block(1, 0, 0);
+    EXPECT_EQ(reader.m_strReceived.substr(nBefore), strExpected);
+    EXPECT_TRUE(m_gateway.Reports().empty());
 }

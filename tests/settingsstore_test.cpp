@@ -1,9 +1,11 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -406,4 +408,64 @@ TEST_F(CStoreFixture, MetricsValuesSurviveSavesAndAFailedReloadKeepsTheSettings)
     EXPECT_EQ(Servers().size(), 1u);
     EXPECT_EQ(settings.MetricsPort, 9101);
     EXPECT_EQ(settings.GetMetricsAddress(), "127.0.0.9");
+}
+
+// MonitorFrom is read from the hive with its bad entries reported, kept by every save (the
+// dialog's saves never write it), and absent or empty lets anyone in.
+TEST_F(CStoreFixture, MonitorFromIsReadReportedAndKeptBySaves) {
+    const std::string strList = "127.0.0.5, 10.1.2.3,,mon.example.org ,10.1.2.300";
+    WriteKey("\"MonitorFrom\"=\"" + strList + "\"\n\"PortIn\"=\"2525\"\n");
+    ASSERT_TRUE(Load());
+    Save();
+    ASSERT_TRUE(Load());
+    const std::string strBad = "\" is not an IPv4 address and is ignored.";
+    EXPECT_EQ(reports, (Reports{{0, "MonitorFrom: \"mon.example.org" + strBad},
+                                {0, "MonitorFrom: \"10.1.2.300" + strBad},
+                                {0, "MonitorFrom: \"mon.example.org" + strBad},
+                                {0, "MonitorFrom: \"10.1.2.300" + strBad}}));
+    EXPECT_EQ(settings.MonitorFrom, strList);
+    const struct {
+        const char* pAddress;
+        bool bAllowed;
+    } cases[] = {{"127.0.0.5", true}, {"10.1.2.3", true}, {"127.0.0.1", false}, {"", false}};
+    for (const auto& test : cases) {
+        std::optional<std::uint32_t> address;
+        if (*test.pAddress) address = inet_addr(test.pAddress);
+        EXPECT_EQ(settings.IsMonitorFrom(address), test.bAllowed) << test.pAddress;
+    }
+    WriteKey("\"MonitorFrom\"=\" , \"\n");
+    ASSERT_TRUE(Load());
+    EXPECT_TRUE(settings.IsMonitorFrom(std::nullopt));
+    EXPECT_TRUE(settings.IsMonitorFrom(inet_addr("192.0.2.1")));
+}
+
+// The values only the hive sets: read at every load (absent, "0" or empty switch them off; a
+// bad ProxyFrom entry is named and left out), and kept as they are by a save of the dialog's.
+TEST_F(CStoreFixture, ConcurrentScreeningAndProxyFromSurviveASaveAndSwitchOffWhenAbsent) {
+    const std::string strList = "10.0.0.1, 10.0.0.2,,balancer.example";
+    WriteKey("\"ConcurrentScreening\"=\"1\"\n\"ProxyFrom\"=\"" + strList + "\"\n");
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(reports, (Reports{{0,
+                                 "ProxyFrom: \"balancer.example\" is not an IPv4 address and "
+                                 "is ignored."}}));
+    EXPECT_EQ(settings.ConcurrentScreening, 1);
+    EXPECT_EQ(settings.m_proxyFrom.size(), 2u);
+    settings.PortIn = 2526;
+    Save();
+    const std::vector<std::string> stored = Stored();
+    for (const std::string& strValue :
+         {std::string("ConcurrentScreening=1"), "ProxyFrom=" + strList, std::string("PortIn=2526")})
+        EXPECT_NE(std::find(stored.begin(), stored.end(), strValue), stored.end()) << strValue;
+    settings.ConcurrentScreening = 0;
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(settings.ConcurrentScreening, 1);
+    EXPECT_EQ(settings.ProxyFrom, strList);
+    EXPECT_TRUE(settings.IsProxyFrom(htonl(0x0A000002)));
+
+    for (const char* pValues : {"\"ConcurrentScreening\"=\"0\"\n\"ProxyFrom\"=\"\"\n", ""}) {
+        WriteKey(pValues);
+        ASSERT_TRUE(Load());
+        EXPECT_EQ(settings.ConcurrentScreening, 0) << pValues;
+        EXPECT_FALSE(settings.IsProxyFrom(htonl(0x0A000001))) << pValues;
+    }
 }

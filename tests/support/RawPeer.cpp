@@ -37,10 +37,12 @@ bool SendAllFd(int fd, const char* pBytes, size_t nCount) {
     return true;
 }
 
-bool CRawClient::Connect(int nPort, const std::string& strFrom) {
+bool CRawClient::Connect(int nPort, const std::string& strFrom, int nReceiveBuffer) {
     Close();
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) return false;
+    if (nReceiveBuffer > 0)
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
     sockaddr_in local = LoopbackAddress(strFrom, 0);
     sockaddr_in remote = LoopbackAddress("127.0.0.1", nPort);
     return bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&

@@ -18,8 +18,9 @@ public:
     CRawClient(const CRawClient&) = delete;
     CRawClient& operator=(const CRawClient&) = delete;
 
-    // Connects to 127.0.0.1:nPort from strFrom (any 127.x.y.z address).
-    bool Connect(int nPort, const std::string& strFrom = "127.0.0.1");
+    // Connects to 127.0.0.1:nPort from strFrom (any 127.x.y.z address); a receive buffer size
+    // above 0 is set first (a small one makes a peer that stops reading stall the sender soon).
+    bool Connect(int nPort, const std::string& strFrom = "127.0.0.1", int nReceiveBuffer = 0);
     bool SendAll(const std::string& strBytes);
     // Reads until bDone(everything received so far) holds, the peer closes, or nTimeoutMs
     // pass; true when bDone held.

@@ -1,0 +1,47 @@
+// CClientIntake: one accepted client's road from the accept to its verdict: the PROXY header when
+// it comes from a trusted load balancer, screening (blocking, or on the listener's resolver with
+// ConcurrentScreening), then the verdict: REJ, the rejection line and the 550; or the channel
+// and "Accepted"; or, for a PROXY header that fails, "Dropped (Invalid PROXY Header)" and the
+// close. Each verdict ends with the monitors' status lines and the monitor refresh, as every
+// accept notification does, and then with the bytes that came after a PROXY header.
+//
+// Owned by the listening socket (CListenSocket), on the listener thread. It counts the clients
+// accepted and not yet decided, and tells its owner through onDecided whenever one is decided,
+// so that accepting can pause while too many wait. Without a resolver, screening always blocks.
+// Failures are those of its parts: DNS failures are never listings; nothing is reported here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class CClientSocket;
+class CGatewayCore;
+class CLoopResolver;
+struct CProxyHeader;
+
+class CClientIntake {
+public:
+    CClientIntake(CGatewayCore& core, CLoopResolver* pResolver, std::function<void()> onDecided)
+        : m_core(core), m_pResolver(pResolver), m_onDecided(std::move(onDecided)) {}
+
+    // An accepted client, just added to the live connections.
+    void Take(CClientSocket& client);
+    size_t Undecided() const { return m_nUndecided; }
+    // The monitors' status lines and the monitor window's refresh.
+    void TellMonitors();
+
+private:
+    void OnHeader(CClientSocket& client, const CProxyHeader& header, std::string strRest);
+    void Screen(CClientSocket& client);
+    void Decide(CClientSocket& client, int nListings);
+    void Drop(CClientSocket& client);
+    void Decided();
+
+    CGatewayCore& m_core;
+    CLoopResolver* m_pResolver;
+    std::function<void()> m_onDecided;
+    size_t m_nUndecided = 0;
+};
