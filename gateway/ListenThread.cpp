@@ -47,8 +47,7 @@ void CListenThread::DeleteListenSocket() {
 }
 
 std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPort, int& nCode) {
-    auto pSocket =
-        std::make_unique<CListenSocket>(&m_core, &m_connections, m_pResolver.get());
+    auto pSocket = std::make_unique<CListenSocket>(&m_core, &m_connections, m_pResolver.get());
     // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
     const bool bPortValid = nPort >= 1 && nPort <= 65535;
     if (bPortValid && pSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) && pSocket->Listen(SOMAXCONN))
