@@ -83,9 +83,13 @@ unsigned LittleEndianValue(const Address& bytes) {
 // What one server's answer about an address means; the same whichever way it was asked.
 class CServerJudge {
 public:
-    CServerJudge(Settings& settings, IScreeningLog& log, const Address& address,
-                 std::uint32_t nGeneration)
-        : m_settings(settings), m_log(log), m_address(address), m_nGeneration(nGeneration) {}
+    CServerJudge(Settings& settings, IScreeningLog& log, CScreeningMetrics& metrics,
+                 const Address& address, std::uint32_t nGeneration)
+        : m_settings(settings),
+          m_log(log),
+          m_metrics(metrics),
+          m_address(address),
+          m_nGeneration(nGeneration) {}
 
     // Raises the server's catch count on any answer and logs a listing; true for a listing.
     // The dump line goes to the trace when there is one.
@@ -98,13 +102,19 @@ public:
             RaiseCatches(m_settings, server, m_nGeneration);
             strVerdict = Format("Listed %x", LittleEndianValue(answer));
             bListed = answer == kListedAnswer;
-            if (bListed)
+            if (bListed) {
                 m_log.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3],
                                      server.strZone.c_str()));
+                m_metrics.CountListing(server.strZone);
+            }
+            m_metrics.CountQuery(bListed ? CScreeningMetrics::kListed
+                                         : CScreeningMetrics::kNotListed);
         } else if (nStatus == kDnsNameNotFound) {
             strVerdict = "Not Listed";
+            m_metrics.CountQuery(CScreeningMetrics::kNotListed);
         } else {
             strVerdict = Format("Err: %d", nStatus);
+            m_metrics.CountQuery(CScreeningMetrics::kError);
         }
         if (bDump)
             m_log.WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", server.strZone.c_str(), nElapsedMs,
@@ -115,6 +125,7 @@ public:
 private:
     Settings& m_settings;
     IScreeningLog& m_log;
+    CScreeningMetrics& m_metrics;
     Address m_address;
     std::uint32_t m_nGeneration;
 };
@@ -129,6 +140,13 @@ void CDnsblLookup::Start(const Address& address, const Verdict& onVerdict) {
 }
 
 int CDnsblLookup::Check(const Address& address) {
+    const Clock::time_point start = Clock::now();
+    const int nListings = Screen(address);
+    m_metrics.CountScreening(Clock::now() - start);
+    return nListings;
+}
+
+int CDnsblLookup::Screen(const Address& address) {
     const std::string strAddress = DottedText(address);
     if (IsExcluded(m_settings, strAddress)) return 0;
     const bool bDump = m_log.IsDumping();
@@ -137,7 +155,7 @@ int CDnsblLookup::Check(const Address& address) {
     // Every active server is asked, even after one has listed the address.
     std::uint32_t nGeneration = 0;
     const std::vector<CActiveServer> servers = ActiveServers(m_settings, nGeneration);
-    CServerJudge judge(m_settings, m_log, address, nGeneration);
+    CServerJudge judge(m_settings, m_log, m_metrics, address, nGeneration);
     int nListings = 0;
     for (const CActiveServer& server : servers) {
         const Clock::time_point start = Clock::now();
@@ -189,13 +207,15 @@ void CDnsblLookup::CPending::OnAnswer(size_t nIndex, int nStatus, const Address&
 // The verdict runs last: it may destroy this object.
 void CDnsblLookup::CPending::Finish() {
     if (m_bDump) WriteDumpHead(m_lookup.m_log, DottedText(m_address));
-    CServerJudge judge(m_lookup.m_settings, m_lookup.m_log, m_address, m_nGeneration);
+    CServerJudge judge(m_lookup.m_settings, m_lookup.m_log, m_lookup.m_metrics, m_address,
+                       m_nGeneration);
     int nListings = 0;
     for (size_t i = 0; i < m_servers.size(); ++i) {
         const CAnswer& answer = m_answers[i];
         if (judge.Judge(m_servers[i], answer.nStatus, answer.address, answer.nElapsedMs, m_bDump))
             ++nListings;
     }
+    m_lookup.m_metrics.CountScreening(Clock::now() - m_start);
     Verdict onVerdict = std::move(m_onVerdict);
     onVerdict(nListings);
 }
@@ -204,6 +224,7 @@ std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Addr
                                                                       CLoopResolver& resolver,
                                                                       Verdict onVerdict) {
     if (IsExcluded(m_settings, DottedText(address))) {
+        m_metrics.CountScreening(Clock::duration::zero());
         onVerdict(0);
         return nullptr;
     }

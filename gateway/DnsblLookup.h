@@ -14,6 +14,7 @@
 //   lines and the trace written then, in the list's order and together (each query with its
 //   own elapsed milliseconds), so that two clients' lines never interleave. Destroying the
 //   CPending it returns drops the answers still to come: no line, no catch, no verdict.
+// Every answer, listing and finished screening is counted in the metrics (ScreeningMetrics.h).
 #pragma once
 
 #include <array>
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/ScreeningMetrics.h"
 #include "platform/LoopResolver.h"
 #include "settings/Settings.h"
 
@@ -59,9 +61,14 @@ public:
     std::unique_ptr<CPending> StartConcurrent(const std::array<std::uint8_t, 4>& address,
                                               CLoopResolver& resolver, Verdict onVerdict);
 
+    const CScreeningMetrics& Metrics() const { return m_metrics; }
+
 private:
+    int Screen(const Address& address);
+
     Settings& m_settings;
     IScreeningLog& m_log;
+    CScreeningMetrics m_metrics;
 };
 
 // A screening whose queries all run at once; the answers are kept until the last one is in.

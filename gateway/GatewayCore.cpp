@@ -52,3 +52,8 @@ void CGatewayCore::StopListenThread() {
     m_pListenThread = nullptr;
     m_listenPoster = CLoopPoster();
 }
+
+void CGatewayCore::ApplySettingsToListener() {
+    CListenThread* pThread = m_pListenThread;
+    if (pThread != nullptr) m_listenPoster.Post([pThread] { pThread->ApplySettings(); });
+}

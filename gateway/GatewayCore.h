@@ -53,6 +53,9 @@ public:
 
     CListenThread* StartListenThread();
     void StopListenThread();
+    // Has a running listener thread take reloaded settings into use (CListenThread::
+    // ApplySettings) on its own loop; without one, nothing happens. UI thread.
+    void ApplySettingsToListener();
 
     void SendMonitorStatus() { m_monitors.Send(); }
     void SetMailServerStatus(int nValue) { m_monitors.SetMailServerStatus(nValue); }

@@ -41,6 +41,9 @@ public:
     CGatewayCore* m_pApp;
 
     void OnAccept(int nErrorCode) override;
+    // Goes on numbering clients after the socket this one replaces, so that the order of the
+    // connections (newest first) holds across a move to another port.
+    void ContinueFrom(const CListenSocket& previous) { m_nAccepted = previous.m_nAccepted; }
 
 private:
     bool AcceptFailed(int nCode, bool bOutOfDescriptors);

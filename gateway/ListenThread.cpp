@@ -4,10 +4,12 @@
 
 #include "gateway/ClientSocket.h"
 #include "gateway/GatewayCore.h"
+#include "gateway/MetricsText.h"
 
 CListenThread::CListenThread() : m_core(GatewayCore()) { m_core.m_nListenThreads += 1; }
 
 CListenThread::~CListenThread() {
+    m_pMetrics.reset();
     DeleteListenSocket();
     DeleteConnections();
     m_core.m_nListenThreads -= 1;
@@ -20,6 +22,7 @@ BOOL CListenThread::InitInstance() {
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
     CreateListenSocket();
+    if (m_pListenSocket != nullptr) OpenMetrics();
     return TRUE;
 }
 
@@ -30,6 +33,7 @@ BOOL CListenThread::OnIdle(LONG lCount) {
 
 // The connections go before the resolver, which their screenings still refer to.
 int CListenThread::ExitInstance() {
+    m_pMetrics.reset();
     DeleteListenSocket();
     DeleteConnections();
     m_pResolver.reset();
@@ -42,17 +46,26 @@ void CListenThread::DeleteListenSocket() {
     m_pListenSocket.reset();
 }
 
+std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPort, int& nCode) {
+    auto pSocket = std::make_unique<CListenSocket>(&m_core, &m_connections, m_pResolver.get());
+    // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
+    const bool bPortValid = nPort >= 1 && nPort <= 65535;
+    if (bPortValid && pSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) && pSocket->Listen(SOMAXCONN))
+        return pSocket;
+    nCode = bPortValid ? WSAGetLastError() : EINVAL;
+    pSocket->Close();
+    return nullptr;
+}
+
 void CListenThread::CreateListenSocket() {
     DeleteListenSocket();
-    m_pListenSocket = std::make_unique<CListenSocket>(&m_core, &m_connections, m_pResolver.get());
-    // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
     const std::int32_t nPort = m_core.m_settings.PortIn;
-    const bool bPortValid = nPort >= 1 && nPort <= 65535;
-    if (bPortValid && m_pListenSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) &&
-        m_pListenSocket->Listen(SOMAXCONN))
+    int nCode = 0;
+    m_pListenSocket = MakeListenSocket(nPort, nCode);
+    if (m_pListenSocket != nullptr) {
+        m_nListenPort = nPort;
         return;
-    const int nCode = bPortValid ? WSAGetLastError() : EINVAL;
-    DeleteListenSocket();
+    }
     m_core.m_bReportShowing = 1;
     m_core.m_bGatewayDown = 1;
     m_core.m_bStopRequested = 1;
@@ -60,8 +73,60 @@ void CListenThread::CreateListenSocket() {
     m_core.m_bReportShowing = 0;
 }
 
+void CListenThread::ApplySettings() {
+    const std::int32_t nPort = m_core.m_settings.PortIn;
+    if (m_pListenSocket != nullptr && nPort != m_nListenPort) MoveListenSocket(nPort);
+    // An endpoint that could not be opened is tried again, as the administrator may have freed
+    // its port before asking for the reload.
+    const std::int32_t nMetricsPort = m_core.m_settings.MetricsPort;
+    if (nMetricsPort != m_nMetricsPort ||
+        m_core.m_settings.GetMetricsAddress() != m_strMetricsAddress ||
+        (nMetricsPort != 0 && m_pMetrics == nullptr))
+        OpenMetrics();
+}
+
+// The new socket is opened before the old one closes, so that a port that cannot be had leaves
+// the gateway listening where it was. Clients still waiting in the old socket's queue are reset.
+void CListenThread::MoveListenSocket(std::int32_t nPort) {
+    int nCode = 0;
+    std::unique_ptr<CListenSocket> pSocket = MakeListenSocket(nPort, nCode);
+    if (pSocket == nullptr) {
+        m_core.ReportError(nCode, "Creating Listening Socket");
+        return;
+    }
+    pSocket->ContinueFrom(*m_pListenSocket);
+    DeleteListenSocket();
+    m_pListenSocket = std::move(pSocket);
+    m_nListenPort = nPort;
+}
+
+void CListenThread::OpenMetrics() {
+    m_pMetrics.reset();
+    m_nMetricsPort = m_core.m_settings.MetricsPort;
+    m_strMetricsAddress = m_core.m_settings.GetMetricsAddress();
+    if (m_nMetricsPort == 0) return;
+    auto pMetrics = std::make_unique<CMetricsServer>([this] { return RenderMetrics(); });
+    if (!pMetrics->Open(m_strMetricsAddress, m_nMetricsPort)) {
+        m_core.ReportError(WSAGetLastError(), "Creating Metrics Socket");
+        return;
+    }
+    m_pMetrics = std::move(pMetrics);
+}
+
+// The counters are the monitor protocol's, read as unsigned so that a wrapped one still counts.
+std::string CListenThread::RenderMetrics() const {
+    CGatewayFigures figures;
+    figures.nConnections = static_cast<std::uint32_t>(m_core.m_nConnections.load());
+    figures.nRejected = static_cast<std::uint32_t>(m_core.m_nRejected.load());
+    figures.nMailServerUp = m_core.m_nMailServerStatus;
+    figures.nOpenConnections = m_connections.LiveCount();
+    figures.screening = m_core.m_screening.Metrics().Snapshot();
+    return ::RenderMetrics(figures);
+}
+
 void CListenThread::SweepConnections() {
     if (m_connections.FreeFinished()) m_core.m_bConnectionsSwept = 1;
+    if (m_pMetrics != nullptr) m_pMetrics->FreeFinished();
 }
 
 void CListenThread::DeleteConnections() { m_connections.Clear(); }

@@ -9,6 +9,13 @@
 // A listening socket that cannot be made is reported ("Creating Listening Socket") and sets the
 // flags that shut the program down; the thread then runs on without a socket until stopped.
 // A PortIn outside 1 to 65535 is such a failure, with the code EINVAL.
+//
+// With MetricsPort set, the thread also serves the metrics endpoint (CMetricsServer) on its
+// loop; an endpoint that cannot be made is reported ("Creating Metrics Socket") and the gateway
+// goes on without it. ApplySettings takes a reload's settings into use while every connection
+// goes on: a changed PortIn moves the listening socket (a new port that cannot be opened is
+// reported and the old socket stays, to be tried again at the next reload), a changed metrics
+// port or address re-opens the endpoint, and one that could not be opened is tried again.
 #pragma once
 
 #include <memory>
@@ -16,6 +23,7 @@
 
 #include "gateway/ConnectionList.h"
 #include "gateway/ListenSocket.h"
+#include "gateway/MetricsServer.h"
 #include "platform/LoopResolver.h"
 #include "platform/WinThread.h"
 
@@ -33,6 +41,7 @@ public:
     int ExitInstance() override;
 
     void CreateListenSocket();
+    void ApplySettings();
     // Frees the connections that have finished since the last call.
     void SweepConnections();
     void DeleteConnections();
@@ -41,8 +50,17 @@ public:
 
 private:
     void DeleteListenSocket();
+    // A listening socket on nPort, or null with the failure's code in nCode.
+    std::unique_ptr<CListenSocket> MakeListenSocket(std::int32_t nPort, int& nCode);
+    void MoveListenSocket(std::int32_t nPort);
+    void OpenMetrics();
+    std::string RenderMetrics() const;
 
     CGatewayCore& m_core;
     std::unique_ptr<CLoopResolver> m_pResolver;  // made and destroyed on this thread
     CConnectionList m_connections;
+    std::int32_t m_nListenPort = 0;
+    std::unique_ptr<CMetricsServer> m_pMetrics;
+    std::int32_t m_nMetricsPort = 0;  // as the endpoint was last opened (or tried)
+    std::string m_strMetricsAddress;
 };

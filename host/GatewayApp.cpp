@@ -35,11 +35,11 @@ void CGatewayApp::SetCommandLine(int argc, const char* const* argv) {
     m_args.assign(argv, argv + argc);
 }
 
-bool CGatewayApp::LoadSettings() {
+bool CGatewayApp::LoadSettings(LoadFailure onFailure) {
     bool bKeyMissing = false;
     const bool bRead = ::LoadSettings(
         m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); },
-        bKeyMissing);
+        bKeyMissing, DefaultSettingsPlace(), onFailure);
     if (bKeyMissing) m_bConfigAtStart = 1;
     ResolveMailServer();
     return bRead;
@@ -128,6 +128,13 @@ void CGatewayApp::OnInstanceMessage(const std::string& strLine) {
     if (strLine == kShowWindowMessage) m_pMonitor->ShowWindow();
 }
 
+void CGatewayApp::WaitWhileReportShowing() {
+    while (m_bReportShowing) {
+        usleep(kWaitStepMs * 1000);
+        PumpMessages();
+    }
+}
+
 void CGatewayApp::RunGateway() {
     std::unique_ptr<IMonitorWindow> pMonitor = m_pFrontEnd->CreateMonitorWindow();
     LogLine("Starting Tarnwick");
@@ -137,11 +144,12 @@ void CGatewayApp::RunGateway() {
         m_pMainWnd = pMonitor.get();
         CreateControlWindow();
         pMonitor->RunModal();
-        while (m_bReportShowing) {
-            usleep(kWaitStepMs * 1000);
-            PumpMessages();
-        }
+        WaitWhileReportShowing();
         m_pFrontEnd->UpdateTrayIcon(NIM_DELETE);
+    } else {
+        // A listener that stopped the run at once may still be reporting why: its line goes
+        // to the log before the shutdown lines.
+        WaitWhileReportShowing();
     }
     LogLine("Shutting Down Tarnwick\r\n" + std::string(56, '-'));
     // The monitor window goes last: the listener may write to its pane until it is stopped.
@@ -175,4 +183,16 @@ void CGatewayApp::Configure(bool bApply) {
         }
     }
     m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
+    if (m_bReloadPending) ReloadSettings();
+}
+
+// The dialog edits the live lists: a reload asked for meanwhile waits until it has closed.
+bool CGatewayApp::ReloadSettings() {
+    m_bReloadPending = m_bConfigOpen;
+    if (m_bReloadPending) return false;
+    if (!LoadSettings(LoadFailure::KeepSettings)) return false;
+    ApplySettingsToListener();
+    LogActivity("Settings Reloaded");
+    m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
+    return true;
 }

@@ -21,6 +21,7 @@
 #include "host/FrontEnd.h"
 #include "platform/EventLoop.h"
 #include "platform/InstanceChannel.h"
+#include "settings/SettingsStore.h"
 
 class CGatewayApp : public CGatewayCore {
 public:
@@ -50,10 +51,16 @@ public:
     // another Configure brings it to the front instead of opening a second one on the same
     // lists.
     void Configure(bool bApply);
+    // A reload on request (SIGHUP): the settings are read again as after the dialog's OK and
+    // taken into use by the running listener (a changed PortIn or metrics endpoint re-opened,
+    // every connection going on), then "Settings Reloaded" is logged. A load that fails is
+    // reported and changes nothing. One asked for while the dialog runs is done once it closes.
+    // False when it failed or waits.
+    bool ReloadSettings();
 
     // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
     // SaveSettings is false when the settings key could not be written.
-    bool LoadSettings();
+    bool LoadSettings(LoadFailure onFailure = LoadFailure::ClearLists);
     bool SaveSettings();
 
     int ExitCode() const { return m_nExitCode; }
@@ -64,6 +71,8 @@ private:
     bool FindRunningInstance();
     void CreateControlWindow();
     void OnInstanceMessage(const std::string& strLine);
+    // Pumps while the listener shows a report that holds the shutdown back.
+    void WaitWhileReportShowing();
 
     IFrontEnd* m_pFrontEnd = nullptr;
     std::vector<std::string> m_args;
@@ -72,6 +81,7 @@ private:
     IMonitorWindow* m_pMonitor = nullptr;
     bool m_bConfigOpen = false;
     int m_nExitCode = 0;
+    bool m_bReloadPending = false;  // a reload waits for the configuration dialog to close
 };
 
 inline CGatewayApp& TheApp() { return AppAs<CGatewayApp>(); }

@@ -1,5 +1,6 @@
 #include "host/HeadlessFrontEnd.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -44,11 +45,16 @@ void CHeadlessMonitor::ShowWindow() {
     std::fflush(stderr);
 }
 
-// SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question.
+// SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question;
+// SIGHUP reloads the settings.
 void CHeadlessMonitor::RunModal() {
     CGatewayApp& app = TheApp();
     while (!app.m_bStopRequested) {
-        if (m_signals.Wait(kWaitStepMs) != 0) return;
+        const int nSignal = m_signals.Wait(kWaitStepMs);
+        if (nSignal == SIGHUP)
+            app.ReloadSettings();
+        else if (nSignal != 0)
+            return;
         app.PumpMessages();
     }
 }

@@ -3,8 +3,9 @@
 // The monitor window's stand-in keeps the log pane's text and prints each entry appended to it
 // on standard output, one line each; its modal run waits, pumping the UI thread, until SIGINT or
 // SIGTERM arrives (caught from the moment the monitor object is made, and taken on the UI
-// thread, never worked on in a handler: platform/StopSignals.h) or the gateway must stop. More
-// of them later, during the shutdown, change nothing. The configuration dialog says on
+// thread, never worked on in a handler: platform/StopSignals.h) or the gateway must stop;
+// SIGHUP meanwhile reloads the settings (CGatewayApp::ReloadSettings). More of them later,
+// during the shutdown, change nothing. The configuration dialog says on
 // standard error how to configure without it and counts as cancelled.
 //
 // Made and used on the UI thread; the log pane may be read and written from either thread.

@@ -29,6 +29,7 @@ int InstallHandler() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     return fds[0];
 }
 }  // namespace

@@ -8,7 +8,7 @@ PACKAGES=(
   libc-ares-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   googletest libgtest-dev libgmock-dev
-  rbldnsd python3 python3-aiosmtpd swaks
+  rbldnsd python3 python3-aiosmtpd swaks curl
   postfix
   dpkg-dev file        # scripts/package.sh: CPack's dependency list
   man-db systemd       # the install check: man -l, systemd-analyze verify

@@ -96,6 +96,11 @@ void Settings::SetLogFileName(const std::string& strValue) {
     LogFileName = strValue;
 }
 
+std::string Settings::GetMetricsAddress() const {
+    Guard guard(m_lock);
+    return MetricsAddress;
+}
+
 namespace {
 // The IPv4 entries of a comma-separated list (network order); the others go to invalid. Blanks
 // around an entry and empty entries do not count.

@@ -72,6 +72,11 @@ public:
     // Raised by every clear, so that work begun on the old entries can tell they are gone.
     std::atomic<std::uint32_t> m_nListGeneration{0};
 
+    // The metrics endpoint, switched on in the hive only (MetricsPort 0 is off); the
+    // configuration dialog never shows these and its save leaves them as the hive holds them.
+    static constexpr const char* kDefaultMetricsAddress = "127.0.0.1";
+    std::atomic<std::int32_t> MetricsPort{0};
+    std::string MetricsAddress{kDefaultMetricsAddress};
     // Options a busy site switches on in the hive; the configuration dialog never shows them and
     // its save leaves them as the hive holds them. ConcurrentScreening: screen without blocking
     // the listener. ProxyFrom: the load balancers (IPv4, comma-separated) whose connections
@@ -97,6 +102,7 @@ public:
     std::string GetLogFileName() const;
     void SetMailServer(const std::string& strValue);
     void SetLogFileName(const std::string& strValue);
+    std::string GetMetricsAddress() const;
 
     // Takes a new ProxyFrom list; returns its entries that are not IPv4 addresses, which are left
     // out. Blanks around an entry and empty entries do not count.

@@ -43,6 +43,9 @@ struct CStagedSettings {
     std::optional<std::int32_t> PortIn, PortOut, EnableLogging;
     std::optional<std::string> MailServer, LogFileName;
     std::vector<Entry> servers, exclusions;  // in the order they are added
+    // Only a read key gives these; absent there, metrics are off.
+    std::optional<std::int32_t> MetricsPort;
+    std::optional<std::string> MetricsAddress;
     // Only a read key gives these; absent values switch them off.
     std::optional<std::int32_t> ConcurrentScreening;
     std::optional<std::string> ProxyFrom, MonitorFrom;
@@ -125,6 +128,9 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.LogFileName = ReadOptionalText(key, "LogFileName");
     staged.servers = ReadEntries(key, "DNSBL_Servers", "DNSBL_");
     staged.exclusions = ReadEntries(key, "Exclusions", "Exclusion_");
+    staged.MetricsPort = ReadNumber(key, "MetricsPort").value_or(0);
+    staged.MetricsAddress = ReadOptionalText(key, "MetricsAddress").value_or("");
+    if (staged.MetricsAddress->empty()) staged.MetricsAddress = Settings::kDefaultMetricsAddress;
     staged.ConcurrentScreening = ReadNumber(key, "ConcurrentScreening").value_or(0) != 0 ? 1 : 0;
     std::string strProxyFrom;
     ReadText(key, "ProxyFrom", strProxyFrom, kListBuffer);
@@ -216,6 +222,8 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
         settings.LogFileName = strFolder + "/Tarnwk.log";
     for (const Entry& entry : staged.servers) settings.AddDnsblServer(entry.first, entry.second);
     for (const Entry& entry : staged.exclusions) settings.AddExclusion(entry.first, entry.second);
+    if (staged.MetricsPort) settings.MetricsPort = *staged.MetricsPort;
+    if (staged.MetricsAddress) settings.MetricsAddress = *staged.MetricsAddress;
     if (staged.ConcurrentScreening) settings.ConcurrentScreening = *staged.ConcurrentScreening;
     CInvalidEntries invalid;
     if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);
@@ -336,7 +344,7 @@ void SaveEventSourceKey(const CSettingsPlace& place, const SettingsReport& repor
 CSettingsPlace DefaultSettingsPlace() { return {RegistryHivePath(), CurrentDirectory()}; }
 
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
-                  const CSettingsPlace& place) {
+                  const CSettingsPlace& place, LoadFailure onFailure) {
     CStagedSettings staged;
     CRegistryKey key(place.strHivePath);
     const long nResult = key.Open(kSettingsKeyPath);
@@ -346,15 +354,16 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
         ReportInvalid(report, ApplyStaged(settings, staged, place.strFolder));
         return true;
     }
+    const bool bClear = onFailure == LoadFailure::ClearLists;
     if (nResult != ERROR_FILE_NOT_FOUND) {
-        ApplyStaged(settings, staged, place.strFolder);
+        if (bClear) ApplyStaged(settings, staged, place.strFolder);
         ReportOpenFailure(report, nResult);
         return false;
     }
     bKeyMissing = true;
     FILE* pFile = OpenSettingsFile(place.strFolder + "/" + kSettingsFileName);
     if (pFile == nullptr) {
-        ApplyStaged(settings, staged, place.strFolder);
+        if (bClear) ApplyStaged(settings, staged, place.strFolder);
         report(0, kFileMissingText);
         return false;
     }

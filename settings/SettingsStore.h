@@ -33,19 +33,29 @@ extern const char* const kSettingsKeyPath;
 extern const char* const kEventSourceKeyPath;
 extern const char* const kSettingsFileName;
 
+// What a load that finds neither the key nor the settings file does to the record: empty both
+// lists (start-up and the configuration dialog's reload), or leave the record as it is, so
+// that a running gateway goes on screening with the settings in use (a reload on request).
+enum class LoadFailure { ClearLists, KeepSettings };
+
 // Fills the record from the key, or from the settings file when the key does not exist (then
-// bKeyMissing is set; it is never cleared here). Both lists are emptied first, whatever follows.
+// bKeyMissing is set; it is never cleared here). Both lists are emptied first, whatever follows,
+// unless the load fails and onFailure says to keep them. A read key also gives the metrics
+// values; absent there, metrics are off (MetricsPort 0, MetricsAddress 127.0.0.1).
 // True when the key or the file was read; failures are reported and give false.
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
-                  const CSettingsPlace& place = DefaultSettingsPlace());
+                  const CSettingsPlace& place = DefaultSettingsPlace(),
+                  LoadFailure onFailure = LoadFailure::ClearLists);
 
 // Fills the record from an open settings file, as LoadSettings does while the key is missing:
 // both lists are rebuilt from the file; the fields it does not give keep their values.
 void LoadSettingsFile(std::FILE* pFile, Settings& settings);
 
-// Writes the record to the key, then the event-log source key. A key that cannot be made or
-// written is reported and ends the save. A text longer than 99 characters (a value is read back
-// through a 100-byte buffer) is not written: the stored value stays, and the report names it.
-// True when the settings key was written (a too-long text left out still counts as written).
+// Writes the record to the key, then the event-log source key. Values of the key that the
+// record does not write (the metrics values among them) stay as the hive holds them. A key that
+// cannot be made or written is reported and ends the save. A text longer than 99 characters (a
+// value is read back through a 100-byte buffer) is not written: the stored value stays, and the
+// report names it. True when the settings key was written (a too-long text left out still counts as
+// written).
 bool SaveSettings(const Settings& settings, const SettingsReport& report,
                   const CSettingsPlace& place = DefaultSettingsPlace());

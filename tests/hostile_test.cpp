@@ -143,10 +143,11 @@ protected:
         })) << strCase
             << ": " << counters(m_monitor.m_strReceived);
         EXPECT_TRUE(m_gateway.Running()) << strCase;
-        if (m_nDescriptors > 0)
+        if (m_nDescriptors > 0) {
             EXPECT_TRUE(WaitUntil([&] { return Descriptors() == m_nDescriptors; }))
                 << strCase << ": " << Descriptors() << " descriptors, " << m_nDescriptors
                 << " before";
+        }
         EXPECT_EQ(Err("tarnwk"), m_strErr) << strCase;
     }
 

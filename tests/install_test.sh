@@ -27,6 +27,7 @@ installed=$(cd "$root" && find . -type f | sed 's/^\.//' | sort)
 
 unit="$root$prefix/lib/systemd/system/tarnwick.service"
 grep -qx "ExecStart=$sbindir/tarnwk" "$unit" || fail "the unit does not start $sbindir/tarnwk"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "the unit cannot reload"
 if command -v systemd-analyze >/dev/null; then
   # The unit as installed, its program looked for inside the temporary root.
   mkdir "$root/verify"

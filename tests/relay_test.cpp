@@ -22,18 +22,6 @@
 namespace {
 using namespace std::chrono_literals;
 
-// Random bytes of every value, NUL and CR LF pairs included.
-std::string RandomStream(size_t nSize, unsigned nSeed) {
-    std::mt19937 random(nSeed);
-    std::string strData(nSize, '\0');
-    for (size_t i = 0; i < nSize; ++i) {
-        const unsigned nValue = random() % 300;
-        strData[i] = nValue < 256 ? static_cast<char>(nValue) : (nValue < 280 ? '\0' : '\n');
-        if (strData[i] == '\n' && i > 0) strData[i - 1] = '\r';
-    }
-    return strData;
-}
-
 // Sends in blocks of random size (1 byte to 64 KiB).
 bool SendInRandomBlocks(int fd, const std::string& strData, unsigned nSeed) {
     std::mt19937 random(nSeed);

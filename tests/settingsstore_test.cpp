@@ -392,6 +392,24 @@ TEST_F(CStoreFixture, ReloadReplacesTheListsInOneStep) {
     EXPECT_EQ(nTorn, 0);
 }
 
+// The metrics values are read from the key and a save leaves them as the hive holds them. A
+// reload that can read neither the key nor the settings file keeps every setting.
+TEST_F(CStoreFixture, MetricsValuesSurviveSavesAndAFailedReloadKeepsTheSettings) {
+    WriteKey(
+        "\"MetricsPort\"=\"9101\"\n\"MetricsAddress\"=\"127.0.0.9\"\n\"DNSBL_0\"=\"+bl.test\"\n"
+        "\"DNSBL_Servers\"=\"1\"\n");
+    ASSERT_TRUE(Load());
+    Save();
+    settings.MetricsPort = 0;
+    ASSERT_TRUE(Load());
+    std::remove(place.strHivePath.c_str());
+    EXPECT_FALSE(LoadSettings(settings, report, bKeyMissing, place, LoadFailure::KeepSettings));
+    EXPECT_EQ(reports, (Reports{{0, kFileMissing}}));
+    EXPECT_EQ(Servers().size(), 1u);
+    EXPECT_EQ(settings.MetricsPort, 9101);
+    EXPECT_EQ(settings.GetMetricsAddress(), "127.0.0.9");
+}
+
 // MonitorFrom is read from the hive with its bad entries reported, kept by every save (the
 // dialog's saves never write it), and absent or empty lets anyone in.
 TEST_F(CStoreFixture, MonitorFromIsReadReportedAndKeptBySaves) {

@@ -1,5 +1,6 @@
 #include "ui/MonitorDlg.h"
 
+#include <signal.h>
 #include <sys/epoll.h>
 
 #include <QApplication>
@@ -67,7 +68,12 @@ CMonitorDlg::CMonitorDlg() : CDialog(IDD_MONITOR), m_hIcon(LoadAppIcon(IDR_MAINF
     CDesktop* pDesktop = CDesktop::Instance();
     if (pDesktop != nullptr && m_signals.Fd() >= 0)
         m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN, [this](std::uint32_t) {
-            if (m_signals.Take() != 0 && m_bRunning) EndRun();
+            const int nSignal = m_signals.Take();
+            if (nSignal == 0 || !m_bRunning) return;
+            if (nSignal == SIGHUP)
+                TheApp().ReloadSettings();
+            else
+                EndRun();
         });
 }
 

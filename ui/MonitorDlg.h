@@ -8,7 +8,8 @@
 // its own event loop until the exit path ends it: Escape, the close box, the menu's Exit and the
 // tray's Exit (Close) all reach OnCancel and OnOK, which asks before leaving unless this process
 // hosts no listener (DEBUG) or the gateway is down; EndRun, also for SIGINT and SIGTERM (caught
-// while the window exists, taken on the UI thread's loop), leaves without a question. When the run
+// while the window exists, taken on the UI thread's loop), leaves without a question; SIGHUP
+// taken the same way reloads the settings (CGatewayApp::ReloadSettings). When the run
 // ends, whatever stands open over it (a dialog, a box, a menu) is closed as Cancel would, so that
 // the run returns at once.
 //

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <random>
 
 namespace {
 sockaddr_in LoopbackAddress(const std::string& strHost, int nPort) {
@@ -155,4 +156,24 @@ void CRawServer::Stop() {
     std::lock_guard<std::mutex> guard(m_lock);
     for (int fd : m_connections) close(fd);
     m_connections.clear();
+}
+
+void EchoUntilClosed(int fd) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0 || !SendAllFd(fd, buffer, static_cast<size_t>(n))) break;
+    }
+    shutdown(fd, SHUT_WR);
+}
+
+std::string RandomStream(size_t nSize, unsigned nSeed) {
+    std::mt19937 random(nSeed);
+    std::string strData(nSize, '\0');
+    for (size_t i = 0; i < nSize; ++i) {
+        const unsigned nValue = random() % 300;
+        strData[i] = nValue < 256 ? static_cast<char>(nValue) : (nValue < 280 ? '\0' : '\n');
+        if (strData[i] == '\n' && i > 0) strData[i - 1] = '\r';
+    }
+    return strData;
 }

@@ -48,6 +48,10 @@ private:
 
 // Sends all of strBytes on a blocking descriptor; false on error.
 bool SendAllFd(int fd, const char* pBytes, size_t nCount);
+// Random bytes of every value, NUL and CR LF pairs included, the same for the same seed.
+std::string RandomStream(size_t nSize, unsigned nSeed);
+// A CRawServer handler: sends back everything it receives until the peer ends, then ends too.
+void EchoUntilClosed(int fd);
 
 class CRawServer {
 public:
