@@ -9,6 +9,7 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
   googletest libgtest-dev libgmock-dev
   rbldnsd python3 python3-aiosmtpd swaks curl
+  haproxy              # the PROXY protocol test: a real load balancer in front of two gateways
   postfix
   dpkg-dev file        # scripts/package.sh: CPack's dependency list
   man-db systemd       # the install check: man -l, systemd-analyze verify
