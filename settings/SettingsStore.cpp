@@ -43,12 +43,9 @@ struct CStagedSettings {
     std::optional<std::int32_t> PortIn, PortOut, EnableLogging;
     std::optional<std::string> MailServer, LogFileName;
     std::vector<Entry> servers, exclusions;  // in the order they are added
-    // Only a read key gives these; absent there, metrics are off.
-    std::optional<std::int32_t> MetricsPort;
-    std::optional<std::string> MetricsAddress;
-    // Only a read key gives these; absent values switch them off.
-    std::optional<std::int32_t> ConcurrentScreening;
-    std::optional<std::string> ProxyFrom, MonitorFrom;
+    // The values only a hive sets: only a read key gives them, and absent there they are off.
+    std::optional<std::int32_t> MetricsPort, ConcurrentScreening;
+    std::optional<std::string> MetricsAddress, ProxyFrom, MonitorFrom;
 };
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
@@ -73,6 +70,13 @@ bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& 
     if (key.QueryValue(strName, data, nBuffer) != ERROR_SUCCESS) return false;
     strText = data.substr(0, data.find('\0'));
     return true;
+}
+
+// A comma-separated address list; an absent one reads as empty, which switches it off.
+std::string ReadAddressList(const CRegistryKey& key, const char* pName) {
+    std::string strList;
+    ReadText(key, pName, strList, kListBuffer);
+    return strList;
 }
 
 std::optional<std::string> ReadOptionalText(const CRegistryKey& key, const char* pName) {
@@ -132,12 +136,8 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.MetricsAddress = ReadOptionalText(key, "MetricsAddress").value_or("");
     if (staged.MetricsAddress->empty()) staged.MetricsAddress = Settings::kDefaultMetricsAddress;
     staged.ConcurrentScreening = ReadNumber(key, "ConcurrentScreening").value_or(0) != 0 ? 1 : 0;
-    std::string strProxyFrom;
-    ReadText(key, "ProxyFrom", strProxyFrom, kListBuffer);
-    staged.ProxyFrom = strProxyFrom;
-    std::string strMonitorFrom;
-    ReadText(key, "MonitorFrom", strMonitorFrom, kListBuffer);
-    staged.MonitorFrom = strMonitorFrom;
+    staged.ProxyFrom = ReadAddressList(key, "ProxyFrom");
+    staged.MonitorFrom = ReadAddressList(key, "MonitorFrom");
 }
 
 // ---- settings file ----
