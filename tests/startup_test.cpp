@@ -179,8 +179,8 @@ TEST_F(CStartupFixture, SecondInstanceReportsAndNudgesTheFirstButConfigDebugRuns
 namespace {
 using HiveValues = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
-// One value of a hive as an administrator might write it (nullopt: left out), and the line
-// CHECK gives for it, "" for none.
+// One value of a hive as an administrator might write it (nullopt: left out), and what CHECK
+// says of it, after the value's name.
 struct CCheckedValue {
     std::string strName;
     std::optional<std::string> text;
@@ -257,48 +257,36 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
     const std::string strMissing = dir.File("missing");
     const std::vector<std::vector<CCheckedValue>> rounds{
         {},
-        {{"PortIn", "0", "PortIn: \"0\" is not a port (1 to 65535)"},
-         {"PortOut", "25x", "PortOut: \"25x\" is not a port (1 to 65535)"},
-         {"MailServer", "mx.invalid",
-          "MailServer: \"mx.invalid\" does not resolve to an IPv4 "
-          "address"},
-         {"EnableLogging", "yes", "EnableLogging: \"yes\" is neither \"0\" nor \"1\""},
-         {"DNSBL_0", "+bl..test", "DNSBL_0: \"bl..test\" is not a DNS name"},
+        {{"PortIn", "0", "\"0\" is not a port (1 to 65535)"},
+         {"PortOut", "25x", "\"25x\" is not a port (1 to 65535)"},
+         {"MailServer", "mx.invalid", "\"mx.invalid\" does not resolve to an IPv4 address"},
+         {"EnableLogging", "yes", "\"yes\" is neither \"0\" nor \"1\""},
+         {"DNSBL_0", "+bl..test", "\"bl..test\" is not a DNS name"},
          {"DNSBL_1", "zen.example",
-          "DNSBL_1: \"zen.example\" starts with neither \"+\" (active) "
-          "nor \"-\" (disabled), and its first character is dropped"},
+          "\"zen.example\" starts with neither \"+\" (active) nor \"-\" (disabled), and its "
+          "first character is dropped"},
          {"Exclusion_0", "+192.0.2.010",
-          "Exclusion_0: \"192.0.2.010\" is not an IPv4 address, "
-          "so no client matches it"},
-         {"MetricsPort", "65536",
-          "MetricsPort: \"65536\" is not a port (1 to 65535), nor 0 for "
-          "no endpoint"},
-         {"MetricsAddress", "localhost", "MetricsAddress: \"localhost\" is not an IPv4 address"},
-         {"ConcurrentScreening", "2", "ConcurrentScreening: \"2\" is neither \"0\" nor \"1\""},
+          "\"192.0.2.010\" is not an IPv4 address, so no client matches it"},
+         {"MetricsPort", "65536", "\"65536\" is not a port (1 to 65535), nor 0 for no endpoint"},
+         {"MetricsAddress", "localhost", "\"localhost\" is not an IPv4 address"},
+         {"ConcurrentScreening", "2", "\"2\" is neither \"0\" nor \"1\""},
          // The load reports this one too: the line comes once.
          {"ProxyFrom", "192.0.2.10, 2001:db8::1",
-          "ProxyFrom: \"2001:db8::1\" is not an IPv4 "
-          "address and is ignored."},
-         {"MonitorFrom", "127.0.0.0/8",
-          "MonitorFrom: \"127.0.0.0/8\" is not an IPv4 address and "
-          "is ignored."},
-         {"DnsblThreshold", "0", "DnsblThreshold: \"0\" is not a whole number of 1 or more"},
-         {"ZoneCheckMinutes", "-5", "ZoneCheckMinutes: \"-5\" is not a whole number of 0 or more"},
-         {"DnsblCacheSeconds", "1.5",
-          "DnsblCacheSeconds: \"1.5\" is not a whole number of 0 or "
-          "more"},
-         {"ListenV6", "true", "ListenV6: \"true\" is neither \"0\" nor \"1\""}},
-        {{"PortIn", "", "PortIn: \"\" is not a port (1 to 65535)"},
-         {"MailServer", std::nullopt, "MailServer: empty: there is no mail server to relay to"},
-         {"DNSBL_0", "+", "DNSBL_0: holds no zone, so it is skipped"},
-         {"DNSBL_1", "+" + std::string(99, 'z'),
-          "DNSBL_1: longer than 99 characters, so it is "
-          "skipped"},
-         {"DNSBL_2", "+late.test", "DNSBL_2: never read, as DNSBL_Servers is 2"},
-         {"Exclusions", "one", "Exclusions: \"one\" is not a count (a whole number, 0 or more)"},
-         {"Exclusion_0", "+127.0.0.1", "Exclusion_0: never read, as Exclusions is 0"},
+          "\"2001:db8::1\" is not an IPv4 address and is ignored."},
+         {"MonitorFrom", "127.0.0.0/8", "\"127.0.0.0/8\" is not an IPv4 address and is ignored."},
+         {"DnsblThreshold", "0", "\"0\" is not a whole number of 1 or more"},
+         {"ZoneCheckMinutes", "-5", "\"-5\" is not a whole number of 0 or more"},
+         {"DnsblCacheSeconds", "1.5", "\"1.5\" is not a whole number of 0 or more"},
+         {"ListenV6", "true", "\"true\" is neither \"0\" nor \"1\""}},
+        {{"PortIn", "", "\"\" is not a port (1 to 65535)"},
+         {"MailServer", std::nullopt, "empty: there is no mail server to relay to"},
+         {"DNSBL_0", "+", "holds no zone, so it is skipped"},
+         {"DNSBL_1", "+" + std::string(99, 'z'), "longer than 99 characters, so it is skipped"},
+         {"DNSBL_2", "+late.test", "never read, as DNSBL_Servers is 2"},
+         {"Exclusions", "one", "\"one\" is not a count (a whole number, 0 or more)"},
+         {"Exclusion_0", "+127.0.0.1", "never read, as Exclusions is 0"},
          {"LogFileName", strMissing + "/tarnwk.log",
-          "LogFileName: the folder \"" + strMissing + "\" of \"" + strMissing +
+          "the folder \"" + strMissing + "\" of \"" + strMissing +
               "/tarnwk.log\" cannot be written (No such file or directory)"}},
     };
     bHeadless = false;
@@ -308,7 +296,8 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
         const std::string strHiveBefore = ReadFileBytes(strHive);
         const std::string strRun = "check" + std::to_string(nRound);
         std::set<std::string> expected;
-        for (const CCheckedValue& value : rounds[nRound]) expected.insert(value.strProblem);
+        for (const CCheckedValue& value : rounds[nRound])
+            expected.insert(value.strName + ": " + value.strProblem);
         EXPECT_EQ(Run(strRun, {nRound % 2 ? "-check" : "CHECK"}, display),
                   expected.empty() ? 0 : 1);
         EXPECT_EQ(Lines(Err(strRun)), expected) << Err(strRun);
