@@ -1,12 +1,12 @@
 // The tarnwk binary started headless in a temporary folder with its own hive: switches, the NT
 // hand-off, the single-instance test, the foreground run's log lines, and the settings check.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -216,11 +216,8 @@ std::set<std::string> Lines(const std::string& strText) {
 
 std::set<std::string> FolderEntries(const std::string& strFolder) {
     std::set<std::string> entries;
-    if (DIR* pDir = opendir(strFolder.c_str())) {
-        while (dirent* pEntry = readdir(pDir))
-            if (pEntry->d_name[0] != '.') entries.insert(pEntry->d_name);
-        closedir(pDir);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(strFolder))
+        entries.insert(entry.path().filename());
     return entries;
 }
 }  // namespace
