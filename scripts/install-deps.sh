@@ -10,6 +10,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   rbldnsd python3 python3-aiosmtpd swaks curl
   haproxy              # the PROXY protocol test: a real load balancer in front of two gateways
+  prometheus           # promtool: the alert rules' and the dashboard's tests (its server is not left running)
   postfix
   dpkg-dev file        # scripts/package.sh: CPack's dependency list
   man-db systemd       # the install check: man -l, systemd-analyze verify
@@ -41,3 +42,9 @@ echo "postfix postfix/main_mailer_type select No configuration" | "${SUDO[@]}" d
 echo "Installing: ${missing[*]}"
 "${SUDO[@]}" apt-get update -qq
 "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# Where systemd runs, the prometheus package starts its server (port 9090); only promtool is
+# wanted, so a server this script brought is stopped and not started at boot.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && [ -d /run/systemd/system ]; then
+  "${SUDO[@]}" systemctl disable --now prometheus.service >/dev/null 2>&1 || true
+fi
