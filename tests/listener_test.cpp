@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "gateway/ClientIntake.h"
 #include "gateway/ListenSocket.h"
 #include "gateway/ListenThread.h"
 #include "platform/DescriptorReserve.h"
@@ -265,7 +266,8 @@ TEST(Listener, FailedAcceptsAreCountedOnceEachReportedAndFreedAtOnce) {
     ASSERT_TRUE(gateway.Start());
     std::vector<int> counts;
     gateway.OnListener([&] {
-        CFailingListenSocket listen(&gateway.m_app);
+        CClientIntake intake(gateway.m_app, nullptr, nullptr);
+        CFailingListenSocket listen(&gateway.m_app, intake);
         for (int i = 0; i < 3; ++i, counts.push_back(gateway.m_app.m_nConnections))
             listen.OnAccept(0);
     });
