@@ -44,6 +44,9 @@ enum class EConnectionState : std::uint8_t {
 class CClientSocket : public CLineSocket {
 public:
     static constexpr size_t kMonitorQueueLimit = 64 * 1024;
+    // How long the mail server's answer to a new monitor's quit line is held back, on its
+    // channel alone.
+    static constexpr int kIdentifyWaitMs = 10;
 
     CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
     ~CClientSocket() override;

@@ -164,8 +164,8 @@ TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {
     EXPECT_TRUE(after.ReadUntilClosed());
 }
 
-// The stop request arrives while the listener pumps inside a failed connect's wait for the
-// client's first block: the nested pump takes the quit, and the thread still ends.
+// The stop request arrives while a failed connect waits for the client's first block: the
+// thread ends, and the client is closed without a byte.
 TEST(Listener, StopDuringTheWaitAfterAFailedConnectEndsTheThread) {
     CGatewayHarness gateway;
     ASSERT_TRUE(gateway.Start(FreeTcpPort()));
