@@ -475,22 +475,15 @@ TEST_F(CStoreFixture, ConcurrentScreeningAndProxyFromSurviveASaveAndSwitchOffWhe
     // balancers trusted so far, none at start-up.
     const std::string strUnreadable = "ProxyFrom cannot be read (it is not a text value); ";
     reports.clear();
-    WriteKey("\"ConcurrentScreening\"=dword:00000001\n\"ProxyFrom\"=dword:0a000003\n");
+    WriteKey("\"ProxyFrom\"=dword:0a000003\n");
     ASSERT_TRUE(Load());
     Settings fresh;
     ASSERT_TRUE(LoadSettings(fresh, report, bKeyMissing, place));
     EXPECT_EQ(reports,
-              (Reports{{0,
-                        "ConcurrentScreening cannot be read (it is not a text value); it is "
-                        "taken as absent."},
-                       {0, strUnreadable + "the load balancers trusted so far stay trusted."},
-                       {0,
-                        "ConcurrentScreening cannot be read (it is not a text value); it is "
-                        "taken as absent."},
+              (Reports{{0, strUnreadable + "the load balancers trusted so far stay trusted."},
                        {0, strUnreadable + "no load balancer is trusted."}}));
     EXPECT_TRUE(settings.IsProxyFrom(htonl(0x0A000002)));
     EXPECT_FALSE(fresh.IsProxyFrom(htonl(0x0A000003)));
-    EXPECT_EQ(settings.ConcurrentScreening, 0);
 
     for (const char* pValues : {"\"ConcurrentScreening\"=\"0\"\n\"ProxyFrom\"=\"\"\n", ""}) {
         WriteKey(pValues);
