@@ -1,18 +1,7 @@
 #include "gateway/ChannelSocket.h"
 
-#include <chrono>
-#include <thread>
-
 #include "gateway/ClientSocket.h"
 #include "gateway/GatewayCore.h"
-#include "platform/EventLoop.h"
-
-namespace {
-constexpr int kFirstBlockRounds = 10;
-constexpr auto kFirstBlockWait = std::chrono::milliseconds(50);
-// Set while a wait for a first block pumps this thread.
-thread_local bool t_bWaiting = false;
-}  // namespace
 
 CChannelSocket::CChannelSocket() : CChannelSocket(GatewayCore()) {}
 
@@ -31,35 +20,56 @@ void CChannelSocket::OnConnect(int nErrorCode) {
     m_core.RefreshMonitor();
 }
 
+// The client's first block may still show it a monitor, which stays connected: the relay waits
+// for it on the loop, and every other connection is served meanwhile.
 void CChannelSocket::ConnectFailed(int nErrorCode, bool bWaitForFirstBlock) {
     m_nConnectState = 2;
     m_core.SetMailServerStatus(0);
     m_core.ReportError(nErrorCode, "Could not connect to Mail Server");
-    if (m_pClient != nullptr) {
-        if (bWaitForFirstBlock) WaitForFirstBlock();
-        if (!m_pClient->IsMonitor()) m_pClient->Close();
-    }
+    if (bWaitForFirstBlock && AwaitsFirstBlock() &&
+        m_firstBlockWait.Arm(kFirstBlockWaitMs, [this] { EndFailedRelay(); }))
+        return;
+    EndFailedRelay();
+}
+
+bool CChannelSocket::AwaitsFirstBlock() const {
+    return m_pClient != nullptr && !m_pClient->m_bIdentified &&
+           m_pClient->m_hSocket != INVALID_SOCKET;
+}
+
+void CChannelSocket::FirstBlockHandled() {
+    if (m_firstBlockWait.IsArmed()) EndFailedRelay();
+}
+
+// The SMTP client goes with the channel that failed; a monitor stays.
+void CChannelSocket::EndFailedRelay() {
+    m_firstBlockWait.Cancel();
+    if (m_pClient == nullptr) return;
+    if (!m_pClient->IsMonitor()) m_pClient->Close();
     // Nothing can be sent: the relay's end handling takes it from here.
     if (m_pClient != nullptr) Disconnect();
 }
 
-// Lets the client's first block arrive (it may identify a monitor, which stays connected).
-// The pump runs this thread's other notifications meanwhile, this client's included; objects
-// are never freed inside it. Another failed connect handled inside that pump does not wait in
-// turn: with the mail server down, a burst of clients would otherwise nest one wait in the
-// next until the stack runs out.
-void CChannelSocket::WaitForFirstBlock() {
-    if (t_bWaiting) return;
-    t_bWaiting = true;
-    CEventLoop* pLoop = CEventLoop::ForThisThread();
-    for (int nRound = 0; nRound < kFirstBlockRounds && m_pClient != nullptr &&
-                         !m_pClient->m_bIdentified && m_pClient->m_hSocket != INVALID_SOCKET;
-         ++nRound) {
-        if (pLoop != nullptr && pLoop->IsQuitting()) break;
-        std::this_thread::sleep_for(kFirstBlockWait);
-        m_core.PumpMessages();
+void CChannelSocket::HoldReading(int nMs) {
+    if (m_readHold.Arm(nMs, [this] { EndHold(); })) SyncEvents();
+}
+
+// A close swallowed by the hold reaches the relay now: by reading, when reading resumes, or as
+// the hang-up it was, when reading stays paused (back-pressure).
+void CChannelSocket::EndHold() {
+    SyncEvents();
+    const bool bHangUp = m_bHangUpHeld;
+    m_bHangUpHeld = false;
+    if (bHangUp && m_hSocket != INVALID_SOCKET && (EventMask() & FD_READ) == 0)
+        CLineSocket::OnHangUp(0);
+}
+
+void CChannelSocket::OnHangUp(int nErrorCode) {
+    if (m_readHold.IsArmed()) {
+        m_bHangUpHeld = true;
+        return;
     }
-    t_bWaiting = false;
+    CLineSocket::OnHangUp(nErrorCode);
 }
 
 void CChannelSocket::OnReceive(int nErrorCode) {
@@ -86,7 +96,7 @@ void CChannelSocket::OnReceive(int nErrorCode) {
         const int nCode = WSAGetLastError();
         if (nCode != EWOULDBLOCK && nCode != EAGAIN)
             m_core.ReportError(nCode, "Receiving from Channel");
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        HoldReading(kReceiveErrorHoldMs);
     }
     m_bInReceive = 0;
     SyncEvents();

@@ -5,7 +5,9 @@
 // close. Each verdict ends with the monitors' status lines and the monitor refresh, as every
 // accept notification does, and then with the bytes that came after a PROXY header.
 //
-// Owned by the listening socket (CListenSocket), on the listener thread. It counts the clients
+// Owned by the listener thread (CListenThread), not by a listening socket, so that clients still
+// reading their PROXY header or awaiting a concurrent screening get their verdicts after the
+// socket has moved to another port. Used on the listener thread only. It counts the clients
 // accepted and not yet decided, and tells its owner through onDecided whenever one is decided,
 // so that accepting can pause while too many wait. Without a resolver, screening always blocks.
 // Failures are those of its parts: DNS failures are never listings; nothing is reported here.

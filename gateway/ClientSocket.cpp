@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "gateway/GatewayCore.h"
 
@@ -153,7 +151,9 @@ void CClientSocket::OnReceive(int) {
 void CClientSocket::HandleFirstBlock(const char* pBlock, int nCount) {
     Identify(pBlock, nCount);
     if (nCount > 0 && IsMonitor()) RunLineLoop(pBlock, nCount);
-    if (nCount > 0 && !IsMonitor() && m_pPeer != nullptr) m_pPeer->SendRaw(pBlock, nCount);
+    if (nCount > 0 && m_eState == EConnectionState::Relaying && m_pPeer != nullptr)
+        m_pPeer->SendRaw(pBlock, nCount);
+    if (m_pChannel != nullptr) m_pChannel->FirstBlockHandled();
 }
 
 // Only a whole first line in the first block can identify a monitor, and only from an address
@@ -165,7 +165,7 @@ void CClientSocket::Identify(const char* pBlock, int nCount) {
     if (nCount > 0 && ExtractLine(pBlock, nCount, nPosition) && m_strWords[0] == kMonitorWord &&
         MayBecomeMonitor()) {
         m_strPartial.clear();
-        return BecomeMonitor();
+        return m_core.m_monitors.IsFull() ? RefuseMonitor() : BecomeMonitor();
     }
     ForgetLines();
 }
@@ -177,16 +177,30 @@ bool CClientSocket::MayBecomeMonitor() const {
 }
 
 // The identification line is then processed again by the line loop, with the block's other
-// lines; a MONITOR line is ignored there.
+// lines; a MONITOR line is ignored there. The mail server's answer to the quit line follows the
+// status lines, as it always has, after the identification's wait.
 void CClientSocket::BecomeMonitor() {
     m_eState = EConnectionState::Monitor;
     if (m_pChannel != nullptr) {
         m_pChannel->SendText(kChannelQuit);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        m_pChannel->HoldReading(kIdentifyWaitMs);
     }
     m_core.m_nConnections -= 1;
     m_core.m_monitors.Add(*this);
     m_core.SendMonitorStatus();
+}
+
+// One monitor too many: the connection ends with its channel, nothing of it relayed; it stays
+// counted in CON, as it never became a monitor.
+void CClientSocket::RefuseMonitor() {
+    ForgetLines();
+    m_eState = EConnectionState::Closing;
+    m_nState = 0;
+    Close();
+    if (m_pChannel != nullptr) m_pChannel->CloseAfterDrain();
+    if (m_core.m_monitors.TakeRefusalLogTurn())
+        m_core.LogActivity("Connection from " + AddressText() + " Closed (" +
+                           std::to_string(CMonitorStatus::kMaxMonitors) + " Monitors Connected)");
 }
 
 void CClientSocket::ProcessLine() {

@@ -5,8 +5,9 @@
 // balancer sends first (CProxyHeaderReader), being screened (nothing is read: what the client
 // sends waits in the kernel), rejected (the 550 line goes out, then the close; nothing is read),
 // relaying (the first block decides: a first word "MONITOR" makes it a monitor, which gets the
-// status lines and may end itself with QUIT; anything else is an SMTP client whose blocks go raw
-// to the channel), or closing. The bytes that came after a PROXY header are held until the
+// status lines and may end itself with QUIT, unless CMonitorStatus::kMaxMonitors are connected
+// already, which closes it; anything else is an SMTP client whose blocks go raw to the
+// channel), or closing. The bytes that came after a PROXY header are held until the
 // verdict and then taken as the first block.
 //
 // The relay ends in one place (RelayChanged): the close of either peer is passed on to the
@@ -43,6 +44,9 @@ enum class EConnectionState : std::uint8_t {
 class CClientSocket : public CLineSocket {
 public:
     static constexpr size_t kMonitorQueueLimit = 64 * 1024;
+    // How long the mail server's answer to a new monitor's quit line is held back, on its
+    // channel alone.
+    static constexpr int kIdentifyWaitMs = 10;
 
     CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
     ~CClientSocket() override;
@@ -105,6 +109,7 @@ private:
     void Identify(const char* pBlock, int nCount);
     bool MayBecomeMonitor() const;
     void BecomeMonitor();
+    void RefuseMonitor();
     void PassOn(CLineSocket& closed, CLineSocket* pOther);
     void RetireWhenClosed();
 

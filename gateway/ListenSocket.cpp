@@ -1,5 +1,6 @@
 #include "gateway/ListenSocket.h"
 
+#include "gateway/ClientIntake.h"
 #include "gateway/ClientSocket.h"
 #include "gateway/ConnectionList.h"
 #include "gateway/GatewayCore.h"
@@ -8,11 +9,9 @@ namespace {
 bool IsOutOfDescriptors(int nCode) { return nCode == EMFILE || nCode == ENFILE; }
 }  // namespace
 
-CListenSocket::CListenSocket(CGatewayCore* pApp, CConnectionList* pConnections,
-                             CLoopResolver* pResolver)
-    : m_pApp(pApp),
-      m_pConnections(pConnections),
-      m_intake(*pApp, pResolver, [this] { UpdateAccepting(); }) {
+CListenSocket::CListenSocket(CGatewayCore* pApp, CClientIntake& intake,
+                             CConnectionList* pConnections)
+    : m_pApp(pApp), m_pConnections(pConnections), m_intake(intake) {
     m_retryTimer.Prepare();
 }
 
@@ -75,7 +74,6 @@ void CListenSocket::PauseAccepting() {
     }
 }
 
-// Accepting goes on unless a retry is waiting or too many clients await their verdict.
 void CListenSocket::UpdateAccepting() {
     if (m_hSocket == INVALID_SOCKET) return;
     const bool bAccept = !m_bRetryWaiting && m_intake.Undecided() < kMaxUndecided;

@@ -3,8 +3,9 @@
 // Owned by the listener thread (CListenThread::m_pListenSocket) and used only on it. Each
 // accept notification counts the connection, sets aside what the client will need (the socket
 // of its channel, and a spare descriptor while the accept runs: CDescriptorReserve), accepts it
-// into a new CClientSocket at the head of the listener's connections, and hands it to its
-// CClientIntake, which takes it to its verdict and tells the monitors.
+// into a new CClientSocket at the head of the listener's connections, and hands it to the
+// listener's CClientIntake, which takes it to its verdict and tells the monitors. The intake is
+// not this socket's: clients still on their way to a verdict outlive a move to another port.
 // A failed accept is reported through ReportError and its connection object freed at once.
 // When descriptors run out (EMFILE, ENFILE, or the reserve cannot be had), accepting pauses for
 // kRetryMs and tries again; that is reported once per episode and the waiting clients stay in
@@ -15,13 +16,12 @@
 #include <cstdint>
 #include <memory>
 
-#include "gateway/ClientIntake.h"
 #include "platform/AsyncSocket.h"
 #include "platform/LoopTimer.h"
 
 class CGatewayCore;
+class CClientIntake;
 class CConnectionList;
-class CLoopResolver;
 
 class CListenSocket : public CAsyncSocket {
 public:
@@ -32,10 +32,10 @@ public:
         "information\n";
 
     // Made on the listener thread; the retry timer gets its descriptor now, while there are
-    // descriptors to be had. Accepted clients go to pConnections (without one they are closed);
-    // pResolver serves concurrent screening (without one, screening blocks).
-    explicit CListenSocket(CGatewayCore* pApp, CConnectionList* pConnections = nullptr,
-                           CLoopResolver* pResolver = nullptr);
+    // descriptors to be had. Accepted clients go to pConnections (without one they are closed)
+    // and then to intake, which must outlive the socket.
+    CListenSocket(CGatewayCore* pApp, CClientIntake& intake,
+                  CConnectionList* pConnections = nullptr);
     ~CListenSocket() override;
 
     CGatewayCore* m_pApp;
@@ -44,14 +44,16 @@ public:
     // Goes on numbering clients after the socket this one replaces, so that the order of the
     // connections (newest first) holds across a move to another port.
     void ContinueFrom(const CListenSocket& previous) { m_nAccepted = previous.m_nAccepted; }
+    // Accepting goes on unless a retry is waiting or too many clients await their verdict; the
+    // intake's owner calls this whenever a client is decided.
+    void UpdateAccepting();
 
 private:
     bool AcceptFailed(int nCode, bool bOutOfDescriptors);
     void PauseAccepting();
-    void UpdateAccepting();
 
     CConnectionList* m_pConnections;
-    CClientIntake m_intake;
+    CClientIntake& m_intake;
     std::uint64_t m_nAccepted = 0;
     bool m_bOutOfDescriptors = false;
     bool m_bRetryWaiting = false;

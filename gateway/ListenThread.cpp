@@ -21,6 +21,9 @@ BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
+    m_pIntake = std::make_unique<CClientIntake>(m_core, m_pResolver.get(), [this] {
+        if (m_pListenSocket != nullptr) m_pListenSocket->UpdateAccepting();
+    });
     CreateListenSocket();
     if (m_pListenSocket == nullptr) return TRUE;
     OpenMetrics();
@@ -35,12 +38,13 @@ BOOL CListenThread::OnIdle(LONG lCount) {
     return CWinThread::OnIdle(lCount);
 }
 
-// The connections go before the resolver, which their screenings still refer to.
+// The connections go before the intake and the resolver, which their screenings still refer to.
 int CListenThread::ExitInstance() {
     m_pNotifier.reset();
     m_pMetrics.reset();
     DeleteListenSocket();
     DeleteConnections();
+    m_pIntake.reset();
     m_pResolver.reset();
     return CWinThread::ExitInstance();
 }
@@ -52,7 +56,7 @@ void CListenThread::DeleteListenSocket() {
 }
 
 std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPort, int& nCode) {
-    auto pSocket = std::make_unique<CListenSocket>(&m_core, &m_connections, m_pResolver.get());
+    auto pSocket = std::make_unique<CListenSocket>(&m_core, *m_pIntake, &m_connections);
     // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
     const bool bPortValid = nPort >= 1 && nPort <= 65535;
     if (bPortValid && pSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) && pSocket->Listen(SOMAXCONN))
@@ -91,7 +95,8 @@ void CListenThread::ApplySettings() {
 }
 
 // The new socket is opened before the old one closes, so that a port that cannot be had leaves
-// the gateway listening where it was. Clients still waiting in the old socket's queue are reset.
+// the gateway listening where it was. Clients still waiting in the old socket's queue are reset;
+// those accepted already go on to their verdicts through the thread's intake.
 void CListenThread::MoveListenSocket(std::int32_t nPort) {
     int nCode = 0;
     std::unique_ptr<CListenSocket> pSocket = MakeListenSocket(nPort, nCode);
@@ -103,6 +108,7 @@ void CListenThread::MoveListenSocket(std::int32_t nPort) {
     DeleteListenSocket();
     m_pListenSocket = std::move(pSocket);
     m_nListenPort = nPort;
+    m_pListenSocket->UpdateAccepting();  // paused at once while too many await their verdict
 }
 
 void CListenThread::OpenMetrics() {

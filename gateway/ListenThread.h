@@ -4,6 +4,9 @@
 // that have finished are freed at the end of every loop pass; when the thread ends, all of them
 // are, screenings in progress with them (no verdict comes after), and then the resolver.
 //
+// Clients on their way to a verdict (a PROXY header, a concurrent screening) belong to the
+// thread's one CClientIntake, not to a listening socket, so a move of the socket leaves them be.
+//
 // Made and started by CGatewayCore::StartListenThread on the UI thread and stopped by
 // StopListenThread, which posts a quit and pumps until the thread object has deleted itself.
 // A listening socket that cannot be made is reported ("Creating Listening Socket") and sets the
@@ -24,6 +27,7 @@
 #include <memory>
 #include <vector>
 
+#include "gateway/ClientIntake.h"
 #include "gateway/ConnectionList.h"
 #include "gateway/ListenSocket.h"
 #include "gateway/MetricsServer.h"
@@ -62,6 +66,9 @@ private:
 
     CGatewayCore& m_core;
     std::unique_ptr<CLoopResolver> m_pResolver;  // made and destroyed on this thread
+    // Made after the resolver it uses; the connections, whose screenings and header reads call
+    // it, go before it.
+    std::unique_ptr<CClientIntake> m_pIntake;
     CConnectionList m_connections;
     std::int32_t m_nListenPort = 0;
     std::unique_ptr<CMetricsServer> m_pMetrics;

@@ -16,6 +16,13 @@ void CMonitorStatus::Remove(CClientSocket& monitor) {
     m_monitors.erase(std::remove(m_monitors.begin(), m_monitors.end(), &monitor), m_monitors.end());
 }
 
+bool CMonitorStatus::TakeRefusalLogTurn() {
+    const auto now = std::chrono::steady_clock::now();
+    if (m_lastRefusalLogged && now - *m_lastRefusalLogged < kRefusalLogGap) return false;
+    m_lastRefusalLogged = now;
+    return true;
+}
+
 void CMonitorStatus::Send() {
     if (m_monitors.empty()) return;
     char szLines[96];

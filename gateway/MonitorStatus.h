@@ -3,13 +3,16 @@
 // Owned by the application object's gateway share. The monitor connections are registered by
 // the listener thread when they identify themselves and leave when they are destroyed; they are
 // kept in the live-connection order (newest connection first), so that sending the lines costs
-// one step per monitor, not one per connection. Send and SetMailServerStatus run on the
-// listener thread, or on the UI thread for the configuration test's channel while no listener
-// runs (then no monitor is registered). Nothing here fails.
+// one step per monitor, not one per connection. At most kMaxMonitors are registered at once:
+// the listener refuses any further one, and logs that at most once every kRefusalLogGap. Send
+// and SetMailServerStatus run on the listener thread, or on the UI thread for the configuration
+// test's channel while no listener runs (then no monitor is registered). Nothing here fails.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,9 @@ class CClientSocket;
 
 class CMonitorStatus {
 public:
+    static constexpr size_t kMaxMonitors = 64;
+    static constexpr std::chrono::seconds kRefusalLogGap{60};
+
     // The counters shown (CON, REJ) and STAT, held by the application object.
     CMonitorStatus(const std::atomic<std::int32_t>& nConnections,
                    const std::atomic<std::int32_t>& nRejected,
@@ -27,6 +33,10 @@ public:
 
     void Add(CClientSocket& monitor);
     void Remove(CClientSocket& monitor);
+    bool IsFull() const { return m_monitors.size() >= kMaxMonitors; }
+    // Whether a refused monitor is logged: the first time, then once kRefusalLogGap has passed
+    // since the last one logged.
+    bool TakeRefusalLogTurn();
     // Every registered monitor gets "STAT %d", "CON %10ld" and "REJ %10ld", each ending CR LF;
     // one that has stopped reading is closed instead (CClientSocket::SendStatus).
     void Send();
@@ -38,4 +48,5 @@ private:
     const std::atomic<std::int32_t>& m_nRejected;
     std::atomic<std::int32_t>& m_nMailServerStatus;
     std::vector<CClientSocket*> m_monitors;  // newest connection first
+    std::optional<std::chrono::steady_clock::time_point> m_lastRefusalLogged;
 };

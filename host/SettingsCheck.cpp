@@ -26,10 +26,10 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 // What is wrong with one value's text, each problem without the value's name.
 using ValueCheck = void (*)(const std::string& strText, Problems& problems);
 
-// The load reads a value through a buffer of this size, so a longer text is skipped; ProxyFrom
-// and MonitorFrom have a larger one.
+// The load reads a value the dialog writes through a buffer of this size, so a longer text is
+// skipped; the values only a hive sets are read whole.
 constexpr size_t kValueBuffer = 100;
-constexpr size_t kListBuffer = 1024;
+constexpr size_t kWhole = SIZE_MAX;
 
 class CCheckSwitch : public CCommandLineInfo {
 public:
@@ -208,15 +208,15 @@ const CValueRule kValueRules[] = {
     {"EnableLogging", CheckSwitch},
     {"DNSBL_Servers", CheckCount},
     {"Exclusions", CheckCount},
-    {"MetricsPort", CheckMetricsPort},
-    {"MetricsAddress", CheckMetricsAddress},
-    {"ConcurrentScreening", CheckSwitch},
-    {"ProxyFrom", CheckAddressList, kListBuffer},
-    {"MonitorFrom", CheckAddressList, kListBuffer},
-    {"DnsblThreshold", CheckThreshold},
-    {"ZoneCheckMinutes", CheckNotNegative},
-    {"DnsblCacheSeconds", CheckNotNegative},
-    {"ListenV6", CheckSwitch},
+    {"MetricsPort", CheckMetricsPort, kWhole},
+    {"MetricsAddress", CheckMetricsAddress, kWhole},
+    {"ConcurrentScreening", CheckSwitch, kWhole},
+    {"ProxyFrom", CheckAddressList, kWhole},
+    {"MonitorFrom", CheckAddressList, kWhole},
+    {"DnsblThreshold", CheckThreshold, kWhole},
+    {"ZoneCheckMinutes", CheckNotNegative, kWhole},
+    {"DnsblCacheSeconds", CheckNotNegative, kWhole},
+    {"ListenV6", CheckSwitch, kWhole},
 };
 
 // The list entries "<prefix><i>", read for i from 0 below the count value.

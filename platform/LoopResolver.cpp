@@ -2,6 +2,7 @@
 
 #include <ares.h>
 #include <arpa/nameser.h>
+#include <poll.h>
 #include <sys/epoll.h>
 
 #include "platform/DnsAnswer.h"
@@ -87,8 +88,10 @@ void CLoopResolver::Cancel(QueryId nId) {
 }
 
 // The query's bound has passed: it answers as a time-out now, and c-ares' own answer, whenever
-// it comes, goes nowhere.
+// it comes, goes nowhere. An answer that has already arrived still counts: the loop may have been
+// held up past the bound with it unread.
 void CLoopResolver::GiveUp(QueryId nId) {
+    ReadReadySockets();
     auto it = m_queries.find(nId);
     if (it == m_queries.end() || it->second->bDropped) return;
     Answer onAnswer = std::move(it->second->onAnswer);
@@ -139,10 +142,28 @@ void CLoopResolver::ProcessSocket(int fd, std::uint32_t nEvents) {
     AfterProcessing();
 }
 
+// Answers waiting in the sockets are read first, so that c-ares does not count a try as timed
+// out whose answer is already here.
 void CLoopResolver::RunTimeouts() {
     m_nTimerDueMs = 0;
+    ReadReadySockets();
     if (m_channel == nullptr) return;
     ares_process_fd(m_channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+    AfterProcessing();
+}
+
+// Hands c-ares every socket that has something to read now (one poll for all of them), and
+// delivers what that answers. A socket c-ares closes meanwhile is simply not read.
+void CLoopResolver::ReadReadySockets() {
+    if (m_channel == nullptr || m_sockets.empty()) return;
+    std::vector<pollfd> sockets;
+    for (const auto& [fd, nWatch] : m_sockets) sockets.push_back(pollfd{fd, POLLIN, 0});
+    if (poll(sockets.data(), sockets.size(), 0) <= 0) return;
+    for (const pollfd& socket : sockets) {
+        if (m_channel == nullptr) break;
+        if ((socket.revents & (POLLIN | POLLERR | POLLHUP)) != 0 && m_sockets.count(socket.fd) != 0)
+            ares_process_fd(m_channel, socket.fd, ARES_SOCKET_BAD);
+    }
     AfterProcessing();
 }
 

@@ -1,12 +1,13 @@
 // CLoopResolver: type-A queries through c-ares, driven by the calling thread's event loop, so
 // that many queries run at once and none blocks the thread: c-ares' sockets are watched by the
-// loop, its time-outs run on one loop timer, and no thread or poll() wait is added.
+// loop, its time-outs run on one loop timer, and no thread or blocking wait is added.
 //
 // Owned by whoever made it, and used on one thread only: the thread whose CEventLoop is current
 // at the first query; it must be destroyed on that thread while its loop still exists. Each
 // query answers with the status and address the blocking DnsQueryA would give for the same
 // answer (the same channel settings, the same answer rules of platform/DnsAnswer.h), and at
-// the latest after kDnsQueryLimitMs, as ARES_ETIMEOUT. An answer is delivered through the loop,
+// the latest after kDnsQueryLimitMs, as ARES_ETIMEOUT; an answer that had arrived by then counts,
+// however late the loop comes to judge the bound. An answer is delivered through the loop,
 // never inside c-ares, so the callback may do anything (query again, pump the loop); only a
 // query that cannot even be sent (no channel: the set-up status) is answered inside QueryA.
 // Cancel drops a query's answer; destroying the resolver drops every pending answer. The
@@ -61,6 +62,7 @@ private:
     void WatchSocket(int fd, bool bReadable, bool bWritable);
     void ProcessSocket(int fd, std::uint32_t nEvents);
     void RunTimeouts();
+    void ReadReadySockets();
     void AfterProcessing();
     void UpdateTimer();
     void DeliverDone();

@@ -186,10 +186,11 @@ long CRegistryKey::Create(const std::string& strKeyPath) {
     return ERROR_SUCCESS;
 }
 
-long CRegistryKey::QueryValue(const std::string& strName, std::string& strData,
-                              size_t nBufferSize) const {
+long CRegistryKey::QueryValue(const std::string& strName, std::string& strData, size_t nBufferSize,
+                              std::uint32_t* pType) const {
     const CRegistryValue* pValue = m_bOpen ? m_values.Find(strName) : nullptr;
     if (pValue == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (pType != nullptr) *pType = pValue->nType;
     const size_t nNeeded = pValue->data.size() + (pValue->nType == REG_SZ ? 1 : 0);
     if (nNeeded > nBufferSize) return ERROR_MORE_DATA;
     strData = pValue->data;

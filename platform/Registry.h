@@ -51,8 +51,10 @@ public:
     long Create(const std::string& strKeyPath);
 
     // Copies a value's data into strData when it fits a buffer of nBufferSize bytes (a string
-    // needs one byte more for its terminating zero); 2 when missing, 234 when too big.
-    long QueryValue(const std::string& strName, std::string& strData, size_t nBufferSize) const;
+    // needs one byte more for its terminating zero), and its type (REG_SZ or REG_DWORD) into
+    // *pType when given; 2 when missing, 234 when too big.
+    long QueryValue(const std::string& strName, std::string& strData, size_t nBufferSize,
+                    std::uint32_t* pType = nullptr) const;
     // The names of the key's values, in the hive's order.
     std::vector<std::string> ValueNames() const;
 

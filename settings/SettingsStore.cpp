@@ -22,11 +22,9 @@ const char* const kEventSourceKeyPath =
 const char* const kSettingsFileName = "tarnwk.cfg";
 
 namespace {
-// Every value is read through a buffer of this size, so a text may hold 99 characters.
+// Every value the dialog writes is read through a buffer of this size, so a text may hold 99
+// characters. The values only a hive sets are read whole.
 constexpr size_t kValueBuffer = 100;
-// ProxyFrom and MonitorFrom, which the dialog never writes, may list more addresses than 99
-// characters hold.
-constexpr size_t kListBuffer = 1024;
 constexpr size_t kLineBuffer = 1024;
 
 constexpr const char* kFileMissingText =
@@ -46,6 +44,11 @@ struct CStagedSettings {
     // The values only a hive sets: only a read key gives them, and absent there they are off.
     std::optional<std::int32_t> MetricsPort, ConcurrentScreening;
     std::optional<std::string> MetricsAddress, ProxyFrom, MonitorFrom;
+    // Those of them the key holds in a form that cannot be read, by name.
+    std::vector<std::string> unreadable;
+    bool IsUnreadable(const char* pName) const {
+        return std::find(unreadable.begin(), unreadable.end(), pName) != unreadable.end();
+    }
 };
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
@@ -72,11 +75,26 @@ bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& 
     return true;
 }
 
-// A comma-separated address list; an absent one reads as empty, which switches it off.
-std::string ReadAddressList(const CRegistryKey& key, const char* pName) {
-    std::string strList;
-    ReadText(key, pName, strList, kListBuffer);
-    return strList;
+// A value only a hive sets, read whole, whatever its length: empty when absent; none when the
+// key holds it as something other than a text, which is noted in staged.unreadable (the caller
+// decides what that means, never "off" where off would let anyone in).
+std::optional<std::string> ReadHiveOnlyText(const CRegistryKey& key, const char* pName,
+                                            CStagedSettings& staged) {
+    std::string data;
+    std::uint32_t nType = REG_SZ;
+    const long nResult = key.QueryValue(pName, data, SIZE_MAX, &nType);
+    if (nResult == ERROR_FILE_NOT_FOUND) return std::string();
+    if (nResult != ERROR_SUCCESS || nType != REG_SZ) {
+        staged.unreadable.emplace_back(pName);
+        return std::nullopt;
+    }
+    return data.substr(0, data.find('\0'));
+}
+
+// A hive-only number; absent or unreadable is 0, which switches it off.
+std::int32_t ReadHiveOnlyNumber(const CRegistryKey& key, const char* pName,
+                                CStagedSettings& staged) {
+    return Atol(ReadHiveOnlyText(key, pName, staged).value_or(std::string()));
 }
 
 std::optional<std::string> ReadOptionalText(const CRegistryKey& key, const char* pName) {
@@ -132,12 +150,15 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.LogFileName = ReadOptionalText(key, "LogFileName");
     staged.servers = ReadEntries(key, "DNSBL_Servers", "DNSBL_");
     staged.exclusions = ReadEntries(key, "Exclusions", "Exclusion_");
-    staged.MetricsPort = ReadNumber(key, "MetricsPort").value_or(0);
-    staged.MetricsAddress = ReadOptionalText(key, "MetricsAddress").value_or("");
+    staged.MetricsPort = ReadHiveOnlyNumber(key, "MetricsPort", staged);
+    staged.MetricsAddress = ReadHiveOnlyText(key, "MetricsAddress", staged).value_or("");
     if (staged.MetricsAddress->empty()) staged.MetricsAddress = Settings::kDefaultMetricsAddress;
-    staged.ConcurrentScreening = ReadNumber(key, "ConcurrentScreening").value_or(0) != 0 ? 1 : 0;
-    staged.ProxyFrom = ReadAddressList(key, "ProxyFrom");
-    staged.MonitorFrom = ReadAddressList(key, "MonitorFrom");
+    staged.ConcurrentScreening =
+        ReadHiveOnlyNumber(key, "ConcurrentScreening", staged) != 0 ? 1 : 0;
+    // An address list that cannot be read leaves ProxyFrom as it was (none at start-up) and lets
+    // nobody become a monitor (ApplyStaged).
+    staged.ProxyFrom = ReadHiveOnlyText(key, "ProxyFrom", staged);
+    staged.MonitorFrom = ReadHiveOnlyText(key, "MonitorFrom", staged);
 }
 
 // ---- settings file ----
@@ -200,10 +221,32 @@ FILE* OpenSettingsFile(const std::string& strPath) {
 
 // ---- applying ----
 
-// The address lists' entries left out, for a report made once the lock is released.
+// The address lists' entries left out, and the values that could not be read, for a report
+// made once the lock is released.
 struct CInvalidEntries {
     std::vector<std::string> ProxyFrom, MonitorFrom;
+    std::vector<std::string> unreadable;  // the texts of the report
 };
+
+// What a hive-only value that cannot be read comes to; "" for the numbers and MetricsAddress,
+// which are then off or at their default.
+std::string UnreadableOutcome(const std::string& strName, const Settings& settings) {
+    if (strName == "MonitorFrom") return "no address may become a monitor.";
+    if (strName != "ProxyFrom") return "it is taken as absent.";
+    return settings.m_proxyFrom.empty() ? "no load balancer is trusted."
+                                        : "the load balancers trusted so far stay trusted.";
+}
+
+// Locked by the caller. MonitorFrom unread lets nobody in: set, with no address.
+void ApplyUnreadable(Settings& settings, const CStagedSettings& staged, CInvalidEntries& invalid) {
+    for (const std::string& strName : staged.unreadable)
+        invalid.unreadable.push_back(strName + " cannot be read (it is not a text value); " +
+                                     UnreadableOutcome(strName, settings));
+    if (!staged.IsUnreadable("MonitorFrom")) return;
+    settings.MonitorFrom.clear();
+    settings.m_monitorFrom.clear();
+    settings.m_bMonitorFromSet = true;
+}
 
 CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
                             const std::string& strFolder) {
@@ -226,6 +269,7 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
     if (staged.MetricsAddress) settings.MetricsAddress = *staged.MetricsAddress;
     if (staged.ConcurrentScreening) settings.ConcurrentScreening = *staged.ConcurrentScreening;
     CInvalidEntries invalid;
+    ApplyUnreadable(settings, staged, invalid);
     if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);
     if (staged.MonitorFrom) invalid.MonitorFrom = settings.SetMonitorFrom(*staged.MonitorFrom);
     return invalid;
@@ -239,6 +283,7 @@ void ReportInvalid(const SettingsReport& report, const CInvalidEntries& invalid)
     };
     reportList("ProxyFrom", invalid.ProxyFrom);
     reportList("MonitorFrom", invalid.MonitorFrom);
+    for (const std::string& strText : invalid.unreadable) report(0, strText);
 }
 
 // ---- saving ----

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -252,6 +253,28 @@ TEST_F(Hostile, ClientsOfEveryKind) {
                  CRawClient client;
                  ASSERT_TRUE(client.Connect(nPort, i % 2 ? kListed : kClean)) << i;
              }
+         }},
+        {"64 monitors at once, then two more", 2, 0,
+         [&](int nPort) {
+             // The fixture's monitor and 63 more make 64; the next two are closed before they
+             // become monitors, and the log says so once.
+             std::vector<std::unique_ptr<CRawClient>> monitors;
+             for (int i = 0; i < 63 + 2; ++i) {
+                 monitors.push_back(std::make_unique<CRawClient>());
+                 CRawClient& monitor = *monitors.back();
+                 ASSERT_TRUE(monitor.Connect(nPort, kClean));
+                 ASSERT_TRUE(monitor.ReadUntilContains(kGreeting));
+                 ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
+                 if (i < 63) ASSERT_TRUE(monitor.ReadUntilContains("STAT 1\r\n")) << i;
+             }
+             for (size_t i = 63; i < monitors.size(); ++i) {
+                 EXPECT_TRUE(monitors[i]->ReadUntilClosed());
+                 EXPECT_EQ(monitors[i]->m_strReceived, kGreeting);
+             }
+             const std::string strLine = "Connection from 127.0.0.7 Closed (64 Monitors Connected)";
+             const std::string strOut = Out("tarnwk");
+             EXPECT_NE(strOut.find(strLine), std::string::npos);
+             EXPECT_EQ(strOut.find(strLine), strOut.rfind(strLine));
          }},
         {"monitor lines of odd shapes", 0, 0,
          [&](int nPort) {

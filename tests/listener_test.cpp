@@ -11,12 +11,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "gateway/ClientIntake.h"
 #include "gateway/ListenSocket.h"
+#include "gateway/ListenThread.h"
 #include "platform/DescriptorReserve.h"
+#include "platform/DnsQuery.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
@@ -160,8 +164,8 @@ TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {
     EXPECT_TRUE(after.ReadUntilClosed());
 }
 
-// The stop request arrives while the listener pumps inside a failed connect's wait for the
-// client's first block: the nested pump takes the quit, and the thread still ends.
+// The stop request arrives while a failed connect waits for the client's first block: the
+// thread ends, and the client is closed without a byte.
 TEST(Listener, StopDuringTheWaitAfterAFailedConnectEndsTheThread) {
     CGatewayHarness gateway;
     ASSERT_TRUE(gateway.Start(FreeTcpPort()));
@@ -262,7 +266,8 @@ TEST(Listener, FailedAcceptsAreCountedOnceEachReportedAndFreedAtOnce) {
     ASSERT_TRUE(gateway.Start());
     std::vector<int> counts;
     gateway.OnListener([&] {
-        CFailingListenSocket listen(&gateway.m_app);
+        CClientIntake intake(gateway.m_app, nullptr, nullptr);
+        CFailingListenSocket listen(&gateway.m_app, intake);
         for (int i = 0; i < 3; ++i, counts.push_back(gateway.m_app.m_nConnections))
             listen.OnAccept(0);
     });
@@ -275,7 +280,8 @@ TEST(Listener, FailedAcceptsAreCountedOnceEachReportedAndFreedAtOnce) {
               "Error Accepting Socket Error " + std::to_string(ECONNABORTED) + "\n");
 }
 
-// Screening on the loop: a relayed client keeps talking while another one's zones are silent;
+// Screening on the loop: answers that arrived while the loop was held up past their bound still
+// list the client; a relayed client keeps talking while another one's zones are silent;
 // stopping the listener then closes the waiting client, and no verdict for it is ever logged.
 TEST_F(Screening, ConcurrentScreeningKeepsRelaysFlowingAndStopsWithLookupsInFlight) {
     CRawServer server;
@@ -286,6 +292,20 @@ TEST_F(Screening, ConcurrentScreeningKeepsRelaysFlowingAndStopsWithLookupsInFlig
     }));
     m_gateway.m_app.m_settings.ConcurrentScreening = 1;
     ASSERT_TRUE(m_gateway.Start(server.Port()));
+    // The listener is held up after the pass that sent the first client's three queries, until
+    // their answers are out and the queries' bound has passed: answers that came in time count.
+    m_gateway.OnListener([this, pHeld = std::make_shared<bool>(false)] {
+        CListenThread* pThread = m_gateway.m_app.m_pListenThread;
+        CEventLoop::ForThisThread()->SetPassEndHandler([this, pThread, pHeld] {
+            pThread->SweepConnections();
+            if (*pHeld || pThread->Snapshot().empty()) return;
+            *pHeld = true;
+            const auto end = std::chrono::steady_clock::now() + 10s;
+            while (m_dnsbl.QueriedNames().size() < 3 && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(5ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(kDnsQueryLimitMs) + 500ms);
+        });
+    });
     CRawClient listed, relayed;
     ASSERT_TRUE(listed.Connect(m_gateway.m_nPortIn, "127.0.0.6"));
     EXPECT_TRUE(listed.ReadUntilClosed());

@@ -1,7 +1,7 @@
 // End to end: the tarnwk binary headless, reloaded with SIGHUP while a relay runs through it,
-// with rbldnsd as its DNSBL server, an echo server as the mail server, clients on loopback
-// addresses of their own (127.0.0.4 is listed only in a zone the reload adds), and this test as
-// its service manager (NOTIFY_SOCKET, with a watchdog).
+// with rbldnsd (or a scripted DNS server) as its DNSBL server, an echo server as the mail server,
+// clients on loopback addresses of their own (127.0.0.4 is listed only in a zone the reload
+// adds), and this test as its service manager (NOTIFY_SOCKET, with a watchdog).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,26 +12,39 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
+#include "tests/support/ScriptedDns.h"
 #include "tests/support/TarnwkRun.h"
 #include "tests/support/Wait.h"
 
 namespace {
+const std::string kRejectLine =
+    "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
+    "information\n";
+
 // 127.0.0.4 connects to nPort and is rejected.
 void ExpectRejected(int nPort) {
     CRawClient listed;
     ASSERT_TRUE(listed.Connect(nPort, "127.0.0.4"));
     EXPECT_TRUE(listed.ReadUntilClosed());
-    EXPECT_EQ(listed.m_strReceived,
-              "550 - Tarnwick: Your Server is Blacklisted. Check mail "
-              "server blacklists for removal information\n");
+    EXPECT_EQ(listed.m_strReceived, kRejectLine);
+}
+
+// A comma-separated list of over 2,000 characters: addresses nobody connects from, then strLast.
+std::string LongList(const std::string& strLast) {
+    std::string strList;
+    for (int i = 0; strList.size() < 2000; ++i)
+        strList += "10.9." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ", ";
+    return strList + strLast;
 }
 
 // The manager's end of the notify protocol: a datagram socket of this test, given to the gateway
@@ -189,4 +202,75 @@ TEST(Reload, SighupTakesTheHiveIntoUseWhileRelaysFlowAndABrokenHiveChangesNothin
     const std::string strLog = run.Log();
     EXPECT_EQ(strLog.find(" : Settings Reloaded\r\n"), strLog.rfind(" : Settings Reloaded\r\n"));
     EXPECT_TRUE(Contains(strLog, " : Settings Reloaded\r\n")) << strLog;
+}
+
+// A reload moves PortIn while clients await their verdicts (their zone is silent until the query
+// bound) and a trusted balancer's PROXY header is half read: each of them gets its verdict after
+// the move, as if nothing had moved, and the port moved back still accepts. ProxyFrom and
+// MonitorFrom of over 2,000 characters are read whole: their last entries count, and nobody
+// else is a balancer or a monitor.
+TEST(Reload, MovingThePortKeepsPendingVerdictsAndLongAddressListsAreReadWhole) {
+    CScriptedDns dns;  // asked about 127.0.0.74: listed; 127.0.0.78: never answers
+    ASSERT_TRUE(dns.Start());
+    CRawServer mail;
+    ASSERT_TRUE(mail.Start(EchoUntilClosed));
+    CTarnwkFolder run;
+    const int nPortA = FreeTcpPort(), nPortB = FreeTcpPort();
+    const auto writeHive = [&](int nPortIn) {
+        run.WriteHive("\"EnableLogging\"=\"1\"\n\"MailServer\"=\"127.0.0.1\"\n\"PortOut\"=\"" +
+                      std::to_string(mail.Port()) + "\"\n\"PortIn\"=\"" + std::to_string(nPortIn) +
+                      "\"\n\"ConcurrentScreening\"=\"1\"\n\"DNSBL_0\"=\"+bl.test\"\n"
+                      "\"DNSBL_Servers\"=\"1\"\n\"ProxyFrom\"=\"" +
+                      LongList("127.0.0.6") + "\"\n\"MonitorFrom\"=\"" + LongList("127.0.0.8") +
+                      "\"\n");
+    };
+    writeHive(nPortA);
+    CChildProcess gateway;
+    ASSERT_TRUE(run.Start(gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + dns.Nameserver()}));
+    ASSERT_TRUE(WaitForTcpListener(nPortA, CTarnwkFolder::kDeadlineMs)) << run.Err("tarnwk");
+
+    std::vector<std::unique_ptr<CRawClient>> waiting;
+    for (int i = 0; i < 20; ++i) {
+        waiting.push_back(std::make_unique<CRawClient>());
+        ASSERT_TRUE(waiting.back()->Connect(nPortA, "127.0.0.78"));
+        ASSERT_TRUE(waiting.back()->SendAll("sent before the verdict\n"));
+    }
+    CRawClient balancer;
+    ASSERT_TRUE(balancer.Connect(nPortA, "127.0.0.6"));
+    ASSERT_TRUE(balancer.SendAll("PROXY TCP4 127.0.0.74 "));
+    // From an address MonitorFrom does not list, the line is relayed to the mail server (which
+    // echoes it); from the last one it lists, it makes a monitor. Both were accepted after the
+    // clients above, so all of those are awaiting their verdicts now.
+    CRawClient stranger, monitor;
+    ASSERT_TRUE(stranger.Connect(nPortA, "127.0.0.9"));
+    ASSERT_TRUE(stranger.SendAll("MONITOR\n"));
+    EXPECT_TRUE(stranger.ReadUntilContains("MONITOR\n"));
+    ASSERT_TRUE(monitor.Connect(nPortA, "127.0.0.8"));
+    ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
+    EXPECT_TRUE(monitor.ReadUntilContains("STAT 1\r\n"));
+
+    writeHive(nPortB);
+    gateway.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForTcpListener(nPortB, CTarnwkFolder::kDeadlineMs));
+    // The header ends after the move: the client it names is screened and rejected, and nothing
+    // of the header reaches the mail server.
+    ASSERT_TRUE(balancer.SendAll("127.0.0.6 4000 25\r\nnever relayed\n"));
+    EXPECT_TRUE(balancer.ReadUntilClosed());
+    EXPECT_EQ(balancer.m_strReceived, kRejectLine) << run.Err("tarnwk");
+    // And back, while the verdicts are still pending.
+    writeHive(nPortA);
+    gateway.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForTcpListener(nPortA, CTarnwkFolder::kDeadlineMs));
+    for (auto& pClient : waiting)
+        EXPECT_TRUE(pClient->ReadUntilContains("sent before the verdict\n"));
+    CRawClient after;
+    ASSERT_TRUE(after.Connect(nPortA, "127.0.0.10"));
+    ASSERT_TRUE(after.SendAll("after the moves\n"));
+    EXPECT_TRUE(after.ReadUntilContains("after the moves\n"));
+
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(CTarnwkFolder::kDeadlineMs), 0);
+    EXPECT_EQ(run.Err("tarnwk"), "");  // nothing reported, no sanitizer's report
+    EXPECT_TRUE(
+        Contains(run.Log(), " : Connection from 127.0.0.74 Rejected (Blacklist Listings: 1)"));
 }

@@ -437,6 +437,15 @@ TEST_F(CStoreFixture, MonitorFromIsReadReportedAndKeptBySaves) {
     ASSERT_TRUE(Load());
     EXPECT_TRUE(settings.IsMonitorFrom(std::nullopt));
     EXPECT_TRUE(settings.IsMonitorFrom(inet_addr("192.0.2.1")));
+    // A value that cannot be read as a list is reported and lets nobody in, never anyone.
+    reports.clear();
+    WriteKey("\"MonitorFrom\"=dword:00000000\n");
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(reports, (Reports{{0,
+                                 "MonitorFrom cannot be read (it is not a text value); no "
+                                 "address may become a monitor."}}));
+    EXPECT_FALSE(settings.IsMonitorFrom(std::nullopt));
+    EXPECT_FALSE(settings.IsMonitorFrom(inet_addr("127.0.0.5")));
 }
 
 // The values only the hive sets: read at every load (absent, "0" or empty switch them off; a
@@ -461,6 +470,20 @@ TEST_F(CStoreFixture, ConcurrentScreeningAndProxyFromSurviveASaveAndSwitchOffWhe
     EXPECT_EQ(settings.ConcurrentScreening, 1);
     EXPECT_EQ(settings.ProxyFrom, strList);
     EXPECT_TRUE(settings.IsProxyFrom(htonl(0x0A000002)));
+
+    // A ProxyFrom that cannot be read is reported and leaves the list in use as it was: the
+    // balancers trusted so far, none at start-up.
+    const std::string strUnreadable = "ProxyFrom cannot be read (it is not a text value); ";
+    reports.clear();
+    WriteKey("\"ProxyFrom\"=dword:0a000003\n");
+    ASSERT_TRUE(Load());
+    Settings fresh;
+    ASSERT_TRUE(LoadSettings(fresh, report, bKeyMissing, place));
+    EXPECT_EQ(reports,
+              (Reports{{0, strUnreadable + "the load balancers trusted so far stay trusted."},
+                       {0, strUnreadable + "no load balancer is trusted."}}));
+    EXPECT_TRUE(settings.IsProxyFrom(htonl(0x0A000002)));
+    EXPECT_FALSE(fresh.IsProxyFrom(htonl(0x0A000003)));
 
     for (const char* pValues : {"\"ConcurrentScreening\"=\"0\"\n\"ProxyFrom\"=\"\"\n", ""}) {
         WriteKey(pValues);
