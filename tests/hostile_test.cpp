@@ -265,7 +265,9 @@ TEST_F(Hostile, ClientsOfEveryKind) {
                  ASSERT_TRUE(monitor.Connect(nPort, kClean));
                  ASSERT_TRUE(monitor.ReadUntilContains(kGreeting));
                  ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
-                 if (i < 63) ASSERT_TRUE(monitor.ReadUntilContains("STAT 1\r\n")) << i;
+                 if (i < 63) {
+                     ASSERT_TRUE(monitor.ReadUntilContains("STAT 1\r\n")) << i;
+                 }
              }
              for (size_t i = 63; i < monitors.size(); ++i) {
                  EXPECT_TRUE(monitors[i]->ReadUntilClosed());
