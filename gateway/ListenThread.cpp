@@ -10,6 +10,7 @@ CListenThread::CListenThread() : m_core(GatewayCore()) { m_core.m_nListenThreads
 
 CListenThread::~CListenThread() {
     m_pMetrics.reset();
+    m_pZoneChecker.reset();
     DeleteListenSocket();
     DeleteConnections();
     m_core.m_nListenThreads -= 1;
@@ -21,6 +22,8 @@ BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
+    m_pZoneChecker = std::make_unique<CZoneChecker>(m_core.m_screening, *m_pResolver);
+    m_pZoneChecker->CheckNow();
     CreateListenSocket();
     if (m_pListenSocket != nullptr) OpenMetrics();
     return TRUE;
@@ -36,6 +39,7 @@ int CListenThread::ExitInstance() {
     m_pMetrics.reset();
     DeleteListenSocket();
     DeleteConnections();
+    m_pZoneChecker.reset();
     m_pResolver.reset();
     return CWinThread::ExitInstance();
 }
@@ -100,6 +104,10 @@ void CListenThread::MoveListenSocket(std::int32_t nPort) {
     m_nListenPort = nPort;
 }
 
+void CListenThread::CheckZones() {
+    if (m_pZoneChecker != nullptr) m_pZoneChecker->CheckNow();
+}
+
 void CListenThread::OpenMetrics() {
     m_pMetrics.reset();
     m_nMetricsPort = m_core.m_settings.MetricsPort;
@@ -121,6 +129,8 @@ std::string CListenThread::RenderMetrics() const {
     figures.nMailServerUp = m_core.m_nMailServerStatus;
     figures.nOpenConnections = m_connections.LiveCount();
     figures.screening = m_core.m_screening.Metrics().Snapshot();
+    figures.zonesUp = m_core.m_screening.ZonesUp();
+    figures.bZoneChecks = m_core.m_screening.CurrentPolicy()->ChecksOn();
     return ::RenderMetrics(figures);
 }
 

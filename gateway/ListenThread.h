@@ -16,6 +16,9 @@
 // goes on: a changed PortIn moves the listening socket (a new port that cannot be opened is
 // reported and the old socket stays, to be tried again at the next reload), a changed metrics
 // port or address re-opens the endpoint, and one that could not be opened is tried again.
+//
+// The thread also runs the zone checks (CZoneChecker) through its resolver: at its start, when
+// CheckZones is called after a load, and every ZoneCheckMinutes.
 #pragma once
 
 #include <memory>
@@ -24,6 +27,7 @@
 #include "gateway/ConnectionList.h"
 #include "gateway/ListenSocket.h"
 #include "gateway/MetricsServer.h"
+#include "gateway/ZoneChecker.h"
 #include "platform/LoopResolver.h"
 #include "platform/WinThread.h"
 
@@ -42,6 +46,8 @@ public:
 
     void CreateListenSocket();
     void ApplySettings();
+    // A round of zone checks now (with ZoneCheckMinutes set).
+    void CheckZones();
     // Frees the connections that have finished since the last call.
     void SweepConnections();
     void DeleteConnections();
@@ -57,7 +63,8 @@ private:
     std::string RenderMetrics() const;
 
     CGatewayCore& m_core;
-    std::unique_ptr<CLoopResolver> m_pResolver;  // made and destroyed on this thread
+    std::unique_ptr<CLoopResolver> m_pResolver;    // made and destroyed on this thread
+    std::unique_ptr<CZoneChecker> m_pZoneChecker;  // goes before the resolver
     CConnectionList m_connections;
     std::int32_t m_nListenPort = 0;
     std::unique_ptr<CMetricsServer> m_pMetrics;

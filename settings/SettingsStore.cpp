@@ -46,6 +46,7 @@ struct CStagedSettings {
     // The values only a hive sets: only a read key gives them, and absent there they are off.
     std::optional<std::int32_t> MetricsPort, ConcurrentScreening;
     std::optional<std::string> MetricsAddress, ProxyFrom, MonitorFrom;
+    std::optional<std::int32_t> DnsblThreshold, ZoneCheckMinutes, DnsblCacheSeconds;
 };
 
 // A list entry: "-" first disables it; the first character is dropped whatever it is.
@@ -138,6 +139,9 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.ConcurrentScreening = ReadNumber(key, "ConcurrentScreening").value_or(0) != 0 ? 1 : 0;
     staged.ProxyFrom = ReadAddressList(key, "ProxyFrom");
     staged.MonitorFrom = ReadAddressList(key, "MonitorFrom");
+    staged.DnsblThreshold = ReadNumber(key, "DnsblThreshold").value_or(1);
+    staged.ZoneCheckMinutes = ReadNumber(key, "ZoneCheckMinutes").value_or(0);
+    staged.DnsblCacheSeconds = ReadNumber(key, "DnsblCacheSeconds").value_or(0);
 }
 
 // ---- settings file ----
@@ -225,6 +229,9 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
     if (staged.MetricsPort) settings.MetricsPort = *staged.MetricsPort;
     if (staged.MetricsAddress) settings.MetricsAddress = *staged.MetricsAddress;
     if (staged.ConcurrentScreening) settings.ConcurrentScreening = *staged.ConcurrentScreening;
+    if (staged.DnsblThreshold) settings.DnsblThreshold = *staged.DnsblThreshold;
+    if (staged.ZoneCheckMinutes) settings.ZoneCheckMinutes = *staged.ZoneCheckMinutes;
+    if (staged.DnsblCacheSeconds) settings.DnsblCacheSeconds = *staged.DnsblCacheSeconds;
     CInvalidEntries invalid;
     if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);
     if (staged.MonitorFrom) invalid.MonitorFrom = settings.SetMonitorFrom(*staged.MonitorFrom);
@@ -233,9 +240,8 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
 
 void ReportInvalid(const SettingsReport& report, const CInvalidEntries& invalid) {
     const auto reportList = [&](const char* pName, const std::vector<std::string>& entries) {
-        for (const std::string& strEntry : entries)
-            report(0, std::string(pName) + ": \"" + strEntry +
-                          "\" is not an IPv4 address and is ignored.");
+        for (const std::string& strEntry : entries)  // each says what is wrong with it
+            report(0, std::string(pName) + ": " + strEntry);
     };
     reportList("ProxyFrom", invalid.ProxyFrom);
     reportList("MonitorFrom", invalid.MonitorFrom);
