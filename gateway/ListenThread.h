@@ -48,6 +48,10 @@ public:
     void ApplySettings();
     // A round of zone checks now (with ZoneCheckMinutes set).
     void CheckZones();
+    // Zone checks still waiting for their answers (listener thread only; for tests).
+    size_t ZoneChecksOutstanding() const {
+        return m_pZoneChecker != nullptr ? m_pZoneChecker->Outstanding() : 0;
+    }
     // Frees the connections that have finished since the last call.
     void SweepConnections();
     void DeleteConnections();
