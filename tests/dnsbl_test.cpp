@@ -14,9 +14,11 @@
 #include <sstream>
 #include <thread>
 
+#include "gateway/AnswerCache.h"
 #include "gateway/DnsblLookup.h"
 #include "gateway/ListenThread.h"
 #include "host/GatewayApp.h"
+#include "platform/DnsQuery.h"
 #include "platform/LoopResolver.h"
 #include "platform/System.h"
 #include "tests/support/GatewayHarness.h"
@@ -402,7 +404,8 @@ TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
 namespace {
 // The datasets of the end-to-end table below. Clients are 127.0.0.x addresses; 127.0.0.2 and
 // 127.0.0.1 are the test addresses every list must and must not list.
-const std::string kPlainData = ":127.0.0.2:\n127.0.0.2\n127.0.0.20\n127.0.0.35\n:127.0.0.4:\n127.0.0.21\n";
+const std::string kPlainData =
+    ":127.0.0.2:\n127.0.0.2\n127.0.0.20\n127.0.0.35\n:127.0.0.4:\n127.0.0.21\n";
 // A combined list: codes 2 to 11 list, 127.255.255.254 refuses, 127.0.0.20 and .21 are outside
 // the filter (127.0.0.33 gets .20, .4 and .21, in that order); answers live 4 s, and a name
 // that does not exist 4 s too (its SOA's minimum).
@@ -418,11 +421,11 @@ const std::string kFixedWorldData = "127.0.0.2\n";
 // One step: optionally a new hive (screening values and zones) reloaded, then one client.
 struct CScreeningStep {
     const char* pWhat;
-    std::string strHive;         // empty: the hive stays; otherwise loaded by a reload
+    std::string strHive;           // empty: the hive stays; otherwise loaded by a reload
     std::function<void()> before;  // done before the reload and the client
-    bool bWaitForChecks;         // wait until the zone checks of the reload have their answers
+    bool bWaitForChecks;           // wait until the zone checks of the reload have their answers
     const char* pClient;
-    const char* pOutcome;  // the client's "Connection from" line, after the address
+    const char* pOutcome;        // the client's "Connection from" line, after the address
     std::optional<Lines> asked;  // the names asked about the client, sorted; nullopt: any
 };
 
@@ -471,11 +474,11 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     const auto hive = [&](const std::string& strValues, const Lines& zones,
                           const std::string& strExclusion = "") {
         std::string strText = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n";
-        strText += "\"EnableLogging\"=\"1\"\n\"LogFileName\"=\"" + gateway.m_dir.File("activity.log") +
-                   "\"\n\"MailServer\"=\"127.0.0.1\"\n\"PortIn\"=\"" +
-                   std::to_string(gateway.m_nPortIn) + "\"\n\"PortOut\"=\"" +
-                   std::to_string(mail.Port()) + "\"\n\"ConcurrentScreening\"=\"" +
-                   std::to_string(GetParam()) + "\"\n" + strValues;
+        strText +=
+            "\"EnableLogging\"=\"1\"\n\"LogFileName\"=\"" + gateway.m_dir.File("activity.log") +
+            "\"\n\"MailServer\"=\"127.0.0.1\"\n\"PortIn\"=\"" + std::to_string(gateway.m_nPortIn) +
+            "\"\n\"PortOut\"=\"" + std::to_string(mail.Port()) + "\"\n\"ConcurrentScreening\"=\"" +
+            std::to_string(GetParam()) + "\"\n" + strValues;
         for (size_t i = 0; i < zones.size(); ++i)
             strText += "\"DNSBL_" + std::to_string(i) + "\"=\"+" + zones[i] + "\"\n";
         strText += "\"DNSBL_Servers\"=\"" + std::to_string(zones.size()) + "\"\n";
@@ -497,53 +500,135 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     const Lines both{"combined.test", "plain.test"};
     const std::string strRejected1 = "Rejected (Blacklist Listings: 1)";
     const std::vector<CScreeningStep> steps{
-        {"a plain listing", hive("", {"plain.test", strFiltered}), {}, false, "127.0.0.20",
-         strRejected1.c_str(), askedOf("127.0.0.20", both)},
-        {"a plain zone's other code", "", {}, false, "127.0.0.21", "Accepted",
+        {"a plain listing",
+         hive("", {"plain.test", strFiltered, "bad.test=127.0.0"}),
+         {},
+         false,
+         "127.0.0.20",
+         strRejected1.c_str(),
+         askedOf("127.0.0.20", both)},
+        {"a plain zone's other code",
+         "",
+         {},
+         false,
+         "127.0.0.21",
+         "Accepted",
          askedOf("127.0.0.21", both)},
-        {"an exploited host's code in the filter", "", {}, false, "127.0.0.30",
-         strRejected1.c_str(), askedOf("127.0.0.30", both)},
+        {"an exploited host's code in the filter",
+         "",
+         {},
+         false,
+         "127.0.0.30",
+         strRejected1.c_str(),
+         askedOf("127.0.0.30", both)},
         {"a refusal", "", {}, false, "127.0.0.31", "Accepted", askedOf("127.0.0.31", both)},
-        {"a refusal again, not logged again", "", {}, false, "127.0.0.31", "Accepted",
+        {"a refusal again, not logged again",
+         "",
+         {},
+         false,
+         "127.0.0.31",
+         "Accepted",
          askedOf("127.0.0.31", both)},
-        {"a code outside the filter", "", {}, false, "127.0.0.32", "Accepted",
+        {"a code outside the filter",
+         "",
+         {},
+         false,
+         "127.0.0.32",
+         "Accepted",
          askedOf("127.0.0.32", both)},
-        {"one code of three in the filter", "", {}, false, "127.0.0.33", strRejected1.c_str(),
+        {"one code of three in the filter",
+         "",
+         {},
+         false,
+         "127.0.0.33",
+         strRejected1.c_str(),
          askedOf("127.0.0.33", both)},
         {"one zone of weight 1 under threshold 2",
          hive("\"DnsblThreshold\"=\"2\"\n",
               {"plain.test", strFiltered + "*2", "wl.test=127.0.[0..255].[1..3]*-5"}),
-         {}, false, "127.0.0.20", "Accepted",
+         {},
+         false,
+         "127.0.0.20",
+         "Accepted",
          askedOf("127.0.0.20", {"combined.test", "plain.test", "wl.test"})},
-        {"a zone of weight 2", "", {}, false, "127.0.0.30", strRejected1.c_str(),
+        {"a zone of weight 2",
+         "",
+         {},
+         false,
+         "127.0.0.30",
+         strRejected1.c_str(),
          askedOf("127.0.0.30", {"combined.test", "plain.test", "wl.test"})},
-        {"two zones, 3 in all", "", {}, false, "127.0.0.35", "Rejected (Blacklist Listings: 2)",
+        {"two zones, 3 in all",
+         "",
+         {},
+         false,
+         "127.0.0.35",
+         "Rejected (Blacklist Listings: 2)",
          askedOf("127.0.0.35", {"combined.test", "plain.test", "wl.test"})},
-        {"listed, but allowlisted", "", {}, false, "127.0.0.34", "Accepted",
+        {"listed, but allowlisted",
+         "",
+         {},
+         false,
+         "127.0.0.34",
+         "Accepted",
          askedOf("127.0.0.34", {"combined.test", "plain.test", "wl.test"})},
-        {"a zone listing everyone, checks off", hive("", {"world.test"}), {}, false, "127.0.0.50",
-         strRejected1.c_str(), askedOf("127.0.0.50", {"world.test"})},
-        {"checks on: not asked before its check", hive("\"ZoneCheckMinutes\"=\"60\"\n",
-                                                       {"world.test", "plain.test"}),
-         {}, false, "127.0.0.50", "Accepted", std::nullopt},
-        {"checks on: suspended", "", {}, true, "127.0.0.50", "Accepted",
+        {"a zone listing everyone, checks off",
+         hive("", {"world.test"}),
+         {},
+         false,
+         "127.0.0.50",
+         strRejected1.c_str(),
+         askedOf("127.0.0.50", {"world.test"})},
+        {"checks on: not asked before its check",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n", {"world.test", "plain.test"}),
+         {},
+         false,
+         "127.0.0.50",
+         "Accepted",
+         std::nullopt},
+        {"checks on: suspended",
+         "",
+         {},
+         true,
+         "127.0.0.50",
+         "Accepted",
          askedOf("127.0.0.50", {"plain.test"})},
         {"the zone fixed and reloaded",
          hive("\"ZoneCheckMinutes\"=\"60\"\n", {"world.test", "plain.test"}),
-         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true,
-         "127.0.0.50", "Accepted", askedOf("127.0.0.50", {"plain.test", "world.test"})},
-        {"cache: asked", hive("\"DnsblCacheSeconds\"=\"60\"\n", {strFiltered}), {}, false,
-         "127.0.0.30", strRejected1.c_str(), askedOf("127.0.0.30", {"combined.test"})},
+         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true, "127.0.0.50",
+         "Accepted", askedOf("127.0.0.50", {"plain.test", "world.test"})},
+        {"cache: asked",
+         hive("\"DnsblCacheSeconds\"=\"60\"\n", {strFiltered}),
+         {},
+         false,
+         "127.0.0.30",
+         strRejected1.c_str(),
+         askedOf("127.0.0.30", {"combined.test"})},
         {"cache: kept listing", "", {}, false, "127.0.0.30", strRejected1.c_str(), Lines{}},
-        {"cache: asked, no such name", "", {}, false, "127.0.0.60", "Accepted",
+        {"cache: asked, no such name",
+         "",
+         {},
+         false,
+         "127.0.0.60",
+         "Accepted",
          askedOf("127.0.0.60", {"combined.test"})},
         {"cache: kept for the SOA's minimum", "", {}, false, "127.0.0.60", "Accepted", Lines{}},
         {"cache: asked again after the TTL", "",
-         [] { std::this_thread::sleep_for(std::chrono::milliseconds(4500)); }, false,
-         "127.0.0.30", strRejected1.c_str(), askedOf("127.0.0.30", {"combined.test"})},
-        {"an excluded network", hive("", {strFiltered}, "127.0.1.0/24"), {}, false, "127.0.1.30",
-         "Accepted", Lines{}},
-        {"just outside it", "", {}, false, "127.0.2.30", "Accepted",
+         [] { std::this_thread::sleep_for(std::chrono::milliseconds(4500)); }, false, "127.0.0.30",
+         strRejected1.c_str(), askedOf("127.0.0.30", {"combined.test"})},
+        {"an excluded network",
+         hive("", {strFiltered}, "127.0.1.0/24"),
+         {},
+         false,
+         "127.0.1.30",
+         "Accepted",
+         Lines{}},
+        {"just outside it",
+         "",
+         {},
+         false,
+         "127.0.2.30",
+         "Accepted",
          askedOf("127.0.2.30", {"combined.test"})},
     };
     WriteFileBytes(strHive, steps[0].strHive);
@@ -578,8 +663,54 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     EXPECT_EQ(CountOf(logged, "127.0.0.35 Found in plain.test"), 1u);
     EXPECT_EQ(CountOf(logged, "127.0.0.34 Found in wl.test"), 1u);
     EXPECT_EQ(CountOf(logged, "DNSBL world.test Resumed"), 1u);
-    EXPECT_EQ(gateway.Reports(), Lines{"DNSBL world.test Suspended (Lists 127.0.0.1)"});
+    EXPECT_EQ(gateway.Reports(),
+              (Lines{"DNSBL \"bad.test=127.0.0\": the filter \"127.0.0\" does not have four parts "
+                     "separated by dots; the entry is not asked.",
+                     "DNSBL world.test Suspended (Lists 127.0.0.1)"}));
     gateway.Stop();
     unsetenv("TARNWICK_REGISTRY");
     unsetenv("TARNWICK_NAMESERVERS");
+}
+
+// What the answer cache keeps and for how long: the smallest TTL of the records, the SOA's
+// negative TTL, never a failure or a refusal, never beyond the limit; the oldest answer goes
+// first when it is full, an expired one is not given, and a reload keeps only the zones named.
+TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
+    const CDnsRecordA listed{{127, 0, 0, 2}, 300}, shortLived{{127, 0, 0, 4}, 20};
+    const struct {
+        CDnsAnswer answer;
+        std::int32_t nLimit;
+        std::uint32_t nKeep;
+    } cases[] = {
+        {{kDnsSuccess, {listed, shortLived}, {}}, 3600, 20},
+        {{kDnsSuccess, {listed}, {}}, 60, 60},
+        {{kDnsSuccess, {listed}, {}}, 0, 0},                                  // the cache is off
+        {{kDnsSuccess, {listed, {{127, 255, 255, 254}, 300}}, {}}, 3600, 0},  // a refusal
+        {{kDnsSuccess, {CDnsRecordA{{10, 0, 0, 1}, 300}}, {}}, 3600, 0},      // no list answer
+        {{kDnsNameNotFound, {}, 900}, 3600, 900},
+        {{kDnsNameNotFound, {}, 900}, 60, 60},
+        {{kDnsNameNotFound, {}, {}}, 3600, 0},  // no SOA: nothing to go by
+        {{12, {}, {}}, 3600, 0},                // a time-out
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CAnswerCache::KeepSeconds(c.answer, c.nLimit), c.nKeep)
+            << c.answer.nStatus << " " << c.answer.records.size() << " " << c.nLimit;
+
+    CAnswerCache cache(2);
+    const auto key = [](const char* pZone, std::uint8_t nLast) {
+        return CAnswerKey{pZone, CNetAddress::FromIPv4({10, 0, 0, nLast})};
+    };
+    const CDnsAnswer answer{kDnsSuccess, {listed}, {}};
+    cache.Put(key("a.test", 1), answer, 60, 0);
+    cache.Put(key("b.test", 1), answer, 60, 1000);
+    EXPECT_EQ(cache.Get(key("a.test", 1), 59999), answer);
+    EXPECT_EQ(cache.Get(key("a.test", 2), 1000), std::nullopt);
+    cache.Put(key("a.test", 3), answer, 60, 2000);  // full: a.test 1 was put first and goes
+    EXPECT_EQ(cache.Get(key("a.test", 1), 2000), std::nullopt);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 60999), answer);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 61000), std::nullopt);  // expired
+    cache.Put(key("b.test", 1), answer, 60, 3000);
+    cache.KeepZones({"b.test"});
+    EXPECT_EQ(cache.Size(), 1u);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 3000), answer);
 }
