@@ -2,7 +2,8 @@
 // it, yields a status without a fault (the SOA of a name that does not exist included); the
 // whole answer's first record is the address the first-address reading gives; and cutting an
 // answer short (as c-ares cuts a long UDP answer) never changes what it gives: the cut answer
-// gives the same first records, or none.
+// gives the same first addresses, or none. (Not always the same times to live: c-ares lowers
+// them to that of a CNAME record further on, which the cut answer may not hold.)
 #include <ares.h>
 
 #include <algorithm>
@@ -62,9 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         // The first byte (part of the query id, which the parser ignores) chooses the cut.
         const std::size_t nCut = std::max<std::size_t>(12, nSize - 1 - pData[0] % (nSize - 12));
         const CDnsAnswer cut = Handle(std::vector<std::uint8_t>(pData, pData + nCut));
-        if (cut.nStatus == ARES_SUCCESS &&
-            (cut.records.size() > whole.records.size() ||
-             !std::equal(cut.records.begin(), cut.records.end(), whole.records.begin())))
+        const auto sameAddress = [](const CDnsRecordA& a, const CDnsRecordA& b) {
+            return a.address == b.address;
+        };
+        if (cut.nStatus == ARES_SUCCESS && (cut.records.size() > whole.records.size() ||
+                                            !std::equal(cut.records.begin(), cut.records.end(),
+                                                        whole.records.begin(), sameAddress)))
             std::abort();
     }
     return 0;
