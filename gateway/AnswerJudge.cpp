@@ -24,12 +24,12 @@ CZoneVerdict JudgePlain(const CDnsAnswer& answer) {
 }
 
 // Every record: a refusal anywhere outweighs a listing.
-CZoneVerdict JudgeFiltered(const CZoneSpec& spec, const CDnsAnswer& answer) {
+CZoneVerdict JudgeFiltered(const CDnsblZone& zone, const CDnsAnswer& answer) {
     for (const CDnsRecordA& record : answer.records)
         if (IsRefusalRecord(record.address))
             return {EZoneAnswer::Refused, false, record.address, Hex("Refused", record.address)};
     for (const CDnsRecordA& record : answer.records)
-        if (spec.filter.Matches(record.address))
+        if (zone.filter.Matches(record.address))
             return {EZoneAnswer::Listed, true, record.address, Hex("Listed", record.address)};
     return {EZoneAnswer::NotListed, false, {}, "Not Listed"};
 }
@@ -44,9 +44,9 @@ bool IsRefusalRecord(const Record& record) {
     return record[0] != 127 || (record[1] == 255 && record[2] == 255);
 }
 
-CZoneVerdict JudgeZoneAnswer(const CZoneSpec& spec, const CDnsAnswer& answer) {
+CZoneVerdict JudgeZoneAnswer(const CDnsblZone& zone, const CDnsAnswer& answer) {
     if (answer.nStatus == kDnsSuccess && !answer.records.empty())
-        return spec.bPlain ? JudgePlain(answer) : JudgeFiltered(spec, answer);
+        return zone.bPlain ? JudgePlain(answer) : JudgeFiltered(zone, answer);
     if (answer.nStatus == kDnsNameNotFound)
         return {EZoneAnswer::NotListed, false, {}, "Not Listed"};
     return {EZoneAnswer::Failed, false, {}, "Err: " + std::to_string(answer.nStatus)};

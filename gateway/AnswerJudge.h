@@ -15,7 +15,7 @@
 #include <string>
 
 #include "platform/DnsAnswer.h"
-#include "settings/ZoneSpec.h"
+#include "settings/DnsblZone.h"
 
 enum class EZoneAnswer { Listed, NotListed, Refused, Failed };
 
@@ -27,7 +27,7 @@ struct CZoneVerdict {
                           // "Err: %d"
 };
 
-CZoneVerdict JudgeZoneAnswer(const CZoneSpec& spec, const CDnsAnswer& answer);
+CZoneVerdict JudgeZoneAnswer(const CDnsblZone& zone, const CDnsAnswer& answer);
 
 // A record that is never a listing: 127.255.255.0/24, or anything outside 127.0.0.0/8.
 bool IsRefusalRecord(const std::array<std::uint8_t, 4>& record);

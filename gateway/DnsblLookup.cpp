@@ -61,7 +61,7 @@ void WriteDumpHead(IScreeningLog& log, const std::string& strAddress) {
 // Each zone name with the entry texts that ask it; a name whose texts changed loses its answers.
 std::map<std::string, std::multiset<std::string>> TextsByName(const CScreeningPolicy& policy) {
     std::map<std::string, std::multiset<std::string>> texts;
-    for (const CPolicyZone& zone : policy.zones) texts[zone.spec.strName].insert(zone.strText);
+    for (const CPolicyZone& zone : policy.zones) texts[zone.dnsbl.strName].insert(zone.strText);
     return texts;
 }
 }  // namespace
@@ -93,7 +93,7 @@ private:
 
 void CZoneJudge::Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nElapsedMs,
                        bool bCached) {
-    const CZoneVerdict verdict = JudgeZoneAnswer(zone.spec, answer);
+    const CZoneVerdict verdict = JudgeZoneAnswer(zone.dnsbl, answer);
     if (verdict.bCatch) RaiseCatches(m_lookup.m_settings, zone, m_policy.nGeneration);
     Count(zone, verdict);
     if (bCached) m_lookup.m_metrics.CountCacheHit();
@@ -107,11 +107,11 @@ void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
     switch (verdict.eAnswer) {
         case EZoneAnswer::Listed:
             m_lookup.m_log.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3],
-                                          zone.spec.strName.c_str()));
-            metrics.CountListing(zone.spec.strName);
+                                          zone.dnsbl.strName.c_str()));
+            metrics.CountListing(zone.dnsbl.strName);
             metrics.CountQuery(CScreeningMetrics::kListed);
-            m_nWeights += zone.spec.nWeight;
-            m_nListings += zone.spec.nWeight > 0 ? 1 : 0;
+            m_nWeights += zone.dnsbl.nWeight;
+            m_nListings += zone.dnsbl.nWeight > 0 ? 1 : 0;
             break;
         case EZoneAnswer::NotListed:
             metrics.CountQuery(CScreeningMetrics::kNotListed);
@@ -120,7 +120,7 @@ void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
             metrics.CountQuery(CScreeningMetrics::kRefused);
             if (zone.pState->TakeRefusalLog(CLoopDeadline::NowMs()))
                 m_lookup.m_log.LogActivity(Format("DNSBL %s Refused the Query (%u.%u.%u.%u)",
-                                                  zone.spec.strName.c_str(), r[0], r[1], r[2],
+                                                  zone.dnsbl.strName.c_str(), r[0], r[1], r[2],
                                                   r[3]));
             break;
         case EZoneAnswer::Failed:
@@ -136,7 +136,7 @@ void CZoneJudge::Skip(const CPolicyZone& zone) {
 
 void CZoneJudge::Dump(const CPolicyZone& zone, int nElapsedMs, const std::string& strVerdict) {
     if (m_bDump)
-        m_lookup.m_log.WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", zone.spec.strName.c_str(),
+        m_lookup.m_log.WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", zone.dnsbl.strName.c_str(),
                                              nElapsedMs, strVerdict.c_str()));
 }
 
@@ -190,8 +190,8 @@ std::vector<std::pair<std::string, bool>> CDnsblLookup::ZonesUp() {
     if (!pPolicy->ChecksOn()) return zones;
     std::set<std::string> seen;
     for (const CPolicyZone& zone : pPolicy->zones)
-        if (seen.insert(zone.spec.strName).second)
-            zones.emplace_back(zone.spec.strName, zone.pState->Health() != EZoneHealth::Suspended);
+        if (seen.insert(zone.dnsbl.strName).second)
+            zones.emplace_back(zone.dnsbl.strName, zone.pState->Health() != EZoneHealth::Suspended);
     return zones;
 }
 
@@ -199,13 +199,14 @@ std::optional<CDnsAnswer> CDnsblLookup::KeptAnswer(const CScreeningPolicy& polic
                                                    const CPolicyZone& zone,
                                                    const Address& address) {
     if (!policy.CacheOn()) return std::nullopt;
-    return m_cache.Get({zone.spec.strName, CNetAddress::FromIPv4(address)}, CLoopDeadline::NowMs());
+    return m_cache.Get({zone.dnsbl.strName, CNetAddress::FromIPv4(address)},
+                       CLoopDeadline::NowMs());
 }
 
 void CDnsblLookup::KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,
                               const Address& address, const CDnsAnswer& answer) {
     if (!policy.CacheOn()) return;
-    m_cache.Put({zone.spec.strName, CNetAddress::FromIPv4(address)}, answer, policy.nCacheSeconds,
+    m_cache.Put({zone.dnsbl.strName, CNetAddress::FromIPv4(address)}, answer, policy.nCacheSeconds,
                 CLoopDeadline::NowMs());
 }
 
@@ -240,7 +241,7 @@ int CDnsblLookup::Screen(const Address& address) {
             continue;
         }
         const Clock::time_point start = Clock::now();
-        const CDnsAnswer answer = DnsQuery(QueryName(address, zone.spec.strName));
+        const CDnsAnswer answer = DnsQuery(QueryName(address, zone.dnsbl.strName));
         KeepAnswer(policy, zone, address, answer);
         judge.Judge(zone, answer, ElapsedMs(start), false);
     }
@@ -277,7 +278,7 @@ bool CDnsblLookup::CPending::Start(Policy pPolicy, bool bDump) {
             continue;
         }
         ++m_nOutstanding;
-        slot.nQuery = m_resolver.Query(QueryName(m_address, zone.spec.strName),
+        slot.nQuery = m_resolver.Query(QueryName(m_address, zone.dnsbl.strName),
                                        [this, i](const CDnsAnswer& a) { OnAnswer(i, a); });
     }
     m_bStarting = false;

@@ -6,8 +6,8 @@
 
 namespace {
 void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& health) {
-    CZoneSpec spec;
-    if (std::string strError = ParseZoneSpec(entry.m_strName, spec); !strError.empty()) {
+    CDnsblZone zone;
+    if (std::string strError = ParseDnsblZone(entry.m_strName, zone); !strError.empty()) {
         policy.problems.push_back("DNSBL \"" + entry.m_strName + "\": " + strError +
                                   "; the entry is not asked.");
         return;
@@ -15,7 +15,7 @@ void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& h
     // A removed entry (empty text) still in the list is asked as it always was.
     if (entry.m_bActive == 0) return;
     policy.zones.push_back(
-        {&entry, entry.m_nId, entry.m_strName, spec, health.StateFor(entry.m_strName)});
+        {&entry, entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
 }
 
 void AddExclusion(const CExclusion& entry, CScreeningPolicy& policy) {

@@ -16,15 +16,15 @@
 #include <vector>
 
 #include "gateway/ZoneHealth.h"
+#include "settings/DnsblZone.h"
 #include "settings/NetPrefix.h"
 #include "settings/Settings.h"
-#include "settings/ZoneSpec.h"
 
 struct CPolicyZone {
     const CDnsblServer* pEntry;  // for its catch count; never dereferenced without the lock
     std::int32_t nId;
     std::string strText;  // as entered, which keys its state
-    CZoneSpec spec;
+    CDnsblZone dnsbl;     // its text as read: name, filter, weight
     std::shared_ptr<CZoneState> pState;
 };
 

@@ -14,9 +14,9 @@ void CZoneChecker::CheckNow() {
     for (const CPolicyZone& zone : pPolicy->zones) {
         if (!tested.insert(zone.strText).second) continue;
         auto pRun = std::make_unique<CRun>();
-        pRun->strName = zone.spec.strName;
+        pRun->strName = zone.dnsbl.strName;
         pRun->pState = zone.pState;
-        pRun->pTest = std::make_unique<CZoneTest>(zone.spec, m_resolver);
+        pRun->pTest = std::make_unique<CZoneTest>(zone.dnsbl, m_resolver);
         m_runs.push_back(std::move(pRun));
     }
     m_nOutstanding = m_runs.size();

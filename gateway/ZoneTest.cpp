@@ -27,8 +27,8 @@ std::string RefusalReason(const CDnsAnswer& answer) {
     return "";
 }
 
-bool Lists(const CZoneSpec& spec, const CDnsAnswer& answer) {
-    return JudgeZoneAnswer(spec, answer).eAnswer == EZoneAnswer::Listed;
+bool Lists(const CDnsblZone& zone, const CDnsAnswer& answer) {
+    return JudgeZoneAnswer(zone, answer).eAnswer == EZoneAnswer::Listed;
 }
 }  // namespace
 
@@ -36,22 +36,22 @@ std::string ZoneTestName(const std::string& strZone, bool bListed) {
     return (bListed ? "2.0.0.127." : "1.0.0.127.") + strZone;
 }
 
-CZoneTestResult JudgeZoneTest(const CZoneSpec& spec, const CDnsAnswer& listedTest,
+CZoneTestResult JudgeZoneTest(const CDnsblZone& zone, const CDnsAnswer& listedTest,
                               const CDnsAnswer& unlistedTest) {
-    if (Lists(spec, unlistedTest)) return {EZoneTest::Failed, "Lists 127.0.0.1"};
+    if (Lists(zone, unlistedTest)) return {EZoneTest::Failed, "Lists 127.0.0.1"};
     for (const CDnsAnswer* pAnswer : {&listedTest, &unlistedTest})
         if (std::string strReason = RefusalReason(*pAnswer); !strReason.empty())
             return {EZoneTest::Failed, strReason};
-    if (Answered(listedTest) && !Lists(spec, listedTest))
+    if (Answered(listedTest) && !Lists(zone, listedTest))
         return {EZoneTest::Failed, "Does Not List 127.0.0.2"};
     if (Answered(listedTest) && Answered(unlistedTest)) return {EZoneTest::Passed, ""};
     return {EZoneTest::NoAnswer, ""};
 }
 
-CZoneTestResult TestZone(const CZoneSpec& spec) {
-    const CDnsAnswer listedTest = DnsQuery(ZoneTestName(spec.strName, true));
-    const CDnsAnswer unlistedTest = DnsQuery(ZoneTestName(spec.strName, false));
-    return JudgeZoneTest(spec, listedTest, unlistedTest);
+CZoneTestResult TestZone(const CDnsblZone& zone) {
+    const CDnsAnswer listedTest = DnsQuery(ZoneTestName(zone.strName, true));
+    const CDnsAnswer unlistedTest = DnsQuery(ZoneTestName(zone.strName, false));
+    return JudgeZoneTest(zone, listedTest, unlistedTest);
 }
 
 CZoneTest::~CZoneTest() {
@@ -62,7 +62,7 @@ void CZoneTest::Start(Done onDone) {
     m_onDone = std::move(onDone);
     m_nOutstanding = 2;
     for (int i = 0; i < 2; ++i) {
-        m_queries[i] = m_resolver.Query(ZoneTestName(m_spec.strName, i == 0),
+        m_queries[i] = m_resolver.Query(ZoneTestName(m_zone.strName, i == 0),
                                         [this, i](const CDnsAnswer& a) { OnAnswer(i, a); });
     }
 }
@@ -71,5 +71,5 @@ void CZoneTest::OnAnswer(int nIndex, const CDnsAnswer& answer) {
     m_queries[nIndex] = 0;
     m_answers[nIndex] = answer;
     if (--m_nOutstanding == 0 && m_onDone)
-        m_onDone(JudgeZoneTest(m_spec, m_answers[0], m_answers[1]));
+        m_onDone(JudgeZoneTest(m_zone, m_answers[0], m_answers[1]));
 }

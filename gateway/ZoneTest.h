@@ -19,7 +19,7 @@
 
 #include "platform/DnsAnswer.h"
 #include "platform/LoopResolver.h"
-#include "settings/ZoneSpec.h"
+#include "settings/DnsblZone.h"
 
 enum class EZoneTest { Passed, Failed, NoAnswer };
 
@@ -33,17 +33,17 @@ struct CZoneTestResult {
 // "1.0.0.127.<zone>".
 std::string ZoneTestName(const std::string& strZone, bool bListed);
 
-CZoneTestResult JudgeZoneTest(const CZoneSpec& spec, const CDnsAnswer& listedTest,
+CZoneTestResult JudgeZoneTest(const CDnsblZone& zone, const CDnsAnswer& listedTest,
                               const CDnsAnswer& unlistedTest);
 
-CZoneTestResult TestZone(const CZoneSpec& spec);
+CZoneTestResult TestZone(const CDnsblZone& zone);
 
 class CZoneTest {
 public:
     using Done = std::function<void(const CZoneTestResult& result)>;
 
-    CZoneTest(CZoneSpec spec, CLoopResolver& resolver)
-        : m_spec(std::move(spec)), m_resolver(resolver) {}
+    CZoneTest(CDnsblZone zone, CLoopResolver& resolver)
+        : m_zone(std::move(zone)), m_resolver(resolver) {}
     ~CZoneTest();
     CZoneTest(const CZoneTest&) = delete;
     CZoneTest& operator=(const CZoneTest&) = delete;
@@ -55,7 +55,7 @@ public:
 private:
     void OnAnswer(int nIndex, const CDnsAnswer& answer);
 
-    CZoneSpec m_spec;
+    CDnsblZone m_zone;
     CLoopResolver& m_resolver;
     Done m_onDone;
     CLoopResolver::QueryId m_queries[2] = {0, 0};

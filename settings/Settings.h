@@ -25,7 +25,7 @@ public:
     virtual ~CDnsblServer() = default;
 
     std::int32_t m_nId;
-    std::string m_strName;  // the zone text as entered (settings/ZoneSpec.h); empty: removed
+    std::string m_strName;  // the zone text as entered (settings/DnsblZone.h); empty: removed
     std::int32_t m_bActive;
     std::atomic<std::int32_t> m_nCatches{0};  // read by the monitor window without the lock
     CDnsblServer* m_pNext = nullptr;

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "settings/DnsblZone.h"
 #include "settings/NetPrefix.h"
 #include "settings/Settings.h"
-#include "settings/ZoneSpec.h"
 
 namespace {
 // "id:text" for each entry of a list, head first, read under the lock.
@@ -116,7 +116,7 @@ TEST(Settings, AReaderUnderTheLockSeesWholeListsWhileTheyAreRebuilt) {
 
 // Zone texts as the hive and the dialog give them: plain names whatever they hold, filters of
 // numbers, lists and ranges, weights either way, and what cannot be read, with its reason.
-TEST(ZoneSpec, TextsReadAsPlainZonesFiltersAndWeightsOrSayWhatIsWrong) {
+TEST(DnsblZone, TextsReadAsPlainZonesFiltersAndWeightsOrSayWhatIsWrong) {
     struct {
         const char* pText;
         const char* pRead;   // the zone written back ("" for an error)
@@ -148,25 +148,25 @@ TEST(ZoneSpec, TextsReadAsPlainZonesFiltersAndWeightsOrSayWhatIsWrong) {
         {"zen.example = 127.0.0.2", "", "without blanks"},
     };
     for (const auto& c : cases) {
-        CZoneSpec spec;
-        const std::string strError = ParseZoneSpec(c.pText, spec);
+        CDnsblZone zone;
+        const std::string strError = ParseDnsblZone(c.pText, zone);
         if (*c.pError != '\0') {
             EXPECT_NE(strError.find(c.pError), std::string::npos) << c.pText << ": " << strError;
             continue;
         }
         EXPECT_EQ(strError, "") << c.pText;
-        EXPECT_EQ(FormatZoneSpec(spec), c.pRead) << c.pText;
+        EXPECT_EQ(FormatDnsblZone(zone), c.pRead) << c.pText;
     }
-    CZoneSpec spec;
-    ASSERT_EQ(ParseZoneSpec("zen.example=127.0.[0;1].[2..11]", spec), "");
-    EXPECT_EQ(spec.strName, "zen.example");
+    CDnsblZone zone;
+    ASSERT_EQ(ParseDnsblZone("zen.example=127.0.[0;1].[2..11]", zone), "");
+    EXPECT_EQ(zone.strName, "zen.example");
     for (const auto& [record, bListed] :
          {std::pair{std::array<std::uint8_t, 4>{127, 0, 0, 2}, true},
           {{127, 0, 1, 11}, true},
           {{127, 0, 0, 12}, false},
           {{127, 0, 2, 4}, false},
           {{126, 0, 0, 4}, false}})
-        EXPECT_EQ(spec.filter.Matches(record), bListed) << int(record[2]) << "." << int(record[3]);
+        EXPECT_EQ(zone.filter.Matches(record), bListed) << int(record[2]) << "." << int(record[3]);
 }
 
 // Networks as exclusions, ProxyFrom and MonitorFrom write them: what each holds, and what cannot

@@ -1,4 +1,4 @@
-#include "settings/ZoneSpec.h"
+#include "settings/DnsblZone.h"
 
 #include <algorithm>
 #include <cctype>
@@ -140,17 +140,17 @@ std::string CReplyFilter::ToText() const {
            PartText(m_parts[3]);
 }
 
-std::string ParseZoneSpec(const std::string& strText, CZoneSpec& spec) {
+std::string ParseDnsblZone(const std::string& strText, CDnsblZone& zone) {
     const size_t nEquals = strText.find('='), nStar = strText.find('*');
     if (nEquals == std::string::npos && nStar == std::string::npos) {
-        spec = CZoneSpec{strText};
+        zone = CDnsblZone{strText};
         return "";
     }
     if (strText.find_first_of(kBlanks) != std::string::npos)
         return "a zone with a filter or a weight is written without blanks";
     if (nEquals != std::string::npos && nStar != std::string::npos && nStar < nEquals)
         return "the filter (\"=\") must come before the weight (\"*\")";
-    CZoneSpec read;
+    CDnsblZone read;
     read.bPlain = false;
     read.strName = strText.substr(0, std::min(nEquals, nStar));
     if (read.strName.empty()) return "the zone name before \"=\" or \"*\" is empty";
@@ -168,11 +168,11 @@ std::string ParseZoneSpec(const std::string& strText, CZoneSpec& spec) {
         if (std::string strError = ReadWeight(strWeight, read.nWeight); !strError.empty())
             return strError;
     }
-    spec = read;
+    zone = read;
     return "";
 }
 
-std::string FormatZoneSpec(const CZoneSpec& spec) {
-    if (spec.bPlain) return spec.strName;
-    return spec.strName + "=" + spec.filter.ToText() + "*" + std::to_string(spec.nWeight);
+std::string FormatDnsblZone(const CDnsblZone& zone) {
+    if (zone.bPlain) return zone.strName;
+    return zone.strName + "=" + zone.filter.ToText() + "*" + std::to_string(zone.nWeight);
 }

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "settings/DnsblZone.h"
 #include "settings/NetPrefix.h"
-#include "settings/ZoneSpec.h"
 
 namespace {
 void Check(bool bHolds) {
@@ -18,20 +18,20 @@ void Check(bool bHolds) {
 }
 
 void CheckZone(const std::string& strText) {
-    CZoneSpec spec;
-    const std::string strError = ParseZoneSpec(strText, spec);
+    CDnsblZone zone;
+    const std::string strError = ParseDnsblZone(strText, zone);
     const bool bPlainText = strText.find_first_of("=*") == std::string::npos;
     if (!strError.empty()) {
         Check(!bPlainText);
         return;
     }
-    Check(spec.bPlain == bPlainText);
-    Check(!bPlainText || spec.strName == strText);
+    Check(zone.bPlain == bPlainText);
+    Check(!bPlainText || zone.strName == strText);
     Check(bPlainText ||
-          (!spec.strName.empty() && spec.strName.find_first_of("=* \t") == std::string::npos));
-    Check(spec.nWeight >= -kMaxZoneWeight && spec.nWeight <= kMaxZoneWeight);
-    CZoneSpec again;
-    Check(ParseZoneSpec(FormatZoneSpec(spec), again).empty() && again == spec);
+          (!zone.strName.empty() && zone.strName.find_first_of("=* \t") == std::string::npos));
+    Check(zone.nWeight >= -kMaxZoneWeight && zone.nWeight <= kMaxZoneWeight);
+    CDnsblZone again;
+    Check(ParseDnsblZone(FormatDnsblZone(zone), again).empty() && again == zone);
 }
 
 void CheckNetwork(const std::string& strText) {

@@ -9,7 +9,7 @@
 //   zone that has a weight lists on 127.0.0.2 only.
 // - The weight is a whole number, negative for an allowlist; without one it is 1.
 //
-// ParseZoneSpec is a pure function: any thread, nothing kept, never throws. A text it cannot
+// ParseDnsblZone is a pure function: any thread, nothing kept, never throws. A text it cannot
 // read gives an error text naming what is wrong, and no zone.
 #pragma once
 
@@ -32,22 +32,22 @@ public:
     std::array<std::bitset<256>, 4> m_parts;
 };
 
-struct CZoneSpec {
+struct CDnsblZone {
     std::string strName;  // what is asked and shown: the text before "=" or "*"
     bool bPlain = true;   // neither "=" nor "*": read and judged as zones always were
     CReplyFilter filter = CReplyFilter::ListedAnswerOnly();
     std::int32_t nWeight = 1;
 
-    bool operator==(const CZoneSpec&) const = default;
+    bool operator==(const CDnsblZone&) const = default;
 };
 
-// Reads an entry's text. Empty on success, with spec set; otherwise the reason (without the
-// text itself), spec untouched.
-std::string ParseZoneSpec(const std::string& strText, CZoneSpec& spec);
+// Reads an entry's text. Empty on success, with zone set; otherwise the reason (without the
+// text itself), zone untouched.
+std::string ParseDnsblZone(const std::string& strText, CDnsblZone& zone);
 
 // The text that reads back to the same zone: the plain name alone, otherwise
 // "name=filter*weight".
-std::string FormatZoneSpec(const CZoneSpec& spec);
+std::string FormatDnsblZone(const CDnsblZone& zone);
 
 // Weights beyond this size, either way, are refused, so that no sum of them can overflow.
 constexpr std::int32_t kMaxZoneWeight = 1000000;
