@@ -5,6 +5,9 @@
 #include <set>
 
 namespace {
+// Every entry's text is read, so that a load reports each one that cannot be; only the active
+// ones are asked. A removed entry (empty text) still in the list reads as a plain zone and is
+// asked as it always was.
 void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& health) {
     CDnsblZone zone;
     if (std::string strError = ParseDnsblZone(entry.m_strName, zone); !strError.empty()) {
@@ -12,7 +15,6 @@ void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& h
                                   "; the entry is not asked.");
         return;
     }
-    // A removed entry (empty text) still in the list is asked as it always was.
     if (entry.m_bActive == 0) return;
     policy.zones.push_back(
         {&entry, entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
