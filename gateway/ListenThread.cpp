@@ -22,10 +22,12 @@ BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
-    m_pZoneChecker = std::make_unique<CZoneChecker>(m_core.m_screening, *m_pResolver);
-    m_pZoneChecker->CheckNow();
     CreateListenSocket();
     if (m_pListenSocket != nullptr) OpenMetrics();
+    // The listening socket comes first, as the start-up expects; no check answers before the
+    // loop runs anyway.
+    m_pZoneChecker = std::make_unique<CZoneChecker>(m_core.m_screening, *m_pResolver);
+    m_pZoneChecker->CheckNow();
     return TRUE;
 }
 
