@@ -50,12 +50,14 @@ start_sink() {
 }
 
 # start_rbldnsd ADDRESS/PORT ZONE...: rbldnsd serving the zones, each listing only 192.0.2.99,
-# an address no benchmark client uses.
+# an address no benchmark client uses; its "not listed" answers carry an SOA whose negative TTL
+# is 300 s, as a real list's do.
 start_rbldnsd() {
   local bind="$1" zone args=()
   shift
   mkdir -p "$work/zone" && chmod 755 "$work/zone"
-  printf '192.0.2.99\n' >"$work/zone/list" && chmod 644 "$work/zone/list"
+  printf '$SOA 300 ns.bench.test. admin.bench.test. 1 600 600 600 300\n192.0.2.99\n' \
+    >"$work/zone/list" && chmod 644 "$work/zone/list"
   for zone in "$@"; do args+=("$zone:ip4set:list"); done
   rbldnsd -n -u rbldns -b "$bind" -w "$work/zone" "${args[@]}" &
   pids+=($!)

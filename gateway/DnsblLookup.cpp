@@ -3,18 +3,18 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
+#include "gateway/AnswerJudge.h"
 #include "platform/DnsQuery.h"
+#include "platform/LoopDeadline.h"
 
 namespace {
-using Guard = std::lock_guard<std::recursive_mutex>;
 using Address = CDnsblLookup::Address;
-using CActiveServer = CDnsblLookup::CActiveServer;
 using Clock = std::chrono::steady_clock;
-
-constexpr Address kListedAnswer{127, 0, 0, 2};
 
 std::string Format(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* pFormat, ...) {
@@ -42,98 +42,173 @@ int ElapsedMs(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// Only an active exclusion exempts its address: an administrator who disables one expects
-// that address to be checked again. The comparison is exact text equality.
-bool IsExcluded(Settings& settings, const std::string& strAddress) {
-    Guard guard(settings.m_lock);
-    for (const CExclusion* p = settings.Exclusions; p != nullptr; p = p->m_pNext)
-        if (p->m_bActive != 0 && p->m_strAddress == strAddress) return true;
-    return false;
-}
-
-// The active servers from the head of the list, and the list generation they belong to.
-std::vector<CActiveServer> ActiveServers(Settings& settings, std::uint32_t& nGeneration) {
-    Guard guard(settings.m_lock);
-    nGeneration = settings.m_nListGeneration;
-    std::vector<CActiveServer> servers;
-    for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
-        if (p->m_bActive != 0) servers.push_back({p, p->m_nId, p->m_strName});
-    return servers;
-}
-
-// Raises the catch count of a server taken by ActiveServers, unless the list has been
-// cleared since (its entries destroyed) or the entry is no longer linked.
-void RaiseCatches(Settings& settings, const CActiveServer& server, std::uint32_t nGeneration) {
-    Guard guard(settings.m_lock);
+// Raises the catch count of a policy's zone, unless the list has been cleared since (its
+// entries destroyed) or the entry is no longer linked.
+void RaiseCatches(Settings& settings, const CPolicyZone& zone, std::uint32_t nGeneration) {
+    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     if (settings.m_nListGeneration != nGeneration) return;
     for (CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext) {
-        if (p != server.pEntry || p->m_nId != server.nId) continue;
+        if (p != zone.pEntry || p->m_nId != zone.nId) continue;
         ++p->m_nCatches;
         return;
     }
 }
 
-// The answer's four network-order bytes read as a little-endian number, as "Listed %x" shows
-// them: 127.0.0.2 gives 200007f.
-unsigned LittleEndianValue(const Address& bytes) {
-    return static_cast<unsigned>(bytes[0]) | static_cast<unsigned>(bytes[1]) << 8 |
-           static_cast<unsigned>(bytes[2]) << 16 | static_cast<unsigned>(bytes[3]) << 24;
-}
-
-// What one server's answer about an address means; the same whichever way it was asked.
-class CServerJudge {
-public:
-    CServerJudge(Settings& settings, IScreeningLog& log, CScreeningMetrics& metrics,
-                 const Address& address, std::uint32_t nGeneration)
-        : m_settings(settings),
-          m_log(log),
-          m_metrics(metrics),
-          m_address(address),
-          m_nGeneration(nGeneration) {}
-
-    // Raises the server's catch count on any answer and logs a listing; true for a listing.
-    // The dump line goes to the trace when there is one.
-    bool Judge(const CActiveServer& server, int nStatus, const Address& answer, int nElapsedMs,
-               bool bDump) {
-        const Address& a = m_address;
-        std::string strVerdict;
-        bool bListed = false;
-        if (nStatus == kDnsSuccess) {
-            RaiseCatches(m_settings, server, m_nGeneration);
-            strVerdict = Format("Listed %x", LittleEndianValue(answer));
-            bListed = answer == kListedAnswer;
-            if (bListed) {
-                m_log.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3],
-                                     server.strZone.c_str()));
-                m_metrics.CountListing(server.strZone);
-            }
-            m_metrics.CountQuery(bListed ? CScreeningMetrics::kListed
-                                         : CScreeningMetrics::kNotListed);
-        } else if (nStatus == kDnsNameNotFound) {
-            strVerdict = "Not Listed";
-            m_metrics.CountQuery(CScreeningMetrics::kNotListed);
-        } else {
-            strVerdict = Format("Err: %d", nStatus);
-            m_metrics.CountQuery(CScreeningMetrics::kError);
-        }
-        if (bDump)
-            m_log.WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", server.strZone.c_str(), nElapsedMs,
-                                        strVerdict.c_str()));
-        return bListed;
-    }
-
-private:
-    Settings& m_settings;
-    IScreeningLog& m_log;
-    CScreeningMetrics& m_metrics;
-    Address m_address;
-    std::uint32_t m_nGeneration;
-};
-
 void WriteDumpHead(IScreeningLog& log, const std::string& strAddress) {
     log.WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
 }
+
+// Each zone name with the entry texts that ask it; a name whose texts changed loses its answers.
+std::map<std::string, std::multiset<std::string>> TextsByName(const CScreeningPolicy& policy) {
+    std::map<std::string, std::multiset<std::string>> texts;
+    for (const CPolicyZone& zone : policy.zones) texts[zone.dnsbl.strName].insert(zone.strText);
+    return texts;
+}
 }  // namespace
+
+// What the zones' answers about one address mean, whichever way they were asked.
+class CZoneJudge {
+public:
+    CZoneJudge(CDnsblLookup& lookup, const CScreeningPolicy& policy, const Address& address,
+               bool bDump)
+        : m_lookup(lookup), m_policy(policy), m_address(address), m_bDump(bDump) {}
+
+    void Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nElapsedMs, bool bCached);
+    // A zone its checks keep from being asked: only the dump says so.
+    void Skip(const CPolicyZone& zone);
+    // The listings of positive weight when the weights reach the threshold, otherwise 0.
+    int Verdict() const { return m_nWeights >= m_policy.nThreshold ? m_nListings : 0; }
+
+private:
+    void Dump(const CPolicyZone& zone, int nElapsedMs, const std::string& strVerdict);
+    void Count(const CPolicyZone& zone, const CZoneVerdict& verdict);
+
+    CDnsblLookup& m_lookup;
+    const CScreeningPolicy& m_policy;
+    Address m_address;
+    bool m_bDump;
+    long long m_nWeights = 0;
+    int m_nListings = 0;
+};
+
+void CZoneJudge::Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nElapsedMs,
+                       bool bCached) {
+    const CZoneVerdict verdict = JudgeZoneAnswer(zone.dnsbl, answer);
+    if (verdict.bCatch) RaiseCatches(m_lookup.m_settings, zone, m_policy.nGeneration);
+    Count(zone, verdict);
+    if (bCached) m_lookup.m_metrics.CountCacheHit();
+    Dump(zone, nElapsedMs, verdict.strDump);
+}
+
+void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
+    CScreeningMetrics& metrics = m_lookup.m_metrics;
+    const Address& a = m_address;
+    const Address& r = verdict.record;
+    switch (verdict.eAnswer) {
+        case EZoneAnswer::Listed:
+            m_lookup.m_log.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3],
+                                          zone.dnsbl.strName.c_str()));
+            metrics.CountListing(zone.dnsbl.strName);
+            metrics.CountQuery(CScreeningMetrics::kListed);
+            m_nWeights += zone.dnsbl.nWeight;
+            m_nListings += zone.dnsbl.nWeight > 0 ? 1 : 0;
+            break;
+        case EZoneAnswer::NotListed:
+            metrics.CountQuery(CScreeningMetrics::kNotListed);
+            break;
+        case EZoneAnswer::Refused:
+            metrics.CountQuery(CScreeningMetrics::kRefused);
+            if (zone.pState->TakeRefusalLog(CLoopDeadline::NowMs()))
+                m_lookup.m_log.LogActivity(Format("DNSBL %s Refused the Query (%u.%u.%u.%u)",
+                                                  zone.dnsbl.strName.c_str(), r[0], r[1], r[2],
+                                                  r[3]));
+            break;
+        case EZoneAnswer::Failed:
+            metrics.CountQuery(CScreeningMetrics::kError);
+            break;
+    }
+}
+
+void CZoneJudge::Skip(const CPolicyZone& zone) {
+    Dump(zone, 0,
+         zone.pState->Health() == EZoneHealth::Suspended ? "Suspended" : "Not Checked Yet");
+}
+
+void CZoneJudge::Dump(const CPolicyZone& zone, int nElapsedMs, const std::string& strVerdict) {
+    if (m_bDump)
+        m_lookup.m_log.WriteDebugDump(Format("\t %s: \t\t %d ms\t%s", zone.dnsbl.strName.c_str(),
+                                             nElapsedMs, strVerdict.c_str()));
+}
+
+CDnsblLookup::Policy CDnsblLookup::CurrentPolicy() {
+    std::lock_guard<std::mutex> guard(m_policyLock);
+    if (m_pPolicy == nullptr || IsStale(*m_pPolicy))
+        Install(CompileScreeningPolicy(m_settings, m_health));
+    return m_pPolicy;
+}
+
+std::vector<std::string> CDnsblLookup::Reload() {
+    std::lock_guard<std::mutex> guard(m_policyLock);
+    Install(CompileScreeningPolicy(m_settings, m_health));
+    return m_pPolicy->problems;
+}
+
+// The hive-only numbers are set together with the lists by a load, but a caller may set them
+// alone; they are compared too.
+bool CDnsblLookup::IsStale(const CScreeningPolicy& policy) const {
+    return policy.nVersion != m_settings.m_nListVersion ||
+           policy.nThreshold != std::max<std::int32_t>(m_settings.DnsblThreshold, 1) ||
+           policy.nCheckMinutes != std::max<std::int32_t>(m_settings.ZoneCheckMinutes, 0) ||
+           policy.nCacheSeconds != std::max<std::int32_t>(m_settings.DnsblCacheSeconds, 0);
+}
+
+// Kept answers stay only for the zone names whose entries are unchanged, and only while the
+// longest time to keep them stays the same.
+void CDnsblLookup::Install(Policy pPolicy) {
+    if (m_pPolicy == nullptr || !pPolicy->CacheOn() ||
+        m_pPolicy->nCacheSeconds != pPolicy->nCacheSeconds) {
+        m_cache.Clear();
+    } else {
+        const auto oldTexts = TextsByName(*m_pPolicy);
+        std::set<std::string> unchanged;
+        for (const auto& [strName, texts] : TextsByName(*pPolicy))
+            if (auto it = oldTexts.find(strName); it != oldTexts.end() && it->second == texts)
+                unchanged.insert(strName);
+        m_cache.KeepZones(unchanged);
+    }
+    m_bChecksOn = pPolicy->ChecksOn();
+    m_pPolicy = std::move(pPolicy);
+}
+
+bool CDnsblLookup::IsSuspended(const std::string& strText) const {
+    return m_bChecksOn && m_health.HealthOf(strText) == EZoneHealth::Suspended;
+}
+
+std::vector<std::pair<std::string, bool>> CDnsblLookup::ZonesUp() {
+    const Policy pPolicy = CurrentPolicy();
+    std::vector<std::pair<std::string, bool>> zones;
+    if (!pPolicy->ChecksOn()) return zones;
+    std::set<std::string> seen;
+    for (const CPolicyZone& zone : pPolicy->zones)
+        if (seen.insert(zone.dnsbl.strName).second)
+            zones.emplace_back(zone.dnsbl.strName, zone.pState->Health() != EZoneHealth::Suspended);
+    return zones;
+}
+
+std::optional<CDnsAnswer> CDnsblLookup::KeptAnswer(const CScreeningPolicy& policy,
+                                                   const CPolicyZone& zone,
+                                                   const Address& address) {
+    if (!policy.CacheOn()) return std::nullopt;
+    return m_cache.Get({zone.dnsbl.strName, CNetAddress::FromIPv4(address)},
+                       CLoopDeadline::NowMs());
+}
+
+void CDnsblLookup::KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,
+                              const Address& address, const CDnsAnswer& answer) {
+    if (!policy.CacheOn()) return;
+    m_cache.Put({zone.dnsbl.strName, CNetAddress::FromIPv4(address)}, answer, policy.nCacheSeconds,
+                CLoopDeadline::NowMs());
+}
 
 void CDnsblLookup::Start(const Address& address, const Verdict& onVerdict) {
     onVerdict(Check(address));
@@ -147,23 +222,30 @@ int CDnsblLookup::Check(const Address& address) {
 }
 
 int CDnsblLookup::Screen(const Address& address) {
+    const Policy pPolicy = CurrentPolicy();
+    const CScreeningPolicy& policy = *pPolicy;
     const std::string strAddress = DottedText(address);
-    if (IsExcluded(m_settings, strAddress)) return 0;
+    if (policy.IsExcluded(strAddress, CNetAddress::FromIPv4(address))) return 0;
     const bool bDump = m_log.IsDumping();
     if (bDump) WriteDumpHead(m_log, strAddress);
 
-    // Every active server is asked, even after one has listed the address.
-    std::uint32_t nGeneration = 0;
-    const std::vector<CActiveServer> servers = ActiveServers(m_settings, nGeneration);
-    CServerJudge judge(m_settings, m_log, m_metrics, address, nGeneration);
-    int nListings = 0;
-    for (const CActiveServer& server : servers) {
+    // Every active zone is asked, even after one has listed the address.
+    CZoneJudge judge(*this, policy, address, bDump);
+    for (const CPolicyZone& zone : policy.zones) {
+        if (!policy.IsAsked(zone)) {
+            judge.Skip(zone);
+            continue;
+        }
+        if (const std::optional<CDnsAnswer> kept = KeptAnswer(policy, zone, address)) {
+            judge.Judge(zone, *kept, 0, true);
+            continue;
+        }
         const Clock::time_point start = Clock::now();
-        Address answer{};
-        const int nStatus = DnsQueryA(QueryName(address, server.strZone), answer);
-        nListings += judge.Judge(server, nStatus, answer, ElapsedMs(start), bDump) ? 1 : 0;
+        const CDnsAnswer answer = DnsQuery(QueryName(address, zone.dnsbl.strName));
+        KeepAnswer(policy, zone, address, answer);
+        judge.Judge(zone, answer, ElapsedMs(start), false);
     }
-    return nListings;
+    return judge.Verdict();
 }
 
 CDnsblLookup::CPending::CPending(CDnsblLookup& lookup, const Address& address,
@@ -177,20 +259,27 @@ CDnsblLookup::CPending::~CPending() {
     for (const CAnswer& answer : m_answers) m_resolver.Cancel(answer.nQuery);
 }
 
-bool CDnsblLookup::CPending::Start(std::vector<CActiveServer> servers, std::uint32_t nGeneration,
-                                   bool bDump) {
-    m_servers = std::move(servers);
-    m_nGeneration = nGeneration;
+bool CDnsblLookup::CPending::Start(Policy pPolicy, bool bDump) {
+    m_pPolicy = std::move(pPolicy);
+    const CScreeningPolicy& policy = *m_pPolicy;
     m_bDump = bDump;
-    m_answers.resize(m_servers.size());
-    m_nOutstanding = m_servers.size();
+    m_answers.resize(policy.zones.size());
     m_start = Clock::now();
-    // An answer given inside QueryA (a channel that cannot be made) waits for the others.
+    // An answer given inside Query (a channel that cannot be made) waits for the others.
     m_bStarting = true;
-    for (size_t i = 0; i < m_servers.size(); ++i) {
-        m_answers[i].nQuery = m_resolver.QueryA(
-            QueryName(m_address, m_servers[i].strZone),
-            [this, i](int nStatus, const Address& address) { OnAnswer(i, nStatus, address); });
+    for (size_t i = 0; i < policy.zones.size(); ++i) {
+        const CPolicyZone& zone = policy.zones[i];
+        CAnswer& slot = m_answers[i];
+        slot.bAsked = policy.IsAsked(zone);
+        if (!slot.bAsked) continue;
+        if (std::optional<CDnsAnswer> kept = m_lookup.KeptAnswer(policy, zone, m_address)) {
+            slot.answer = std::move(*kept);
+            slot.bCached = true;
+            continue;
+        }
+        ++m_nOutstanding;
+        slot.nQuery = m_resolver.Query(QueryName(m_address, zone.dnsbl.strName),
+                                       [this, i](const CDnsAnswer& a) { OnAnswer(i, a); });
     }
     m_bStarting = false;
     if (m_nOutstanding > 0) return true;
@@ -198,23 +287,28 @@ bool CDnsblLookup::CPending::Start(std::vector<CActiveServer> servers, std::uint
     return false;
 }
 
-void CDnsblLookup::CPending::OnAnswer(size_t nIndex, int nStatus, const Address& address) {
-    CAnswer& answer = m_answers[nIndex];
-    answer = CAnswer{0, nStatus, address, ElapsedMs(m_start)};
+void CDnsblLookup::CPending::OnAnswer(size_t nIndex, const CDnsAnswer& answer) {
+    CAnswer& slot = m_answers[nIndex];
+    slot.nQuery = 0;
+    slot.answer = answer;
+    slot.nElapsedMs = ElapsedMs(m_start);
+    m_lookup.KeepAnswer(*m_pPolicy, m_pPolicy->zones[nIndex], m_address, answer);
     if (--m_nOutstanding == 0 && !m_bStarting) Finish();
 }
 
 // The verdict runs last: it may destroy this object.
 void CDnsblLookup::CPending::Finish() {
+    const CScreeningPolicy& policy = *m_pPolicy;
     if (m_bDump) WriteDumpHead(m_lookup.m_log, DottedText(m_address));
-    CServerJudge judge(m_lookup.m_settings, m_lookup.m_log, m_lookup.m_metrics, m_address,
-                       m_nGeneration);
-    int nListings = 0;
-    for (size_t i = 0; i < m_servers.size(); ++i) {
-        const CAnswer& answer = m_answers[i];
-        if (judge.Judge(m_servers[i], answer.nStatus, answer.address, answer.nElapsedMs, m_bDump))
-            ++nListings;
+    CZoneJudge judge(m_lookup, policy, m_address, m_bDump);
+    for (size_t i = 0; i < policy.zones.size(); ++i) {
+        const CAnswer& slot = m_answers[i];
+        if (!slot.bAsked)
+            judge.Skip(policy.zones[i]);
+        else
+            judge.Judge(policy.zones[i], slot.answer, slot.nElapsedMs, slot.bCached);
     }
+    const int nListings = judge.Verdict();
     m_lookup.m_metrics.CountScreening(Clock::now() - m_start);
     Verdict onVerdict = std::move(m_onVerdict);
     onVerdict(nListings);
@@ -223,15 +317,13 @@ void CDnsblLookup::CPending::Finish() {
 std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Address& address,
                                                                       CLoopResolver& resolver,
                                                                       Verdict onVerdict) {
-    if (IsExcluded(m_settings, DottedText(address))) {
+    Policy pPolicy = CurrentPolicy();
+    if (pPolicy->IsExcluded(DottedText(address), CNetAddress::FromIPv4(address))) {
         m_metrics.CountScreening(Clock::duration::zero());
         onVerdict(0);
         return nullptr;
     }
-    const bool bDump = m_log.IsDumping();
-    std::uint32_t nGeneration = 0;
-    std::vector<CActiveServer> servers = ActiveServers(m_settings, nGeneration);
     auto pPending = std::make_unique<CPending>(*this, address, resolver, std::move(onVerdict));
-    if (!pPending->Start(std::move(servers), nGeneration, bDump)) return nullptr;
+    if (!pPending->Start(std::move(pPolicy), m_log.IsDumping())) return nullptr;
     return pPending;
 }

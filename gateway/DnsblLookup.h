@@ -2,9 +2,19 @@
 // zone, with the activity log's "Found in" lines and a timed trace in the debug dump.
 //
 // Owned by the application object's gateway share; used on the listener thread (and by tests on
-// theirs). It reads the settings' lists under Settings::m_lock only long enough to copy what the
-// walk needs, never across a query, and raises catch counts only on entries that still exist (a
-// reload destroys the old ones). DNS failures are never listings; nothing is reported.
+// theirs). Screening works from a CScreeningPolicy compiled from the settings (ScreeningPolicy.h):
+// each client takes the policy in force at its start and reads it without a lock; the policy is
+// compiled again when the settings' lists have changed since (Reload does it at once after a
+// load, and gives the reports of entries it could not read). Catch counts are raised on entries
+// that still exist (a reload destroys the old ones). DNS failures are never listings.
+//
+// Every answer, fresh or kept in the answer cache (AnswerCache.h, with DnsblCacheSeconds), goes
+// through one judge (AnswerJudge.h): catch counts, "Found in" lines, a refusal logged at most
+// once an hour per zone ("DNSBL %s Refused the Query (%u.%u.%u.%u)"), the metrics, the dump line
+// (0 ms for a kept answer). A client is rejected when the weights of the zones that list it add
+// up to DnsblThreshold; the verdict is then the number of listing zones of positive weight, and
+// 0 otherwise. With ZoneCheckMinutes set, a zone is asked only while its checks pass
+// (ZoneChecker.h keeps its health).
 //
 // Two ways to screen, with the same verdict, log lines and trace:
 // - Start and Check ask the zones one after the other on the calling thread, blocking it; Start
@@ -18,14 +28,20 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "gateway/AnswerCache.h"
 #include "gateway/ScreeningMetrics.h"
+#include "gateway/ScreeningPolicy.h"
+#include "gateway/ZoneHealth.h"
 #include "platform/LoopResolver.h"
 #include "settings/Settings.h"
 
@@ -36,18 +52,19 @@ public:
     virtual void LogLine(const std::string& strText) = 0;
     virtual bool IsDumping() = 0;
     virtual void WriteDebugDump(const std::string& strText) = 0;
+    // The activity log and the log pane; by default the log alone.
+    virtual void LogActivity(const std::string& strText) { LogLine(strText); }
+    // A failure for the one error-report operation; by default it is only logged.
+    virtual void Report(const std::string& strText) { LogLine(strText); }
+    // A zone's health changed: whatever shows it should be redrawn.
+    virtual void HealthChanged() {}
 };
 
 class CDnsblLookup {
 public:
     using Verdict = std::function<void(int nListings)>;
     using Address = std::array<std::uint8_t, 4>;
-    // One active server as a walk needs it, copied under the lock.
-    struct CActiveServer {
-        const CDnsblServer* pEntry;
-        std::int32_t nId;
-        std::string strZone;
-    };
+    using Policy = std::shared_ptr<const CScreeningPolicy>;
     class CPending;
 
     CDnsblLookup(Settings& settings, IScreeningLog& log) : m_settings(settings), m_log(log) {}
@@ -57,18 +74,45 @@ public:
     // The same, waiting for the verdict: the number of listings (0 for an excluded address).
     int Check(const std::array<std::uint8_t, 4>& address);
     // Screens without blocking. Null when the verdict was reached at once (an excluded address,
-    // no active zone) and onVerdict has run; otherwise the screening in progress.
+    // no zone to ask, every answer kept) and onVerdict has run; otherwise the screening in
+    // progress.
     std::unique_ptr<CPending> StartConcurrent(const std::array<std::uint8_t, 4>& address,
                                               CLoopResolver& resolver, Verdict onVerdict);
 
+    // The policy in force, compiled first when the settings changed since it was. Any thread.
+    Policy CurrentPolicy();
+    // Compiles the policy now, after a load: the reports of the entries that cannot be read.
+    std::vector<std::string> Reload();
+    // The entry text's zone is suspended by its checks (with checks on). Any thread, even one
+    // that holds the settings' lock.
+    bool IsSuspended(const std::string& strText) const;
+    // With checks on, each zone of the policy in force by name, and whether it is up (not
+    // suspended); empty with checks off.
+    std::vector<std::pair<std::string, bool>> ZonesUp();
+
+    IScreeningLog& Log() { return m_log; }
     const CScreeningMetrics& Metrics() const { return m_metrics; }
+    CAnswerCache& Cache() { return m_cache; }
 
 private:
+    friend class CZoneJudge;
     int Screen(const Address& address);
+    bool IsStale(const CScreeningPolicy& policy) const;
+    void Install(Policy pPolicy);
+    // The answer kept for the zone and address, when the policy keeps answers.
+    std::optional<CDnsAnswer> KeptAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,
+                                         const Address& address);
+    void KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone, const Address& address,
+                    const CDnsAnswer& answer);
 
     Settings& m_settings;
     IScreeningLog& m_log;
     CScreeningMetrics m_metrics;
+    CZoneHealth m_health;
+    CAnswerCache m_cache;
+    mutable std::mutex m_policyLock;  // m_pPolicy; taken before the settings' lock, never after
+    Policy m_pPolicy;
+    std::atomic<bool> m_bChecksOn{false};
 };
 
 // A screening whose queries all run at once; the answers are kept until the last one is in.
@@ -80,27 +124,28 @@ public:
     CPending(const CPending&) = delete;
     CPending& operator=(const CPending&) = delete;
 
-    // Asks every server; false when the verdict has been given already.
-    bool Start(std::vector<CActiveServer> servers, std::uint32_t nGeneration, bool bDump);
+    // Asks every zone not answered from the cache; false when the verdict has been given
+    // already.
+    bool Start(Policy pPolicy, bool bDump);
 
 private:
     struct CAnswer {
         CLoopResolver::QueryId nQuery = 0;
-        int nStatus = 0;
-        Address address{};
+        CDnsAnswer answer;
         int nElapsedMs = 0;
+        bool bAsked = true;    // false: the zone is not asked (its checks failed)
+        bool bCached = false;  // answered from the cache
     };
 
-    void OnAnswer(size_t nIndex, int nStatus, const Address& address);
+    void OnAnswer(size_t nIndex, const CDnsAnswer& answer);
     void Finish();
 
     CDnsblLookup& m_lookup;
     Address m_address;
     CLoopResolver& m_resolver;
     Verdict m_onVerdict;
-    std::vector<CActiveServer> m_servers;
+    Policy m_pPolicy;
     std::vector<CAnswer> m_answers;
-    std::uint32_t m_nGeneration = 0;
     bool m_bDump = false;
     bool m_bStarting = false;
     size_t m_nOutstanding = 0;

@@ -54,6 +54,12 @@ void CGatewayCore::StopListenThread() {
     m_listenPoster = CLoopPoster();
 }
 
+void CGatewayCore::ScreeningReloaded() {
+    for (const std::string& strProblem : m_screening.Reload()) ReportError(0, strProblem);
+    CListenThread* pThread = m_pListenThread;
+    if (pThread != nullptr) m_listenPoster.Post([pThread] { pThread->CheckZones(); });
+}
+
 void CGatewayCore::ApplySettingsToListener() {
     CListenThread* pThread = m_pListenThread;
     if (pThread != nullptr) m_listenPoster.Post([pThread] { pThread->ApplySettings(); });

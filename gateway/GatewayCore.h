@@ -59,6 +59,9 @@ public:
     // Tells a service manager that a reload is over: once a running listener has taken the
     // settings into use (after what ApplySettingsToListener posted), at once without one.
     void NotifyReloadDone();
+    // After a load: compiles the screening policy, reports each entry it cannot read, and has a
+    // running listener check the zones (CListenThread::CheckZones). UI thread.
+    void ScreeningReloaded();
 
     void SendMonitorStatus() { m_monitors.Send(); }
     void SetMailServerStatus(int nValue) { m_monitors.SetMailServerStatus(nValue); }
@@ -73,6 +76,9 @@ private:
         void LogLine(const std::string& strText) override { m_core.LogLine(strText); }
         bool IsDumping() override { return m_core.m_bDebugDump != 0; }
         void WriteDebugDump(const std::string& strText) override { m_core.WriteDebugDump(strText); }
+        void LogActivity(const std::string& strText) override { m_core.LogActivity(strText); }
+        void Report(const std::string& strText) override { m_core.ReportError(0, strText); }
+        void HealthChanged() override { m_core.RefreshMonitor(); }
 
     private:
         CGatewayCore& m_core;

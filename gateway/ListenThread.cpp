@@ -10,6 +10,7 @@ CListenThread::CListenThread() : m_core(GatewayCore()) { m_core.m_nListenThreads
 
 CListenThread::~CListenThread() {
     m_pMetrics.reset();
+    m_pZoneChecker.reset();
     DeleteListenSocket();
     DeleteConnections();
     m_core.m_nListenThreads -= 1;
@@ -27,6 +28,10 @@ BOOL CListenThread::InitInstance() {
     CreateListenSocket();
     if (m_pListenSocket == nullptr) return TRUE;
     OpenMetrics();
+    // The zone checks begin once the listening socket is open, as the start-up expects; no check
+    // answers before the loop runs anyway.
+    m_pZoneChecker = std::make_unique<CZoneChecker>(m_core.m_screening, *m_pResolver);
+    m_pZoneChecker->CheckNow();
     // A service manager hears that the gateway is ready only once clients can be taken.
     m_pNotifier = std::make_unique<CServiceNotifier>(m_core.m_nConnections, m_core.m_nRejected);
     m_pNotifier->Start();
@@ -45,6 +50,7 @@ int CListenThread::ExitInstance() {
     DeleteListenSocket();
     DeleteConnections();
     m_pIntake.reset();
+    m_pZoneChecker.reset();
     m_pResolver.reset();
     return CWinThread::ExitInstance();
 }
@@ -111,6 +117,10 @@ void CListenThread::MoveListenSocket(std::int32_t nPort) {
     m_pListenSocket->UpdateAccepting();  // paused at once while too many await their verdict
 }
 
+void CListenThread::CheckZones() {
+    if (m_pZoneChecker != nullptr) m_pZoneChecker->CheckNow();
+}
+
 void CListenThread::OpenMetrics() {
     m_pMetrics.reset();
     m_nMetricsPort = m_core.m_settings.MetricsPort;
@@ -132,6 +142,8 @@ std::string CListenThread::RenderMetrics() const {
     figures.nMailServerUp = m_core.m_nMailServerStatus;
     figures.nOpenConnections = m_connections.LiveCount();
     figures.screening = m_core.m_screening.Metrics().Snapshot();
+    figures.zonesUp = m_core.m_screening.ZonesUp();
+    figures.bZoneChecks = m_core.m_screening.CurrentPolicy()->ChecksOn();
     return ::RenderMetrics(figures);
 }
 

@@ -22,6 +22,9 @@
 //
 // Under a service manager (NOTIFY_SOCKET), the thread tells it when the listening socket is open
 // and then keeps its watchdog fed from this loop (CServiceNotifier).
+//
+// The thread also runs the zone checks (CZoneChecker) through its resolver: at its start, when
+// CheckZones is called after a load, and every ZoneCheckMinutes.
 #pragma once
 
 #include <memory>
@@ -32,6 +35,7 @@
 #include "gateway/ListenSocket.h"
 #include "gateway/MetricsServer.h"
 #include "gateway/ServiceNotifier.h"
+#include "gateway/ZoneChecker.h"
 #include "platform/LoopResolver.h"
 #include "platform/WinThread.h"
 
@@ -50,6 +54,12 @@ public:
 
     void CreateListenSocket();
     void ApplySettings();
+    // A round of zone checks now (with ZoneCheckMinutes set).
+    void CheckZones();
+    // Zone checks still waiting for their answers (listener thread only; for tests).
+    size_t ZoneChecksOutstanding() const {
+        return m_pZoneChecker != nullptr ? m_pZoneChecker->Outstanding() : 0;
+    }
     // Frees the connections that have finished since the last call.
     void SweepConnections();
     void DeleteConnections();
@@ -69,6 +79,7 @@ private:
     // Made after the resolver it uses; the connections, whose screenings and header reads call
     // it, go before it.
     std::unique_ptr<CClientIntake> m_pIntake;
+    std::unique_ptr<CZoneChecker> m_pZoneChecker;  // goes before the resolver
     CConnectionList m_connections;
     std::int32_t m_nListenPort = 0;
     std::unique_ptr<CMetricsServer> m_pMetrics;

@@ -6,7 +6,8 @@
 const char* const kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
 namespace {
-const char* const kOutcomeNames[CScreeningMetrics::kOutcomes] = {"listed", "not_listed", "error"};
+const char* const kOutcomeNames[CScreeningMetrics::kOutcomes] = {"listed", "not_listed", "error",
+                                                                 "refused"};
 
 void Family(std::string& strPage, const char* pName, const char* pType, const char* pHelp) {
     strPage +=
@@ -77,6 +78,16 @@ std::string RenderMetrics(const CGatewayFigures& figures) {
         Sample(strPage,
                std::string("tarnwick_dns_queries_total{outcome=\"") + kOutcomeNames[i] + "\"}",
                figures.screening.queries[i]);
+    Family(strPage, "tarnwick_dns_cache_hits_total", "counter",
+           "DNSBL answers taken from the answer cache instead of a query.");
+    Sample(strPage, "tarnwick_dns_cache_hits_total", figures.screening.nCacheHits);
+    if (figures.bZoneChecks) {
+        Family(strPage, "tarnwick_zone_up", "gauge",
+               "1 while a DNSBL zone passes its checks, 0 while it is suspended.");
+        for (const auto& [strZone, bUp] : figures.zonesUp)
+            Sample(strPage, "tarnwick_zone_up{zone=\"" + EscapeLabelValue(strZone) + "\"}",
+                   bUp ? 1 : 0);
+    }
     ScreeningHistogram(strPage, figures.screening);
     return strPage;
 }

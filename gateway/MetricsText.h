@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "gateway/ScreeningMetrics.h"
 
@@ -14,6 +16,9 @@ struct CGatewayFigures {
     int nMailServerUp = 1;               // the last connection to the mail server: 1 made, 0 failed
     std::uint64_t nOpenConnections = 0;  // client connections open now (monitors included)
     CScreeningMetrics::CSnapshot screening;
+    // With zone checks on: each zone by name, and whether it is up (not suspended).
+    bool bZoneChecks = false;
+    std::vector<std::pair<std::string, bool>> zonesUp;
 };
 
 // The media type of the page.

@@ -25,6 +25,7 @@ CScreeningMetrics::CSnapshot CScreeningMetrics::Snapshot() const {
     for (size_t i = 0; i < kBuckets; ++i) snapshot.buckets[i] = m_buckets[i].load();
     snapshot.nScreenings = m_nScreenings.load();
     snapshot.dSecondsTotal = static_cast<double>(m_nNanosecondsTotal.load()) / 1e9;
+    snapshot.nCacheHits = m_nCacheHits.load();
     std::lock_guard<std::mutex> guard(m_zoneLock);
     snapshot.listings = m_listings;
     return snapshot;

@@ -1,6 +1,6 @@
 // CScreeningMetrics: what screening has done since the process started, for the metrics
-// endpoint: DNSBL answers by outcome, listings by zone, and how long each client's screening
-// took (a histogram in seconds).
+// endpoint: DNSBL answers by outcome, answers taken from the answer cache, listings by zone, and
+// how long each client's screening took (a histogram in seconds).
 //
 // Owned by the screening (CDnsblLookup) and raised where it decides, on the listener thread;
 // Snapshot may be taken on any thread. The counters are atomics; the zone table is guarded by
@@ -18,9 +18,11 @@
 
 class CScreeningMetrics {
 public:
-    // How a DNSBL answered one query: listed (127.0.0.2), not listed (no such name, or another
-    // answer, which lists nobody), or a failure (time-out, refusal, a broken answer).
-    enum Outcome { kListed, kNotListed, kError, kOutcomes };
+    // How a DNSBL answered one query: listed (by the zone's filter, or 127.0.0.2), not listed (no
+    // such name, or an answer that lists nobody), a failure (time-out, a server's refusal, a
+    // broken answer), or the list refusing the querier with a 127.255.255.x answer (a zone with
+    // a filter or weight only).
+    enum Outcome { kListed, kNotListed, kError, kRefused, kOutcomes };
     // Upper bounds of the histogram's buckets, in seconds; a last bucket takes everything.
     static constexpr std::array<double, 12> kBucketBounds{0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
                                                           0.1,   0.25,   0.5,   1,    2.5,   5};
@@ -32,9 +34,11 @@ public:
         std::array<std::uint64_t, kBuckets> buckets{};  // per bucket, not cumulative
         std::uint64_t nScreenings = 0;
         double dSecondsTotal = 0;
+        std::uint64_t nCacheHits = 0;
     };
 
     void CountQuery(Outcome outcome) { m_queries[outcome].fetch_add(1, std::memory_order_relaxed); }
+    void CountCacheHit() { m_nCacheHits.fetch_add(1, std::memory_order_relaxed); }
     void CountListing(const std::string& strZone);
     void CountScreening(std::chrono::steady_clock::duration elapsed);
     CSnapshot Snapshot() const;
@@ -44,6 +48,7 @@ private:
     std::array<std::atomic<std::uint64_t>, kBuckets> m_buckets{};
     std::atomic<std::uint64_t> m_nScreenings{0};
     std::atomic<std::uint64_t> m_nNanosecondsTotal{0};
+    std::atomic<std::uint64_t> m_nCacheHits{0};
     mutable std::mutex m_zoneLock;
     std::map<std::string, std::uint64_t> m_listings;
 };

@@ -43,6 +43,8 @@ bool CGatewayApp::LoadSettings(LoadFailure onFailure) {
         bKeyMissing, DefaultSettingsPlace(), onFailure);
     if (bKeyMissing) m_bConfigAtStart = 1;
     ResolveMailServer();
+    // A failed reload leaves the settings as they were: nothing to compile or report again.
+    if (bRead || onFailure == LoadFailure::ClearLists) ScreeningReloaded();
     return bRead;
 }
 

@@ -2,6 +2,7 @@
 
 #include <ares.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -9,10 +10,23 @@ namespace {
 constexpr int kHeaderBytes = 12;
 constexpr int kQuestionFixedBytes = 4;  // type, class
 constexpr int kRecordFixedBytes = 10;   // type, class, time to live, data length
+constexpr int kSoaFixedBytes = 20;      // serial, refresh, retry, expire, minimum
+constexpr int kTypeSoa = 6;
+constexpr int kClassIn = 1;
+// Enough for any answer that fits a UDP datagram of 512 bytes (16 bytes per compressed record).
+constexpr int kMostRecords = 64;
 
 enum class CStep { Whole, CutShort, Malformed };
 
 int Read16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
+
+// A time to live as resolvers read it: one with the top bit set counts as 0.
+std::uint32_t ReadTtl(const unsigned char* p) {
+    const std::uint32_t nValue = static_cast<std::uint32_t>(p[0]) << 24 |
+                                 static_cast<std::uint32_t>(p[1]) << 16 |
+                                 static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+    return nValue > 0x7FFFFFFF ? 0 : nValue;
+}
 
 // Steps over a name at nPos: labels up to the root, or up to a compression pointer, which is
 // not followed (c-ares checks where it leads).
@@ -54,12 +68,49 @@ int RecordsBeforeTheCut(const unsigned char* pAnswer, int nLength) {
     }
     return -1;
 }
-}  // namespace
 
-int DnsAnswerA(int nStatus, const unsigned char* pAnswer, int nLength,
-               std::array<std::uint8_t, 4>& address) {
-    if (nStatus != ARES_SUCCESS) return nStatus;
-    if (pAnswer == nullptr || nLength < kHeaderBytes) return ARES_EBADRESP;
+// Steps over the question section and nRecords resource records; false when they do not fit.
+bool SkipSections(const unsigned char* pAnswer, int nLength, int& nPos, int nRecords) {
+    for (int i = 0; i < Read16(pAnswer + 4); ++i) {
+        if (SkipName(pAnswer, nLength, nPos) != CStep::Whole) return false;
+        nPos += kQuestionFixedBytes;
+    }
+    for (int i = 0; i < nRecords; ++i) {
+        if (SkipName(pAnswer, nLength, nPos) != CStep::Whole) return false;
+        if (nPos + kRecordFixedBytes > nLength) return false;
+        nPos += kRecordFixedBytes + Read16(pAnswer + nPos + 8);
+    }
+    return nPos <= nLength;
+}
+
+// The negative time to live of an answer that says the name does not exist: its authority
+// section's SOA record's own time to live or its MINIMUM field, whichever is smaller.
+std::optional<std::uint32_t> NegativeTtl(const unsigned char* pAnswer, int nLength) {
+    if (pAnswer == nullptr || nLength < kHeaderBytes) return std::nullopt;
+    int nPos = kHeaderBytes;
+    if (!SkipSections(pAnswer, nLength, nPos, Read16(pAnswer + 6))) return std::nullopt;
+    for (int i = 0; i < Read16(pAnswer + 8); ++i) {
+        if (SkipName(pAnswer, nLength, nPos) != CStep::Whole) return std::nullopt;
+        if (nPos + kRecordFixedBytes > nLength) return std::nullopt;
+        const unsigned char* pRecord = pAnswer + nPos;
+        const int nDataEnd = nPos + kRecordFixedBytes + Read16(pRecord + 8);
+        if (nDataEnd > nLength) return std::nullopt;
+        nPos += kRecordFixedBytes;
+        if (Read16(pRecord) == kTypeSoa && Read16(pRecord + 2) == kClassIn) {
+            // Two names (the primary server and the mailbox), then the five numbers.
+            if (SkipName(pAnswer, nDataEnd, nPos) != CStep::Whole ||
+                SkipName(pAnswer, nDataEnd, nPos) != CStep::Whole ||
+                nPos + kSoaFixedBytes != nDataEnd)
+                return std::nullopt;
+            return std::min(ReadTtl(pRecord + 4), ReadTtl(pAnswer + nDataEnd - 4));
+        }
+        nPos = nDataEnd;
+    }
+    return std::nullopt;
+}
+
+// The A records of a successful answer, with c-ares' parser; its status.
+int ReadRecords(const unsigned char* pAnswer, int nLength, std::vector<CDnsRecordA>& records) {
     // A cut answer claims more records than it holds, and c-ares would refuse it whole: it is
     // read as the answer of the records it holds.
     std::vector<unsigned char> trimmed;
@@ -69,11 +120,37 @@ int DnsAnswerA(int nStatus, const unsigned char* pAnswer, int nLength,
         trimmed[7] = static_cast<unsigned char>(nHeld & 0xFF);
         pAnswer = trimmed.data();
     }
-    ares_addrttl records[1];
-    int nRecords = 1;
-    int nParsed = ares_parse_a_reply(pAnswer, nLength, nullptr, records, &nRecords);
+    ares_addrttl found[kMostRecords];
+    int nFound = kMostRecords;
+    int nParsed = ares_parse_a_reply(pAnswer, nLength, nullptr, found, &nFound);
     // An answer made only of other record types (a CNAME, say) lists nothing.
-    if (nParsed == ARES_SUCCESS && nRecords < 1) nParsed = ARES_ENODATA;
-    if (nParsed == ARES_SUCCESS) std::memcpy(address.data(), &records[0].ipaddr, address.size());
-    return nParsed;
+    if (nParsed == ARES_SUCCESS && nFound < 1) nParsed = ARES_ENODATA;
+    if (nParsed != ARES_SUCCESS) return nParsed;
+    for (int i = 0; i < nFound; ++i) {
+        CDnsRecordA record{{}, static_cast<std::uint32_t>(std::max(found[i].ttl, 0))};
+        std::memcpy(record.address.data(), &found[i].ipaddr, record.address.size());
+        records.push_back(record);
+    }
+    return ARES_SUCCESS;
+}
+}  // namespace
+
+CDnsAnswer ReadDnsAnswer(int nStatus, const unsigned char* pAnswer, int nLength) {
+    CDnsAnswer answer;
+    answer.nStatus = nStatus;
+    if (nStatus == ARES_ENOTFOUND) answer.negativeTtl = NegativeTtl(pAnswer, nLength);
+    if (nStatus != ARES_SUCCESS) return answer;
+    if (pAnswer == nullptr || nLength < kHeaderBytes) {
+        answer.nStatus = ARES_EBADRESP;
+        return answer;
+    }
+    answer.nStatus = ReadRecords(pAnswer, nLength, answer.records);
+    return answer;
+}
+
+int DnsAnswerA(int nStatus, const unsigned char* pAnswer, int nLength,
+               std::array<std::uint8_t, 4>& address) {
+    const CDnsAnswer answer = ReadDnsAnswer(nStatus, pAnswer, nLength);
+    if (answer.nStatus == ARES_SUCCESS) address = answer.records.front().address;
+    return answer.nStatus;
 }

@@ -61,14 +61,13 @@ void CResolverChannel::Close() {
 // What the query's callback leaves behind.
 struct CQueryOutcome {
     bool bDone = false;
-    int nStatus = ARES_ETIMEOUT;
-    std::array<std::uint8_t, 4> address{};
+    CDnsAnswer answer{ARES_ETIMEOUT, {}, {}};
 };
 
 void OnQueryAnswer(void* pArg, int nStatus, int, unsigned char* pAnswer, int nLength) {
     auto& outcome = *static_cast<CQueryOutcome*>(pArg);
     outcome.bDone = true;
-    outcome.nStatus = DnsAnswerA(nStatus, pAnswer, nLength, outcome.address);
+    outcome.answer = ReadDnsAnswer(nStatus, pAnswer, nLength);
 }
 
 // The channel's sockets as poll entries; returns how many.
@@ -118,7 +117,7 @@ void WaitForOutcome(ares_channel channel, CQueryOutcome& outcome) {
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             ares_cancel(channel);  // runs the callback with ARES_ECANCELLED
-            outcome.nStatus = ARES_ETIMEOUT;
+            outcome.answer = CDnsAnswer{ARES_ETIMEOUT, {}, {}};
             return;
         }
         pollfd fds[ARES_GETSOCK_MAXNUM];
@@ -129,13 +128,18 @@ void WaitForOutcome(ares_channel channel, CQueryOutcome& outcome) {
 }
 }  // namespace
 
-int DnsQueryA(const std::string& strName, std::array<std::uint8_t, 4>& address) {
+CDnsAnswer DnsQuery(const std::string& strName) {
     ares_channel channel = nullptr;
     const int nStatus = t_channel.Open(&channel);
-    if (nStatus != ARES_SUCCESS) return nStatus;
+    if (nStatus != ARES_SUCCESS) return CDnsAnswer{nStatus, {}, {}};
     CQueryOutcome outcome;
     ares_query(channel, strName.c_str(), ns_c_in, ns_t_a, OnQueryAnswer, &outcome);
     WaitForOutcome(channel, outcome);
-    if (outcome.nStatus == ARES_SUCCESS) address = outcome.address;
-    return outcome.nStatus;
+    return outcome.answer;
+}
+
+int DnsQueryA(const std::string& strName, std::array<std::uint8_t, 4>& address) {
+    const CDnsAnswer answer = DnsQuery(strName);
+    if (answer.nStatus == ARES_SUCCESS) address = answer.records.front().address;
+    return answer.nStatus;
 }

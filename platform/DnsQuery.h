@@ -1,12 +1,12 @@
 // The synchronous type-A query the DNSBL lookup runs for every active zone, over c-ares.
 //
-// DnsQueryA asks for exactly the name given (no search domains, so a name that does not exist
-// stays "not found") and blocks the calling thread until the answer, a failure, or the bound
-// below. Each thread gets its own resolver channel, made on its first query and reused after;
-// it goes when the thread ends. The nameservers are those of /etc/resolv.conf, or the list in
-// TARNWICK_NAMESERVERS ("127.0.0.1:5353", comma-separated) when that is set and not empty; a
-// channel notices when that variable changes and is made again. Any thread may call; nothing
-// is shared between threads.
+// DnsQuery (and DnsQueryA, which gives the first address only) asks for exactly the name given (no
+// search domains, so a name that does not exist stays "not found") and blocks the calling thread
+// until the answer, a failure, or the bound below. Each thread gets its own resolver channel, made
+// on its first query and reused after; it goes when the thread ends. The nameservers are those of
+// /etc/resolv.conf, or the list in TARNWICK_NAMESERVERS ("127.0.0.1:5353", comma-separated) when
+// that is set and not empty; a channel notices when that variable changes and is made again. Any
+// thread may call; nothing is shared between threads.
 //
 // Failures are returned as c-ares status codes, never thrown: kDnsNameNotFound when the name
 // does not exist, ARES_ETIMEOUT when no server answered in time, the set-up status when the
@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/DnsAnswer.h"
+
 // c-ares' ARES_SUCCESS and ARES_ENOTFOUND, so that callers need not include ares.h.
 constexpr int kDnsSuccess = 0;
 constexpr int kDnsNameNotFound = 4;
@@ -30,6 +32,9 @@ constexpr int kDnsNameNotFound = 4;
 constexpr int kDnsTryTimeoutMs = 1000;
 constexpr int kDnsTries = 2;
 constexpr int kDnsQueryLimitMs = 3200;
+
+// Asks for the A records of strName: the whole answer, read by the rules of DnsAnswer.h.
+CDnsAnswer DnsQuery(const std::string& strName);
 
 // Asks for the A records of strName. On kDnsSuccess, address holds the first IPv4 address of
 // the answer (four bytes, network order); otherwise it is left as it was.

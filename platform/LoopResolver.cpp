@@ -15,7 +15,7 @@
 struct CLoopResolver::CQuery {
     CLoopResolver* pOwner;
     QueryId nId;
-    Answer onAnswer;
+    WholeAnswer onAnswer;
     CLoopDeadline limit;
     bool bWithAres = true;  // c-ares still holds the record
     bool bDropped = false;  // cancelled or given up: the answer goes nowhere
@@ -58,10 +58,17 @@ void CLoopResolver::CloseChannel() {
 }
 
 CLoopResolver::QueryId CLoopResolver::QueryA(const std::string& strName, Answer onAnswer) {
+    return Query(strName, [onAnswer = std::move(onAnswer)](const CDnsAnswer& answer) {
+        onAnswer(answer.nStatus, answer.records.empty() ? std::array<std::uint8_t, 4>{}
+                                                        : answer.records.front().address);
+    });
+}
+
+CLoopResolver::QueryId CLoopResolver::Query(const std::string& strName, WholeAnswer onAnswer) {
     if (m_pLoop == nullptr) m_pLoop = CEventLoop::ForThisThread();
     const int nStatus = m_pLoop != nullptr ? OpenChannel() : ARES_ENOTINITIALIZED;
     if (nStatus != ARES_SUCCESS) {
-        onAnswer(nStatus, {});
+        onAnswer(CDnsAnswer{nStatus, {}, {}});
         return 0;
     }
     const QueryId nId = m_nNextId++;
@@ -94,9 +101,9 @@ void CLoopResolver::GiveUp(QueryId nId) {
     ReadReadySockets();
     auto it = m_queries.find(nId);
     if (it == m_queries.end() || it->second->bDropped) return;
-    Answer onAnswer = std::move(it->second->onAnswer);
+    WholeAnswer onAnswer = std::move(it->second->onAnswer);
     Cancel(nId);
-    if (onAnswer) onAnswer(ARES_ETIMEOUT, {});
+    if (onAnswer) onAnswer(CDnsAnswer{ARES_ETIMEOUT, {}, {}});
 }
 
 void CLoopResolver::OnQueryAnswer(void* pArg, int nStatus, int, unsigned char* pAnswer,
@@ -108,9 +115,7 @@ void CLoopResolver::OnQueryAnswer(void* pArg, int nStatus, int, unsigned char* p
         if (!self.m_bClosing) self.m_queries.erase(query.nId);
         return;
     }
-    CDone done{query.nId, ARES_SUCCESS, {}};
-    done.nStatus = DnsAnswerA(nStatus, pAnswer, nLength, done.address);
-    self.m_done.push_back(done);
+    self.m_done.push_back(CDone{query.nId, ReadDnsAnswer(nStatus, pAnswer, nLength)});
 }
 
 void CLoopResolver::OnSocketState(void* pData, int fd, int bReadable, int bWritable) {
@@ -192,8 +197,8 @@ void CLoopResolver::DeliverDone() {
     for (const CDone& answer : done) {
         auto it = m_queries.find(answer.nId);
         if (it == m_queries.end() || it->second->bDropped) continue;
-        Answer onAnswer = std::move(it->second->onAnswer);
+        WholeAnswer onAnswer = std::move(it->second->onAnswer);
         m_queries.erase(it);
-        if (onAnswer) onAnswer(answer.nStatus, answer.address);
+        if (onAnswer) onAnswer(answer.answer);
     }
 }

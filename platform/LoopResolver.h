@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/DnsAnswer.h"
 #include "platform/EventLoop.h"
 #include "platform/LoopDeadline.h"
 #include "platform/LoopTimer.h"
@@ -34,6 +35,8 @@ public:
     using QueryId = std::uint64_t;
     // nStatus as DnsQueryA returns it; address is the first A record on kDnsSuccess.
     using Answer = std::function<void(int nStatus, const std::array<std::uint8_t, 4>& address)>;
+    // The whole answer, as DnsQuery gives it.
+    using WholeAnswer = std::function<void(const CDnsAnswer& answer)>;
 
     CLoopResolver();
     ~CLoopResolver();
@@ -41,6 +44,8 @@ public:
     CLoopResolver& operator=(const CLoopResolver&) = delete;
 
     // Asks for strName's A records; the id for Cancel (0 when it was answered at once).
+    QueryId Query(const std::string& strName, WholeAnswer onAnswer);
+    // The same, answered with the status and the first address.
     QueryId QueryA(const std::string& strName, Answer onAnswer);
     void Cancel(QueryId nId);
     // Queries whose answers are still to come.
@@ -50,8 +55,7 @@ private:
     struct CQuery;
     struct CDone {
         QueryId nId;
-        int nStatus;
-        std::array<std::uint8_t, 4> address;
+        CDnsAnswer answer;
     };
 
     int OpenChannel();

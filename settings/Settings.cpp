@@ -35,6 +35,7 @@ void Settings::AddDnsblServer(std::string strName, std::int32_t bActive) {
     auto* pEntry = new CDnsblServer(++m_nLastDnsblId, std::move(strName), bActive);
     pEntry->m_pNext = DNSBL_Servers;
     DNSBL_Servers = pEntry;
+    ListsChanged();
 }
 
 void Settings::AddExclusion(const std::string& strAddress, std::int32_t bActive) {
@@ -42,6 +43,7 @@ void Settings::AddExclusion(const std::string& strAddress, std::int32_t bActive)
     auto* pEntry = new CExclusion(++m_nLastExclusionId, strAddress, bActive);
     pEntry->m_pNext = Exclusions;
     Exclusions = pEntry;
+    ListsChanged();
 }
 
 CDnsblServer* Settings::FindDnsblServer(std::int32_t nId) const {
@@ -61,6 +63,7 @@ CExclusion* Settings::FindExclusion(std::int32_t nId) const {
 void Settings::ClearDnsblServers() {
     Guard guard(m_lock);
     ++m_nListGeneration;
+    ListsChanged();
     while (CDnsblServer* pHead = DNSBL_Servers) {
         DNSBL_Servers = pHead->m_pNext;
         delete pHead;
@@ -70,6 +73,7 @@ void Settings::ClearDnsblServers() {
 void Settings::ClearExclusions() {
     Guard guard(m_lock);
     ++m_nListGeneration;
+    ListsChanged();
     while (CExclusion* pHead = Exclusions) {
         Exclusions = pHead->m_pNext;
         delete pHead;
@@ -102,33 +106,38 @@ std::string Settings::GetMetricsAddress() const {
 }
 
 namespace {
-// The IPv4 entries of a comma-separated list (network order); the others go to invalid. Blanks
-// around an entry and empty entries do not count.
-std::vector<std::uint32_t> ParseAddressList(const std::string& strList,
-                                            std::vector<std::string>& invalid) {
-    std::vector<std::uint32_t> addresses;
+// The entries of a comma-separated list of addresses and networks; for each one that cannot be
+// read, a report of it goes to invalid. Blanks around an entry and empty entries do not count.
+std::vector<CNetPrefix> ParseAddressList(const std::string& strList,
+                                         std::vector<std::string>& invalid) {
+    std::vector<CNetPrefix> prefixes;
     for (size_t nStart = 0; nStart <= strList.size();) {
         const size_t nComma = std::min(strList.find(',', nStart), strList.size());
         std::string strEntry = strList.substr(nStart, nComma - nStart);
         nStart = nComma + 1;
         if (Trim(strEntry).empty()) continue;
-        in_addr address{};
-        if (inet_pton(AF_INET, strEntry.c_str(), &address) == 1)
-            addresses.push_back(address.s_addr);
+        CNetPrefix prefix;
+        const std::string strError = ParseNetPrefix(strEntry, prefix);
+        if (strError.empty())
+            prefixes.push_back(prefix);
+        else if (IsNetworkText(strEntry))
+            invalid.push_back("\"" + strEntry + "\": " + strError + "; it is ignored.");
         else
-            invalid.push_back(strEntry);
+            invalid.push_back("\"" + strEntry + "\" is not an IPv4 address and is ignored.");
     }
-    return addresses;
+    return prefixes;
 }
 
-bool HasAddress(const std::vector<std::uint32_t>& addresses, std::uint32_t nAddress) {
-    return std::find(addresses.begin(), addresses.end(), nAddress) != addresses.end();
+bool HasAddress(const std::vector<CNetPrefix>& prefixes, std::uint32_t nAddress) {
+    const CNetAddress address = CNetAddress::FromIPv4(nAddress);
+    return std::any_of(prefixes.begin(), prefixes.end(),
+                       [&](const CNetPrefix& prefix) { return prefix.Contains(address); });
 }
 }  // namespace
 
 std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
     std::vector<std::string> invalid;
-    std::vector<std::uint32_t> addresses = ParseAddressList(strList, invalid);
+    std::vector<CNetPrefix> addresses = ParseAddressList(strList, invalid);
     Guard guard(m_lock);
     ProxyFrom = strList;
     m_proxyFrom.swap(addresses);
@@ -142,7 +151,7 @@ bool Settings::IsProxyFrom(std::uint32_t nAddress) const {
 
 std::vector<std::string> Settings::SetMonitorFrom(const std::string& strList) {
     std::vector<std::string> invalid;
-    std::vector<std::uint32_t> addresses = ParseAddressList(strList, invalid);
+    std::vector<CNetPrefix> addresses = ParseAddressList(strList, invalid);
     Guard guard(m_lock);
     MonitorFrom = strList;
     m_bMonitorFromSet = !addresses.empty() || !invalid.empty();

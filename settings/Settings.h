@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/NetPrefix.h"
+
 class CDnsblServer {
 public:
     CDnsblServer(std::int32_t nId, std::string strName, std::int32_t bActive)
@@ -23,7 +25,7 @@ public:
     virtual ~CDnsblServer() = default;
 
     std::int32_t m_nId;
-    std::string m_strName;  // the zone; empty means removed
+    std::string m_strName;  // the zone text as entered (settings/DnsblZone.h); empty: removed
     std::int32_t m_bActive;
     std::atomic<std::int32_t> m_nCatches{0};  // read by the monitor window without the lock
     CDnsblServer* m_pNext = nullptr;
@@ -36,7 +38,7 @@ public:
     virtual ~CExclusion() = default;
 
     std::int32_t m_nId;
-    std::string m_strAddress;  // dotted IPv4 text as given; empty means removed
+    std::string m_strAddress;  // dotted IPv4 text or a.b.c.d/n as given; empty means removed
     std::int32_t m_bActive;
     CExclusion* m_pNext = nullptr;
 };
@@ -71,6 +73,11 @@ public:
 
     // Raised by every clear, so that work begun on the old entries can tell they are gone.
     std::atomic<std::uint32_t> m_nListGeneration{0};
+    // Raised by every change screening must see (adds, clears, ListsChanged), so that the
+    // screening policy compiled from the lists knows when it is out of date.
+    std::atomic<std::uint64_t> m_nListVersion{0};
+    // Called by whoever changes an entry in place (its mark or text), under the lock.
+    void ListsChanged() { ++m_nListVersion; }
 
     // The metrics endpoint, switched on in the hive only (MetricsPort 0 is off); the
     // configuration dialog never shows these and its save leaves them as the hive holds them.
@@ -80,15 +87,22 @@ public:
     // Options a busy site switches on in the hive; the configuration dialog never shows them and
     // its save leaves them as the hive holds them. ConcurrentScreening: screen without blocking
     // the listener. ProxyFrom: the load balancers (IPv4, comma-separated) whose connections
-    // start with a PROXY protocol header; m_proxyFrom holds them parsed (network order).
-    // MonitorFrom: the only addresses (IPv4, comma-separated) whose "MONITOR" line makes a
-    // monitor; empty lets anyone in, and m_monitorFrom holds them parsed (network order).
+    // start with a PROXY protocol header; m_proxyFrom holds them parsed. MonitorFrom: the only
+    // addresses (IPv4, comma-separated) whose "MONITOR" line makes a monitor; empty lets anyone
+    // in, and m_monitorFrom holds them parsed. Either list may name networks ("10.0.0.0/8").
     std::atomic<std::int32_t> ConcurrentScreening{0};
     std::string ProxyFrom;
-    std::vector<std::uint32_t> m_proxyFrom;
+    std::vector<CNetPrefix> m_proxyFrom;
     std::string MonitorFrom;
-    std::vector<std::uint32_t> m_monitorFrom;
+    std::vector<CNetPrefix> m_monitorFrom;
     bool m_bMonitorFromSet = false;  // any entry given, valid or not
+    // Screening beyond the plain rule, set in the hive only and kept by the dialog's save:
+    // DnsblThreshold, the sum of the listing zones' weights that rejects a client (below 1
+    // counts as 1); ZoneCheckMinutes, how often every active zone is tested (0: never);
+    // DnsblCacheSeconds, the longest an answer is kept (0: none is).
+    std::atomic<std::int32_t> DnsblThreshold{1};
+    std::atomic<std::int32_t> ZoneCheckMinutes{0};
+    std::atomic<std::int32_t> DnsblCacheSeconds{0};
 
     void AddDnsblServer(std::string strName, std::int32_t bActive);
     void AddExclusion(const std::string& strAddress, std::int32_t bActive);
@@ -104,8 +118,8 @@ public:
     void SetLogFileName(const std::string& strValue);
     std::string GetMetricsAddress() const;
 
-    // Takes a new ProxyFrom list; returns its entries that are not IPv4 addresses, which are left
-    // out. Blanks around an entry and empty entries do not count.
+    // Takes a new ProxyFrom list; returns a report for each entry that is not an IPv4 address or
+    // network, which is left out. Blanks around an entry and empty entries do not count.
     std::vector<std::string> SetProxyFrom(const std::string& strList);
     // The connection from this address (network order) is a trusted load balancer's.
     bool IsProxyFrom(std::uint32_t nAddress) const;

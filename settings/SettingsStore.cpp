@@ -44,6 +44,7 @@ struct CStagedSettings {
     // The values only a hive sets: only a read key gives them, and absent there they are off.
     std::optional<std::int32_t> MetricsPort, ConcurrentScreening;
     std::optional<std::string> MetricsAddress, ProxyFrom, MonitorFrom;
+    std::optional<std::int32_t> DnsblThreshold, ZoneCheckMinutes, DnsblCacheSeconds;
     // Those of them the key holds in a form that cannot be read, by name.
     std::vector<std::string> unreadable;
     bool IsUnreadable(const char* pName) const {
@@ -159,6 +160,11 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     // nobody become a monitor (ApplyStaged).
     staged.ProxyFrom = ReadHiveOnlyText(key, "ProxyFrom", staged);
     staged.MonitorFrom = ReadHiveOnlyText(key, "MonitorFrom", staged);
+    // Absent (or unreadable), the threshold is 1: a single listing rejects, as without it.
+    staged.DnsblThreshold =
+        std::max<std::int32_t>(ReadHiveOnlyNumber(key, "DnsblThreshold", staged), 1);
+    staged.ZoneCheckMinutes = ReadHiveOnlyNumber(key, "ZoneCheckMinutes", staged);
+    staged.DnsblCacheSeconds = ReadHiveOnlyNumber(key, "DnsblCacheSeconds", staged);
 }
 
 // ---- settings file ----
@@ -268,6 +274,9 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
     if (staged.MetricsPort) settings.MetricsPort = *staged.MetricsPort;
     if (staged.MetricsAddress) settings.MetricsAddress = *staged.MetricsAddress;
     if (staged.ConcurrentScreening) settings.ConcurrentScreening = *staged.ConcurrentScreening;
+    if (staged.DnsblThreshold) settings.DnsblThreshold = *staged.DnsblThreshold;
+    if (staged.ZoneCheckMinutes) settings.ZoneCheckMinutes = *staged.ZoneCheckMinutes;
+    if (staged.DnsblCacheSeconds) settings.DnsblCacheSeconds = *staged.DnsblCacheSeconds;
     CInvalidEntries invalid;
     ApplyUnreadable(settings, staged, invalid);
     if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);
@@ -277,9 +286,8 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
 
 void ReportInvalid(const SettingsReport& report, const CInvalidEntries& invalid) {
     const auto reportList = [&](const char* pName, const std::vector<std::string>& entries) {
-        for (const std::string& strEntry : entries)
-            report(0, std::string(pName) + ": \"" + strEntry +
-                          "\" is not an IPv4 address and is ignored.");
+        for (const std::string& strEntry : entries)  // each says what is wrong with it
+            report(0, std::string(pName) + ": " + strEntry);
     };
     reportList("ProxyFrom", invalid.ProxyFrom);
     reportList("MonitorFrom", invalid.MonitorFrom);

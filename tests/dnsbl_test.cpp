@@ -1,19 +1,29 @@
-// CheckBlacklists and the debug dump against a real DNSBL server (rbldnsd on a loopback port).
+// CheckBlacklists and the debug dump against a real DNSBL server (rbldnsd on a loopback port),
+// and the gateway screening with the hive's filters, weights, checks, cache and networks.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <future>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <thread>
 
+#include "gateway/AnswerCache.h"
 #include "gateway/DnsblLookup.h"
+#include "gateway/ListenThread.h"
 #include "host/GatewayApp.h"
+#include "platform/DnsQuery.h"
 #include "platform/LoopResolver.h"
 #include "platform/System.h"
+#include "tests/support/GatewayHarness.h"
 #include "tests/support/Process.h"
+#include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
 #include "tests/support/SilentUdpSocket.h"
 #include "tests/support/TempDir.h"
@@ -389,4 +399,318 @@ TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
     EXPECT_EQ(settings.DNSBL_Servers->m_nCatches, 0);
     EXPECT_EQ(log.m_logged, Lines{"10.20.30.40 Found in bl.test"});
     unsetenv("TARNWICK_NAMESERVERS");
+}
+
+namespace {
+// The datasets of the end-to-end table below. Clients are 127.0.0.x addresses; 127.0.0.2 and
+// 127.0.0.1 are the test addresses every list must and must not list.
+const std::string kPlainData =
+    ":127.0.0.2:\n127.0.0.2\n127.0.0.20\n127.0.0.35\n:127.0.0.4:\n127.0.0.21\n";
+// A combined list: codes 2 to 11 list, 127.255.255.254 refuses, 127.0.0.20 and .21 are outside
+// the filter (127.0.0.33 gets .20, .4 and .21, in that order); answers live 4 s, and a name
+// that does not exist 4 s too (its SOA's minimum).
+const std::string kCombinedData =
+    "$TTL 4\n$SOA 4 ns.combined.test. admin.combined.test. 1 60 60 60 4\n"
+    ":127.0.0.2:\n127.0.0.2\n:127.0.0.20:\n127.0.0.32\n127.0.0.33\n"
+    ":127.0.0.4:\n127.0.0.30\n127.0.0.33\n127.0.0.34\n127.0.0.35\n:127.0.0.21:\n127.0.0.33\n"
+    ":127.255.255.254:\n127.0.0.31\n";
+const std::string kAllowData = ":127.0.0.2:\n127.0.0.2\n127.0.0.34\n";
+const std::string kWorldData = "127.0.0.0/8\n";  // lists everyone, 127.0.0.1 included
+const std::string kFixedWorldData = "127.0.0.2\n";
+
+// One step: optionally a new hive (screening values and zones) reloaded, then one client.
+struct CScreeningStep {
+    const char* pWhat;
+    std::string strHive;           // empty: the hive stays; otherwise loaded by a reload
+    std::function<void()> before;  // done before the reload and the client
+    bool bWaitForChecks;           // wait until the zone checks of the reload have their answers
+    const char* pClient;
+    const char* pOutcome;        // the client's "Connection from" line, after the address
+    std::optional<Lines> asked;  // the names asked about the client, sorted; nullopt: any
+};
+
+// The activity log's lines, without stamps.
+Lines LogTexts(const std::string& strLog) {
+    static const std::regex stamp(R"(\d\d/\d\d/\d\d \d\d:\d\d : |\r)");
+    return SplitLines(std::regex_replace(strLog, stamp, ""));
+}
+
+size_t CountOf(const Lines& lines, const std::string& strLine) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), strLine));
+}
+
+// The names asked from index nFrom on, sorted, without the zone checks' test addresses.
+Lines AskedSince(const CRbldnsd& server, size_t nFrom) {
+    const Lines names = server.QueriedNames();
+    Lines asked;
+    for (size_t i = nFrom; i < names.size(); ++i)
+        if (names[i].rfind("1.0.0.127.", 0) != 0 && names[i].rfind("2.0.0.127.", 0) != 0)
+            asked.push_back(names[i]);
+    std::sort(asked.begin(), asked.end());
+    return asked;
+}
+
+class CTodaysLists : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(Screening, CTodaysLists, ::testing::Values(0, 1));
+}  // namespace
+
+// The gateway in this process against rbldnsd, blocking or concurrent, step by step: reply
+// filters and weights over the codes lists give, a threshold with an allowlist, a zone that
+// lists everyone (rejecting with checks off, suspended before it rejects anyone with them on,
+// resumed once fixed and reloaded), answers kept for their TTL, and a network exclusion.
+TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
+    CRbldnsd dnsbl;
+    dnsbl.AddDataset("plain.test", kPlainData);
+    dnsbl.AddDataset("combined.test", kCombinedData);
+    dnsbl.AddDataset("wl.test", kAllowData);
+    const std::string strWorld = dnsbl.AddDataset("world.test", kWorldData);
+    ASSERT_TRUE(dnsbl.Start()) << dnsbl.Output();
+    UseNameservers(dnsbl.Nameserver());
+    CRawServer mail;
+    ASSERT_TRUE(mail.Start(EchoUntilClosed));
+    CGatewayHarness gateway;
+    const std::string strHive = gateway.m_dir.File("registry.reg");
+    setenv("TARNWICK_REGISTRY", strHive.c_str(), 1);
+    const auto hive = [&](const std::string& strValues, const Lines& zones,
+                          const std::string& strExclusion = "") {
+        std::string strText = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n";
+        strText +=
+            "\"EnableLogging\"=\"1\"\n\"LogFileName\"=\"" + gateway.m_dir.File("activity.log") +
+            "\"\n\"MailServer\"=\"127.0.0.1\"\n\"PortIn\"=\"" + std::to_string(gateway.m_nPortIn) +
+            "\"\n\"PortOut\"=\"" + std::to_string(mail.Port()) + "\"\n\"ConcurrentScreening\"=\"" +
+            std::to_string(GetParam()) + "\"\n" + strValues;
+        for (size_t i = 0; i < zones.size(); ++i)
+            strText += "\"DNSBL_" + std::to_string(i) + "\"=\"+" + zones[i] + "\"\n";
+        strText += "\"DNSBL_Servers\"=\"" + std::to_string(zones.size()) + "\"\n";
+        if (!strExclusion.empty())
+            strText += "\"Exclusion_0\"=\"+" + strExclusion + "\"\n\"Exclusions\"=\"1\"\n";
+        return strText;
+    };
+    const std::string strFiltered = "combined.test=127.0.0.[2..11]";
+    const auto askedOf = [](const std::string& strClient, const Lines& zones) {
+        std::array<int, 4> a{};
+        std::sscanf(strClient.c_str(), "%d.%d.%d.%d", &a[0], &a[1], &a[2], &a[3]);
+        Lines names;
+        for (const std::string& strZone : zones)
+            names.push_back(std::to_string(a[3]) + "." + std::to_string(a[2]) + "." +
+                            std::to_string(a[1]) + "." + std::to_string(a[0]) + "." + strZone);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const Lines both{"combined.test", "plain.test"};
+    const std::string strRejected1 = "Rejected (Blacklist Listings: 1)";
+    const std::vector<CScreeningStep> steps{
+        {"a plain listing",
+         hive("", {"plain.test", strFiltered, "bad.test=127.0.0"}),
+         {},
+         false,
+         "127.0.0.20",
+         strRejected1.c_str(),
+         askedOf("127.0.0.20", both)},
+        {"a plain zone's other code",
+         "",
+         {},
+         false,
+         "127.0.0.21",
+         "Accepted",
+         askedOf("127.0.0.21", both)},
+        {"an exploited host's code in the filter",
+         "",
+         {},
+         false,
+         "127.0.0.30",
+         strRejected1.c_str(),
+         askedOf("127.0.0.30", both)},
+        {"a refusal", "", {}, false, "127.0.0.31", "Accepted", askedOf("127.0.0.31", both)},
+        {"a refusal again, not logged again",
+         "",
+         {},
+         false,
+         "127.0.0.31",
+         "Accepted",
+         askedOf("127.0.0.31", both)},
+        {"a code outside the filter",
+         "",
+         {},
+         false,
+         "127.0.0.32",
+         "Accepted",
+         askedOf("127.0.0.32", both)},
+        {"one code of three in the filter",
+         "",
+         {},
+         false,
+         "127.0.0.33",
+         strRejected1.c_str(),
+         askedOf("127.0.0.33", both)},
+        {"one zone of weight 1 under threshold 2",
+         hive("\"DnsblThreshold\"=\"2\"\n",
+              {"plain.test", strFiltered + "*2", "wl.test=127.0.[0..255].[1..3]*-5"}),
+         {},
+         false,
+         "127.0.0.20",
+         "Accepted",
+         askedOf("127.0.0.20", {"combined.test", "plain.test", "wl.test"})},
+        {"a zone of weight 2",
+         "",
+         {},
+         false,
+         "127.0.0.30",
+         strRejected1.c_str(),
+         askedOf("127.0.0.30", {"combined.test", "plain.test", "wl.test"})},
+        {"two zones, 3 in all",
+         "",
+         {},
+         false,
+         "127.0.0.35",
+         "Rejected (Blacklist Listings: 2)",
+         askedOf("127.0.0.35", {"combined.test", "plain.test", "wl.test"})},
+        {"listed, but allowlisted",
+         "",
+         {},
+         false,
+         "127.0.0.34",
+         "Accepted",
+         askedOf("127.0.0.34", {"combined.test", "plain.test", "wl.test"})},
+        {"a zone listing everyone, checks off",
+         hive("", {"world.test"}),
+         {},
+         false,
+         "127.0.0.50",
+         strRejected1.c_str(),
+         askedOf("127.0.0.50", {"world.test"})},
+        {"checks on: not asked before its check",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n", {"world.test", "plain.test"}),
+         {},
+         false,
+         "127.0.0.50",
+         "Accepted",
+         std::nullopt},
+        {"checks on: suspended",
+         "",
+         {},
+         true,
+         "127.0.0.50",
+         "Accepted",
+         askedOf("127.0.0.50", {"plain.test"})},
+        {"the zone fixed and reloaded",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n", {"world.test", "plain.test"}),
+         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true, "127.0.0.50",
+         "Accepted", askedOf("127.0.0.50", {"plain.test", "world.test"})},
+        {"cache: asked",
+         hive("\"DnsblCacheSeconds\"=\"60\"\n", {strFiltered}),
+         {},
+         false,
+         "127.0.0.30",
+         strRejected1.c_str(),
+         askedOf("127.0.0.30", {"combined.test"})},
+        {"cache: kept listing", "", {}, false, "127.0.0.30", strRejected1.c_str(), Lines{}},
+        {"cache: asked, no such name",
+         "",
+         {},
+         false,
+         "127.0.0.60",
+         "Accepted",
+         askedOf("127.0.0.60", {"combined.test"})},
+        {"cache: kept for the SOA's minimum", "", {}, false, "127.0.0.60", "Accepted", Lines{}},
+        {"cache: asked again after the TTL", "",
+         [] { std::this_thread::sleep_for(std::chrono::milliseconds(4500)); }, false, "127.0.0.30",
+         strRejected1.c_str(), askedOf("127.0.0.30", {"combined.test"})},
+        {"an excluded network",
+         hive("", {strFiltered}, "127.0.1.0/24"),
+         {},
+         false,
+         "127.0.1.30",
+         "Accepted",
+         Lines{}},
+        {"just outside it",
+         "",
+         {},
+         false,
+         "127.0.2.30",
+         "Accepted",
+         askedOf("127.0.2.30", {"combined.test"})},
+    };
+    WriteFileBytes(strHive, steps[0].strHive);
+    ASSERT_TRUE(gateway.m_app.LoadSettings());
+    ASSERT_TRUE(gateway.Start(mail.Port()));
+    for (const CScreeningStep& step : steps) {
+        SCOPED_TRACE(step.pWhat);
+        if (step.before) step.before();
+        if (!step.strHive.empty() && &step != &steps[0]) {
+            WriteFileBytes(strHive, step.strHive);
+            ASSERT_TRUE(gateway.m_app.ReloadSettings());
+        }
+        if (step.bWaitForChecks)
+            ASSERT_TRUE(WaitUntil([&] {
+                size_t nOutstanding = 0;
+                gateway.OnListener(
+                    [&] { nOutstanding = gateway.m_app.m_pListenThread->ZoneChecksOutstanding(); });
+                return nOutstanding == 0;
+            }));
+        const size_t nAskedBefore = dnsbl.QueriedNames().size();
+        const std::string strLine = std::string("Connection from ") + step.pClient + " ";
+        const size_t nSeen = CountOf(LogTexts(gateway.ActivityLog()), strLine + step.pOutcome);
+        CRawClient client;
+        ASSERT_TRUE(client.Connect(gateway.m_nPortIn, step.pClient));
+        EXPECT_TRUE(WaitUntil([&] {
+            return CountOf(LogTexts(gateway.ActivityLog()), strLine + step.pOutcome) > nSeen;
+        })) << gateway.ActivityLog();
+        if (step.asked) EXPECT_EQ(AskedSince(dnsbl, nAskedBefore), *step.asked);
+    }
+    const Lines logged = LogTexts(gateway.ActivityLog());
+    EXPECT_EQ(CountOf(logged, "DNSBL combined.test Refused the Query (127.255.255.254)"), 1u);
+    EXPECT_EQ(CountOf(logged, "127.0.0.35 Found in plain.test"), 1u);
+    EXPECT_EQ(CountOf(logged, "127.0.0.34 Found in wl.test"), 1u);
+    EXPECT_EQ(CountOf(logged, "DNSBL world.test Resumed"), 1u);
+    EXPECT_EQ(gateway.Reports(),
+              (Lines{"DNSBL \"bad.test=127.0.0\": the filter \"127.0.0\" does not have four parts "
+                     "separated by dots; the entry is not asked.",
+                     "DNSBL world.test Suspended (Lists 127.0.0.1)"}));
+    gateway.Stop();
+    unsetenv("TARNWICK_REGISTRY");
+    unsetenv("TARNWICK_NAMESERVERS");
+}
+
+// What the answer cache keeps and for how long: the smallest TTL of the records, the SOA's
+// negative TTL, never a failure or a refusal, never beyond the limit; the oldest answer goes
+// first when it is full, an expired one is not given, and a reload keeps only the zones named.
+TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
+    const CDnsRecordA listed{{127, 0, 0, 2}, 300}, shortLived{{127, 0, 0, 4}, 20};
+    const struct {
+        CDnsAnswer answer;
+        std::int32_t nLimit;
+        std::uint32_t nKeep;
+    } cases[] = {
+        {{kDnsSuccess, {listed, shortLived}, {}}, 3600, 20},
+        {{kDnsSuccess, {listed}, {}}, 60, 60},
+        {{kDnsSuccess, {listed}, {}}, 0, 0},                                  // the cache is off
+        {{kDnsSuccess, {listed, {{127, 255, 255, 254}, 300}}, {}}, 3600, 0},  // a refusal
+        {{kDnsSuccess, {CDnsRecordA{{10, 0, 0, 1}, 300}}, {}}, 3600, 0},      // no list answer
+        {{kDnsNameNotFound, {}, 900}, 3600, 900},
+        {{kDnsNameNotFound, {}, 900}, 60, 60},
+        {{kDnsNameNotFound, {}, {}}, 3600, 0},  // no SOA: nothing to go by
+        {{12, {}, {}}, 3600, 0},                // a time-out
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CAnswerCache::KeepSeconds(c.answer, c.nLimit), c.nKeep)
+            << c.answer.nStatus << " " << c.answer.records.size() << " " << c.nLimit;
+
+    CAnswerCache cache(2);
+    const auto key = [](const char* pZone, std::uint8_t nLast) {
+        return CAnswerKey{pZone, CNetAddress::FromIPv4({10, 0, 0, nLast})};
+    };
+    const CDnsAnswer answer{kDnsSuccess, {listed}, {}};
+    cache.Put(key("a.test", 1), answer, 60, 0);
+    cache.Put(key("b.test", 1), answer, 60, 1000);
+    EXPECT_EQ(cache.Get(key("a.test", 1), 59999), answer);
+    EXPECT_EQ(cache.Get(key("a.test", 2), 1000), std::nullopt);
+    cache.Put(key("a.test", 3), answer, 60, 2000);  // full: a.test 1 was put first and goes
+    EXPECT_EQ(cache.Get(key("a.test", 1), 2000), std::nullopt);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 60999), answer);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 61000), std::nullopt);  // expired
+    cache.Put(key("b.test", 1), answer, 60, 3000);
+    cache.KeepZones({"b.test"});
+    EXPECT_EQ(cache.Size(), 1u);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 3000), answer);
 }

@@ -143,3 +143,35 @@ TEST(DnsAnswer, CutAnswersKeepTheirWholeRecordsAndOnlyARecordsList) {
         EXPECT_EQ(address, expected) << pName;
     }
 }
+
+// Every A record with its time to live, and for a name that does not exist the SOA's negative
+// time to live: the smaller of the record's own and its MINIMUM field, none without an SOA.
+TEST(DnsAnswer, EveryRecordWithItsTtlAndTheNegativeTtlOfTheSoa) {
+    const auto read = [](const char* pName, int nStatus, std::uint32_t nSoaTtl = 0,
+                         std::uint32_t nMinimum = 0) {
+        std::string strAnswer = ReadFileBytes(
+            std::string(TARNWICK_SOURCE_DIR "/tests/fuzz/corpus/dns_answer/") + pName);
+        if (nSoaTtl != 0) {
+            // nxdomain-soa.bin ends with its SOA record: TTL, data length, 10 bytes of names,
+            // then the five numbers, MINIMUM last.
+            const size_t nTtlAt = strAnswer.size() - 20 - 10 - 2 - 4;
+            for (int i = 0; i < 4; ++i) {
+                strAnswer[nTtlAt + i] = static_cast<char>(nSoaTtl >> (24 - 8 * i));
+                strAnswer[strAnswer.size() - 4 + i] = static_cast<char>(nMinimum >> (24 - 8 * i));
+            }
+        }
+        return ReadDnsAnswer(nStatus, reinterpret_cast<const unsigned char*>(strAnswer.data()),
+                             static_cast<int>(strAnswer.size()));
+    };
+    const CDnsAnswer three = read("three-records-ttl.bin", kDnsSuccess);
+    EXPECT_EQ(three.records,
+              (std::vector<CDnsRecordA>{
+                  {{127, 0, 0, 20}, 2100}, {{127, 0, 0, 4}, 2100}, {{127, 0, 0, 21}, 2100}}));
+    EXPECT_EQ(read("fifty-records-cut-at-512.bin", kDnsSuccess).records.size(), 29u);
+    EXPECT_EQ(read("nxdomain-soa.bin", kDnsNameNotFound).negativeTtl, 4u);
+    EXPECT_EQ(read("nxdomain-soa.bin", kDnsNameNotFound, 100, 30).negativeTtl, 30u);
+    EXPECT_EQ(read("nxdomain-soa.bin", kDnsNameNotFound, 20, 3600).negativeTtl, 20u);
+    EXPECT_EQ(read("nxdomain-soa.bin", kDnsNameNotFound, 0x80000000, 60).negativeTtl, 0u);
+    EXPECT_EQ(read("nxdomain.bin", kDnsNameNotFound), (CDnsAnswer{kDnsNameNotFound, {}, {}}));
+    EXPECT_EQ(read("nxdomain-soa.bin", ARES_ESERVFAIL), (CDnsAnswer{ARES_ESERVFAIL, {}, {}}));
+}

@@ -75,6 +75,20 @@ TEST(MetricsText, ZoneLabelsAreEscapedAndTheHistogramIsCumulative) {
           "{le=\"0.05\"} 2\n", "{le=\"5\"} 2\n", "{le=\"+Inf\"} 3\n",
           "_sum 7.0305\ntarnwick_screening_seconds_count 3\n"})
         EXPECT_TRUE(Contains(strPage, pszLine)) << pszLine << "\n" << strPage;
+    EXPECT_FALSE(Contains(strPage, "tarnwick_zone_up")) << "checks off: no zone health";
+
+    // Refusals and answers from the cache are counted; with checks on, each zone's health shows.
+    metrics.CountQuery(CScreeningMetrics::kRefused);
+    for (int i = 0; i < 2; ++i) metrics.CountCacheHit();
+    CGatewayFigures figures{7, 3, 0, 2, metrics.Snapshot()};
+    figures.bZoneChecks = true;
+    figures.zonesUp = {{"up.example", true}, {"down.example", false}};
+    const std::string strChecked = RenderMetrics(figures);
+    for (const char* pszLine :
+         {"\ntarnwick_dns_queries_total{outcome=\"refused\"} 1\n",
+          "\ntarnwick_dns_cache_hits_total 2\n", "\n# TYPE tarnwick_zone_up gauge\n",
+          "\ntarnwick_zone_up{zone=\"up.example\"} 1\ntarnwick_zone_up{zone=\"down.example\"} 0\n"})
+        EXPECT_TRUE(Contains(strChecked, pszLine)) << pszLine << "\n" << strChecked;
 }
 
 // Two listed clients and one relayed, screened blocking or concurrently: the same figures.

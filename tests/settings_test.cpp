@@ -1,10 +1,14 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "settings/DnsblZone.h"
+#include "settings/NetPrefix.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -108,4 +112,100 @@ TEST(Settings, AReaderUnderTheLockSeesWholeListsWhileTheyAreRebuilt) {
     reader.join();
     EXPECT_EQ(nTornLists, 0);
     EXPECT_EQ(settings.m_nLastDnsblId, 6000);
+}
+
+// Zone texts as the hive and the dialog give them: plain names whatever they hold, filters of
+// numbers, lists and ranges, weights either way, and what cannot be read, with its reason.
+TEST(DnsblZone, TextsReadAsPlainZonesFiltersAndWeightsOrSayWhatIsWrong) {
+    struct {
+        const char* pText;
+        const char* pRead;   // the zone written back ("" for an error)
+        const char* pError;  // a part of the reason
+    } cases[] = {
+        {"zen.example", "zen.example", ""},
+        {"odd name [x].", "odd name [x].", ""},  // plain: read as zones always were
+        {"", "", ""},                            // a removed entry, still asked
+        {"zen.example=127.0.0.[2..11]", "zen.example=127.0.0.[2..11]*1", ""},
+        {"wl.example=127.0.[0..255].[1..3]*-5", "wl.example=127.0.[0..255].[1..3]*-5", ""},
+        {"x=127.0.0.[2;4;9..11;3]", "x=127.0.0.[2..4;9..11]*1", ""},
+        {"x=127.0.0.[7..7]", "x=127.0.0.7*1", ""},
+        {"bl.example*2", "bl.example=127.0.0.2*2", ""},
+        {"x*1000000", "x=127.0.0.2*1000000", ""},
+        {"=127.0.0.2", "", "zone name"},
+        {"x=127.0.0", "", "four parts"},
+        {"x=127.0.0.2.5", "", "four parts"},
+        {"x=127.0.0.256", "", "\"256\" in the filter is not a number from 0 to 255"},
+        {"x=127.0.0.[11..2]", "", "the range 11..2 in the filter runs backwards"},
+        {"x=127.0.0.[]", "", "empty list"},
+        {"x=127.0.0.[2", "", "no closing \"]\""},
+        {"x=127.0.0.[2;]", "", "\"\" in the filter"},
+        {"x=127.0.0.-1", "", "\"-1\""},
+        {"x*", "", "weight \"\""},
+        {"x*1000001", "", "weight \"1000001\""},
+        {"x*2*3", "", "more than one \"*\""},
+        {"x*2=127.0.0.2", "", "must come before"},
+        {"x=127.0.0.2=127.0.0.3", "", "more than one \"=\""},
+        {"zen.example = 127.0.0.2", "", "without blanks"},
+    };
+    for (const auto& c : cases) {
+        CDnsblZone zone;
+        const std::string strError = ParseDnsblZone(c.pText, zone);
+        if (*c.pError != '\0') {
+            EXPECT_NE(strError.find(c.pError), std::string::npos) << c.pText << ": " << strError;
+            continue;
+        }
+        EXPECT_EQ(strError, "") << c.pText;
+        EXPECT_EQ(FormatDnsblZone(zone), c.pRead) << c.pText;
+    }
+    CDnsblZone zone;
+    ASSERT_EQ(ParseDnsblZone("zen.example=127.0.[0;1].[2..11]", zone), "");
+    EXPECT_EQ(zone.strName, "zen.example");
+    for (const auto& [record, bListed] :
+         {std::pair{std::array<std::uint8_t, 4>{127, 0, 0, 2}, true},
+          {{127, 0, 1, 11}, true},
+          {{127, 0, 0, 12}, false},
+          {{127, 0, 2, 4}, false},
+          {{126, 0, 0, 4}, false}})
+        EXPECT_EQ(zone.filter.Matches(record), bListed) << int(record[2]) << "." << int(record[3]);
+}
+
+// Networks as exclusions, ProxyFrom and MonitorFrom write them: what each holds, and what cannot
+// be read, with its reason.
+TEST(NetPrefix, AddressesAndNetworksHoldWhatTheySayOrSayWhatIsWrong) {
+    struct {
+        const char* pText;
+        const char* pInside;
+        const char* pOutside;
+        const char* pError;
+    } cases[] = {
+        {"192.0.2.10", "192.0.2.10", "192.0.2.11", ""},
+        {"192.0.2.0/24", "192.0.2.255", "192.0.3.0", ""},
+        {"10.0.0.0/8", "10.255.0.1", "11.0.0.0", ""},
+        {"192.0.2.128/25", "192.0.2.200", "192.0.2.127", ""},
+        {"0.0.0.0/0", "203.0.113.9", "", ""},
+        {"192.0.2.10/32", "192.0.2.10", "192.0.2.11", ""},
+        {"192.0.2.1/24", "", "", "bits set beyond the prefix length (the network is 192.0.2.0/24)"},
+        {"192.0.2.0/33", "", "", "from 0 to 32"},
+        {"192.0.2.0/", "", "", "from 0 to 32"},
+        {"192.0.2.0/+8", "", "", "from 0 to 32"},
+        {"192.0.2.0/24/8", "", "", "from 0 to 32"},
+        {"010.0.0.1", "", "", "is not an IPv4 address"},
+        {"192.0.2", "", "", "is not an IPv4 address"},
+        {"2001:db8::/32", "", "", "is not an IPv4 address"},
+        {" 192.0.2.1", "", "", "is not an IPv4 address"},
+    };
+    for (const auto& c : cases) {
+        CNetPrefix prefix;
+        const std::string strError = ParseNetPrefix(c.pText, prefix);
+        if (*c.pError != '\0') {
+            EXPECT_NE(strError.find(c.pError), std::string::npos) << c.pText << ": " << strError;
+            continue;
+        }
+        ASSERT_EQ(strError, "") << c.pText;
+        in_addr inside{}, outside{};
+        ASSERT_EQ(inet_pton(AF_INET, c.pInside, &inside), 1);
+        EXPECT_TRUE(prefix.Contains(CNetAddress::FromIPv4(inside.s_addr))) << c.pText;
+        if (*c.pOutside != '\0' && inet_pton(AF_INET, c.pOutside, &outside) == 1)
+            EXPECT_FALSE(prefix.Contains(CNetAddress::FromIPv4(outside.s_addr))) << c.pText;
+    }
 }

@@ -490,5 +490,25 @@ TEST_F(CStoreFixture, ConcurrentScreeningAndProxyFromSurviveASaveAndSwitchOffWhe
         ASSERT_TRUE(Load());
         EXPECT_EQ(settings.ConcurrentScreening, 0) << pValues;
         EXPECT_FALSE(settings.IsProxyFrom(htonl(0x0A000001))) << pValues;
+        EXPECT_EQ(settings.DnsblThreshold, 1) << pValues;
+        EXPECT_EQ(settings.ZoneCheckMinutes + settings.DnsblCacheSeconds, 0) << pValues;
     }
+
+    // The screening values and networks in the address lists, kept by a save the same way.
+    reports.clear();
+    WriteKey(
+        "\"DnsblThreshold\"=\"3\"\n\"ZoneCheckMinutes\"=\"15\"\n"
+        "\"DnsblCacheSeconds\"=\"600\"\n\"ProxyFrom\"=\"10.1.0.0/16, 10.2.0.1/16\"\n");
+    ASSERT_TRUE(Load());
+    Save();
+    ASSERT_TRUE(Load());
+    EXPECT_EQ((std::vector<int>{settings.DnsblThreshold, settings.ZoneCheckMinutes,
+                                settings.DnsblCacheSeconds}),
+              (std::vector<int>{3, 15, 600}));
+    EXPECT_TRUE(settings.IsProxyFrom(htonl(0x0A01FE01)));
+    EXPECT_FALSE(settings.IsProxyFrom(htonl(0x0A020001)));
+    const std::string strBadNetwork =
+        "ProxyFrom: \"10.2.0.1/16\": the address has bits set beyond the prefix length (the "
+        "network is 10.2.0.0/16); it is ignored.";
+    EXPECT_EQ(reports, (Reports{{0, strBadNetwork}, {0, strBadNetwork}}));
 }

@@ -115,6 +115,22 @@ TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName)
                     monitor.m_ctlCatches->GetItemText(i, 1);
     EXPECT_EQ(rows,
               (QStringList{"Alpha.example 3", "beta.example 2", "zen.example 1", "zen.example 5"}));
+
+    // With zone checks on, a suspended zone's row is marked and greyed; the others are not.
+    App().m_settings.ZoneCheckMinutes = 60;
+    for (const CPolicyZone& zone : App().m_screening.CurrentPolicy()->zones)
+        zone.pState->SetHealth(zone.strText == "beta.example" ? EZoneHealth::Suspended
+                                                              : EZoneHealth::Up);
+    App().RefreshMonitor();
+    rows.clear();
+    for (int i = 0; i < monitor.m_ctlCatches->GetItemCount(); ++i) {
+        rows << monitor.m_ctlCatches->GetItemText(i, 0) + " " +
+                    monitor.m_ctlCatches->GetItemText(i, 1);
+        EXPECT_EQ(monitor.m_ctlCatches->topLevelItem(i)->foreground(0).color() == Qt::gray,
+                  rows.back().startsWith("beta"));
+    }
+    EXPECT_EQ(rows, (QStringList{"Alpha.example 3", "beta.example 2 (Suspended)", "zen.example 1",
+                                 "zen.example 5"}));
 }
 
 TEST_F(MonitorWindow, TheFirstTickHidesOnlyWhereTheTrayIconCanBringTheWindowBack) {

@@ -94,6 +94,7 @@ void RemoveSelected(CDialog& dialog, const CColorListCtrl& list, const std::stri
         return;
     Guard guard(LiveSettings().m_lock);
     if (TEntry* pEntry = FindEntry(static_cast<TEntry*>(nullptr), nId)) EntryText(*pEntry).clear();
+    LiveSettings().ListsChanged();
 }
 
 template <class TEntry>
@@ -103,6 +104,7 @@ void FlipSelected(const CColorListCtrl& list) {
     Guard guard(LiveSettings().m_lock);
     if (TEntry* pEntry = FindEntry(static_cast<TEntry*>(nullptr), nId))
         pEntry->m_bActive = pEntry->m_bActive == 0 ? 1 : 0;
+    LiveSettings().ListsChanged();
 }
 
 std::int32_t FieldNumber(const QLineEdit* pEdit) { return Atol(pEdit->text().toStdString()); }

@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 
 #include <QApplication>
+#include <QBrush>
 #include <QEvent>
 #include <QLabel>
 #include <QMenu>
@@ -29,18 +30,24 @@ constexpr COLORREF kBannerColor = 255;
 // Menu commands.
 enum : int { ID_EXIT = 32771, ID_ABOUT = 32772, ID_CONFIGURE = 32773 };
 
+constexpr const char* kSuspendedMark = " (Suspended)";
+
 // One row of the catches list, copied under the settings lock.
 struct CCatchRow {
     std::string strName;
     std::int32_t nCatches;
+    bool bSuspended;  // its zone checks failed: it is not asked about clients
 };
 
 std::vector<CCatchRow> ActiveServerRows() {
-    Settings& settings = TheApp().m_settings;
+    CGatewayApp& app = TheApp();
+    Settings& settings = app.m_settings;
     std::vector<CCatchRow> rows;
     std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
-        if (p->m_bActive != 0) rows.push_back({p->m_strName, p->m_nCatches});
+        if (p->m_bActive != 0)
+            rows.push_back(
+                {p->m_strName, p->m_nCatches, app.m_screening.IsSuspended(p->m_strName)});
     return rows;
 }
 
@@ -136,7 +143,13 @@ void CMonitorDlg::RefreshOnUiThread() {
     m_ctlCatches->DeleteAllItems();
     for (const CCatchRow& row : ActiveServerRows()) {
         const int nItem = m_ctlCatches->InsertItem(0, QString::fromStdString(row.strName));
-        m_ctlCatches->SetItemText(nItem, 1, QString::number(row.nCatches));
+        QString strCatches = QString::number(row.nCatches);
+        // A suspended zone's row says so, greyed, the way a disabled entry looks elsewhere.
+        if (row.bSuspended) strCatches += QString::fromUtf8(kSuspendedMark);
+        m_ctlCatches->SetItemText(nItem, 1, strCatches);
+        if (row.bSuspended)
+            for (int nColumn = 0; nColumn < 2; ++nColumn)
+                m_ctlCatches->topLevelItem(nItem)->setForeground(nColumn, QBrush(Qt::gray));
     }
 }
 

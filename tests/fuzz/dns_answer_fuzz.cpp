@@ -1,6 +1,9 @@
 // The DNS answer handling: any answer buffer, with the status c-ares' query callback would give
-// it, yields a status without a fault; and cutting an answer short (as c-ares cuts a long UDP
-// answer) never changes the address it gives: the cut answer gives the same one, or none.
+// it, yields a status without a fault (the SOA of a name that does not exist included); the
+// whole answer's first record is the address the first-address reading gives; and cutting an
+// answer short (as c-ares cuts a long UDP answer) never changes what it gives: the cut answer
+// gives the same first addresses, or none. (Not always the same times to live: c-ares lowers
+// them to that of a CNAME record further on, which the cut answer may not hold.)
 #include <ares.h>
 
 #include <algorithm>
@@ -36,9 +39,18 @@ int CallbackStatus(const std::vector<std::uint8_t>& answer) {
 
 using Address = std::array<std::uint8_t, 4>;
 
-int Handle(const std::vector<std::uint8_t>& answer, Address& address) {
-    return DnsAnswerA(CallbackStatus(answer), answer.data(), static_cast<int>(answer.size()),
-                      address);
+CDnsAnswer Handle(const std::vector<std::uint8_t>& answer) {
+    const int nStatus = CallbackStatus(answer);
+    const int nLength = static_cast<int>(answer.size());
+    CDnsAnswer whole = ReadDnsAnswer(nStatus, answer.data(), nLength);
+    Address address{};
+    if (DnsAnswerA(nStatus, answer.data(), nLength, address) != whole.nStatus) std::abort();
+    if (whole.nStatus == ARES_SUCCESS &&
+        (whole.records.empty() || whole.records.front().address != address))
+        std::abort();
+    if (whole.negativeTtl && (nStatus != ARES_ENOTFOUND || *whole.negativeTtl > 0x7FFFFFFF))
+        std::abort();
+    return whole;
 }
 }  // namespace
 
@@ -46,14 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     // c-ares drops anything shorter than a header before any callback.
     if (nSize < 12) return 0;
     const std::vector<std::uint8_t> answer(pData, pData + nSize);
-    Address address{};
-    const int nStatus = Handle(answer, address);
-    if (nStatus == ARES_SUCCESS && nSize > 12) {
+    const CDnsAnswer whole = Handle(answer);
+    if (whole.nStatus == ARES_SUCCESS && nSize > 12) {
         // The first byte (part of the query id, which the parser ignores) chooses the cut.
         const std::size_t nCut = std::max<std::size_t>(12, nSize - 1 - pData[0] % (nSize - 12));
-        const std::vector<std::uint8_t> cut(pData, pData + nCut);
-        Address cutAddress{};
-        if (Handle(cut, cutAddress) == ARES_SUCCESS && cutAddress != address) std::abort();
+        const CDnsAnswer cut = Handle(std::vector<std::uint8_t>(pData, pData + nCut));
+        const auto sameAddress = [](const CDnsRecordA& a, const CDnsRecordA& b) {
+            return a.address == b.address;
+        };
+        if (cut.nStatus == ARES_SUCCESS && (cut.records.size() > whole.records.size() ||
+                                            !std::equal(cut.records.begin(), cut.records.end(),
+                                                        whole.records.begin(), sameAddress)))
+            std::abort();
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "tests/support/Rbldnsd.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -8,8 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <sstream>
+
+#include "tests/support/Wait.h"
 
 namespace {
 constexpr const char* kQueryLog = "queries.log";
@@ -77,6 +83,33 @@ void CRbldnsd::AddNames(const std::string& strZone, const std::vector<std::strin
     std::string strContent;
     for (const std::string& strName : names) strContent += strName + " A " + strAnswer + "\n";
     m_zoneSpecs.push_back(strZone + ":generic:" + WriteZoneFile(strContent));
+}
+
+std::string CRbldnsd::AddDataset(const std::string& strZone, const std::string& strText) {
+    const std::string strName = WriteZoneFile(strText);
+    m_zoneSpecs.push_back(strZone + ":ip4set:" + strName);
+    return strName;
+}
+
+// rbldnsd loads a file again when its modification time has changed, which a rewrite within the
+// same second would not show: the time is moved on explicitly. It says "zones reloaded" when done.
+bool CRbldnsd::RewriteDataset(const std::string& strDataset, const std::string& strText) {
+    const std::string strPath = m_dir.File(strDataset);
+    struct stat before {};
+    if (stat(strPath.c_str(), &before) != 0) return false;
+    WriteFileBytes(strPath, strText);
+    const timespec times[2] = {{before.st_mtime + 10, 0}, {before.st_mtime + 10, 0}};
+    if (utimensat(AT_FDCWD, strPath.c_str(), times, 0) != 0) return false;
+    const auto Reloads = [this] {
+        const std::string strOutput = Output();
+        size_t nCount = 0;
+        for (size_t n = 0; (n = strOutput.find("zones reloaded", n)) != std::string::npos; ++n)
+            ++nCount;
+        return nCount;
+    };
+    const size_t nBefore = Reloads();
+    m_process.Signal(SIGHUP);
+    return WaitUntil([&] { return Reloads() > nBefore; });
 }
 
 bool CRbldnsd::Start() {

@@ -30,6 +30,13 @@ public:
     void AddNames(const std::string& strZone, const std::vector<std::string>& names,
                   const std::string& strAnswer = "127.0.0.2");
 
+    // Serves strZone from an ip4set dataset of exactly this text, rbldnsd's own format ("$TTL 3",
+    // "$SOA ...", ":127.0.0.4:" and address lines); the dataset's name, for RewriteDataset.
+    std::string AddDataset(const std::string& strZone, const std::string& strText);
+    // Gives a dataset a new text and has the running server load it (SIGHUP), waiting until it
+    // has; false when it did not.
+    bool RewriteDataset(const std::string& strDataset, const std::string& strText);
+
     // Starts rbldnsd with the zones added so far and waits until it answers. False when it
     // could not be started; the reason is in Output().
     bool Start();

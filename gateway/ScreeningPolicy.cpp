@@ -1,0 +1,68 @@
+#include "gateway/ScreeningPolicy.h"
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+
+namespace {
+// Every entry's text is read, so that a load reports each one that cannot be; only the active
+// ones are asked. A removed entry (empty text) still in the list reads as a plain zone and is
+// asked as it always was.
+void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& health) {
+    CDnsblZone zone;
+    if (std::string strError = ParseDnsblZone(entry.m_strName, zone); !strError.empty()) {
+        policy.problems.push_back("DNSBL \"" + entry.m_strName + "\": " + strError +
+                                  "; the entry is not asked.");
+        return;
+    }
+    if (entry.m_bActive == 0) return;
+    policy.zones.push_back(
+        {&entry, entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
+}
+
+void AddExclusion(const CExclusion& entry, CScreeningPolicy& policy) {
+    if (entry.m_strAddress.empty()) return;
+    if (!IsNetworkText(entry.m_strAddress)) {
+        if (entry.m_bActive != 0) policy.exactExclusions.push_back(entry.m_strAddress);
+        return;
+    }
+    CNetPrefix network;
+    if (std::string strError = ParseNetPrefix(entry.m_strAddress, network); !strError.empty()) {
+        policy.problems.push_back("Exclusion \"" + entry.m_strAddress + "\": " + strError +
+                                  "; it excludes nothing.");
+        return;
+    }
+    if (entry.m_bActive != 0) policy.excludedNetworks.push_back(network);
+}
+}  // namespace
+
+bool CScreeningPolicy::IsExcluded(const std::string& strText, const CNetAddress& address) const {
+    if (std::find(exactExclusions.begin(), exactExclusions.end(), strText) != exactExclusions.end())
+        return true;
+    return std::any_of(excludedNetworks.begin(), excludedNetworks.end(),
+                       [&](const CNetPrefix& network) { return network.Contains(address); });
+}
+
+bool CScreeningPolicy::IsAsked(const CPolicyZone& zone) const {
+    return !ChecksOn() || zone.pState->Health() == EZoneHealth::Up;
+}
+
+std::shared_ptr<const CScreeningPolicy> CompileScreeningPolicy(const Settings& settings,
+                                                               CZoneHealth& health) {
+    auto pPolicy = std::make_shared<CScreeningPolicy>();
+    CScreeningPolicy& policy = *pPolicy;
+    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+    policy.nVersion = settings.m_nListVersion;
+    policy.nGeneration = settings.m_nListGeneration;
+    for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
+        AddZone(*p, policy, health);
+    for (const CExclusion* p = settings.Exclusions; p != nullptr; p = p->m_pNext)
+        AddExclusion(*p, policy);
+    policy.nThreshold = std::max<std::int32_t>(settings.DnsblThreshold, 1);
+    policy.nCheckMinutes = std::max<std::int32_t>(settings.ZoneCheckMinutes, 0);
+    policy.nCacheSeconds = std::max<std::int32_t>(settings.DnsblCacheSeconds, 0);
+    std::set<std::string> texts;
+    for (const CPolicyZone& zone : policy.zones) texts.insert(zone.strText);
+    health.KeepOnly(texts);
+    return pPolicy;
+}

@@ -1,0 +1,53 @@
+// CScreeningPolicy: the settings as screening uses them, compiled in one step and never changed
+// afterwards: the active zones with their filters and weights, the exclusions (exact texts and
+// networks), the threshold, and how often zones are checked and how long answers are kept.
+//
+// CompileScreeningPolicy reads the settings under their lock (and nothing else); the result is
+// shared by pointer and read without a lock by any thread, while a newer one may replace it.
+// What changes while it is in use lives beside it: catch counts in the settings' entries
+// (reached through the entry pointer and id, only while the list generation is unchanged), and
+// each zone's health in its CZoneState. An entry whose text cannot be read is left out and named
+// in problems (for the report a load makes); nothing else fails.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gateway/ZoneHealth.h"
+#include "settings/DnsblZone.h"
+#include "settings/NetPrefix.h"
+#include "settings/Settings.h"
+
+struct CPolicyZone {
+    const CDnsblServer* pEntry;  // for its catch count; never dereferenced without the lock
+    std::int32_t nId;
+    std::string strText;  // as entered, which keys its state
+    CDnsblZone dnsbl;     // its text as read: name, filter, weight
+    std::shared_ptr<CZoneState> pState;
+};
+
+struct CScreeningPolicy {
+    std::uint64_t nVersion = 0;      // Settings::m_nListVersion it was compiled from
+    std::uint32_t nGeneration = 0;   // Settings::m_nListGeneration, for raising catch counts
+    std::vector<CPolicyZone> zones;  // the active zones whose text reads, from the list's head
+    std::vector<std::string> exactExclusions;  // active exclusions of one address: by text
+    std::vector<CNetPrefix> excludedNetworks;  // active exclusions written "a.b.c.d/n"
+    std::int32_t nThreshold = 1;
+    std::int32_t nCheckMinutes = 0;
+    std::int32_t nCacheSeconds = 0;
+    std::vector<std::string> problems;  // one report text per entry that cannot be read
+
+    bool ChecksOn() const { return nCheckMinutes > 0; }
+    bool CacheOn() const { return nCacheSeconds > 0; }
+    // An address written one way is excluded by an entry with exactly that text; any address
+    // inside an excluded network is excluded.
+    bool IsExcluded(const std::string& strText, const CNetAddress& address) const;
+    // Whether the zone is asked about clients: always with checks off; with them on, only while
+    // its last check passed (or got no answer).
+    bool IsAsked(const CPolicyZone& zone) const;
+};
+
+std::shared_ptr<const CScreeningPolicy> CompileScreeningPolicy(const Settings& settings,
+                                                               CZoneHealth& health);

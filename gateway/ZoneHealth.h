@@ -1,0 +1,51 @@
+// The live state of each DNSBL entry that the screening policy cannot hold, being immutable: its
+// health as the zone checks found it, and when its last refusal was logged. Kept by entry text,
+// so that a reload that keeps an entry keeps its state, and one that changes the text starts it
+// afresh.
+//
+// CZoneState: its fields are atomics; the zone checks (listener thread) write the health, any
+// screening reads it. CZoneHealth, owned by the screening (CDnsblLookup), hands out the states
+// under its own mutex, held only for the map's work; any thread. Nothing fails.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+enum class EZoneHealth : int {
+    Unchecked,  // no check has answered yet: not asked about clients while checks are on
+    Up,         // the last check that got an answer passed (or none got one)
+    Suspended,  // the last check that got an answer failed
+};
+
+class CZoneState {
+public:
+    static constexpr long long kRefusalLogGapMs = 3600 * 1000LL;
+
+    EZoneHealth Health() const { return m_eHealth.load(); }
+    void SetHealth(EZoneHealth eHealth) { m_eHealth = eHealth; }
+    // True when a refusal may be logged now (none logged in the last hour); the caller logs it.
+    bool TakeRefusalLog(long long nNowMs);
+
+private:
+    std::atomic<EZoneHealth> m_eHealth{EZoneHealth::Unchecked};
+    static constexpr long long kNever = -1;
+    std::atomic<long long> m_nRefusalLoggedMs{kNever};
+};
+
+class CZoneHealth {
+public:
+    // The state of the entry text, made (unchecked) when there is none.
+    std::shared_ptr<CZoneState> StateFor(const std::string& strText);
+    // Forgets the states of every text not in texts.
+    void KeepOnly(const std::set<std::string>& texts);
+    // The health of the entry text; Unchecked when it has no state.
+    EZoneHealth HealthOf(const std::string& strText) const;
+
+private:
+    mutable std::mutex m_lock;
+    std::map<std::string, std::shared_ptr<CZoneState>> m_states;
+};
