@@ -641,13 +641,14 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
             WriteFileBytes(strHive, step.strHive);
             ASSERT_TRUE(gateway.m_app.ReloadSettings());
         }
-        if (step.bWaitForChecks)
+        if (step.bWaitForChecks) {
             ASSERT_TRUE(WaitUntil([&] {
                 size_t nOutstanding = 0;
                 gateway.OnListener(
                     [&] { nOutstanding = gateway.m_app.m_pListenThread->ZoneChecksOutstanding(); });
                 return nOutstanding == 0;
             }));
+        }
         const size_t nAskedBefore = dnsbl.QueriedNames().size();
         const std::string strLine = std::string("Connection from ") + step.pClient + " ";
         const size_t nSeen = CountOf(LogTexts(gateway.ActivityLog()), strLine + step.pOutcome);
@@ -656,7 +657,9 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
         EXPECT_TRUE(WaitUntil([&] {
             return CountOf(LogTexts(gateway.ActivityLog()), strLine + step.pOutcome) > nSeen;
         })) << gateway.ActivityLog();
-        if (step.asked) EXPECT_EQ(AskedSince(dnsbl, nAskedBefore), *step.asked);
+        if (step.asked) {
+            EXPECT_EQ(AskedSince(dnsbl, nAskedBefore), *step.asked);
+        }
     }
     const Lines logged = LogTexts(gateway.ActivityLog());
     EXPECT_EQ(CountOf(logged, "DNSBL combined.test Refused the Query (127.255.255.254)"), 1u);

@@ -69,7 +69,7 @@ TEST(MetricsText, ZoneLabelsAreEscapedAndTheHistogramIsCumulative) {
     CScreeningMetrics metrics;
     metrics.CountListing("odd\"zone\\\n");
     for (auto elapsed : {500us, 30000us, 7000000us}) metrics.CountScreening(elapsed);
-    const std::string strPage = RenderMetrics({7, 3, 0, 2, metrics.Snapshot()});
+    const std::string strPage = RenderMetrics({7, 3, 0, 2, metrics.Snapshot(), false, {}});
     for (const char* pszLine :
          {"{zone=\"odd\\\"zone\\\\\\n\"} 1\n", "{le=\"0.001\"} 1\n", "{le=\"0.025\"} 1\n",
           "{le=\"0.05\"} 2\n", "{le=\"5\"} 2\n", "{le=\"+Inf\"} 3\n",
@@ -80,7 +80,7 @@ TEST(MetricsText, ZoneLabelsAreEscapedAndTheHistogramIsCumulative) {
     // Refusals and answers from the cache are counted; with checks on, each zone's health shows.
     metrics.CountQuery(CScreeningMetrics::kRefused);
     for (int i = 0; i < 2; ++i) metrics.CountCacheHit();
-    CGatewayFigures figures{7, 3, 0, 2, metrics.Snapshot()};
+    CGatewayFigures figures{7, 3, 0, 2, metrics.Snapshot(), false, {}};
     figures.bZoneChecks = true;
     figures.zonesUp = {{"up.example", true}, {"down.example", false}};
     const std::string strChecked = RenderMetrics(figures);

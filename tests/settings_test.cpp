@@ -205,7 +205,8 @@ TEST(NetPrefix, AddressesAndNetworksHoldWhatTheySayOrSayWhatIsWrong) {
         in_addr inside{}, outside{};
         ASSERT_EQ(inet_pton(AF_INET, c.pInside, &inside), 1);
         EXPECT_TRUE(prefix.Contains(CNetAddress::FromIPv4(inside.s_addr))) << c.pText;
-        if (*c.pOutside != '\0' && inet_pton(AF_INET, c.pOutside, &outside) == 1)
+        if (*c.pOutside != '\0' && inet_pton(AF_INET, c.pOutside, &outside) == 1) {
             EXPECT_FALSE(prefix.Contains(CNetAddress::FromIPv4(outside.s_addr))) << c.pText;
+        }
     }
 }
