@@ -96,17 +96,28 @@ void CheckZoneText(const std::string& strZone, Problems& problems) {
     if (!IsDnsName(strZone)) problems.push_back(Quoted(strZone) + " is not a DNS name");
 }
 
-// An exclusion's text after its marker: screening compares it, as text, with the client's
-// address written a.b.c.d, so anything else never matches a client.
+// An exclusion's text after its marker: screening compares an IPv4 address, as text, with the
+// client's address written a.b.c.d, so another text never matches a client; an IPv6 address or
+// a network must read as one.
 void CheckExclusionText(const std::string& strAddress, Problems& problems) {
-    if (!IsIPv4Address(strAddress))
-        problems.push_back(Quoted(strAddress) + " is not an IPv4 address, so no client matches it");
+    const char* pNoMatch = ", so no client matches it";
+    if (!IsNetworkText(strAddress) && !IsIPv6Text(strAddress)) {
+        if (!IsIPv4Address(strAddress))
+            problems.push_back(Quoted(strAddress) + " is not an IPv4 address" + pNoMatch);
+        return;
+    }
+    CNetPrefix prefix;
+    const std::string strError = ParseNetPrefix(strAddress, prefix);
+    if (!strError.empty())
+        problems.push_back((IsNetworkText(strAddress) ? Quoted(strAddress) + ": " : "") + strError +
+                           pNoMatch);
 }
 
 // One entry of ProxyFrom or MonitorFrom; the load says the same of it.
 void CheckListedAddress(const std::string& strEntry, Problems& problems) {
-    if (!IsIPv4Address(strEntry))
-        problems.push_back(Quoted(strEntry) + " is not an IPv4 address and is ignored.");
+    CNetPrefix prefix;
+    if (std::string strProblem = AddressEntryProblem(strEntry, prefix); !strProblem.empty())
+        problems.push_back(std::move(strProblem));
 }
 
 // The zone test of RFC 5782 (2.0.0.127 listed, 1.0.0.127 not) asked of every active zone when
@@ -118,10 +129,10 @@ void CheckZoneHealth(const Settings& /*settings*/, long long /*nZoneCheckMinutes
 // ---- one function per value ----
 
 void CheckMailServer(const std::string& strHost, Problems& problems) {
-    in_addr address{};
+    sockaddr_storage address{};
     if (strHost.empty())
         problems.push_back("empty: there is no mail server to relay to");
-    else if (!ResolveIPv4(strHost, address))
+    else if (!ResolveHost(strHost, address))
         problems.push_back(Quoted(strHost) + " does not resolve to an IPv4 address");
 }
 
@@ -131,6 +142,14 @@ void CheckPort(const std::string& strText, Problems& problems) {
 
 void CheckMetricsPort(const std::string& strText, Problems& problems) {
     CheckRange(strText, 0, 65535, "a port (1 to 65535), nor 0 for no endpoint", problems);
+}
+
+// The PROXY header's version for the mail server; empty or "0" sends none.
+void CheckProxyVersion(const std::string& strText, Problems& problems) {
+    if (!strText.empty() && strText != "0" && strText != "1" && strText != "2")
+        problems.push_back(Quoted(strText) +
+                           " is neither \"1\" nor \"2\" (nor \"0\" for no header), so no header "
+                           "is sent");
 }
 
 // On or off; empty is off.
@@ -217,6 +236,7 @@ const CValueRule kValueRules[] = {
     {"ZoneCheckMinutes", CheckNotNegative, kWhole},
     {"DnsblCacheSeconds", CheckNotNegative, kWhole},
     {"ListenV6", CheckSwitch, kWhole},
+    {"ProxyTo", CheckProxyVersion, kWhole},
 };
 
 // The list entries "<prefix><i>", read for i from 0 below the count value.
