@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <sstream>
+
 bool CMailServer::StartAiosmtpd() {
     m_nPort = FreeTcpPort();
     return StartServer(
@@ -14,6 +16,19 @@ bool CMailServer::StartSmtpSink() {
     if (geteuid() == 0) argv.insert(argv.end(), {"-u", "nobody"});
     argv.insert(argv.end(), {"127.0.0.1:" + std::to_string(m_nPort), "256"});
     return StartServer(argv);
+}
+
+bool CMailServer::StartProxyAiosmtpd() {
+    m_nPort = FreeTcpPort();
+    return StartServer({"/usr/bin/python3", TARNWICK_SOURCE_DIR "/tests/support/proxy_smtpd.py",
+                        std::to_string(m_nPort), m_dir.File("messages")});
+}
+
+std::vector<std::string> CMailServer::ProxyMessages() const {
+    std::vector<std::string> lines;
+    std::istringstream messages(ReadFileBytes(m_dir.File("messages")));
+    for (std::string strLine; std::getline(messages, strLine);) lines.push_back(strLine);
+    return lines;
 }
 
 bool CMailServer::StartServer(const std::vector<std::string>& argv) {

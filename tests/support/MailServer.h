@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
@@ -13,6 +14,12 @@ public:
     // Starts the server and waits until it accepts connections; false when it did not.
     bool StartAiosmtpd();
     bool StartSmtpSink();
+    // aiosmtpd taking a PROXY protocol header first, on 127.0.0.1 and ::1
+    // (tests/support/proxy_smtpd.py); ProxyMessages gives what it took.
+    bool StartProxyAiosmtpd();
+    // One line per message the PROXY-taking server took: "version client-address client-port
+    // destination-address destination-port peer-address message-in-hex".
+    std::vector<std::string> ProxyMessages() const;
     void Stop() { m_process.Stop(); }
     int Port() const { return m_nPort; }
     // What the server printed (aiosmtpd prints every message it receives).
