@@ -16,6 +16,10 @@ class Recorder:
     def __init__(self, path):
         self.path = path
 
+    # aiosmtpd takes a connection only when its handler accepts the header.
+    async def handle_PROXY(self, server, session, envelope, proxy_data):
+        return True
+
     async def handle_DATA(self, server, session, envelope):
         proxy = session.proxy_data
         with open(self.path, "a") as out:
