@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tests/support/Wait.h"
+
 namespace {
 // The kernel's request for an IPv6 interface address (linux/ipv6.h's in6_ifreq).
 struct CIPv6InterfaceRequest {
@@ -32,6 +34,16 @@ int ChangeAddress(const std::string& strAddress, bool bAdd) {
     close(fd);
     return nCode;
 }
+// An address just added may still be tentative for a moment, and cannot be bound until then.
+bool CanBind(const std::string& strAddress) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, strAddress.c_str(), &address.sin6_addr);
+    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool bBound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bBound;
+}
 }  // namespace
 
 CLoopbackAddresses::~CLoopbackAddresses() {
@@ -47,5 +59,8 @@ std::string CLoopbackAddresses::Add(const std::vector<std::string>& addresses) {
             return "the IPv6 test address " + strAddress + " cannot be put on lo (" +
                    std::strerror(nCode) + "; it takes root or CAP_NET_ADMIN)";
     }
+    for (const std::string& strAddress : addresses)
+        if (!WaitUntil([&] { return CanBind(strAddress); }))
+            return "the IPv6 test address " + strAddress + " is on lo but cannot be used";
     return "";
 }
