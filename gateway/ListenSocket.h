@@ -2,7 +2,8 @@
 //
 // Owned by the listener thread (CListenThread::m_pListenSocket) and used only on it. Each
 // accept notification counts the connection, sets aside what the client will need (the socket
-// of its channel, and a spare descriptor while the accept runs: CDescriptorReserve), accepts it
+// of its channel, and, unless the descriptors are far from their limit, a spare descriptor
+// while the accept runs: CDescriptorReserve, CDescriptorBudget), accepts it
 // into a new CClientSocket at the head of the listener's connections, and hands it to its
 // CClientIntake, which takes it to its verdict and tells the monitors.
 // A failed accept is reported through ReportError and its connection object freed at once.
@@ -17,6 +18,7 @@
 
 #include "gateway/ClientIntake.h"
 #include "platform/AsyncSocket.h"
+#include "platform/DescriptorReserve.h"
 #include "platform/LoopTimer.h"
 
 class CGatewayCore;
@@ -56,4 +58,5 @@ private:
     bool m_bOutOfDescriptors = false;
     bool m_bRetryWaiting = false;
     CLoopTimer m_retryTimer;
+    CDescriptorBudget m_budget;
 };

@@ -4,8 +4,8 @@
 // the listener thread when they identify themselves and leave when they are destroyed; they are
 // kept in the live-connection order (newest connection first), so that sending the lines costs
 // one step per monitor, not one per connection. Send and SetMailServerStatus run on the
-// listener thread, or on the UI thread for the configuration test's channel while no listener
-// runs (then no monitor is registered). Nothing here fails.
+// listener thread only (CGatewayCore::SetMailServerStatus hands the UI thread's changes to it).
+// Nothing here fails.
 #pragma once
 
 #include <atomic>
