@@ -37,8 +37,9 @@ CHeadlessMonitor::CHeadlessMonitor() : m_print(kPrintMs, [this] { return Print()
     m_tick.Prepare();
 }
 
-// What is still queued goes out as far as standard output takes it.
-CHeadlessMonitor::~CHeadlessMonitor() { Print(); }
+// What is still queued goes out, waiting a moment at most for a reader that has fallen behind:
+// the run is over, and nothing is left to hold up.
+CHeadlessMonitor::~CHeadlessMonitor() { CConsoleOutput::Out().Drain(kLastPrintMs); }
 
 // Every append is printed, also one identical to the entry before it. The pane's text and the
 // queued line are one step, so the printed order is the pane's order.

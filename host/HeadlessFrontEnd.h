@@ -27,6 +27,8 @@ class CHeadlessMonitor : public IMonitorWindow {
 public:
     static constexpr int kPrintMs = 250;
     static constexpr int kTickMs = 500;
+    // How long the end of the run waits for standard output to take the last lines.
+    static constexpr int kLastPrintMs = 1000;
 
     CHeadlessMonitor();
     ~CHeadlessMonitor() override;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 namespace {
 // A descriptor of the same pipe, FIFO or terminal with a file description of its own, which can
@@ -77,6 +78,19 @@ bool CConsoleOutput::Flush() {
 bool CConsoleOutput::Write(const std::string& strLines) {
     Append(strLines);
     return Flush();
+}
+
+bool CConsoleOutput::Drain(int nTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    while (Flush()) {
+        const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               deadline - std::chrono::steady_clock::now())
+                               .count();
+        if (nLeft <= 0) return true;
+        pollfd ready{m_fd, POLLOUT, 0};
+        if (poll(&ready, 1, static_cast<int>(nLeft)) <= 0) return true;
+    }
+    return false;
 }
 
 bool CConsoleOutput::WriteSome() {

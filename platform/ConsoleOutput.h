@@ -33,6 +33,9 @@ public:
     bool Flush();
     // Append, then Flush.
     bool Write(const std::string& strLines);
+    // Flushes, waiting up to nTimeoutMs in all for the stream to take the rest (as the process
+    // ends); true when something still waits then.
+    bool Drain(int nTimeoutMs);
 
     // The process's standard output and standard error.
     static CConsoleOutput& Out();
