@@ -215,6 +215,9 @@ TEST_F(MonitorWindow, TheLogPaneKeepsWholeNewestEntriesAndLosesNoneToAnotherThre
     }
     EXPECT_TRUE(WaitUntil([&] { return bDone.load(); }));  // pumping, as the UI thread waits
     listener.join();
+    // An entry from the other thread right after an echo: the two texts stand apart as given.
+    monitor.AppendLogText("->U100\r\n", IMainWindow::kKeepAll);
+    std::thread([&] { App().LogActivity("L100"); }).join();
     strPane = monitor.GetLogText();
     for (const std::string strOwn : {" : L", "->U"}) {
         size_t nAt = 0;
