@@ -17,7 +17,8 @@ wait_tcp() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/nu
 
 # start_gateway NAME MAIL_PORT [hive lines...]: a headless gateway in $work/NAME relaying to
 # 127.0.0.1:MAIL_PORT, with the extra hive lines given; sets gateway_port and gateway_pid once it
-# listens. A port taken meanwhile by someone else is given up for another.
+# listens. A port taken meanwhile by someone else is given up for another. With gateway_display
+# set, the gateway runs on that X display instead of headless.
 start_gateway() {
   local name="$1" mail_port="$2" attempt
   shift 2
@@ -29,8 +30,13 @@ start_gateway() {
       printf '"MailServer"="127.0.0.1"\n"PortIn"="%s"\n"PortOut"="%s"\n' "$gateway_port" "$mail_port"
       printf '%s\n' "$@"
     } >"$work/$name.reg"
-    (cd "$work/$name" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$work/$name.reg" \
-      exec "$binary" >/dev/null 2>"$work/$name.err") &
+    if [ -n "${gateway_display:-}" ]; then
+      (cd "$work/$name" && DISPLAY="$gateway_display" TARNWICK_REGISTRY="$work/$name.reg" \
+        exec "$binary" >/dev/null 2>"$work/$name.err") &
+    else
+      (cd "$work/$name" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$work/$name.reg" \
+        exec "$binary" >/dev/null 2>"$work/$name.err") &
+    fi
     gateway_pid=$!
     pids+=("$gateway_pid")
     while kill -0 "$gateway_pid" 2>/dev/null; do
