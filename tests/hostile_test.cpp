@@ -274,8 +274,10 @@ TEST_F(Hostile, ClientsOfEveryKind) {
                  EXPECT_EQ(monitors[i]->m_strReceived, kGreeting);
              }
              const std::string strLine = "Connection from 127.0.0.7 Closed (64 Monitors Connected)";
+             // The pane's entries reach standard output from the UI thread, a moment later.
+             EXPECT_TRUE(
+                 WaitUntil([&] { return Out("tarnwk").find(strLine) != std::string::npos; }));
              const std::string strOut = Out("tarnwk");
-             EXPECT_NE(strOut.find(strLine), std::string::npos);
              EXPECT_EQ(strOut.find(strLine), strOut.rfind(strLine));
          }},
         {"monitor lines of odd shapes", 0, 0,
