@@ -108,7 +108,7 @@ TEST_F(CGatewayRunFixture, PortInTakenEndsWithTheReportTheShutdownLinesAndAFailu
 // One busy client address within a minute gives identical entries; each is printed all the same.
 TEST_F(CGatewayRunFixture, EveryPaneEntryReachesStandardOutputAlsoWhenRepeated) {
     CMailServer mail;
-    ASSERT_TRUE(mail.StartSmtpSink());
+    ASSERT_TRUE(mail.StartSink());
     WriteHive(mail.Port(), "");
     ASSERT_TRUE(Start(gateway, "tarnwk", {}));
     ASSERT_TRUE(WaitUntil([&] { return CInstanceChannel("Tarnwick Professional", strHive).Find(); },
