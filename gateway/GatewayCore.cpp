@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "gateway/ListenThread.h"
+#include "platform/ServiceNotify.h"
 
 namespace {
 constexpr const char* kDumpFileName = "Tarnwk.dbg";
@@ -56,4 +57,9 @@ void CGatewayCore::StopListenThread() {
 void CGatewayCore::ApplySettingsToListener() {
     CListenThread* pThread = m_pListenThread;
     if (pThread != nullptr) m_listenPoster.Post([pThread] { pThread->ApplySettings(); });
+}
+
+void CGatewayCore::NotifyReloadDone() {
+    const auto ready = [] { NotifyServiceManager("READY=1"); };
+    if (m_pListenThread == nullptr || !m_listenPoster.Post(ready)) ready();
 }

@@ -56,6 +56,9 @@ public:
     // Has a running listener thread take reloaded settings into use (CListenThread::
     // ApplySettings) on its own loop; without one, nothing happens. UI thread.
     void ApplySettingsToListener();
+    // Tells a service manager that a reload is over: once a running listener has taken the
+    // settings into use (after what ApplySettingsToListener posted), at once without one.
+    void NotifyReloadDone();
 
     void SendMonitorStatus() { m_monitors.Send(); }
     void SetMailServerStatus(int nValue) { m_monitors.SetMailServerStatus(nValue); }

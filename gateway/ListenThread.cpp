@@ -22,7 +22,11 @@ BOOL CListenThread::InitInstance() {
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
     CreateListenSocket();
-    if (m_pListenSocket != nullptr) OpenMetrics();
+    if (m_pListenSocket == nullptr) return TRUE;
+    OpenMetrics();
+    // A service manager hears that the gateway is ready only once clients can be taken.
+    m_pNotifier = std::make_unique<CServiceNotifier>(m_core.m_nConnections, m_core.m_nRejected);
+    m_pNotifier->Start();
     return TRUE;
 }
 
@@ -33,6 +37,7 @@ BOOL CListenThread::OnIdle(LONG lCount) {
 
 // The connections go before the resolver, which their screenings still refer to.
 int CListenThread::ExitInstance() {
+    m_pNotifier.reset();
     m_pMetrics.reset();
     DeleteListenSocket();
     DeleteConnections();

@@ -16,6 +16,9 @@
 // goes on: a changed PortIn moves the listening socket (a new port that cannot be opened is
 // reported and the old socket stays, to be tried again at the next reload), a changed metrics
 // port or address re-opens the endpoint, and one that could not be opened is tried again.
+//
+// Under a service manager (NOTIFY_SOCKET), the thread tells it when the listening socket is open
+// and then keeps its watchdog fed from this loop (CServiceNotifier).
 #pragma once
 
 #include <memory>
@@ -24,6 +27,7 @@
 #include "gateway/ConnectionList.h"
 #include "gateway/ListenSocket.h"
 #include "gateway/MetricsServer.h"
+#include "gateway/ServiceNotifier.h"
 #include "platform/LoopResolver.h"
 #include "platform/WinThread.h"
 
@@ -63,4 +67,5 @@ private:
     std::unique_ptr<CMetricsServer> m_pMetrics;
     std::int32_t m_nMetricsPort = 0;  // as the endpoint was last opened (or tried)
     std::string m_strMetricsAddress;
+    std::unique_ptr<CServiceNotifier> m_pNotifier;  // its timer goes before this thread's loop
 };

@@ -9,6 +9,7 @@
 #include "platform/MessageBox.h"
 #include "platform/ProcessControl.h"
 #include "platform/Registry.h"
+#include "platform/ServiceNotify.h"
 #include "platform/System.h"
 #include "settings/SettingsStore.h"
 
@@ -151,6 +152,7 @@ void CGatewayApp::RunGateway() {
         // to the log before the shutdown lines.
         WaitWhileReportShowing();
     }
+    NotifyServiceManager("STOPPING=1");
     LogLine("Shutting Down Tarnwick\r\n" + std::string(56, '-'));
     // The monitor window goes last: the listener may write to its pane until it is stopped.
     StopListenThread();
@@ -187,12 +189,17 @@ void CGatewayApp::Configure(bool bApply) {
 }
 
 // The dialog edits the live lists: a reload asked for meanwhile waits until it has closed.
+// A service manager hears RELOADING=1 first and READY=1 once the reload is over, failed or not.
 bool CGatewayApp::ReloadSettings() {
     m_bReloadPending = m_bConfigOpen;
     if (m_bReloadPending) return false;
-    if (!LoadSettings(LoadFailure::KeepSettings)) return false;
-    ApplySettingsToListener();
-    LogActivity("Settings Reloaded");
-    m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
-    return true;
+    NotifyServiceManager(ReloadingState());
+    const bool bLoaded = LoadSettings(LoadFailure::KeepSettings);
+    if (bLoaded) {
+        ApplySettingsToListener();
+        LogActivity("Settings Reloaded");
+        m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
+    }
+    NotifyReloadDone();
+    return bLoaded;
 }

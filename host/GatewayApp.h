@@ -55,6 +55,7 @@ public:
     // taken into use by the running listener (a changed PortIn or metrics endpoint re-opened,
     // every connection going on), then "Settings Reloaded" is logged. A load that fails is
     // reported and changes nothing. One asked for while the dialog runs is done once it closes.
+    // A service manager hears RELOADING=1 before and READY=1 after it, also after a failed one.
     // False when it failed or waits.
     bool ReloadSettings();
 

@@ -1,7 +1,8 @@
 // The gateway's switches: START, STOP, CONFIG, UNINSTALL, DEBUG, SERVICE, in any letter case,
 // bare or after one "-" or "/". Every word is recorded, upper-cased, in m_strParams (for the
 // hand-off to Tarnwk32); an unrecognised word shows the usage text and ends the program after
-// the switches are read. UI thread, at start-up.
+// the switches are read. UI thread, at start-up. (CHECK never gets here: main() runs the
+// settings check instead of the gateway, host/SettingsCheck.h.)
 #pragma once
 
 #include <cstdint>

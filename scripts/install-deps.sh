@@ -29,6 +29,7 @@ packages_of() {
     test)
       echo googletest libgtest-dev libgmock-dev
       echo rbldnsd curl haproxy     # a DNSBL server, the metrics' client, a load balancer
+      echo prometheus               # promtool: the alert rules' and the dashboard's tests
       echo man-db systemd desktop-file-utils # the install check: man -l, systemd-analyze, the entry
       echo xvfb trayer xdotool xclip imagemagick # the desktop tests: a display, a tray, hands
       ;;
@@ -102,3 +103,9 @@ fi
 "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}"
 echo "install-deps: installed ${missing[*]}"
+
+# Where systemd runs, the prometheus package starts its server (port 9090); only promtool is
+# wanted, so a server this script brought is stopped and not started at boot.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && [ -d /run/systemd/system ]; then
+  "${SUDO[@]}" systemctl disable --now prometheus.service >/dev/null 2>&1 || true
+fi

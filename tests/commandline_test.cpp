@@ -6,6 +6,7 @@
 
 #include "host/GatewayApp.h"
 #include "host/GatewayCommandLineInfo.h"
+#include "host/SettingsCheck.h"
 #include "platform/MessageBox.h"
 
 namespace {
@@ -58,6 +59,19 @@ TEST_F(CCommandLineFixture, StopEndsEverywhereButSpeaksOnlyOnNt) {
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0], Box("Tarnwk Service Stopped.", "Tarnwick", MB_OK,
                                   MB_ICONINFORMATION | MB_SETFOREGROUND));
+}
+
+// CHECK is read as every switch is, wherever it stands; the word alone, not a part of one.
+TEST(SettingsCheckSwitch, IsTheWordCheckInAnyFormAnywhere) {
+    const std::vector<std::pair<std::vector<const char*>, bool>> cases{
+        {{"tarnwk", "CHECK"}, true},         {{"tarnwk", "-check"}, true},
+        {{"tarnwk", "/Check"}, true},        {{"tarnwk", "config", "cHeCk"}, true},
+        {{"tarnwk", "--check"}, false},      {{"tarnwk", "checks"}, false},
+        {{"tarnwk", "-check=1"}, false},     {{"tarnwk"}, false},
+        {{"tarnwk", "START", "STOP"}, false}};
+    for (const auto& [words, bCheck] : cases)
+        EXPECT_EQ(IsSettingsCheck(static_cast<int>(words.size()), words.data()), bCheck)
+            << words.back();
 }
 
 TEST(UpperCaseWord, FollowsTheEnvironmentsCharacterSet) {

@@ -1,9 +1,21 @@
 // End to end: the tarnwk binary headless, reloaded with SIGHUP while a relay runs through it,
-// with rbldnsd as its DNSBL server, an echo server as the mail server, and clients on loopback
-// addresses of their own (127.0.0.4 is listed only in a zone the reload adds).
+// with rbldnsd as its DNSBL server, an echo server as the mail server, clients on loopback
+// addresses of their own (127.0.0.4 is listed only in a zone the reload adds), and this test as
+// its service manager (NOTIFY_SOCKET, with a watchdog).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <thread>
 
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
@@ -20,6 +32,61 @@ void ExpectRejected(int nPort) {
     EXPECT_EQ(listed.m_strReceived,
               "550 - Tarnwick: Your Server is Blacklisted. Check mail "
               "server blacklists for removal information\n");
+}
+
+// The manager's end of the notify protocol: a datagram socket of this test, given to the gateway
+// as NOTIFY_SOCKET. A thread takes every datagram as it comes (the gateway's sends never wait,
+// so a full queue would lose them) and keeps their lines in order.
+class CNotifySocket {
+public:
+    explicit CNotifySocket(const std::string& strPath) : m_strPath(strPath) {
+        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, strPath.c_str(), sizeof address.sun_path - 1);
+        m_bBound = bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        m_thread = std::thread([this] { Collect(); });
+    }
+    ~CNotifySocket() {
+        m_bStop = true;
+        m_thread.join();
+        close(m_fd);
+    }
+    bool Bound() const { return m_bBound; }
+    std::vector<std::string> Lines() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_lines;
+    }
+    size_t Count(const std::string& strLine) {
+        const std::vector<std::string> lines = Lines();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), strLine));
+    }
+
+private:
+    void Collect() {
+        while (!m_bStop) {
+            pollfd ready{m_fd, POLLIN, 0};
+            if (poll(&ready, 1, 50) != 1) continue;
+            char buffer[4096];
+            const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
+            if (n <= 0) continue;
+            std::istringstream datagram(std::string(buffer, static_cast<size_t>(n)));
+            std::lock_guard<std::mutex> guard(m_lock);
+            for (std::string strLine; std::getline(datagram, strLine);) m_lines.push_back(strLine);
+        }
+    }
+
+    std::string m_strPath;
+    int m_fd = -1;
+    bool m_bBound = false;
+    std::atomic<bool> m_bStop{false};
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+    std::thread m_thread;
+};
+
+bool IsState(const std::string& strLine) {
+    return strLine == "READY=1" || strLine == "RELOADING=1" || strLine == "STOPPING=1";
 }
 }  // namespace
 
@@ -41,10 +108,18 @@ TEST(Reload, SighupTakesTheHiveIntoUseWhileRelaysFlowAndABrokenHiveChangesNothin
     const int fdTaken = TakeTcpPort(nMetricsPort);
     ASSERT_GE(fdTaken, 0);
     writeHive(nPortIn, nMetricsPort, "\"DNSBL_0\"=\"+bl.test\"\n\"DNSBL_Servers\"=\"1\"\n");
+    CNotifySocket manager(run.dir.File("notify"));
+    ASSERT_TRUE(manager.Bound());
     CChildProcess gateway;
+    // A watchdog of 200 ms: a ping every 100 ms.
+    ASSERT_TRUE(run.Start(gateway, "tarnwk", {}, "",
+                          {"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver(),
+                           "NOTIFY_SOCKET=" + run.dir.File("notify"), "WATCHDOG_USEC=200000"}));
+    // READY=1 comes once the port is open: a single connect then gets through.
     ASSERT_TRUE(
-        run.Start(gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver()}));
-    ASSERT_TRUE(WaitForTcpListener(nPortIn, CTarnwkFolder::kDeadlineMs)) << run.Err("tarnwk");
+        WaitUntil([&] { return manager.Count("READY=1") == 1; }, CTarnwkFolder::kDeadlineMs))
+        << run.Err("tarnwk");
+    EXPECT_TRUE(CRawClient().Connect(nPortIn, "127.0.0.6"));
     EXPECT_TRUE(WaitUntil([&] {
         return run.Err("tarnwk") == "Error: Creating Metrics Socket Error 98\n\n";
     })) << run.Err("tarnwk");
@@ -53,6 +128,9 @@ TEST(Reload, SighupTakesTheHiveIntoUseWhileRelaysFlowAndABrokenHiveChangesNothin
     ASSERT_TRUE(relayed.Connect(nPortIn, "127.0.0.3"));
     ASSERT_TRUE(relayed.SendAll("before the reload\n"));
     ASSERT_TRUE(relayed.ReadUntilContains("before the reload\n"));
+    // The listener's loop keeps the watchdog fed while the relay is open.
+    const size_t nPings = manager.Count("WATCHDOG=1");
+    EXPECT_TRUE(WaitUntil([&] { return manager.Count("WATCHDOG=1") >= nPings + 3; }));
 
     // A zone added and the port moved: the next client is screened with the new list there, and
     // the metrics endpoint, its port free now, is opened.
@@ -61,7 +139,9 @@ TEST(Reload, SighupTakesTheHiveIntoUseWhileRelaysFlowAndABrokenHiveChangesNothin
               "\"DNSBL_Servers\"=\"2\"\n");
     gateway.Signal(SIGHUP);
     ASSERT_TRUE(WaitUntil([&] { return Contains(run.Out("tarnwk"), " : Settings Reloaded\n"); }));
-    ASSERT_TRUE(WaitForTcpListener(nPortMoved, CTarnwkFolder::kDeadlineMs));
+    // The reload's READY=1 comes once the listener has moved to the new port.
+    ASSERT_TRUE(WaitUntil([&] { return manager.Count("READY=1") == 2; }));
+    EXPECT_TRUE(CRawClient().Connect(nPortMoved, "127.0.0.6"));
     EXPECT_TRUE(WaitForTcpListener(nMetricsPort, CTarnwkFolder::kDeadlineMs));
     ExpectRejected(nPortMoved);
     EXPECT_FALSE(CRawClient().Connect(nPortIn, "127.0.0.5"));
@@ -80,10 +160,32 @@ TEST(Reload, SighupTakesTheHiveIntoUseWhileRelaysFlowAndABrokenHiveChangesNothin
         return Contains(run.Err("tarnwk"), "Unable to open Tarnwick registry key. Error 1009\n");
     }));
     ExpectRejected(nPortMoved);
+    EXPECT_TRUE(WaitUntil([&] { return manager.Count("READY=1") == 3; }));
+    // The status follows the counters.
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::vector<std::string> lines = manager.Lines();
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& strLine) {
+            return std::regex_match(strLine,
+                                    std::regex("STATUS=Connections Received \\d+, Rejected 2"));
+        });
+    }));
 
     relayed.Close();
     gateway.Signal(SIGTERM);
     EXPECT_EQ(gateway.Wait(CTarnwkFolder::kDeadlineMs), 0);
+    // The manager heard the start, both reloads (the failed one too) and the stop, in order; a
+    // reload's RELOADING=1 carries the clock's reading, and the first READY=1 the counters.
+    const std::vector<std::string> lines = manager.Lines();
+    std::vector<std::string> states;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(states), IsState);
+    EXPECT_EQ(states, (std::vector<std::string>{"READY=1", "RELOADING=1", "READY=1", "RELOADING=1",
+                                                "READY=1", "STOPPING=1"}));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "STATUS=Connections Received 0, Rejected 0");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] != "RELOADING=1") continue;
+        EXPECT_TRUE(i + 1 < lines.size() && lines[i + 1].rfind("MONOTONIC_USEC=", 0) == 0);
+    }
     const std::string strLog = run.Log();
     EXPECT_EQ(strLog.find(" : Settings Reloaded\r\n"), strLog.rfind(" : Settings Reloaded\r\n"));
     EXPECT_TRUE(Contains(strLog, " : Settings Reloaded\r\n")) << strLog;

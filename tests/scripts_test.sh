@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The README's commands as they meet the host:
-# - scripts/install-deps.sh, with apt-get, dpkg-query, sudo and debconf-set-selections replaced
-#   by stand-ins that play a host (what is installed, what apt's simulation plans) and record
-#   every call: nothing is installed when apt would remove a package, Postfix is refused beside
+# - scripts/install-deps.sh, with apt-get, dpkg-query, sudo, debconf-set-selections and
+#   systemctl replaced by stand-ins that play a host (what is installed, what apt's simulation
+#   plans) and record every call: nothing is installed when apt would remove a package, Postfix is refused beside
 #   another mail server, and a clean plan installs with --no-remove.
 # - scripts/run.sh, from a copy of the repository whose tarnwk reports what it was given: the
 #   sample hive and everything else a run writes stay in run/, as root too.
@@ -41,6 +41,7 @@ echo "apt-get $*" >>"$STUB_LOG"
 exit 0
 EOF
 printf '#!/usr/bin/env bash\n"$@"\n' >"$stubs/sudo"
+printf '#!/usr/bin/env bash\necho "systemctl $*" >>"$STUB_LOG"\n' >"$stubs/systemctl"
 printf '#!/usr/bin/env bash\necho "debconf $(cat)" >>"$STUB_LOG"\n' >"$stubs/debconf-set-selections"
 chmod +x "$stubs"/*
 

@@ -1,11 +1,16 @@
 // The tarnwk binary started headless in a temporary folder with its own hive: switches, the NT
-// hand-off, the single-instance test and the foreground run's log lines.
+// hand-off, the single-instance test, the foreground run's log lines, and the settings check.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
 
 #include "platform/InstanceChannel.h"
 #include "tests/support/GatewayHarness.h"
@@ -169,4 +174,167 @@ TEST_F(CStartupFixture, SecondInstanceReportsAndNudgesTheFirstButConfigDebugRuns
     EXPECT_TRUE(first.Running());
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(kDeadlineMs), 0);
+}
+
+namespace {
+using HiveValues = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// One value of a hive as an administrator might write it (nullopt: left out), and what CHECK
+// says of it, after the value's name.
+struct CCheckedValue {
+    std::string strName;
+    std::optional<std::string> text;
+    std::string strProblem;
+};
+
+std::string HiveText(const HiveValues& values) {
+    std::string strText;
+    for (const auto& [strName, text] : values)
+        if (text) strText += "\"" + strName + "\"=\"" + *text + "\"\n";
+    return strText;
+}
+
+// The good values with the round's ones put in their place (or added).
+HiveValues WithValues(HiveValues values, const std::vector<CCheckedValue>& round) {
+    for (const CCheckedValue& changed : round) {
+        auto it = std::find_if(values.begin(), values.end(),
+                               [&](const auto& value) { return value.first == changed.strName; });
+        if (it == values.end())
+            values.emplace_back(changed.strName, changed.text);
+        else
+            it->second = changed.text;
+    }
+    return values;
+}
+
+std::set<std::string> Lines(const std::string& strText) {
+    std::set<std::string> lines;
+    std::istringstream stream(strText);
+    for (std::string strLine; std::getline(stream, strLine);) lines.insert(strLine);
+    return lines;
+}
+
+std::set<std::string> FolderEntries(const std::string& strFolder) {
+    std::set<std::string> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(strFolder))
+        entries.insert(entry.path().filename());
+    return entries;
+}
+}  // namespace
+
+// CHECK loads the hive as start-up does and names each bad value on a line of its own; it binds
+// nothing (the ports it names are held by this test), writes nothing (logging is on), and never
+// tries the display it is given. Each round is one hive: the good values with the round's in
+// their place.
+TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
+    const int nPortIn = FreeTcpPort(), nMetricsPort = FreeTcpPort();
+    const int fdPortIn = TakeTcpPort(nPortIn), fdMetrics = TakeTcpPort(nMetricsPort);
+    ASSERT_GE(fdPortIn, 0);
+    ASSERT_GE(fdMetrics, 0);
+    const HiveValues good{{"RunAsService", "0"},
+                          {"EnableLogging", "1"},
+                          {"LogFileName", ""},
+                          {"PortIn", std::to_string(nPortIn)},
+                          {"PortOut", "2526"},
+                          {"MailServer", "127.0.0.1"},
+                          {"DNSBL_0", "+bl.test"},
+                          {"DNSBL_1", "-zen.example."},
+                          {"DNSBL_Servers", "2"},
+                          {"Exclusion_0", "+127.0.0.1"},
+                          {"Exclusions", "1"},
+                          {"MetricsPort", std::to_string(nMetricsPort)},
+                          {"MetricsAddress", "127.0.0.1"},
+                          {"ConcurrentScreening", "1"},
+                          {"ProxyFrom", "192.0.2.10, 192.0.2.20"},
+                          {"MonitorFrom", "127.0.0.1"},
+                          {"DnsblThreshold", "2"},
+                          {"ZoneCheckMinutes", "0"},
+                          {"DnsblCacheSeconds", "300"},
+                          {"ListenV6", "0"}};
+    const std::string strMissing = dir.File("missing");
+    const std::vector<std::vector<CCheckedValue>> rounds{
+        {},
+        {{"PortIn", "0", "\"0\" is not a port (1 to 65535)"},
+         {"PortOut", "25x", "\"25x\" is not a port (1 to 65535)"},
+         {"MailServer", "mx.invalid", "\"mx.invalid\" does not resolve to an IPv4 address"},
+         {"EnableLogging", "yes", "\"yes\" is neither \"0\" nor \"1\""},
+         {"DNSBL_0", "+bl..test", "\"bl..test\" is not a DNS name"},
+         {"DNSBL_1", "zen.example",
+          "\"zen.example\" starts with neither \"+\" (active) nor \"-\" (disabled), and its "
+          "first character is dropped"},
+         {"Exclusion_0", "+192.0.2.010",
+          "\"192.0.2.010\" is not an IPv4 address, so no client matches it"},
+         {"MetricsPort", "65536", "\"65536\" is not a port (1 to 65535), nor 0 for no endpoint"},
+         {"MetricsAddress", "localhost", "\"localhost\" is not an IPv4 address"},
+         {"ConcurrentScreening", "2", "\"2\" is neither \"0\" nor \"1\""},
+         // The load reports this one too: the line comes once.
+         {"ProxyFrom", "192.0.2.10, 2001:db8::1",
+          "\"2001:db8::1\" is not an IPv4 address and is ignored."},
+         {"MonitorFrom", "127.0.0.0/8", "\"127.0.0.0/8\" is not an IPv4 address and is ignored."},
+         {"DnsblThreshold", "0", "\"0\" is not a whole number of 1 or more"},
+         {"ZoneCheckMinutes", "-5", "\"-5\" is not a whole number of 0 or more"},
+         {"DnsblCacheSeconds", "1.5", "\"1.5\" is not a whole number of 0 or more"},
+         {"ListenV6", "true", "\"true\" is neither \"0\" nor \"1\""}},
+        {{"PortIn", "", "\"\" is not a port (1 to 65535)"},
+         {"MailServer", std::nullopt, "empty: there is no mail server to relay to"},
+         {"DNSBL_0", "+", "holds no zone, so it is skipped"},
+         {"DNSBL_1", "+" + std::string(99, 'z'), "longer than 99 characters, so it is skipped"},
+         {"DNSBL_2", "+late.test", "never read, as DNSBL_Servers is 2"},
+         {"Exclusions", "one", "\"one\" is not a count (a whole number, 0 or more)"},
+         {"Exclusion_0", "+127.0.0.1", "never read, as Exclusions is 0"},
+         {"LogFileName", strMissing + "/tarnwk.log",
+          "the folder \"" + strMissing + "\" of \"" + strMissing +
+              "/tarnwk.log\" cannot be written (No such file or directory)"}},
+    };
+    bHeadless = false;
+    const std::vector<std::string> display{"DISPLAY=:4242", "WAYLAND_DISPLAY="};
+    for (size_t nRound = 0; nRound < rounds.size(); ++nRound) {
+        WriteHive(HiveText(WithValues(good, rounds[nRound])));
+        const std::string strHiveBefore = ReadFileBytes(strHive);
+        const std::string strRun = "check" + std::to_string(nRound);
+        std::set<std::string> expected;
+        for (const CCheckedValue& value : rounds[nRound])
+            expected.insert(value.strName + ": " + value.strProblem);
+        EXPECT_EQ(Run(strRun, {nRound % 2 ? "-check" : "CHECK"}, display),
+                  expected.empty() ? 0 : 1);
+        EXPECT_EQ(Lines(Err(strRun)), expected) << Err(strRun);
+        EXPECT_EQ(Count(Err(strRun), "\n"), expected.size()) << Err(strRun);
+        const std::string strSummary =
+            expected.empty() ? " hold no problem.\n"
+                             : " hold " + std::to_string(expected.size()) + " problems.\n";
+        EXPECT_EQ(Out(strRun), "Tarnwick: the settings in " + strHive + strSummary);
+        EXPECT_EQ(ReadFileBytes(strHive), strHiveBefore);
+    }
+    // No log, no dump, no hive written anew beside the old: only the runs' own output.
+    std::set<std::string> entries{"registry.reg"};
+    for (size_t nRound = 0; nRound < rounds.size(); ++nRound)
+        for (const char* pszEnd : {".out", ".err"})
+            entries.insert("check" + std::to_string(nRound) + pszEnd);
+    EXPECT_EQ(FolderEntries(dir.Path()), entries);
+    close(fdPortIn);
+    close(fdMetrics);
+}
+
+// What the load itself finds: a hive that does not parse, no settings at all, and the settings
+// file read while the hive has no key (its items named as the hive would name them).
+TEST_F(CStartupFixture, CheckReportsWhatTheLoadFindsAndChecksTheSettingsFile) {
+    WriteFileBytes(strHive, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n\"P");
+    EXPECT_EQ(Run("broken", {"check"}), 1);
+    EXPECT_EQ(Err("broken"), strHive + ": Unable to open Tarnwick registry key. Error 1009\n");
+
+    std::remove(strHive.c_str());
+    EXPECT_EQ(Run("none", {"check"}), 1);
+    EXPECT_EQ(Err("none"), strHive + ": holds no settings key, and there is no " +
+                               dir.File("tarnwk.cfg") + ": the gateway would run with defaults\n");
+
+    WriteFileBytes(dir.File("tarnwk.cfg"),
+                   "MailServer=127.0.0.1\nPortOut=25\nPortIn=99999\nServers:\n+bl.test\n"
+                   "-bad zone\nExclusions:\n+192.0.2.1\n");
+    EXPECT_EQ(Run("file", {"check"}), 1);
+    EXPECT_EQ(Err("file"),
+              "PortIn: \"99999\" is not a port (1 to 65535)\n"
+              "DNSBL_1: \"bad zone\" is not a DNS name\n");
+    EXPECT_EQ(Out("file"),
+              "Tarnwick: the settings in " + dir.File("tarnwk.cfg") + " hold 2 problems.\n");
+    EXPECT_EQ(Log(), "");
 }

@@ -1,0 +1,411 @@
+#include "host/SettingsCheck.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "platform/AsyncSocket.h"
+#include "platform/CommandLineInfo.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
+
+namespace {
+using Problems = std::vector<std::string>;
+// The values as texts, in the order the hive holds them; names compare in any letter case.
+using Values = std::vector<std::pair<std::string, std::string>>;
+// What is wrong with one value's text, each problem without the value's name.
+using ValueCheck = void (*)(const std::string& strText, Problems& problems);
+
+// The load reads a value through a buffer of this size, so a longer text is skipped; ProxyFrom
+// and MonitorFrom have a larger one.
+constexpr size_t kValueBuffer = 100;
+constexpr size_t kListBuffer = 1024;
+
+class CCheckSwitch : public CCommandLineInfo {
+public:
+    bool m_bCheck = false;
+    void ParseParam(const std::string& strParam, bool /*bFlag*/, bool /*bLast*/) override {
+        if (UpperCaseWord(strParam) == "CHECK") m_bCheck = true;
+    }
+};
+
+// A text as the problem shows it: quoted, with control bytes written as \xNN.
+std::string Quoted(const std::string& strText) {
+    std::string strQuoted = "\"";
+    for (const unsigned char c : strText) {
+        char szEscape[8];
+        std::snprintf(szEscape, sizeof szEscape, "\\x%02x", c);
+        strQuoted += c < 0x20 || c == 0x7f ? std::string(szEscape) : std::string(1, char(c));
+    }
+    return strQuoted + "\"";
+}
+
+// A whole number written plainly: an optional "-", then 1 to 10 digits, nothing else.
+std::optional<long long> WholeNumber(const std::string& strText) {
+    const size_t nDigits = strText.size() - (strText.rfind('-', 0) == 0 ? 1 : 0);
+    if (nDigits == 0 || nDigits > 10) return std::nullopt;
+    if (strText.find_first_not_of("0123456789", strText.size() - nDigits) != std::string::npos)
+        return std::nullopt;
+    return std::stoll(strText);
+}
+
+void CheckRange(const std::string& strText, long long nLow, long long nHigh, const char* pWhat,
+                Problems& problems) {
+    const std::optional<long long> nValue = WholeNumber(strText);
+    if (!nValue || *nValue < nLow || *nValue > nHigh)
+        problems.push_back(Quoted(strText) + " is not " + pWhat);
+}
+
+bool IsIPv4Address(const std::string& strText) {
+    in_addr address{};
+    return inet_pton(AF_INET, strText.c_str(), &address) == 1;
+}
+
+// A DNS name as a query asks it: labels of 1 to 63 letters, digits, "-" or "_" (no "-" at
+// either end), at most 253 characters, and perhaps a final dot.
+bool IsDnsName(std::string strName) {
+    if (!strName.empty() && strName.back() == '.') strName.pop_back();
+    if (strName.empty() || strName.size() > 253) return false;
+    for (size_t nStart = 0; nStart <= strName.size();) {
+        const size_t nEnd = std::min(strName.find('.', nStart), strName.size());
+        const std::string strLabel = strName.substr(nStart, nEnd - nStart);
+        if (strLabel.empty() || strLabel.size() > 63 || strLabel.front() == '-' ||
+            strLabel.back() == '-')
+            return false;
+        for (const char c : strLabel)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+        nStart = nEnd + 1;
+    }
+    return true;
+}
+
+// ---- what screening reads: one function for each kind of text ----
+
+// A zone entry's text after its marker: the name the queries are asked under.
+void CheckZoneText(const std::string& strZone, Problems& problems) {
+    if (!IsDnsName(strZone)) problems.push_back(Quoted(strZone) + " is not a DNS name");
+}
+
+// An exclusion's text after its marker: screening compares it, as text, with the client's
+// address written a.b.c.d, so anything else never matches a client.
+void CheckExclusionText(const std::string& strAddress, Problems& problems) {
+    if (!IsIPv4Address(strAddress))
+        problems.push_back(Quoted(strAddress) + " is not an IPv4 address, so no client matches it");
+}
+
+// One entry of ProxyFrom or MonitorFrom; the load says the same of it.
+void CheckListedAddress(const std::string& strEntry, Problems& problems) {
+    if (!IsIPv4Address(strEntry))
+        problems.push_back(Quoted(strEntry) + " is not an IPv4 address and is ignored.");
+}
+
+// The zone test of RFC 5782 (2.0.0.127 listed, 1.0.0.127 not) asked of every active zone when
+// ZoneCheckMinutes turns health checks on. Screening keeps no zone health yet, so nothing is
+// asked here until it does; the check then asks what the health check asks.
+void CheckZoneHealth(const Settings& /*settings*/, long long /*nZoneCheckMinutes*/,
+                     Problems& /*problems*/) {}
+
+// ---- one function per value ----
+
+void CheckMailServer(const std::string& strHost, Problems& problems) {
+    in_addr address{};
+    if (strHost.empty())
+        problems.push_back("empty: there is no mail server to relay to");
+    else if (!ResolveIPv4(strHost, address))
+        problems.push_back(Quoted(strHost) + " does not resolve to an IPv4 address");
+}
+
+void CheckPort(const std::string& strText, Problems& problems) {
+    CheckRange(strText, 1, 65535, "a port (1 to 65535)", problems);
+}
+
+void CheckMetricsPort(const std::string& strText, Problems& problems) {
+    CheckRange(strText, 0, 65535, "a port (1 to 65535), nor 0 for no endpoint", problems);
+}
+
+// On or off; empty is off.
+void CheckSwitch(const std::string& strText, Problems& problems) {
+    if (!strText.empty() && strText != "0" && strText != "1")
+        problems.push_back(Quoted(strText) + " is neither \"0\" nor \"1\"");
+}
+
+void CheckCount(const std::string& strText, Problems& problems) {
+    CheckRange(strText, 0, INT32_MAX, "a count (a whole number, 0 or more)", problems);
+}
+
+void CheckThreshold(const std::string& strText, Problems& problems) {
+    CheckRange(strText, 1, INT32_MAX, "a whole number of 1 or more", problems);
+}
+
+void CheckNotNegative(const std::string& strText, Problems& problems) {
+    CheckRange(strText, 0, INT32_MAX, "a whole number of 0 or more", problems);
+}
+
+// Empty is the default address.
+void CheckMetricsAddress(const std::string& strText, Problems& problems) {
+    if (!strText.empty() && !IsIPv4Address(strText))
+        problems.push_back(Quoted(strText) + " is not an IPv4 address");
+}
+
+// Comma-separated entries; blanks around an entry and empty entries do not count.
+void CheckAddressList(const std::string& strList, Problems& problems) {
+    for (size_t nStart = 0; nStart <= strList.size();) {
+        const size_t nComma = std::min(strList.find(',', nStart), strList.size());
+        std::string strEntry = strList.substr(nStart, nComma - nStart);
+        nStart = nComma + 1;
+        if (!Trim(strEntry).empty()) CheckListedAddress(strEntry, problems);
+    }
+}
+
+// A list entry: "+" or "-", then the text; the load drops the first character whatever it is.
+bool CheckMarker(const std::string& strEntry, Problems& problems) {
+    if (strEntry.empty()) {
+        problems.push_back("empty, so it is skipped");
+        return false;
+    }
+    if (strEntry[0] != '+' && strEntry[0] != '-')
+        problems.push_back(Quoted(strEntry) + " starts with neither \"+\" (active) nor \"-\" " +
+                           "(disabled), and its first character is dropped");
+    return true;
+}
+
+void CheckZoneEntry(const std::string& strEntry, Problems& problems) {
+    if (!CheckMarker(strEntry, problems)) return;
+    std::string strZone = strEntry.substr(1);
+    if (Trim(strZone).empty())
+        problems.push_back("holds no zone, so it is skipped");
+    else
+        CheckZoneText(strZone, problems);
+}
+
+void CheckExclusionEntry(const std::string& strEntry, Problems& problems) {
+    if (CheckMarker(strEntry, problems)) CheckExclusionText(strEntry.substr(1), problems);
+}
+
+struct CValueRule {
+    const char* pName;
+    ValueCheck check;
+    size_t nBuffer = kValueBuffer;
+    bool bRequired = false;  // checked as empty when absent
+};
+
+// Every value the gateway reads, and those the configuration dialog writes; RunAsService is
+// never read.
+const CValueRule kValueRules[] = {
+    {"MailServer", CheckMailServer, kValueBuffer, true},
+    {"PortIn", CheckPort},
+    {"PortOut", CheckPort},
+    {"EnableLogging", CheckSwitch},
+    {"DNSBL_Servers", CheckCount},
+    {"Exclusions", CheckCount},
+    {"MetricsPort", CheckMetricsPort},
+    {"MetricsAddress", CheckMetricsAddress},
+    {"ConcurrentScreening", CheckSwitch},
+    {"ProxyFrom", CheckAddressList, kListBuffer},
+    {"MonitorFrom", CheckAddressList, kListBuffer},
+    {"DnsblThreshold", CheckThreshold},
+    {"ZoneCheckMinutes", CheckNotNegative},
+    {"DnsblCacheSeconds", CheckNotNegative},
+    {"ListenV6", CheckSwitch},
+};
+
+// The list entries "<prefix><i>", read for i from 0 below the count value.
+struct CEntryRule {
+    const char* pPrefix;
+    const char* pCountName;
+    ValueCheck check;
+};
+
+const CEntryRule kEntryRules[] = {
+    {"DNSBL_", "DNSBL_Servers", CheckZoneEntry},
+    {"Exclusion_", "Exclusions", CheckExclusionEntry},
+};
+
+const std::string* Find(const Values& values, const std::string& strName) {
+    for (const auto& [strValueName, strText] : values)
+        if (strcasecmp(strValueName.c_str(), strName.c_str()) == 0) return &strText;
+    return nullptr;
+}
+
+// Runs one check and names the value in each problem it finds. A text the load skips for its
+// length is not checked further.
+void Apply(const std::string& strName, const std::string& strText, ValueCheck check, size_t nBuffer,
+           Problems& problems) {
+    Problems found;
+    if (strText.size() >= nBuffer)
+        found.push_back("longer than " + std::to_string(nBuffer - 1) +
+                        " characters, so it is skipped");
+    else
+        check(strText.substr(0, strText.find('\0')), found);
+    for (const std::string& strProblem : found) problems.push_back(strName + ": " + strProblem);
+}
+
+// The index of an entry's name as the load reads it ("%d": no sign, no leading zero), or -1.
+long long EntryIndex(const std::string& strName, const std::string& strPrefix) {
+    const std::string strDigits = strName.substr(strPrefix.size());
+    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
+    const std::optional<long long> nIndex = WholeNumber(strDigits);
+    return nIndex && strDigits[0] != '-' ? *nIndex : -1;
+}
+
+void CheckEntries(const Values& values, const CEntryRule& rule, Problems& problems) {
+    const std::string* pCount = Find(values, rule.pCountName);
+    const long long nCount = pCount != nullptr ? Atol(*pCount) : 0;
+    const std::string strPrefix = rule.pPrefix;
+    for (const auto& [strName, strText] : values) {
+        if (strncasecmp(strName.c_str(), rule.pPrefix, strPrefix.size()) != 0 ||
+            strcasecmp(strName.c_str(), rule.pCountName) == 0)
+            continue;
+        const long long nIndex = EntryIndex(strName, strPrefix);
+        if (nIndex < 0)
+            problems.push_back(strName + ": never read: entries are named " + strPrefix + "0, " +
+                               strPrefix + "1, ...");
+        else if (nIndex >= nCount)
+            problems.push_back(strName + ": never read, as " + rule.pCountName + " is " +
+                               std::to_string(std::max(nCount, 0LL)));
+        else
+            Apply(strName, strText, rule.check, kValueBuffer, problems);
+    }
+}
+
+void CheckValues(const Values& values, Problems& problems) {
+    for (const CValueRule& rule : kValueRules) {
+        const std::string* pText = Find(values, rule.pName);
+        if (pText != nullptr || rule.bRequired)
+            Apply(rule.pName, pText != nullptr ? *pText : "", rule.check, rule.nBuffer, problems);
+    }
+    for (const CEntryRule& rule : kEntryRules) CheckEntries(values, rule, problems);
+}
+
+// The settings key's values as texts, each whole.
+Values ReadKeyTexts(const std::string& strHivePath) {
+    Values values;
+    CRegistryKey key(strHivePath);
+    if (key.Open(kSettingsKeyPath) != ERROR_SUCCESS) return values;
+    for (const std::string& strName : key.ValueNames()) {
+        std::string strData;
+        if (key.QueryValue(strName, strData, std::numeric_limits<size_t>::max()) == ERROR_SUCCESS)
+            values.emplace_back(strName, strData);
+    }
+    return values;
+}
+
+// What the settings file gave, as the hive would hold it: it names no values, and its lists
+// are numbered from 0 in the file's order.
+Values RecordTexts(const Settings& settings) {
+    Values values{{"MailServer", settings.GetMailServer()},
+                  {"PortOut", std::to_string(settings.PortOut)},
+                  {"PortIn", std::to_string(settings.PortIn)}};
+    std::vector<std::string> zones, exclusions;
+    {
+        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+        for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
+            zones.insert(zones.begin(), (p->m_bActive ? "+" : "-") + p->m_strName);
+        for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
+            exclusions.insert(exclusions.begin(), (p->m_bActive ? "+" : "-") + p->m_strAddress);
+    }
+    const auto addList = [&](const std::vector<std::string>& entries, const char* pCount,
+                             const std::string& strPrefix) {
+        values.emplace_back(pCount, std::to_string(entries.size()));
+        for (size_t i = 0; i < entries.size(); ++i)
+            values.emplace_back(strPrefix + std::to_string(i), entries[i]);
+    };
+    addList(zones, "DNSBL_Servers", "DNSBL_");
+    addList(exclusions, "Exclusions", "Exclusion_");
+    return values;
+}
+
+// With logging on, the activity log must be a file the gateway can append to; it opens the
+// file for every line and loses the line silently when it cannot.
+void CheckLogFile(const Settings& settings, Problems& problems) {
+    if (settings.EnableLogging == 0) return;
+    std::string strFile = settings.GetLogFileName();
+    if (strFile.empty()) strFile = "Tarnwk.Log";
+    const size_t nSlash = strFile.rfind('/');
+    const std::string strFolder =
+        nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : strFile.substr(0, nSlash));
+    struct stat info {};
+    if (stat(strFile.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode))
+            problems.push_back("LogFileName: " + Quoted(strFile) + " is not a regular file");
+        else if (access(strFile.c_str(), W_OK) != 0)
+            problems.push_back("LogFileName: " + Quoted(strFile) + " cannot be written (" +
+                               SystemErrorText(errno) + ")");
+    } else if (access(strFolder.c_str(), W_OK | X_OK) != 0) {
+        problems.push_back("LogFileName: the folder " + Quoted(strFolder) + " of " +
+                           Quoted(strFile) + " cannot be written (" + SystemErrorText(errno) + ")");
+    }
+}
+
+// A report of the load as one line: an open failure names the hive and its code.
+std::string LoadProblem(const std::string& strHivePath, int nCode, std::string strText) {
+    std::replace(strText.begin(), strText.end(), '\n', ' ');
+    Trim(strText);
+    if (nCode == 0) return strText;
+    return strHivePath + ": " + strText + " Error " + std::to_string(nCode);
+}
+}  // namespace
+
+bool IsSettingsCheck(int argc, const char* const* argv) {
+    CCheckSwitch info;
+    ParseCommandLine(argc, argv, info);
+    return info.m_bCheck;
+}
+
+CSettingsCheck::CSettingsCheck(CSettingsPlace place) : m_place(std::move(place)) {}
+
+std::vector<std::string> CSettingsCheck::Run() {
+    Problems reports, problems;
+    bool bKeyMissing = false;
+    const bool bRead = ::LoadSettings(
+        m_settings,
+        [&](int nCode, const std::string& strText) {
+            reports.push_back(LoadProblem(m_place.strHivePath, nCode, strText));
+        },
+        bKeyMissing, m_place);
+    const std::string strFile = m_place.strFolder + "/" + kSettingsFileName;
+    m_strSource = bRead && bKeyMissing ? strFile : m_place.strHivePath;
+    if (!bRead && bKeyMissing) {
+        problems.push_back(m_place.strHivePath + ": holds no settings key, and there is no " +
+                           strFile + ": the gateway would run with defaults");
+    } else {
+        problems = reports;
+    }
+    if (bRead) {
+        const Values values =
+            bKeyMissing ? RecordTexts(m_settings) : ReadKeyTexts(m_place.strHivePath);
+        CheckValues(values, problems);
+        CheckLogFile(m_settings, problems);
+        const std::string* pMinutes = Find(values, "ZoneCheckMinutes");
+        const std::optional<long long> nMinutes = WholeNumber(pMinutes ? *pMinutes : "");
+        if (nMinutes && *nMinutes > 0) CheckZoneHealth(m_settings, *nMinutes, problems);
+    }
+    m_problems.clear();
+    for (const std::string& strProblem : problems)
+        if (std::find(m_problems.begin(), m_problems.end(), strProblem) == m_problems.end())
+            m_problems.push_back(strProblem);
+    return m_problems;
+}
+
+int RunSettingsCheck() {
+    CSettingsCheck check;
+    const std::vector<std::string> problems = check.Run();
+    for (const std::string& strProblem : problems) std::fprintf(stderr, "%s\n", strProblem.c_str());
+    if (problems.empty())
+        std::printf("Tarnwick: the settings in %s hold no problem.\n", check.Source().c_str());
+    else
+        std::printf("Tarnwick: the settings in %s hold %zu problem%s.\n", check.Source().c_str(),
+                    problems.size(), problems.size() == 1 ? "" : "s");
+    std::fflush(stdout);
+    return problems.empty() ? 0 : 1;
+}
