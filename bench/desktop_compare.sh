@@ -9,7 +9,9 @@
 #
 # Usage: bench/desktop_compare.sh [tarnwk binary, default build/tarnwk] [rounds 7]
 #            [messages 2000] [sessions 20]
-# Needs: Xvfb, trayer, xdotool, postfix (smtp-source, smtp-sink).
+# Needs: Xvfb, trayer, xdotool (the test set), postfix (smtp-source, smtp-sink); installed when
+# missing (scripts/install-deps.sh test bench postfix), and refused where another mail server is
+# installed.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 binary="$(realpath "${1:-$repo/build/tarnwk}")"
@@ -17,6 +19,9 @@ rounds="${2:-7}"
 messages="${3:-2000}"
 sessions="${4:-20}"
 
+# Installs what is missing; refuses where another mail server is installed (Postfix would
+# replace it).
+"$repo/scripts/install-deps.sh" test bench postfix
 source "$repo/bench/peers.sh"
 
 # Xvfb on a display number of its own, and trayer on it.

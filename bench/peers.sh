@@ -1,6 +1,8 @@
 # Shared by the benchmark scripts (sourced, not run): a work folder removed at exit with every
 # process started through it, free loopback ports, and the headless gateway with a hive of its
 # own. Expects $binary (the tarnwk program).
+# The peers live in /usr/sbin, which an ordinary user's PATH leaves out.
+export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"
 work="$(mktemp -d)"
 pids=()
 cleanup() {

@@ -9,14 +9,18 @@
 #
 # Usage: bench/relay_syscalls.sh [tarnwk binary, default build/tarnwk] [megabytes 256]
 #            [sessions 500]
-# Needs: strace, postfix (smtp-source, smtp-sink), haproxy; socat for the stream (without it
-# that part is left out).
+# Needs: strace, postfix (smtp-source, smtp-sink), haproxy, socat (for the stream); installed
+# when missing (scripts/install-deps.sh bench postfix), and refused where another mail server is
+# installed.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 binary="$(realpath "${1:-$repo/build/tarnwk}")"
 megabytes="${2:-256}"
 sessions="${3:-500}"
 
+# Installs what is missing; refuses where another mail server is installed (Postfix would
+# replace it).
+"$repo/scripts/install-deps.sh" bench postfix
 source "$repo/bench/peers.sh"
 
 # Traces the system calls of process $traced_pid (the gateway unless set) while "$@" runs; the

@@ -14,7 +14,8 @@
 # Usage (as root: rblsmtpd asks port 53, so rbldnsd listens on 127.0.0.153:53):
 #   bench/session_compare.sh [tarnwk binary, default build/tarnwk] [rounds 5] [messages 1000]
 #       [sessions 20]
-# Needs: haproxy, ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd.
+# Needs: haproxy, ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd; installed when missing
+# (scripts/install-deps.sh bench postfix), and refused where another mail server is installed.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 binary="$(realpath "${1:-$repo/build/tarnwk}")"
@@ -24,6 +25,9 @@ sessions="${4:-20}"
 dns_ip=127.0.0.153
 zones=(z1.bench.test z2.bench.test z3.bench.test)
 
+# Installs what is missing; refuses where another mail server is installed (Postfix would
+# replace it).
+"$repo/scripts/install-deps.sh" bench postfix
 source "$repo/bench/peers.sh"
 
 start_sink

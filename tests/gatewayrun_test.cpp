@@ -113,7 +113,7 @@ TEST_F(CGatewayRunFixture, PortInTakenEndsWithTheReportTheShutdownLinesAndAFailu
 // the run at once.
 TEST_F(CGatewayRunFixture, EveryPaneEntryReachesStandardOutputAlsoWhenRepeatedOrLateToBeRead) {
     CMailServer mail;
-    ASSERT_TRUE(mail.StartSmtpSink());
+    ASSERT_TRUE(mail.StartSink());
     WriteHive(mail.Port(), "");
     const std::regex accepted(" : Connection from 127\\.0\\.0\\.1 Accepted\r?\n");
     auto count = [&](const std::string& strText) {
