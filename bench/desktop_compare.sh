@@ -59,22 +59,6 @@ for _ in $(seq 100); do
 done
 sleep 1
 
-# CPU time (ms) a process has used.
-cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) * 1000 / hz }' "/proc/$1/stat"; }
-
-# One smtp-source run through port $1, whose gateway is process $2: "sessions/s/cpu-ms per 1000".
-rate() {
-  local start end cpu0 cpu1
-  cpu0=$(cpu_ms "$2")
-  start=$(date +%s.%N)
-  smtp-source -s "$sessions" -m "$messages" -f a@bench.test -t b@bench.test "127.0.0.1:$1" \
-    >/dev/null 2>&1 || { echo "failed"; return; }
-  end=$(date +%s.%N)
-  cpu1=$(cpu_ms "$2")
-  awk -v m="$messages" -v s="$start" -v e="$end" -v c0="$cpu0" -v c1="$cpu1" \
-    'BEGIN { printf "%.0f/%.0f", m / (e - s), (c1 - c0) * 1000 / m }'
-}
-
 names=(headless desktop)
 ports=("$headless" "$desktop")
 procs=("$headless_pid" "$desktop_pid")
@@ -87,7 +71,7 @@ for ((r = 1; r <= rounds; r++)); do
   # Each round starts with the other run, so that neither always has the warmer machine.
   order=(0 1); ((r % 2 == 0)) && order=(1 0)
   declare -A row=()
-  for i in "${order[@]}"; do row[$i]=$(rate "${ports[$i]}" "${procs[$i]}"); done
+  for i in "${order[@]}"; do row[$i]=$(smtp_source_rate "${ports[$i]}" "${procs[$i]}"); done
   for i in 0 1; do
     results[${names[$i]}]+="${row[$i]%/*} "
     cpus[${names[$i]}]+="${row[$i]#*/} "

@@ -89,3 +89,24 @@ median() {
   tr ' ' '\n' <<<"$1" | grep -E '^[0-9.]+$' | sort -g |
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+# CPU time (ms) a process and its reaped children have used; 0 for none.
+cpu_ms() {
+  [ "$1" = 0 ] && { echo 0; return; }
+  awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15 + $16 + $17) * 1000 / hz }' "/proc/$1/stat"
+}
+
+# smtp_source_rate PORT PID: one smtp-source run of $sessions parallel sessions and $messages
+# messages through port PORT, whose proxy is process PID (0: none), as "sessions/s/cpu-ms per
+# 1000 sessions", or "failed".
+smtp_source_rate() {
+  local start end cpu0 cpu1
+  cpu0=$(cpu_ms "$2")
+  start=$(date +%s.%N)
+  smtp-source -s "$sessions" -m "$messages" -f a@bench.test -t b@bench.test "127.0.0.1:$1" \
+    >/dev/null 2>&1 || { echo "failed"; return; }
+  end=$(date +%s.%N)
+  cpu1=$(cpu_ms "$2")
+  awk -v m="$messages" -v s="$start" -v e="$end" -v c0="$cpu0" -v c1="$cpu1" \
+    'BEGIN { printf "%.0f/%.0f", m / (e - s), (c1 - c0) * 1000 / m }'
+}
