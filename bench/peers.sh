@@ -1,6 +1,8 @@
 # Shared by the benchmark scripts (sourced, not run): a work folder removed at exit with every
 # process started through it, free loopback ports, and the headless gateway with a hive of its
 # own. Expects $binary (the tarnwk program).
+# The peers live in /usr/sbin, which an ordinary user's PATH leaves out.
+export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"
 work="$(mktemp -d)"
 pids=()
 cleanup() {
@@ -17,7 +19,8 @@ wait_tcp() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/nu
 
 # start_gateway NAME MAIL_PORT [hive lines...]: a headless gateway in $work/NAME relaying to
 # 127.0.0.1:MAIL_PORT, with the extra hive lines given; sets gateway_port and gateway_pid once it
-# listens. A port taken meanwhile by someone else is given up for another.
+# listens. A port taken meanwhile by someone else is given up for another. With gateway_display
+# set, the gateway runs on that X display instead of headless.
 start_gateway() {
   local name="$1" mail_port="$2" attempt
   shift 2
@@ -29,8 +32,13 @@ start_gateway() {
       printf '"MailServer"="127.0.0.1"\n"PortIn"="%s"\n"PortOut"="%s"\n' "$gateway_port" "$mail_port"
       printf '%s\n' "$@"
     } >"$work/$name.reg"
-    (cd "$work/$name" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$work/$name.reg" \
-      exec "$binary" >/dev/null 2>"$work/$name.err") &
+    if [ -n "${gateway_display:-}" ]; then
+      (cd "$work/$name" && DISPLAY="$gateway_display" TARNWICK_REGISTRY="$work/$name.reg" \
+        exec "$binary" >/dev/null 2>"$work/$name.err") &
+    else
+      (cd "$work/$name" && TARNWICK_HEADLESS=1 TARNWICK_REGISTRY="$work/$name.reg" \
+        exec "$binary" >/dev/null 2>"$work/$name.err") &
+    fi
     gateway_pid=$!
     pids+=("$gateway_pid")
     while kill -0 "$gateway_pid" 2>/dev/null; do
@@ -80,4 +88,25 @@ start_rblsmtpd() {
 median() {
   tr ' ' '\n' <<<"$1" | grep -E '^[0-9.]+$' | sort -g |
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# CPU time (ms) a process and its reaped children have used; 0 for none.
+cpu_ms() {
+  [ "$1" = 0 ] && { echo 0; return; }
+  awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15 + $16 + $17) * 1000 / hz }' "/proc/$1/stat"
+}
+
+# smtp_source_rate PORT PID: one smtp-source run of $sessions parallel sessions and $messages
+# messages through port PORT, whose proxy is process PID (0: none), as "sessions/s/cpu-ms per
+# 1000 sessions", or "failed".
+smtp_source_rate() {
+  local start end cpu0 cpu1
+  cpu0=$(cpu_ms "$2")
+  start=$(date +%s.%N)
+  smtp-source -s "$sessions" -m "$messages" -f a@bench.test -t b@bench.test "127.0.0.1:$1" \
+    >/dev/null 2>&1 || { echo "failed"; return; }
+  end=$(date +%s.%N)
+  cpu1=$(cpu_ms "$2")
+  awk -v m="$messages" -v s="$start" -v e="$end" -v c0="$cpu0" -v c1="$cpu1" \
+    'BEGIN { printf "%.0f/%.0f", m / (e - s), (c1 - c0) * 1000 / m }'
 }

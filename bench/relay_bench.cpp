@@ -2,8 +2,8 @@
 //   - the throughput (MB/s) of one large transfer through the gateway and straight to the
 //     same discarding sink;
 //   - the connections per second the gateway accepts, screens (against 0 and then 3 zones on a
-//     local rbldnsd, none of which lists the client) and relays to smtp-sink, each connection
-//     a greeting, QUIT and its reply.
+//     local rbldnsd, none of which lists the client) and relays to mail_sink (ours), each
+//     connection a greeting, QUIT and its reply.
 // Usage: relay_bench [megabytes, default 512] [connections, default 400]
 // The gateway's listener thread runs in this process on a free loopback port.
 #include <sys/socket.h>
@@ -104,7 +104,7 @@ void BenchConnections(int nConnections, int nZones, int nCacheSeconds, const CMa
         if (!OneSession(gateway.m_nPortIn)) ++nFailed;
     const double dSeconds = SecondsSince(start);
     std::printf(
-        "connections screened against %d zone(s)%s and relayed to smtp-sink: %.0f per second "
+        "connections screened against %d zone(s)%s and relayed to mail_sink: %.0f per second "
         "(%d connections, %d failed, %zu DNS queries)\n",
         nZones, nCacheSeconds > 0 ? ", answers kept" : "", nConnections / dSeconds, nConnections,
         nFailed, nZones > 0 ? dnsbl.QueriedNames().size() : 0);
@@ -118,8 +118,8 @@ int main(int argc, char** argv) {
     const int nConnections = argc > 2 ? std::atoi(argv[2]) : 400;
     BenchThroughput(nMegabytes);
     CMailServer sink;
-    if (!sink.StartSmtpSink()) {
-        std::printf("smtp-sink did not start: %s\n", sink.Output().c_str());
+    if (!sink.StartSink()) {
+        std::printf("mail_sink did not start: %s\n", sink.Output().c_str());
         return 1;
     }
     for (auto [nZones, nCacheSeconds] : {std::pair{0, 0}, {3, 0}, {3, 300}})

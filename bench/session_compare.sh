@@ -14,7 +14,8 @@
 # Usage (as root: rblsmtpd asks port 53, so rbldnsd listens on 127.0.0.153:53):
 #   bench/session_compare.sh [tarnwk binary, default build/tarnwk] [rounds 5] [messages 1000]
 #       [sessions 20]
-# Needs: haproxy, ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd.
+# Needs: haproxy, ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd; installed when missing
+# (scripts/install-deps.sh bench postfix), and refused where another mail server is installed.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 binary="$(realpath "${1:-$repo/build/tarnwk}")"
@@ -24,6 +25,9 @@ sessions="${4:-20}"
 dns_ip=127.0.0.153
 zones=(z1.bench.test z2.bench.test z3.bench.test)
 
+# Installs what is missing; refuses where another mail server is installed (Postfix would
+# replace it).
+"$repo/scripts/install-deps.sh" bench postfix
 source "$repo/bench/peers.sh"
 
 start_sink
@@ -72,25 +76,6 @@ for port in "$sink_port" "$gw0" "$gw3" "$gw3c" "$ha" "$rbl"; do
   wait_tcp "$port" || { echo "nothing listens on $port" >&2; cat "$work"/*.err >&2; exit 1; }
 done
 
-# CPU time (ms) a process and its reaped children have used; 0 for none.
-cpu_ms() {
-  [ "$1" = 0 ] && { echo 0; return; }
-  awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15 + $16 + $17) * 1000 / hz }' "/proc/$1/stat"
-}
-
-# One smtp-source run through port $1, whose proxy is process $2: "sessions/s cpu-ms/1000".
-rate() {
-  local start end cpu0 cpu1
-  cpu0=$(cpu_ms "$2")
-  start=$(date +%s.%N)
-  smtp-source -s "$sessions" -m "$messages" -f a@bench.test -t b@bench.test "127.0.0.1:$1" \
-    >/dev/null 2>&1 || { echo "failed"; return; }
-  end=$(date +%s.%N)
-  cpu1=$(cpu_ms "$2")
-  awk -v m="$messages" -v s="$start" -v e="$end" -v c="$((cpu1 - cpu0))" \
-    'BEGIN { printf "%.0f/%.0f", m / (e - s), c * 1000 / m }'
-}
-
 names=(direct gateway0 haproxy gateway3 gateway3c rblsmtpd)
 ports=("$sink_port" "$gw0" "$ha" "$gw3" "$gw3c" "$rbl")
 procs=(0 "$gw0_pid" "$ha_pid" "$gw3_pid" "$gw3c_pid" "$rbl_pid")
@@ -101,7 +86,7 @@ printf '%-8s' round; printf ' %12s' "${names[@]}"; echo
 for ((r = 1; r <= rounds; r++)); do
   printf '%-8s' "$r"
   for i in "${!names[@]}"; do
-    value=$(rate "${ports[$i]}" "${procs[$i]}")
+    value=$(smtp_source_rate "${ports[$i]}" "${procs[$i]}")
     results[${names[$i]}]+="${value%/*} "
     cpus[${names[$i]}]+="${value#*/} "
     printf ' %12s' "$value"

@@ -16,7 +16,8 @@
 # Usage (as root: rblsmtpd asks port 53, so the forwarder listens on 127.0.0.153:53):
 #   bench/slow_dns.sh [tarnwk binary, default build/tarnwk] [rounds 3] [messages 3000]
 #       [sessions 50] [delay ms 20]
-# Needs: ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd, python3.
+# Needs: ucspi-tcp, socat, postfix (smtp-source, smtp-sink), rbldnsd, python3; installed when missing
+# (scripts/install-deps.sh bench postfix), and refused where another mail server is installed.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 binary="$(realpath "${1:-$repo/build/tarnwk}")"
@@ -28,6 +29,9 @@ dns_ip=127.0.0.153
 probe_ip=127.0.0.77
 zones=(z1.bench.test z2.bench.test z3.bench.test)
 
+# Installs what is missing; refuses where another mail server is installed (Postfix would
+# replace it).
+"$repo/scripts/install-deps.sh" bench postfix
 source "$repo/bench/peers.sh"
 
 start_sink

@@ -60,6 +60,12 @@ void CGatewayCore::ScreeningReloaded() {
     if (pThread != nullptr) m_listenPoster.Post([pThread] { pThread->CheckZones(); });
 }
 
+void CGatewayCore::SetMailServerStatus(int nValue) {
+    if (!IsUiThread()) return m_monitors.SetMailServerStatus(nValue);
+    if (m_nMailServerStatus.exchange(nValue) == nValue) return;
+    m_listenPoster.Post([this] { m_monitors.Send(); });
+}
+
 void CGatewayCore::ApplySettingsToListener() {
     CListenThread* pThread = m_pListenThread;
     if (pThread != nullptr) m_listenPoster.Post([pThread] { pThread->ApplySettings(); });

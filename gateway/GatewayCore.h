@@ -66,7 +66,9 @@ public:
     void ScreeningReloaded();
 
     void SendMonitorStatus() { m_monitors.Send(); }
-    void SetMailServerStatus(int nValue) { m_monitors.SetMailServerStatus(nValue); }
+    // Stores a changed mail-server status and tells the monitors, which belong to the listener:
+    // from the UI thread (the configuration test's socket) they are told on the listener's loop.
+    void SetMailServerStatus(int nValue);
     // Resolves the MailServer setting now (UI thread), so that no client waits for it.
     void ResolveMailServer() { m_mailServer.Resolve(m_settings.GetMailServer()); }
 

@@ -31,7 +31,8 @@ CReceiveBuffer::CReceiveBuffer() {
 
 CReceiveBuffer::~CReceiveBuffer() { t_freeBuffers.push_back(std::move(m_pBytes)); }
 
-CLineSocket::CLineSocket() = default;
+// Every receive handler here ends its side of the connection on a zero-byte receive.
+CLineSocket::CLineSocket() { TakeCloseByReceive(); }
 
 CLineSocket::~CLineSocket() = default;
 

@@ -22,8 +22,11 @@ void CListenSocket::OnAccept(int nErrorCode) {
     // A retry after running out of descriptors is for a client that was counted already.
     if (!m_bOutOfDescriptors) app.m_nConnections += 1;
     auto pClient = std::make_unique<CClientSocket>(app, m_intake.NextSequence());
-    // Without its descriptors the client is better off waiting in the backlog.
-    if (!pClient->m_reserve.Make(app.m_settings.PortOut != 0)) {
+    // Without its descriptors the client is better off waiting in the backlog. Each connection
+    // holds two (client and channel), the new one included.
+    const size_t nHeld = 2 * ((m_pConnections ? m_pConnections->LiveCount() : 0) + 1);
+    const bool bSpare = !m_budget.IsFarFromLimit(nHeld);
+    if (!pClient->m_reserve.Make(app.m_settings.PortOut != 0, bSpare)) {
         if (AcceptFailed(errno, true)) m_intake.TellMonitors();
         return;
     }

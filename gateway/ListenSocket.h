@@ -2,10 +2,11 @@
 //
 // Owned by the listener thread (CListenThread) and used only on it. Each
 // accept notification counts the connection, sets aside what the client will need (the socket
-// of its channel, and a spare descriptor while the accept runs: CDescriptorReserve), accepts it
-// into a new CClientSocket at the head of the listener's connections, and hands it to the
-// listener's CClientIntake, which takes it to its verdict and tells the monitors. The intake is
-// not this socket's: clients still on their way to a verdict outlive a move to another port.
+// of its channel, and, unless the descriptors are far from their limit, a spare descriptor
+// while the accept runs: CDescriptorReserve, CDescriptorBudget), accepts it into a new
+// CClientSocket at the head of the listener's connections, and hands it to the listener's
+// CClientIntake, which takes it to its verdict and tells the monitors. The intake is not this
+// socket's: clients still on their way to a verdict outlive a move to another port.
 // A failed accept is reported through ReportError and its connection object freed at once.
 // When descriptors run out (EMFILE, ENFILE, or the reserve cannot be had), accepting pauses for
 // kRetryMs and tries again; that is reported once per episode and the waiting clients stay in
@@ -17,6 +18,7 @@
 #include <memory>
 
 #include "platform/AsyncSocket.h"
+#include "platform/DescriptorReserve.h"
 #include "platform/LoopTimer.h"
 
 class CGatewayCore;
@@ -54,4 +56,5 @@ private:
     bool m_bOutOfDescriptors = false;
     bool m_bRetryWaiting = false;
     CLoopTimer m_retryTimer;
+    CDescriptorBudget m_budget;
 };

@@ -90,11 +90,12 @@ void CListenThread::CreateListenSocket() {
         m_nListenPort = nPort;
         return;
     }
-    m_core.m_bReportShowing = 1;
-    m_core.m_bGatewayDown = 1;
-    m_core.m_bStopRequested = 1;
-    m_core.ReportError(nCode, "Creating Listening Socket");
-    m_core.m_bReportShowing = 0;
+    // The report holds the shutdown back until its box has been answered.
+    CGatewayCore& core = m_core;
+    core.m_bReportShowing = 1;
+    core.m_bGatewayDown = 1;
+    core.m_bStopRequested = 1;
+    core.ReportError(nCode, "Creating Listening Socket", [&core] { core.m_bReportShowing = 0; });
 }
 
 void CListenThread::ApplySettings() {

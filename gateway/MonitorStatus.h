@@ -5,8 +5,8 @@
 // kept in the live-connection order (newest connection first), so that sending the lines costs
 // one step per monitor, not one per connection. At most kMaxMonitors are registered at once:
 // the listener refuses any further one, and logs that at most once every kRefusalLogGap. Send
-// and SetMailServerStatus run on the listener thread, or on the UI thread for the configuration
-// test's channel while no listener runs (then no monitor is registered). Nothing here fails.
+// and SetMailServerStatus run on the listener thread only (CGatewayCore::SetMailServerStatus
+// hands the UI thread's changes to it). Nothing here fails.
 #pragma once
 
 #include <atomic>

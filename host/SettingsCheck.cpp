@@ -10,14 +10,19 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <utility>
 
+#include "gateway/ZoneTest.h"
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "settings/DnsblZone.h"
+#include "settings/NetPrefix.h"
 
 namespace {
 using Problems = std::vector<std::string>;
@@ -91,40 +96,68 @@ bool IsDnsName(std::string strName) {
 
 // ---- what screening reads: one function for each kind of text ----
 
-// A zone entry's text after its marker: the name the queries are asked under.
+// A zone entry's text after its marker: "name[=filter][*weight]", asked under the name.
 void CheckZoneText(const std::string& strZone, Problems& problems) {
-    if (!IsDnsName(strZone)) problems.push_back(Quoted(strZone) + " is not a DNS name");
+    CDnsblZone zone;
+    if (const std::string strError = ParseDnsblZone(strZone, zone); !strError.empty())
+        problems.push_back(Quoted(strZone) + ": " + strError + ", so the entry is not asked");
+    else if (!IsDnsName(zone.strName))
+        problems.push_back(Quoted(zone.strName) + " is not a DNS name");
 }
 
-// An exclusion's text after its marker: screening compares an IPv4 address, as text, with the
-// client's address written a.b.c.d, so another text never matches a client; an IPv6 address or
-// a network must read as one.
+// An exclusion's text after its marker: a network ("a.b.c.d/n", "2001:db8::/32") holds the
+// clients inside it; an IPv6 address is compared as an address; an IPv4 address is compared, as
+// text, with the client's address written a.b.c.d, so anything else never matches a client.
 void CheckExclusionText(const std::string& strAddress, Problems& problems) {
-    const char* pNoMatch = ", so no client matches it";
-    if (!IsNetworkText(strAddress) && !IsIPv6Text(strAddress)) {
-        if (!IsIPv4Address(strAddress))
-            problems.push_back(Quoted(strAddress) + " is not an IPv4 address" + pNoMatch);
-        return;
-    }
     CNetPrefix prefix;
     const std::string strError = ParseNetPrefix(strAddress, prefix);
-    if (!strError.empty())
-        problems.push_back((IsNetworkText(strAddress) ? Quoted(strAddress) + ": " : "") + strError +
-                           pNoMatch);
+    if (strError.empty()) return;
+    if (IsNetworkText(strAddress))
+        problems.push_back(Quoted(strAddress) + ": " + strError + ", so it excludes nothing");
+    else
+        problems.push_back(Quoted(strAddress) + " is not an " +
+                           (IsIPv6Text(strAddress) ? "IPv6" : "IPv4") +
+                           " address, so no client matches it");
 }
 
-// One entry of ProxyFrom or MonitorFrom; the load says the same of it.
+// One entry of ProxyFrom or MonitorFrom, an address or a network; the load says the same of it.
 void CheckListedAddress(const std::string& strEntry, Problems& problems) {
     CNetPrefix prefix;
-    if (std::string strProblem = AddressEntryProblem(strEntry, prefix); !strProblem.empty())
-        problems.push_back(std::move(strProblem));
+    const std::string strError = ParseNetPrefix(strEntry, prefix);
+    if (strError.empty()) return;
+    if (IsNetworkText(strEntry))
+        problems.push_back(Quoted(strEntry) + ": " + strError + "; it is ignored.");
+    else
+        problems.push_back(Quoted(strEntry) + " is not an " +
+                           (IsIPv6Text(strEntry) ? "IPv6" : "IPv4") + " address and is ignored.");
 }
 
-// The zone test of RFC 5782 (2.0.0.127 listed, 1.0.0.127 not) asked of every active zone when
-// ZoneCheckMinutes turns health checks on. Screening keeps no zone health yet, so nothing is
-// asked here until it does; the check then asks what the health check asks.
-void CheckZoneHealth(const Settings& /*settings*/, long long /*nZoneCheckMinutes*/,
-                     Problems& /*problems*/) {}
+// With ZoneCheckMinutes on, the gateway suspends every active zone that fails the test of RFC
+// 5782 (2.0.0.127 listed, 1.0.0.127 not); the check asks each zone the same two names. Set
+// TARNWICK_CHECK_ZONES=0 to leave the zones out (the service does, so that a block list that is
+// down never keeps the gateway from starting: it suspends such a zone itself).
+void CheckZoneHealth(const Settings& settings, Problems& problems) {
+    const char* pZones = std::getenv("TARNWICK_CHECK_ZONES");
+    if (pZones != nullptr && std::string(pZones) == "0") return;
+    std::vector<std::string> zones;
+    {
+        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+        for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
+            if (p->m_bActive != 0) zones.insert(zones.begin(), p->m_strName);
+    }
+    for (const std::string& strText : zones) {
+        CDnsblZone zone;
+        if (!ParseDnsblZone(strText, zone).empty()) continue;  // named by its entry's check
+        const CZoneTestResult result = TestZone(zone);
+        const std::string strZone = "DNSBL " + Quoted(zone.strName) + ": ";
+        if (result.eOutcome == EZoneTest::Failed)
+            problems.push_back(strZone + "the zone test fails (" + result.strReason +
+                               "), so the gateway would suspend the zone");
+        else if (result.eOutcome == EZoneTest::NoAnswer)
+            problems.push_back(strZone + "the zone test got no answer (a time-out or a server " +
+                               "failure), so the zone cannot be judged");
+    }
+}
 
 // ---- one function per value ----
 
@@ -408,7 +441,7 @@ std::vector<std::string> CSettingsCheck::Run() {
         CheckLogFile(m_settings, problems);
         const std::string* pMinutes = Find(values, "ZoneCheckMinutes");
         const std::optional<long long> nMinutes = WholeNumber(pMinutes ? *pMinutes : "");
-        if (nMinutes && *nMinutes > 0) CheckZoneHealth(m_settings, *nMinutes, problems);
+        if (nMinutes && *nMinutes > 0) CheckZoneHealth(m_settings, problems);
     }
     m_problems.clear();
     for (const std::string& strProblem : problems)

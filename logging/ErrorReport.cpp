@@ -12,9 +12,18 @@ std::string CLoggingApp::ComposeErrorMessage(int nCode, const std::string& strTe
     return strMessage;
 }
 
-void CLoggingApp::ReportError(int nCode, const std::string& strText) {
+// On the UI thread the box is answered before the report returns. Another thread (the listener)
+// never waits for a person: its line is logged at once and its box shown while it goes on.
+void CLoggingApp::ReportError(int nCode, const std::string& strText,
+                              std::function<void()> onDismissed) {
     const std::string strMessage = ComposeErrorMessage(nCode, strText);
     if (m_bIsNT) WriteEventLogError(strMessage);
+    if (!IsUiThread()) {
+        LogLine(strMessage);
+        MessageBoxService().Notify(strMessage, "Error", std::move(onDismissed));
+        return;
+    }
     AfxMessageBox(strMessage, "Error", MB_OK, MB_ICONNONE);
     LogLine(strMessage);
+    if (onDismissed) onDismissed();
 }

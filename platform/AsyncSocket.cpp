@@ -248,8 +248,16 @@ int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
     m_bReadArmed = true;
     UpdateWatch();
     const ssize_t nReceived = recv(m_hSocket, pBuffer, nLength, nFlags);
-    if (nReceived >= 0) return static_cast<int>(nReceived);
-    return FailTransfer(errno);
+    if (nReceived > 0) return static_cast<int>(nReceived);
+    const int nCode = nReceived == 0 ? 0 : errno;
+    // The peer's close found by the receive itself: told once, as the zero-byte receive.
+    if (m_bCloseByReceive &&
+        (nReceived == 0 || (m_bHangUpSeen && !IsWouldBlock(nCode) && nCode != EINTR))) {
+        m_bCloseDelivered = true;
+        return 0;
+    }
+    if (nReceived == 0) return 0;
+    return FailTransfer(nCode);
 }
 
 BOOL CAsyncSocket::AsyncSelect(long lEvent) {
@@ -319,7 +327,7 @@ std::uint32_t CAsyncSocket::WantedEvents() const {
 // The watch follows the armed notifications. A dispatch disarms what it delivers and updates
 // the watch only after the handler, which usually re-arms at once (Receive, Send, AsyncSelect),
 // so the common case costs no epoll change at all, nor even a look at the loop's table. Nothing
-// wanted parks the watch, so that errors and hang-ups nobody asked for do not wake the loop.
+// wanted parks the watch, so that errors and hang-ups nobody asked for are not dispatched.
 void CAsyncSocket::UpdateWatch() {
     if (m_hSocket == INVALID_SOCKET || m_pLoop == nullptr) return;
     const std::uint32_t nEvents = WantedEvents();
@@ -380,9 +388,11 @@ void CAsyncSocket::FinishConnect(std::uint32_t nEvents) {
 // Readable means data, or the peer's close when nothing is left to read. Without a sign of the
 // close, it is data: no peek.
 void CAsyncSocket::DeliverReadSide(std::uint32_t nEvents) {
-    if ((nEvents & kMaybeClosed) == 0) {
+    if ((nEvents & kMaybeClosed) == 0 || m_bCloseByReceive) {
         m_bReadArmed = false;
+        m_bHangUpSeen = (nEvents & kMaybeClosed) != 0;
         OnReceive(0);
+        m_bHangUpSeen = false;
         return;
     }
     char cByte = 0;

@@ -22,6 +22,9 @@
 //
 // Readable data is announced without looking at it first; only when the peer's close may be
 // pending (EPOLLRDHUP, a hang-up or an error) does the socket peek to tell data from the close.
+// A socket whose receive handler takes a zero-byte receive for the close (TakeCloseByReceive)
+// is spared that peek: it gets OnReceive then too, and a Receive that finds the close, or the
+// reset the hang-up announced, returns 0 once instead of OnClose.
 // A socket is never destroyed inside one of its own notification handlers (it may close itself).
 //
 // Failures return FALSE or SOCKET_ERROR; the code is then read with WSAGetLastError() (errno
@@ -112,6 +115,10 @@ public:
     virtual void OnClose(int nErrorCode);
     virtual void OnHangUp(int nErrorCode);
 
+protected:
+    // For a derived socket whose receive handler ends the connection on a zero-byte receive.
+    void TakeCloseByReceive() { m_bCloseByReceive = true; }
+
 private:
     bool Attach(int fd, long lEvent, bool bWatchNow = true);
     bool TakeFamily(int nFamily);
@@ -139,6 +146,8 @@ private:
     bool m_bAcceptArmed = true;
     bool m_bCloseDelivered = false;
     bool m_bHangUpDelivered = false;
+    bool m_bCloseByReceive = false;
+    bool m_bHangUpSeen = false;  // while OnReceive runs for a dispatch that saw a hang-up
 };
 
 // Resolves a dotted IPv4 address, or a host name (blocking); false when it gives no IPv4 address.

@@ -110,7 +110,8 @@ CEventLoop::WatchId CEventLoop::Watch(int fd, std::uint32_t nEvents, WatchHandle
         event.data.u64 = id;
         if (epoll_ctl(m_fdEpoll, EPOLL_CTL_ADD, fd, &event) != 0) return 0;
     }
-    m_watches.emplace(id, CWatch{fd, nEvents, std::make_shared<WatchHandler>(std::move(handler))});
+    m_watches.emplace(
+        id, CWatch{fd, nEvents, nEvents, std::make_shared<WatchHandler>(std::move(handler))});
     m_fdOwners[fd] = id;
     return id;
 }
@@ -122,34 +123,48 @@ void CEventLoop::ForgetEarlierWatch(int fd) {
     if (owner == m_fdOwners.end()) return;
     auto it = m_watches.find(owner->second);
     // Fails harmlessly when the old descriptor is gone (epoll dropped it on close).
-    if (it != m_watches.end() && it->second.nEvents != 0)
+    if (it != m_watches.end() && it->second.nRegistered != 0)
         epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, fd, nullptr);
     if (it != m_watches.end()) m_watches.erase(it);
     m_fdOwners.erase(owner);
 }
 
+// Parking costs no system call at once: most parked descriptors are closed before epoll reports
+// them again, and closing takes them out of epoll by itself. One that is reported while parked
+// leaves epoll after that batch (ParkReported): epoll reports hang-ups and errors even for an
+// empty mask, and a level-triggered hang-up would then spin the loop.
 bool CEventLoop::Rewatch(WatchId id, std::uint32_t nEvents) {
     auto it = m_watches.find(id);
     if (it == m_watches.end()) return false;
     CWatch& watch = it->second;
-    if (watch.nEvents == nEvents) return true;
-    // A parked watch leaves epoll altogether: epoll reports hang-ups and errors even for an
-    // empty mask, and a level-triggered hang-up would then spin the loop.
+    if (nEvents == 0 || nEvents == watch.nRegistered) {
+        watch.nEvents = nEvents;
+        return true;
+    }
     epoll_event event{};
     event.events = nEvents;
     event.data.u64 = id;
-    const int nOp = nEvents == 0         ? EPOLL_CTL_DEL
-                    : watch.nEvents == 0 ? EPOLL_CTL_ADD
-                                         : EPOLL_CTL_MOD;
+    const int nOp = watch.nRegistered == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
     if (epoll_ctl(m_fdEpoll, nOp, watch.fd, &event) != 0) return false;
-    watch.nEvents = nEvents;
+    watch.nEvents = watch.nRegistered = nEvents;
     return true;
+}
+
+void CEventLoop::ParkReported() {
+    for (WatchId id : m_parkedReported) {
+        auto it = m_watches.find(id);
+        if (it == m_watches.end() || it->second.nEvents != 0 || it->second.nRegistered == 0)
+            continue;
+        epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
+        it->second.nRegistered = 0;
+    }
+    m_parkedReported.clear();
 }
 
 void CEventLoop::Unwatch(WatchId id, bool bClosing) {
     auto it = m_watches.find(id);
     if (it == m_watches.end()) return;
-    if (it->second.nEvents != 0 && !bClosing)
+    if (it->second.nRegistered != 0 && !bClosing)
         epoll_ctl(m_fdEpoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
     m_fdOwners.erase(it->second.fd);
     m_watches.erase(it);
@@ -167,13 +182,20 @@ void CEventLoop::Run() {
     auto passEnded = [this] {
         if (m_nRunDepth == 1 && m_passEnd) m_passEnd();
     };
+    // A pass that took fewer items than it could found nothing more pending: the loop then goes
+    // idle and waits at once, instead of first looking again without waiting (a wait returns at
+    // once anyway when something came meanwhile).
+    bool bMayHaveMore = true;
     while (!m_bQuitPending) {
-        const int nDone = Dispatch(kRunBatch, 0);
-        passEnded();
-        if (nDone > 0) continue;
+        if (bMayHaveMore) {
+            const int nDone = Dispatch(kRunBatch, 0);
+            passEnded();
+            bMayHaveMore = nDone >= kRunBatch;
+            if (nDone > 0) continue;
+        }
         if (m_idle) m_idle();
         if (m_bQuitPending) break;
-        Dispatch(kRunBatch, WaitLimitMs());
+        bMayHaveMore = Dispatch(kRunBatch, WaitLimitMs()) >= kRunBatch;
         passEnded();
     }
     // The quit is used up by the outermost Run; a nested one leaves it for its caller.
@@ -211,6 +233,7 @@ int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
                 ++nCount;
             }
         }
+        ParkReported();
         if (!bTasksWaiting && nReady < nWant) break;
     }
     return nCount;
@@ -230,8 +253,11 @@ bool CEventLoop::DispatchTask(bool& bEndsPass) {
 
 bool CEventLoop::DispatchReady(const epoll_event& event) {
     auto it = m_watches.find(event.data.u64);
-    if (it == m_watches.end()) return false;    // unwatched by an earlier handler of this batch
-    if (it->second.nEvents == 0) return false;  // parked by an earlier handler of this batch
+    if (it == m_watches.end()) return false;  // unwatched by an earlier handler of this batch
+    if (it->second.nEvents == 0) {            // parked, perhaps by an earlier handler of this batch
+        m_parkedReported.push_back(it->first);
+        return false;
+    }
     const std::uint32_t nBits = event.events & (it->second.nEvents | EPOLLERR | EPOLLHUP);
     if (nBits == 0) return false;
     std::shared_ptr<WatchHandler> pHandler = it->second.handler;  // the handler may unwatch itself

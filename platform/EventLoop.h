@@ -9,7 +9,9 @@
 // so a handler that does not consume its readiness is called again. Each dispatch looks the
 // watch up anew, so a handler may unwatch (or close) any other descriptor of the same batch.
 // A watch whose mask is 0 is parked: nothing at all is reported for it, not even a hang-up,
-// until Rewatch gives it a mask again.
+// until Rewatch gives it a mask again. Parking costs no system call until epoll reports the
+// descriptor once more (it then leaves epoll after that batch), so a descriptor closed soon
+// after it was parked never costs one.
 //
 // Deadlines (CLoopDeadline) are kept by the loop itself: the wait of a pass ends at the earliest
 // one, and each pass first runs those that are due, nested pumps included.
@@ -24,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/MessagePump.h"
 
@@ -100,7 +103,8 @@ public:
 private:
     struct CWatch {
         int fd;
-        std::uint32_t nEvents;  // 0: parked, not registered with epoll
+        std::uint32_t nEvents;      // 0: parked, nothing is dispatched
+        std::uint32_t nRegistered;  // as epoll has it; 0: not registered
         std::shared_ptr<WatchHandler> handler;
     };
 
@@ -108,6 +112,8 @@ private:
     bool DispatchTask(bool& bEndsPass);
     bool DispatchReady(const struct epoll_event& event);
     void DrainWakeup();
+    // Takes the parked watches that epoll reported in the last batch out of epoll.
+    void ParkReported();
     void ForgetEarlierWatch(int fd);
 
     friend class CLoopDeadline;
@@ -126,6 +132,7 @@ private:
     std::shared_ptr<CTaskQueue> m_pQueue;
     std::unordered_map<WatchId, CWatch> m_watches;
     std::unordered_map<int, WatchId> m_fdOwners;  // descriptor -> its current watch
+    std::vector<WatchId> m_parkedReported;
     WatchId m_nNextWatch = 1;
     std::function<void()> m_idle;
     std::function<void()> m_passEnd;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/ConsoleOutput.h"
+
 namespace {
 std::atomic<IMessageBoxService*> g_pService{nullptr};
 
@@ -17,6 +19,12 @@ int CHeadlessMessageBox::Show(const std::string& strText, const std::string& str
     std::fprintf(stderr, "%s: %s\n", strCaption.c_str(), strText.c_str());
     std::fflush(stderr);
     return DefaultAnswer(nButtons);
+}
+
+void CHeadlessMessageBox::Notify(const std::string& strText, const std::string& strCaption,
+                                 std::function<void()> onDismissed) {
+    CConsoleOutput::Err().Write(strCaption + ": " + strText + "\n");
+    if (onDismissed) onDismissed();
 }
 
 IMessageBoxService& MessageBoxService() {

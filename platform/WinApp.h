@@ -4,10 +4,12 @@
 // Each subsystem adds its own share of the application object in a class derived from this one
 // (CLoggingApp, CGatewayCore, CGatewayApp), so that every layer builds against only the layers
 // below it, and all of them reach the one object through AfxGetApp(). Constructing an object
-// makes it the current one; destroying it clears the accessor.
+// makes it the current one; destroying it clears the accessor. The thread that constructs it is
+// the UI thread.
 #pragma once
 
 #include <atomic>
+#include <thread>
 
 #include "platform/MainWindow.h"
 
@@ -23,6 +25,11 @@ public:
 
     // Dispatches at most 20 pending items of the calling thread's pump, without waiting.
     void PumpMessages();
+    // Whether the caller runs on the UI thread (the one that constructed this object).
+    bool IsUiThread() const { return std::this_thread::get_id() == m_uiThread; }
+
+private:
+    std::thread::id m_uiThread = std::this_thread::get_id();
 };
 
 // The one application object, or null before it is constructed.

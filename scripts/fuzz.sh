@@ -14,7 +14,7 @@ seconds="${1:-60}"
 shift || true
 dir=build-fuzz
 
-scripts/install-deps.sh
+scripts/install-deps.sh run fuzz
 compiler=$(command -v clang++-14 || command -v clang++)
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DTARNWICK_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

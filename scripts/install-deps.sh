@@ -1,29 +1,71 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that Tarnwick needs to build, run and test, only those missing.
+# Installs the Debian packages that Tarnwick needs, only those missing, and never at the cost of
+# another package: apt's simulation is read first, and when the installation would remove any
+# package, nothing is installed and the script stops with their list.
+#
+# scripts/install-deps.sh [set...]      sets (none given: run test package fuzz):
+#   run      building the program and running it (scripts/start.sh), the stand-in mail server
+#   test     the test suite's peers and tools (scripts/test.sh)
+#   package  building the Debian package (scripts/package.sh)
+#   fuzz     clang and libFuzzer (scripts/fuzz.sh)
+#   bench    the benchmark scripts' peers
+#   postfix  Postfix's smtp-source and smtp-sink, for the benchmarks that drive them; refused where
+#            another mail server is installed, since Postfix would take its place
 # Runs apt-get as root, or through sudo for another user.
 set -euo pipefail
 
-PACKAGES=(
-  build-essential cmake pkg-config
-  libc-ares-dev
-  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
-  googletest libgtest-dev libgmock-dev
-  rbldnsd python3 python3-aiosmtpd swaks curl
-  haproxy              # the PROXY protocol test: a real load balancer in front of two gateways
-  prometheus           # promtool: the alert rules' and the dashboard's tests (its server is not left running)
-  postfix
-  dpkg-dev file        # scripts/package.sh: CPack's dependency list
-  man-db systemd       # the install check: man -l, systemd-analyze verify
-  desktop-file-utils   # the install check: desktop-file-validate
-  xvfb trayer xdotool xclip imagemagick   # the desktop tests: a display, a tray, a user's hands
-  clang-14 libclang-rt-14-dev  # scripts/fuzz.sh: libFuzzer and the sanitizers' run-time
-)
+usage() {
+  sed -n '6,13s/^# \{0,1\}//p' "$0" >&2
+  exit 2
+}
 
+packages_of() {
+  case "$1" in
+    run)
+      echo build-essential cmake pkg-config libc-ares-dev
+      echo qt6-base-dev qt6-qpa-plugins fonts-dejavu-core # the desktop
+      echo python3 python3-aiosmtpd swaks                 # the stand-in mail server; a client to try it
+      ;;
+    test)
+      echo googletest libgtest-dev libgmock-dev
+      echo rbldnsd curl haproxy     # a DNSBL server, the metrics' client, a load balancer
+      echo prometheus               # promtool: the alert rules' and the dashboard's tests
+      echo man-db systemd desktop-file-utils # the install check: man -l, systemd-analyze, the entry
+      echo xvfb trayer xdotool xclip imagemagick # the desktop tests: a display, a tray, hands
+      ;;
+    package) echo dpkg-dev file ;; # CPack's dependency list
+    fuzz) echo clang-14 libclang-rt-14-dev ;;
+    bench) echo ucspi-tcp socat strace rbldnsd haproxy python3 ;;
+    postfix) echo postfix ;;
+  esac
+}
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# Installed packages other than Postfix that are a mail server (provide mail-transport-agent).
+other_mail_servers() {
+  dpkg-query -W -f='${Package} ${Status} ${Provides}\n' 2>/dev/null |
+    awk '$2 == "install" && $4 == "installed" && $0 ~ /mail-transport-agent/ && $1 != "postfix" { print $1 }'
+}
+
+sets=("$@")
+[ ${#sets[@]} -gt 0 ] || sets=(run test package fuzz)
 missing=()
-for package in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+for set in "${sets[@]}"; do
+  case "$set" in run | test | package | fuzz | bench | postfix) ;; *) usage ;; esac
+  for package in $(packages_of "$set"); do
+    installed "$package" || [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
+  done
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+
+if [[ " ${missing[*]} " == *" postfix "* ]] && servers=$(other_mail_servers) && [ -n "$servers" ]; then
+  echo "install-deps: this host's mail server is $(echo $servers) (Debian package)." >&2
+  echo "Postfix's smtp-source and smtp-sink come only with the postfix package, which would" >&2
+  echo "replace it: nothing was installed. Run the benchmarks that need them on a host without" >&2
+  echo "a mail server of its own." >&2
+  exit 1
+fi
 
 SUDO=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -35,13 +77,32 @@ if [ "$(id -u)" -ne 0 ]; then
   SUDO=(sudo)
 fi
 
-# Postfix is wanted only for its test peers (smtp-sink, smtp-source): without this answer its
-# package would set up and start a mail server on port 25.
-echo "postfix postfix/main_mailer_type select No configuration" | "${SUDO[@]}" debconf-set-selections
-
-echo "Installing: ${missing[*]}"
+echo "install-deps: missing ${missing[*]}"
 "${SUDO[@]}" apt-get update -qq
-"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+plan=$(LC_ALL=C apt-get -s install --no-install-recommends "${missing[@]}" 2>&1) || {
+  echo "$plan" >&2
+  echo "install-deps: apt cannot install these packages; nothing was installed." >&2
+  exit 1
+}
+removed=$(awk '$1 == "Remv" { print "  " $2 }' <<<"$plan")
+if [ -n "$removed" ]; then
+  echo "install-deps: installing ${missing[*]} would remove these packages:" >&2
+  echo "$removed" >&2
+  echo "Nothing was installed. Install the packages yourself if that is what you want." >&2
+  exit 1
+fi
+echo "install-deps: apt plans $(grep -c '^Inst ' <<<"$plan") packages, dependencies included; it removes none"
+
+# Postfix is wanted only for its tools: without this answer its package would set up and start a
+# mail server on port 25.
+if [[ " ${missing[*]} " == *" postfix "* ]]; then
+  echo "postfix postfix/main_mailer_type select No configuration" | "${SUDO[@]}" debconf-set-selections
+fi
+# --no-remove: should the plan change between the simulation and now, apt stops rather than
+# remove anything.
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}"
+echo "install-deps: installed ${missing[*]}"
 
 # Where systemd runs, the prometheus package starts its server (port 9090); only promtool is
 # wanted, so a server this script brought is stopped and not started at boot.

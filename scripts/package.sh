@@ -4,7 +4,7 @@
 # scripts/package.sh [build-folder]  (build-package by default; the package is written there)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh run package
 dir="${1:-build-package}"
 TARNWICK_BUILD_TARGET=tarnwk scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX=/usr -DTARNWICK_BUILD_TESTS=OFF

@@ -2,11 +2,13 @@
 # Runs the built gateway (on the desktop when DISPLAY names one, else headless) in its working
 # folder, from a sample configuration the first time: scripts/run.sh [tarnwk arguments...]
 #
-# - Working folder: run/ in the repository (tarnwk.cfg, Tarnwk.log and Tarnwk.dbg live there).
-# - Settings: the registry hive (TARNWICK_REGISTRY, else /etc/tarnwick/registry.reg for root,
-#   ${XDG_CONFIG_HOME:-~/.config}/tarnwick/registry.reg for others). When neither the hive's
-#   settings key nor run/tarnwk.cfg exists, a sample hive is written: the gateway on port 2525,
-#   the mail server at 127.0.0.1:2526, logging on, two DNSBL zones listed but disabled.
+# Everything a run writes stays in run/ of the repository, as root or not: the system's
+# /etc/tarnwick belongs to the installed package.
+# - Working folder: run/ (tarnwk.cfg, Tarnwk.log and Tarnwk.dbg live there).
+# - Settings: the registry hive run/registry.reg (TARNWICK_REGISTRY, when set, names another).
+#   When neither the hive's settings key nor run/tarnwk.cfg exists, a sample hive is written:
+#   the gateway on port 2525, the mail server at 127.0.0.1:2526, logging on, two DNSBL zones
+#   listed but disabled.
 # - While the settings still point at 127.0.0.1:2526 and nothing answers there, a stand-in mail
 #   server (aiosmtpd, printing every message it receives) is started there for the run.
 set -euo pipefail
@@ -14,13 +16,6 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 binary="$repo/build/tarnwk"
 folder="$repo/run"
 key='[HKEY_LOCAL_MACHINE\SOFTWARE\Quenfield\Tarnwick]'
-
-hive_path() {
-  if [ -n "${TARNWICK_REGISTRY:-}" ]; then echo "$TARNWICK_REGISTRY"
-  elif [ "$(id -u)" -eq 0 ]; then echo /etc/tarnwick/registry.reg
-  else echo "${XDG_CONFIG_HOME:-$HOME/.config}/tarnwick/registry.reg"
-  fi
-}
 
 # The value of a string setting in the hive ("" when missing).
 hive_value() {
@@ -57,7 +52,8 @@ answers_on() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; }
 
 mkdir -p "$folder"
 cd "$folder"
-hive="$(hive_path)"
+export TARNWICK_REGISTRY="${TARNWICK_REGISTRY:-$folder/registry.reg}"
+hive="$TARNWICK_REGISTRY"
 if ! grep -qF "$key" "$hive" 2>/dev/null && [ ! -e tarnwk.cfg ]; then
   write_sample_hive
 fi

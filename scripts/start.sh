@@ -5,6 +5,6 @@
 # scripts/start.sh [tarnwk arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh run
 TARNWICK_BUILD_TARGET=tarnwk scripts/build.sh build
 exec scripts/run.sh "$@"

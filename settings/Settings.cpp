@@ -105,13 +105,6 @@ std::string Settings::GetMetricsAddress() const {
     return MetricsAddress;
 }
 
-std::string AddressEntryProblem(const std::string& strEntry, CNetPrefix& prefix) {
-    const std::string strError = ParseNetPrefix(strEntry, prefix);
-    if (strError.empty()) return "";
-    if (IsNetworkText(strEntry)) return "\"" + strEntry + "\": " + strError + "; it is ignored.";
-    return strError + " and is ignored.";
-}
-
 namespace {
 // The entries of a comma-separated list of addresses and networks; for each one that cannot be
 // read, a report of it goes to invalid. Blanks around an entry and empty entries do not count.
@@ -124,10 +117,13 @@ std::vector<CNetPrefix> ParseAddressList(const std::string& strList,
         nStart = nComma + 1;
         if (Trim(strEntry).empty()) continue;
         CNetPrefix prefix;
-        if (std::string strProblem = AddressEntryProblem(strEntry, prefix); !strProblem.empty())
-            invalid.push_back(std::move(strProblem));
-        else
+        const std::string strError = ParseNetPrefix(strEntry, prefix);
+        if (strError.empty())
             prefixes.push_back(prefix);
+        else if (IsNetworkText(strEntry))
+            invalid.push_back("\"" + strEntry + "\": " + strError + "; it is ignored.");
+        else  // "is not an IPv4 address", or IPv6 for a text with ":"
+            invalid.push_back(strError + " and is ignored.");
     }
     return prefixes;
 }

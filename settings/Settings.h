@@ -51,10 +51,6 @@ std::string Trim(std::string& strText);
 // cast would keep the low bits, so 4294967321 would read as port 25).
 std::int32_t Atol(const std::string& strText);
 
-// What is wrong with one entry of ProxyFrom or MonitorFrom (an address or network, NetPrefix.h),
-// as the load reports it, or "" with prefix set.
-std::string AddressEntryProblem(const std::string& strEntry, CNetPrefix& prefix);
-
 class Settings {
 public:
     Settings() = default;

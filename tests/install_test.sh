@@ -33,6 +33,7 @@ grep -qx "ExecStartPre=$sbindir/tarnwk CHECK" "$unit" || fail "the unit starts u
 # A reload checks first, and signals only when the check passed.
 [ "$(grep '^ExecReload=' "$unit")" = "ExecReload=$sbindir/tarnwk CHECK
 ExecReload=/bin/kill -HUP \$MAINPID" ] || fail "the unit does not check, then signal, to reload"
+grep -qx 'Environment=TARNWICK_CHECK_ZONES=0' "$unit" || fail "the unit's check asks the zones"
 grep -qx 'Type=notify' "$unit" || fail "the unit does not wait for the gateway's READY=1"
 grep -qx 'WatchdogSec=30' "$unit" || fail "the unit has no watchdog"
 grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart a failed gateway"

@@ -401,7 +401,7 @@ TEST(Relay, ClientsLeavingARelayThatCannotMoveAreFreedByTheDrainBound) {
 // freed all the same, and the descriptors follow the live connections.
 TEST(Relay, FinishedConnectionsAreFreedWhileTheListenerIsBusy) {
     CMailServer server;
-    ASSERT_TRUE(server.StartSmtpSink());
+    ASSERT_TRUE(server.StartSink());
     CGatewayHarness gateway;
     ASSERT_TRUE(gateway.Start(server.Port()));
     const int nBaseline = OpenDescriptors();

@@ -14,6 +14,7 @@
 
 #include "platform/InstanceChannel.h"
 #include "tests/support/GatewayHarness.h"
+#include "tests/support/Rbldnsd.h"
 #include "tests/support/TarnwkRun.h"
 
 namespace {
@@ -237,16 +238,16 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
                           {"PortIn", std::to_string(nPortIn)},
                           {"PortOut", "2526"},
                           {"MailServer", "::1"},
-                          {"DNSBL_0", "+bl.test"},
+                          {"DNSBL_0", "+bl.test=127.0.0.[2..11]*2"},
                           {"DNSBL_1", "-zen.example."},
                           {"DNSBL_Servers", "2"},
-                          {"Exclusion_0", "+127.0.0.1"},
+                          {"Exclusion_0", "+127.0.0.0/8"},
                           {"Exclusion_1", "+2001:db8::/48"},
                           {"Exclusions", "2"},
                           {"MetricsPort", std::to_string(nMetricsPort)},
                           {"MetricsAddress", "127.0.0.1"},
                           {"ConcurrentScreening", "1"},
-                          {"ProxyFrom", "192.0.2.10, 2001:db8::/32"},
+                          {"ProxyFrom", "192.0.2.10, 192.0.2.32/28, 2001:db8::/32"},
                           {"MonitorFrom", "127.0.0.1, ::1"},
                           {"DnsblThreshold", "2"},
                           {"ZoneCheckMinutes", "0"},
@@ -269,15 +270,13 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
          {"MetricsPort", "65536", "\"65536\" is not a port (1 to 65535), nor 0 for no endpoint"},
          {"MetricsAddress", "localhost", "\"localhost\" is not an IPv4 address"},
          {"ConcurrentScreening", "2", "\"2\" is neither \"0\" nor \"1\""},
-         // The load reports this one too: the line comes once.
          {"Exclusion_1", "+2001:db8::1/48",
           "\"2001:db8::1/48\": the address has bits set beyond the prefix length (the network is "
-          "2001:db8::/48), so no client matches it"},
+          "2001:db8::/48), so it excludes nothing"},
+         // The load reports this one too: the line comes once.
          {"ProxyFrom", "192.0.2.10, 2001:db8::g1",
           "\"2001:db8::g1\" is not an IPv6 address and is ignored."},
-         {"MonitorFrom", "127.0.0.1/8",
-          "\"127.0.0.1/8\": the address has bits set beyond the prefix length (the network is "
-          "127.0.0.0/8); it is ignored."},
+         {"MonitorFrom", "localhost", "\"localhost\" is not an IPv4 address and is ignored."},
          {"DnsblThreshold", "0", "\"0\" is not a whole number of 1 or more"},
          {"ZoneCheckMinutes", "-5", "\"-5\" is not a whole number of 0 or more"},
          {"DnsblCacheSeconds", "1.5", "\"1.5\" is not a whole number of 0 or more"},
@@ -295,6 +294,15 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
          {"LogFileName", strMissing + "/tarnwk.log",
           "the folder \"" + strMissing + "\" of \"" + strMissing +
               "/tarnwk.log\" cannot be written (No such file or directory)"}},
+        {{"DNSBL_0", "+zen.test=127.0.0.[2..300]",
+          "\"zen.test=127.0.0.[2..300]\": \"300\" in the filter is not a number from 0 to 255, "
+          "so the entry is not asked"},
+         {"Exclusion_0", "+192.0.2.1/24",
+          "\"192.0.2.1/24\": the address has bits set beyond the prefix length (the network is "
+          "192.0.2.0/24), so it excludes nothing"},
+         {"MonitorFrom", "127.0.0.1/8",
+          "\"127.0.0.1/8\": the address has bits set beyond the prefix length (the network is "
+          "127.0.0.0/8); it is ignored."}},
     };
     bHeadless = false;
     const std::vector<std::string> display{"DISPLAY=:4242", "WAYLAND_DISPLAY="};
@@ -347,4 +355,28 @@ TEST_F(CStartupFixture, CheckReportsWhatTheLoadFindsAndChecksTheSettingsFile) {
     EXPECT_EQ(Out("file"),
               "Tarnwick: the settings in " + dir.File("tarnwk.cfg") + " hold 2 problems.\n");
     EXPECT_EQ(Log(), "");
+
+    // With ZoneCheckMinutes on, each active zone takes the zone test (a disabled one is not
+    // asked); TARNWICK_CHECK_ZONES=0, as the service runs it, leaves the zones out.
+    CRbldnsd dnsbl;
+    dnsbl.AddZone("good.test", {"127.0.0.2"});
+    dnsbl.AddZone("all.test", {"127.0.0.1", "127.0.0.2"});
+    dnsbl.AddZone("off.test", {"127.0.0.1"});
+    ASSERT_TRUE(dnsbl.Start()) << dnsbl.Output();
+    std::remove(dir.File("tarnwk.cfg").c_str());
+    WriteHive(
+        "\"MailServer\"=\"127.0.0.1\"\n\"ZoneCheckMinutes\"=\"5\"\n"
+        "\"DNSBL_0\"=\"+good.test\"\n\"DNSBL_1\"=\"+all.test=127.0.0.[2..11]*2\"\n"
+        "\"DNSBL_2\"=\"-off.test\"\n\"DNSBL_Servers\"=\"3\"\n");
+    const std::string strServer = "TARNWICK_NAMESERVERS=" + dnsbl.Nameserver();
+    EXPECT_EQ(Run("zones", {"check"}, {strServer}), 1);
+    EXPECT_EQ(Err("zones"),
+              "DNSBL \"all.test\": the zone test fails (Lists 127.0.0.1), so the gateway would "
+              "suspend the zone\n");
+    const std::vector<std::string> asked = dnsbl.QueriedNames();
+    EXPECT_EQ(std::set<std::string>(asked.begin(), asked.end()),
+              (std::set<std::string>{"2.0.0.127.good.test", "1.0.0.127.good.test",
+                                     "2.0.0.127.all.test", "1.0.0.127.all.test"}));
+    EXPECT_EQ(Run("zones_left_out", {"check"}, {strServer, "TARNWICK_CHECK_ZONES=0"}), 0);
+    EXPECT_EQ(dnsbl.QueriedNames().size(), asked.size());
 }

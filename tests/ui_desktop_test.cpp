@@ -11,6 +11,7 @@
 #include <atomic>
 #include <thread>
 
+#include "gateway/ListenThread.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
@@ -57,48 +58,75 @@ TEST(QtMessageBoxes, ShowCaptionTextButtonsAndIconAndYesNoIgnoresEscape) {
     }
 }
 
-// The listener reports a failed connect while the dialog's test waits for that listener to stop:
-// the box is shown on the UI thread, not modal, the dialog takes input meanwhile, and once it is
-// answered the test goes on and the listener is started again.
-TEST(QtMessageBoxes, AListenerBoxWhileTheDialogsTestWaitsLeavesTheDialogUsable) {
+namespace {
+// The listener's boxes up now with this text: shown while it goes on, so not modal.
+int ListenerBoxes(const std::string& strText) {
+    int nCount = 0;
+    for (QWidget* pWidget : QApplication::topLevelWidgets()) {
+        auto* pBox = qobject_cast<QMessageBox*>(pWidget);
+        nCount += pBox && pBox->isVisible() && pBox->windowModality() == Qt::NonModal &&
+                  pBox->text().toStdString() == strText;
+    }
+    return nCount;
+}
+
+int Occurrences(const std::string& strText, const std::string& strPart) {
+    int nCount = 0;
+    for (size_t nAt = 0; (nAt = strText.find(strPart, nAt)) != std::string::npos; ++nAt) ++nCount;
+    return nCount;
+}
+}  // namespace
+
+// The listener reports a failed connect while the configuration dialog is open. Its box is
+// shown on the UI thread, not modal, and holds nobody: the listener takes the next client at
+// once, whose same report is logged but opens no second box; the dialog takes input; its
+// mail-server test runs beside the listener, which is never stopped. Answering the box ends it.
+TEST(QtMessageBoxes, AListenerBoxHoldsNeitherTheListenerNorTheDialog) {
     CGatewayHarness gateway;
     SetMessageBoxService(&CDesktop::Instance()->MessageBoxes());
     int fdRefusing = -1;
     ASSERT_TRUE(gateway.Start(RefusingTcpPort(fdRefusing)));  // the mail server is down
+    const CListenThread* pListener = gateway.m_app.m_pListenThread;
+    const std::string strRefused =
+        "Could not connect to Mail Server Error " + std::to_string(ECONNREFUSED) + "\n";
     CConfigDlg dialog;
     QTimer::singleShot(30000, &dialog, [&] { dialog.EndDialog(IDCANCEL); });  // should it stall
-    CRawClient client;
-    OnNextModal([&](QWidget*) { ASSERT_TRUE(client.Connect(gateway.m_nPortIn)); });
-    std::vector<std::string> texts;
-    bool bTestStarted = false, bDialogUsable = false;
+    CRawClient first, second;
+    int nBoxesForTwo = 0;
+    bool bDialogUsable = false;
+    OnNextModal([&](QWidget*) {
+        ASSERT_TRUE(first.Connect(gateway.m_nPortIn));
+        ASSERT_TRUE(WaitUntil([&] { return ListenerBoxes(strRefused) == 1; }));
+        ASSERT_TRUE(second.Connect(gateway.m_nPortIn));
+        ASSERT_TRUE(WaitUntil([&] { return Occurrences(gateway.ActivityLog(), strRefused) == 2; }));
+        nBoxesForTwo = ListenerBoxes(strRefused);
+        Type(&dialog, 1002, "x");
+        bDialogUsable = Item<QLineEdit>(&dialog, 1002)->text().endsWith("x") &&
+                        QApplication::activeModalWidget() == &dialog;
+        QTimer::singleShot(0, [&] { Click(&dialog, 1034); });
+    });
+    std::vector<std::string> texts;  // the modal boxes, as they came
     CBoxAnswerer answerer([&](QMessageBox* pBox) -> int {
-        const std::string strText = pBox->text().toStdString();
-        if (pBox->windowModality() == Qt::NonModal) {  // the listener's box
-            if (!bTestStarted) {
-                bTestStarted = true;
-                QTimer::singleShot(0, [&] { Click(&dialog, 1034); });
-                return 0;
-            }
-            if (texts.empty() || texts.back() != kTestWarningForListener) return 0;
-            Type(&dialog, 1002, "x");
-            bDialogUsable = Item<QLineEdit>(&dialog, 1002)->text().endsWith("x") &&
-                            QApplication::activeModalWidget() == &dialog;
-        }
-        texts.push_back(strText);
-        if (Contains(strText, "Error Connecting"))
+        if (pBox->windowModality() == Qt::NonModal) return 0;  // the listener's: left open
+        texts.push_back(pBox->text().toStdString());
+        if (Contains(texts.back(), "Error Connecting"))
             QTimer::singleShot(0, [&] { dialog.EndDialog(IDCANCEL); });
         return IDOK;
     });
     dialog.DoModal();
+    EXPECT_EQ(nBoxesForTwo, 1);
     EXPECT_TRUE(bDialogUsable);
-    const std::string strRefused =
-        "Could not connect to Mail Server Error " + std::to_string(ECONNREFUSED) + "\n";
-    ASSERT_EQ(texts.size(), 4u);
-    EXPECT_EQ(texts[1], strRefused);  // the listener's, answered while the test waited
-    EXPECT_EQ(texts[2], strRefused);  // the test's own connect
-    EXPECT_TRUE(Contains(texts[3], "Error Connecting to SMTP Server."));
-    EXPECT_NE(gateway.m_app.m_pListenThread, nullptr);
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], kTestWarningForListener);
+    EXPECT_EQ(texts[1], strRefused);  // the test's own connect, on the UI thread
+    EXPECT_TRUE(Contains(texts[2], "Error Connecting to SMTP Server."));
+    EXPECT_EQ(gateway.m_app.m_pListenThread, pListener);
     EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
+    ASSERT_EQ(ListenerBoxes(strRefused), 1);  // still waiting for its answer
+    for (QWidget* pWidget : QApplication::topLevelWidgets())
+        if (auto* pBox = qobject_cast<QMessageBox*>(pWidget); pBox && pBox->isVisible())
+            Click(pBox, IDOK);
+    EXPECT_TRUE(WaitUntil([&] { return ListenerBoxes(strRefused) == 0; }));
     close(fdRefusing);
 }
 

@@ -231,6 +231,9 @@ TEST_F(MonitorWindow, TheLogPaneKeepsWholeNewestEntriesAndLosesNoneToAnotherThre
     }
     EXPECT_TRUE(WaitUntil([&] { return bDone.load(); }));  // pumping, as the UI thread waits
     listener.join();
+    // An entry from the other thread right after an echo: the two texts stand apart as given.
+    monitor.AppendLogText("->U100\r\n", IMainWindow::kKeepAll);
+    std::thread([&] { App().LogActivity("L100"); }).join();
     strPane = monitor.GetLogText();
     for (const std::string strOwn : {" : L", "->U"}) {
         size_t nAt = 0;
@@ -238,7 +241,18 @@ TEST_F(MonitorWindow, TheLogPaneKeepsWholeNewestEntriesAndLosesNoneToAnotherThre
             ASSERT_NE(nAt = strPane.find(strOwn + std::to_string(i), nAt), std::string::npos) << i;
     }
     EXPECT_TRUE(std::regex_search(strPane, std::regex("->U\\d+\r\n\r\n[^\r\n]+ : L")));
-    EXPECT_EQ(monitor.m_ctlLog->toPlainText(), Displayed(strPane));
+    // The widget follows the other thread's entries a moment later, pumping as the UI thread
+    // does; a burst longer than the whole pane from there is shown whole too.
+    EXPECT_TRUE(WaitUntil([&] { return monitor.m_ctlLog->toPlainText() == Displayed(strPane); }));
+    std::thread burst([&] {
+        for (int i = 0; i < 300; ++i)
+            App().LogActivity("B" + std::to_string(i) + std::string(60, 'b'));
+    });
+    burst.join();
+    strPane = monitor.GetLogText();
+    EXPECT_TRUE(strPane.ends_with("B299" + std::string(60, 'b')));
+    EXPECT_EQ(strPane.find(" : L"), std::string::npos);  // all trimmed away by whole entries
+    EXPECT_TRUE(WaitUntil([&] { return monitor.m_ctlLog->toPlainText() == Displayed(strPane); }));
 }
 
 TEST_F(MonitorWindow, TheTrayIconShowsTheRunningStateAndItsMenuOffersConfigureAndExit) {

@@ -275,8 +275,7 @@ void CConfigDlg::OnTestConfiguration() {
 bool CConfigDlg::TestMailServer(const std::string& strServer, int nPort) {
     CGatewayApp& app = TheApp();
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool bRestart = app.m_pListenThread != nullptr;
-    if (bRestart) app.StopListenThread();
+    // The listener goes on beside the test, which needs only a socket of its own.
     CChannelSocket socket;
     socket.Create(0, SOCK_STREAM, FD_ALL_EVENTS);
     socket.Connect(strServer, static_cast<unsigned>(nPort));
@@ -291,7 +290,6 @@ bool CConfigDlg::TestMailServer(const std::string& strServer, int nPort) {
         QApplication::changeOverrideCursor(Qt::WaitCursor);
         std::this_thread::sleep_for(kTestStep);
     }
-    if (bRestart) app.StartListenThread();
     QApplication::restoreOverrideCursor();
     if (socket.m_nState != 1) return false;
     if (socket.m_hSocket != INVALID_SOCKET) {
@@ -307,7 +305,7 @@ bool CConfigDlg::TestMailServer(const std::string& strServer, int nPort) {
 void CConfigDlg::TestTimedOut(CChannelSocket& socket) {
     CGatewayApp& app = TheApp();
     socket.Close();
-    app.m_nMailServerStatus = 0;
+    app.SetMailServerStatus(0);
     app.ReportError(ETIMEDOUT, "Could not connect to Mail Server");
     app.RefreshMonitor();
 }

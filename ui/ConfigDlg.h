@@ -6,10 +6,10 @@
 // saves through the application object; the close box and Escape ask before closing unsaved.
 //
 // UI thread only. List edits take the settings lock for the edit alone, never across a box, a
-// nested dialog or a pump. The test stops the in-process listener, connects a client-less
-// channel socket on the UI thread (the server's lines are echoed to the monitor's log pane),
-// waits pumping for its outcome (at most m_nTestLimitMs, after which it counts as a failed
-// connect), restarts the listener and reports the outcome in a box. Every refusal is a box owned
+// nested dialog or a pump. The test connects a client-less channel socket on the UI thread
+// while the listener goes on relaying and accepting beside it (the server's lines are echoed to
+// the monitor's log pane), waits pumping for its outcome (at most m_nTestLimitMs, after which
+// it counts as a failed connect) and reports the outcome in a box. Every refusal is a box owned
 // by the dialog, which stays open. A dialog closed from outside during the test (the program
 // leaving) stops waiting and shows no outcome.
 #pragma once

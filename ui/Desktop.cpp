@@ -60,6 +60,7 @@ CDesktop::CDesktop(int& argc, char** argv)
 CDesktop::~CDesktop() {
     g_pDesktop.store(nullptr);
     if (&MessageBoxService() == m_pBoxes.get()) SetMessageBoxService(nullptr);
+    m_pBoxes->CloseNotices();
     CMessagePump::SetCurrent(m_pLoop.get());
     m_pNotifier.reset();
     m_pLoop.reset();

@@ -9,8 +9,9 @@
 // the listener thread. It installs the Qt message boxes as the message-box service.
 //
 // Invoke is the blocking hand-off from another thread: the call runs on the UI thread while the
-// caller waits (a call made on the UI thread itself runs at once). Destroyed on the UI thread
-// after every window; the services it installed are removed then.
+// caller waits (a call made on the UI thread itself runs at once); Post hands a call over
+// without waiting. Destroyed on the UI thread after every window; the services it installed
+// are removed then, and the boxes still open for another thread are closed.
 #pragma once
 
 #include <functional>
@@ -45,6 +46,9 @@ public:
     // Runs fn on the UI thread and returns when it has run. False when it could not run there
     // (the UI thread's loop has gone).
     bool Invoke(const std::function<void()>& fn) const;
+    // Queues fn for the UI thread and returns at once. False when the UI thread's loop has gone
+    // (fn is then dropped unrun).
+    bool Post(std::function<void()> fn) const { return m_poster.Post(std::move(fn)); }
 
 private:
     class CQtPump;

@@ -13,7 +13,6 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimerEvent>
-#include <algorithm>
 #include <vector>
 
 #include "host/GatewayApp.h"
@@ -66,12 +65,18 @@ QString PaneDisplay(const std::string& strBytes) {
     return QString::fromStdString(strShown);
 }
 
-void RunOnUiThread(const std::function<void()>& fn) {
-    if (CDesktop* pDesktop = CDesktop::Instance()) pDesktop->Invoke(fn);
+bool OnUiThread() {
+    const CDesktop* pDesktop = CDesktop::Instance();
+    return pDesktop == nullptr || pDesktop->IsUiThread();
 }
 }  // namespace
 
-CMonitorDlg::CMonitorDlg() : CDialog(IDD_MONITOR), m_hIcon(LoadAppIcon(IDR_MAINFRAME)) {
+CMonitorDlg::CMonitorDlg()
+    : CDialog(IDD_MONITOR), m_hIcon(LoadAppIcon(IDR_MAINFRAME)), m_update(kUpdateMs, [this] {
+          ShowPaneChanges();
+          if (m_bRefreshPending.exchange(false)) RefreshOnUiThread();
+          return false;
+      }) {
     CDesktop* pDesktop = CDesktop::Instance();
     if (pDesktop != nullptr && m_signals.Fd() >= 0)
         m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN, [this](std::uint32_t) {
@@ -119,17 +124,17 @@ bool CMonitorDlg::OnInitDialog() {
     m_ctlServerError->SetBkColor(kBannerColor);
     m_ctlCatches->InsertColumn(0, QStringLiteral("DNSBL Servers"), LVCFMT_LEFT, 190);
     m_ctlCatches->InsertColumn(1, QStringLiteral("Catches"), LVCFMT_LEFT, 60);
-    {
-        std::lock_guard<std::mutex> guard(m_paneLock);
-        m_ctlLog->setPlainText(PaneDisplay(m_strPane));
-    }
+    ShowPaneChanges(true);
     RefreshOnUiThread();
     m_nTimer = startTimer(kTickMs);
     return true;
 }
 
+// The listener's refreshes come together: the counters are read afresh when they are shown.
 void CMonitorDlg::Refresh() {
-    RunOnUiThread([this] { RefreshOnUiThread(); });
+    if (OnUiThread()) return RefreshOnUiThread();
+    m_bRefreshPending = true;
+    m_update.Request();
 }
 
 void CMonitorDlg::RefreshOnUiThread() {
@@ -153,36 +158,36 @@ void CMonitorDlg::RefreshOnUiThread() {
     }
 }
 
-std::string CMonitorDlg::GetLogText() {
-    std::lock_guard<std::mutex> guard(m_paneLock);
-    return m_strPane;
-}
+std::string CMonitorDlg::GetLogText() { return m_pane.Text(); }
 
 void CMonitorDlg::AppendLogText(const std::string& strText, size_t nMaxText) {
-    RunOnUiThread([&] { AppendOnUiThread(strText, nMaxText); });
+    m_pane.Append(strText, nMaxText);
+    if (OnUiThread())
+        ShowPaneChanges();
+    else
+        m_update.Request();
 }
 
 // The widget follows the kept text: the lines trimmed off the front leave it as whole blocks
 // (trimming cuts just after a line feed), and the new text is added at its end.
-void CMonitorDlg::AppendOnUiThread(const std::string& strText, size_t nMaxText) {
-    int nLinesCut = 0;
-    {
-        std::lock_guard<std::mutex> guard(m_paneLock);
-        const auto nFeedsBefore = std::count(m_strPane.begin(), m_strPane.end(), '\n') +
-                                  std::count(strText.begin(), strText.end(), '\n');
-        AppendToPane(m_strPane, strText, nMaxText);
-        nLinesCut =
-            static_cast<int>(nFeedsBefore - std::count(m_strPane.begin(), m_strPane.end(), '\n'));
+void CMonitorDlg::ShowPaneChanges(bool bWhole) {
+    if (m_ctlLog == nullptr) return;  // not made yet: OnInitDialog shows the whole text
+    const CLogPane::CChanges changes = m_pane.TakeChanges(bWhole);
+    if (changes.bReplace) {
+        m_ctlLog->setPlainText(PaneDisplay(changes.strText));
+    } else {
+        QTextCursor cursor(m_ctlLog->document());
+        if (changes.nLinesCut > 0) {
+            cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor,
+                                static_cast<int>(changes.nLinesCut));
+            cursor.removeSelectedText();
+        }
+        if (!changes.strText.empty()) {
+            cursor.movePosition(QTextCursor::End);
+            cursor.insertText(PaneDisplay(changes.strText));
+        }
     }
-    if (m_ctlLog == nullptr) return;  // not made yet: OnInitDialog shows the text
-    QTextCursor cursor(m_ctlLog->document());
-    if (nLinesCut > 0) {
-        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, nLinesCut);
-        cursor.removeSelectedText();
-    }
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(PaneDisplay(strText));
-    if (nMaxText != kKeepAll)
+    if (changes.bScroll)
         m_ctlLog->verticalScrollBar()->setValue(m_ctlLog->verticalScrollBar()->maximum());
 }
 

@@ -15,17 +15,21 @@
 //
 // The window hides itself on its first tick and when minimised, but only while the tray icon
 // stands in a notification area, from which it can be shown again. Refresh, GetLogText and
-// AppendLogText may be called from either thread: the work is done on the UI thread while the
-// caller waits (at once when called there). The pane's text is kept byte for byte (CR LF
-// counted, as the 10240-byte limit counts it); the pane widget shows it without the CRs. The
-// window reports nothing of its own.
+// AppendLogText may be called from either thread and never wait: called on the UI thread they
+// show their change at once; from another thread (the listener) the pane's text takes the entry
+// at once, and the widget and the counters follow on the UI thread at most every kUpdateMs,
+// every entry in order. The pane's text is kept byte for byte (CR LF counted, as the 10240-byte
+// limit counts it); the pane widget shows it without the CRs. The window reports nothing of its
+// own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 
 #include "host/FrontEnd.h"
+#include "platform/CoalescedTask.h"
 #include "platform/EventLoop.h"
 #include "platform/StopSignals.h"
 #include "ui/Dialog.h"
@@ -38,6 +42,8 @@ class CListCtrl;
 class CMonitorDlg : public CDialog, public IMonitorWindow {
 public:
     static constexpr int kTickMs = 500;
+    // At most this often the widget and counters follow what other threads changed.
+    static constexpr int kUpdateMs = 250;
     // The system command of the About entry; 16 to 31 all open the About box.
     static constexpr int IDM_ABOUTBOX = 0x0010;
 
@@ -85,12 +91,14 @@ protected:
 
 private:
     void RefreshOnUiThread();
-    void AppendOnUiThread(const std::string& strText, size_t nMaxText);
+    // Shows in the widget what the pane's text gained and lost since the last time.
+    void ShowPaneChanges(bool bWhole = false);
     // Hiding is only for a window the tray icon can bring back.
     bool MayHide() const;
 
-    std::mutex m_paneLock;  // m_strPane: written on the UI thread, read on either
-    std::string m_strPane;
+    CLogPane m_pane;
+    std::atomic<bool> m_bRefreshPending{false};
+    CCoalescedTask m_update;
     bool m_bRunning = false;
     CStopSignals m_signals;
     CEventLoop::WatchId m_nSignalWatch = 0;

@@ -155,3 +155,57 @@ int CQtMessageBox::ShowFromOtherThread(const std::string& strText, const std::st
     });
     return bShown ? pAnswer->Wait() : nDefault;
 }
+
+void CQtMessageBox::Notify(const std::string& strText, const std::string& strCaption,
+                           std::function<void()> onDismissed) {
+    if (m_desktop.IsUiThread()) return ShowNotice(strText, strCaption, std::move(onDismissed));
+    auto pDismissed = std::make_shared<std::function<void()>>(std::move(onDismissed));
+    const bool bPosted = m_desktop.Post([this, strText, strCaption, pDismissed] {
+        ShowNotice(strText, strCaption, std::move(*pDismissed));
+    });
+    // Nobody is left to answer: the report counts as dismissed.
+    if (!bPosted && *pDismissed) (*pDismissed)();
+}
+
+void CQtMessageBox::ShowNotice(const std::string& strText, const std::string& strCaption,
+                               std::function<void()> onDismissed) {
+    const std::string strKey = strCaption + '\n' + strText;
+    auto it = m_notices.find(strKey);
+    if (it != m_notices.end()) {
+        if (onDismissed) it->second.dismissed.push_back(std::move(onDismissed));
+        return;
+    }
+    QMessageBox* pBox =
+        CreateBox(QApplication::activeModalWidget(), strText, strCaption, MB_OK, MB_ICONNONE);
+    pBox->setAttribute(Qt::WA_DeleteOnClose);
+    pBox->setWindowModality(Qt::NonModal);
+    const std::uint64_t nId = m_nNextNotice++;
+    CNotice& notice = m_notices[strKey] = CNotice{nId, pBox, {}};
+    if (onDismissed) notice.dismissed.push_back(std::move(onDismissed));
+    // Answered, or gone unanswered with a dialog it stood over.
+    QObject::connect(pBox, &QDialog::finished, pBox,
+                     [this, strKey, nId] { EndNotice(strKey, nId); });
+    QObject::connect(pBox, &QObject::destroyed, [this, strKey, nId] { EndNotice(strKey, nId); });
+    KeepAboveModal(pBox);
+    pBox->show();
+    pBox->raise();
+}
+
+// The notice leaves the open ones before its callbacks run, so that one of them may raise the
+// same report anew.
+void CQtMessageBox::EndNotice(const std::string& strKey, std::uint64_t nNotice) {
+    auto it = m_notices.find(strKey);
+    if (it == m_notices.end() || it->second.nId != nNotice) return;
+    std::vector<std::function<void()>> dismissed = std::move(it->second.dismissed);
+    m_notices.erase(it);
+    if (m_bClosingNotices) return;
+    for (const auto& fn : dismissed) fn();
+}
+
+void CQtMessageBox::CloseNotices() {
+    m_bClosingNotices = true;
+    std::vector<QMessageBox*> boxes;
+    for (const auto& [strKey, notice] : m_notices) boxes.push_back(notice.pBox);
+    for (QMessageBox* pBox : boxes) delete pBox;
+    m_notices.clear();
+}

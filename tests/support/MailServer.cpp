@@ -1,7 +1,5 @@
 #include "tests/support/MailServer.h"
 
-#include <unistd.h>
-
 #include <sstream>
 
 bool CMailServer::StartAiosmtpd() {
@@ -10,12 +8,9 @@ bool CMailServer::StartAiosmtpd() {
         {"/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l", "127.0.0.1:" + std::to_string(m_nPort)});
 }
 
-bool CMailServer::StartSmtpSink() {
+bool CMailServer::StartSink() {
     m_nPort = FreeTcpPort();
-    std::vector<std::string> argv{"smtp-sink"};
-    if (geteuid() == 0) argv.insert(argv.end(), {"-u", "nobody"});
-    argv.insert(argv.end(), {"127.0.0.1:" + std::to_string(m_nPort), "256"});
-    return StartServer(argv);
+    return StartServer({TARNWICK_MAIL_SINK, std::to_string(m_nPort)});
 }
 
 bool CMailServer::StartProxyAiosmtpd() {

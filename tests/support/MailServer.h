@@ -1,5 +1,6 @@
 // Real mail servers for end-to-end tests, run as child processes on a free loopback port:
-// aiosmtpd (Debian's Python 3, printing each message it takes) and Postfix's smtp-sink.
+// aiosmtpd (Debian's Python 3, printing each message it takes) and our own mail_sink (fast, keeps
+// nothing: tests/peers/mail_sink.cpp).
 // Test thread only; the server is stopped when the object goes.
 #pragma once
 
@@ -13,7 +14,9 @@ class CMailServer {
 public:
     // Starts the server and waits until it accepts connections; false when it did not.
     bool StartAiosmtpd();
-    bool StartSmtpSink();
+    bool StartSink();
+    // The name earlier tests use for StartSink.
+    bool StartSmtpSink() { return StartSink(); }
     // aiosmtpd taking a PROXY protocol header first, on 127.0.0.1 and ::1
     // (tests/support/proxy_smtpd.py); ProxyMessages gives what it took.
     bool StartProxyAiosmtpd();

@@ -1,11 +1,16 @@
 #include "tests/support/Process.h"
 
+#include "tests/support/TempDir.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +21,46 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
+
+namespace {
+// Where Debian installs programs, looked at after PATH.
+constexpr const char* kProgramFolders[] = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
+                                           "/usr/bin",        "/sbin",          "/bin"};
+
+bool IsExecutableFile(const std::string& strPath) {
+    struct stat status {};
+    return stat(strPath.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+           access(strPath.c_str(), X_OK) == 0;
+}
+}  // namespace
+
+std::string PeerPath(const std::string& strName) {
+    if (strName.find('/') != std::string::npos)
+        return IsExecutableFile(strName) ? strName : std::string();
+    std::vector<std::string> folders;
+    std::istringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
+    for (std::string strFolder; std::getline(path, strFolder, ':');)
+        if (!strFolder.empty()) folders.push_back(strFolder);
+    folders.insert(folders.end(), std::begin(kProgramFolders), std::end(kProgramFolders));
+    for (const std::string& strFolder : folders)
+        if (IsExecutableFile(strFolder + "/" + strName)) return strFolder + "/" + strName;
+    return "";
+}
+
+std::string RaiseDescriptorLimit(int nNeeded) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return "the descriptor limit cannot be read";
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur >= static_cast<rlim_t>(nNeeded)) return "";
+    return "needs " + std::to_string(nNeeded) +
+           " open descriptors; the hard limit (ulimit -Hn) is " + std::to_string(limit.rlim_max);
+}
 
 CChildProcess::~CChildProcess() { Stop(); }
 
@@ -24,6 +68,16 @@ bool CChildProcess::Start(const std::vector<std::string>& argv, const std::strin
                           const std::vector<std::string>& environment,
                           const std::string& strLogFile) {
     m_nStatus = -1;
+    const std::string strProgram = argv.empty() ? std::string() : PeerPath(argv[0]);
+    if (strProgram.empty()) {
+        const std::string strWhy =
+            (argv.empty() ? std::string("(no program)") : argv[0]) +
+            " is not installed: not found on PATH nor in /usr/sbin, /usr/bin, /sbin or /bin "
+            "(scripts/install-deps.sh installs what the tests need)";
+        if (!strLogFile.empty()) WriteFileBytes(strLogFile, strWhy + "\n");
+        ADD_FAILURE() << strWhy;
+        return false;
+    }
     m_pid = fork();
     if (m_pid < 0) return false;
     if (m_pid == 0) {
@@ -40,7 +94,7 @@ bool CChildProcess::Start(const std::vector<std::string>& argv, const std::strin
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
-        execvp(args[0], args.data());
+        execv(strProgram.c_str(), args.data());
         _exit(127);
     }
     return true;

@@ -1,5 +1,5 @@
-// Test peers run as child processes (rbldnsd, mail servers, the tarnwk binary), and loopback
-// ports for them.
+// Test peers run as child processes (rbldnsd, mail servers, the tarnwk binary), loopback ports
+// for them, and the descriptors a test may open.
 #pragma once
 
 #include <sys/types.h>
@@ -16,8 +16,10 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    // Starts argv[0] (searched on PATH) in folder strCwd ("" = ours), with extra environment
-    // entries "NAME=value". Standard output and error go to strLogFile when given.
+    // Starts argv[0] (a bare name is found by PeerPath) in folder strCwd ("" = ours), with extra
+    // environment entries "NAME=value". Standard output and error go to strLogFile when given.
+    // A program that is not installed fails the running test with a message naming it (also
+    // written to strLogFile), and nothing is started.
     bool Start(const std::vector<std::string>& argv, const std::string& strCwd = "",
                const std::vector<std::string>& environment = {},
                const std::string& strLogFile = "");
@@ -33,6 +35,19 @@ private:
     pid_t m_pid = -1;
     int m_nStatus = -1;
 };
+
+// The full path of the program strName: looked for on PATH, then where Debian installs programs
+// (/usr/sbin, /usr/bin, /sbin, /bin, and /usr/local's), since an ordinary user's PATH often
+// leaves out the sbin folders that hold rbldnsd and haproxy. A name with a slash is taken as
+// it is. "" when there is no such executable.
+std::string PeerPath(const std::string& strName);
+
+// Raises this process's soft limit on open descriptors to its hard limit (children started
+// afterwards inherit it), for a test that opens many. "" when nNeeded descriptors may now be
+// open; otherwise why not, naming the hard limit, for the test to skip with:
+//   if (const std::string strWhy = RaiseDescriptorLimit(2200); !strWhy.empty())
+//       GTEST_SKIP() << strWhy;
+std::string RaiseDescriptorLimit(int nNeeded);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreeTcpPort();
