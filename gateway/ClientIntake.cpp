@@ -1,7 +1,5 @@
 #include "gateway/ClientIntake.h"
 
-#include <cstring>
-
 #include "gateway/ClientSocket.h"
 #include "gateway/GatewayCore.h"
 #include "gateway/ListenSocket.h"
@@ -14,31 +12,28 @@ std::string ConnectionText(const CClientSocket& client, const std::string& strOu
 
 void CClientIntake::Take(CClientSocket& client) {
     ++m_nUndecided;
-    if (!m_core.m_settings.IsProxyFrom(client.m_addrPeer.sin_addr.s_addr)) return Screen(client);
+    if (!m_core.m_settings.IsProxyFrom(client.m_address)) return Screen(client);
     client.ReadProxyHeader([this, &client](const CProxyHeader& header, std::string strRest) {
         OnHeader(client, header, std::move(strRest));
     });
 }
 
-// A LOCAL or UNKNOWN header keeps the connection's own address; an IPv6 source has nothing to
-// ask an IPv4 zone and is relayed unscreened.
+// A LOCAL or UNKNOWN header keeps the connection's own address.
 void CClientIntake::OnHeader(CClientSocket& client, const CProxyHeader& header,
                              std::string strRest) {
     if (header.eParse != EProxyParse::Complete) return Drop(client);
     client.TakeProxySource(header, std::move(strRest));
-    if (header.eSource == EProxySource::IPv6) return Decide(client, 0);
     Screen(client);
 }
 
 void CClientIntake::Screen(CClientSocket& client) {
-    std::array<std::uint8_t, 4> address{};
-    std::memcpy(address.data(), &client.m_addrPeer.sin_addr, address.size());
     auto onVerdict = [this, &client](int nListings) { Decide(client, nListings); };
     if (m_pResolver != nullptr && m_core.m_settings.ConcurrentScreening != 0) {
-        client.m_pScreening = m_core.m_screening.StartConcurrent(address, *m_pResolver, onVerdict);
+        client.m_pScreening =
+            m_core.m_screening.StartConcurrent(client.m_address, *m_pResolver, onVerdict);
         return;
     }
-    m_core.m_screening.Start(address, onVerdict);
+    m_core.m_screening.Start(client.m_address, onVerdict);
 }
 
 // A concurrent screening calls this as the last thing it does, so its object may go here.
@@ -51,9 +46,10 @@ void CClientIntake::Decide(CClientSocket& client, int nListings) {
             client, "Rejected (Blacklist Listings: " + std::to_string(nListings) + ")"));
         client.Reject(CListenSocket::kRejectLine);
     } else {
-        in_addr mailServer{};
+        sockaddr_storage mailServer{};
         const bool bResolved = core.m_mailServer.For(core.m_settings.GetMailServer(), mailServer);
-        client.StartRelay(bResolved ? &mailServer : nullptr, core.m_settings.PortOut);
+        client.StartRelay(bResolved ? &mailServer : nullptr, core.m_settings.PortOut,
+                          core.m_settings.ProxyTo);
         core.LogActivity(ConnectionText(client, "Accepted"));
     }
     TellMonitors();

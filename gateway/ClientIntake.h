@@ -9,7 +9,9 @@
 // reading their PROXY header or awaiting a concurrent screening get their verdicts after the
 // socket has moved to another port. Used on the listener thread only. It counts the clients
 // accepted and not yet decided, and tells its owner through onDecided whenever one is decided,
-// so that accepting can pause while too many wait. Without a resolver, screening always blocks.
+// so that accepting can pause while too many wait, and numbers the clients of every listening
+// socket in one sequence, so that their order (newest first) holds across sockets and moves.
+// Without a resolver, screening always blocks.
 // Failures are those of its parts: DNS failures are never listings; nothing is reported here.
 #pragma once
 
@@ -32,6 +34,8 @@ public:
     // An accepted client, just added to the live connections.
     void Take(CClientSocket& client);
     size_t Undecided() const { return m_nUndecided; }
+    // The next client's place in the order of accepts.
+    std::uint64_t NextSequence() { return ++m_nAccepted; }
     // The monitors' status lines and the monitor window's refresh.
     void TellMonitors();
 
@@ -46,4 +50,5 @@ private:
     CLoopResolver* m_pResolver;
     std::function<void()> m_onDecided;
     size_t m_nUndecided = 0;
+    std::uint64_t m_nAccepted = 0;
 };

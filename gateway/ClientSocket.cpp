@@ -1,9 +1,5 @@
 #include "gateway/ClientSocket.h"
 
-#include <arpa/inet.h>
-
-#include <cstring>
-
 #include "gateway/GatewayCore.h"
 
 namespace {
@@ -40,18 +36,22 @@ void CClientSocket::ReadProxyHeader(CProxyHeaderReader::Done onDone) {
     SyncEvents();
 }
 
+void CClientSocket::TakePeerAddress() {
+    m_address = CNetAddress::FromSocketAddress(m_addrPeer, m_nPort);
+}
+
 // Called with the reader's outcome, from inside the reader, which touches nothing after it.
 void CClientSocket::TakeProxySource(const CProxyHeader& header, std::string strRest) {
     m_pHeaderReader.reset();
     m_eState = EConnectionState::Screening;
     AsyncSelect(0);
     m_strHeldBlock = std::move(strRest);
-    if (header.eSource == EProxySource::IPv4) {
-        std::memcpy(&m_addrPeer.sin_addr, header.address.data(), header.address.size());
-        m_addrPeer.sin_port = htons(header.nPort);
-    } else if (header.eSource == EProxySource::IPv6) {
-        m_strSourceText = header.strSource;
-    }
+    if (header.eSource == EProxySource::Connection) return;
+    m_address = header.source;
+    m_nPort = header.nPort;
+    m_destination = header.destination;
+    m_nDestinationPort = header.nDestinationPort;
+    m_bDestinationKnown = true;
 }
 
 void CClientSocket::Drop() {
@@ -60,21 +60,40 @@ void CClientSocket::Drop() {
     CloseAfterDrain();
 }
 
-void CClientSocket::StartRelay(const in_addr* pAddress, int nPort) {
+// The reserved socket is IPv4; ConnectTo makes it again in its place for an IPv6 mail server.
+void CClientSocket::StartRelay(const sockaddr_storage* pAddress, int nPort, int nProxyVersion) {
     m_eState = EConnectionState::Relaying;
     SyncEvents();
     if (nPort == 0) return;
     m_pChannel = std::make_unique<CChannelSocket>(m_core);
     const int fdReserved = m_reserve.TakeChannelSocket();
-    const bool bCreated = fdReserved >= 0 ? m_pChannel->Adopt(fdReserved, kChannelEvents)
-                                          : m_pChannel->Create(0, SOCK_STREAM, kChannelEvents);
-    const int nCreateError = WSAGetLastError();
+    bool bCreated = fdReserved >= 0 ? m_pChannel->Adopt(fdReserved, kChannelEvents)
+                                    : m_pChannel->Create(0, SOCK_STREAM, kChannelEvents);
+    int nCreateError = WSAGetLastError();
     m_pChannel->m_pClient = this;
     m_pChannel->m_pPeer = this;
     m_pPeer = m_pChannel.get();
-    if (bCreated) m_pChannel->ConnectTo(pAddress, static_cast<unsigned>(nPort));
+    // Queued first, the header leaves before any byte of the client's.
+    if (nProxyVersion == 1 || nProxyVersion == 2) {
+        const std::string strHeader = ProxyHeaderForChannel(nProxyVersion);
+        m_pChannel->SendRaw(strHeader.data(), static_cast<int>(strHeader.size()));
+    }
+    if (bCreated) {
+        m_pChannel->ConnectTo(pAddress, static_cast<unsigned>(nPort));
+        nCreateError = WSAGetLastError();
+        bCreated = m_pChannel->m_hSocket != INVALID_SOCKET;
+    }
     // Without a socket no outcome would ever arrive; the client must not wait for one.
     if (!bCreated) m_pChannel->ConnectFailed(nCreateError, false);
+}
+
+// The address the client connected to is the header's, or else this socket's own.
+std::string CClientSocket::ProxyHeaderForChannel(int nVersion) {
+    sockaddr_storage local{};
+    if (!m_bDestinationKnown && GetSockName(local))
+        m_destination = CNetAddress::FromSocketAddress(local, m_nDestinationPort);
+    m_bDestinationKnown = true;
+    return FormatProxyHeader(nVersion, m_address, m_nPort, m_destination, m_nDestinationPort);
 }
 
 void CClientSocket::DeliverHeldBlock() {
@@ -85,12 +104,7 @@ void CClientSocket::DeliverHeldBlock() {
         HandleFirstBlock(strBlock.data(), static_cast<int>(strBlock.size()));
 }
 
-std::string CClientSocket::AddressText() const {
-    if (!m_strSourceText.empty()) return m_strSourceText;
-    char szAddress[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &m_addrPeer.sin_addr, szAddress, sizeof szAddress);
-    return szAddress;
-}
+std::string CClientSocket::AddressText() const { return m_address.ToText(); }
 
 const char* CClientSocket::KindText() const {
     if (m_eState == EConnectionState::Monitor) return "Monitor";
@@ -170,11 +184,8 @@ void CClientSocket::Identify(const char* pBlock, int nCount) {
     ForgetLines();
 }
 
-// A source given by a PROXY header counts, not the balancer's address; an IPv6 one is in no list.
-bool CClientSocket::MayBecomeMonitor() const {
-    if (!m_strSourceText.empty()) return m_core.m_settings.IsMonitorFrom(std::nullopt);
-    return m_core.m_settings.IsMonitorFrom(m_addrPeer.sin_addr.s_addr);
-}
+// A source given by a PROXY header counts, not the balancer's address.
+bool CClientSocket::MayBecomeMonitor() const { return m_core.m_settings.IsMonitorFrom(m_address); }
 
 // The identification line is then processed again by the line loop, with the block's other
 // lines; a MONITOR line is ignored there. The mail server's answer to the quit line follows the

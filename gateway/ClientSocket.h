@@ -10,6 +10,11 @@
 // channel), or closing. The bytes that came after a PROXY header are held until the
 // verdict and then taken as the first block.
 //
+// The client's address is the peer's (an IPv4 one in IPv6's mapped form read as IPv4), or the
+// source a trusted balancer's PROXY header names; screening, the log and the address lists use
+// it. With ProxyTo, the relay's channel carries a PROXY header naming it (and the address the
+// client connected to) before anything else.
+//
 // The relay ends in one place (RelayChanged): the close of either peer is passed on to the
 // other side as a half-close after its queue has been sent, and each side goes on reading and
 // relaying until its own peer has closed too; a side whose peer can take no more discards. A
@@ -51,8 +56,15 @@ public:
     CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
     ~CClientSocket() override;
 
-    sockaddr_in m_addrPeer{};
-    std::int32_t m_nAddrLen = sizeof(sockaddr_in);
+    sockaddr_storage m_addrPeer{};  // as the accept fills it: IPv4 or IPv6
+    std::int32_t m_nAddrLen = sizeof(sockaddr_storage);
+    // The client: the peer, or the source its PROXY header names; and, once known, the address
+    // and port it connected to.
+    CNetAddress m_address;
+    std::uint16_t m_nPort = 0;
+    CNetAddress m_destination;
+    std::uint16_t m_nDestinationPort = 0;
+    bool m_bDestinationKnown = false;
     EConnectionState m_eState = EConnectionState::Screening;
     bool m_bIdentified = false;  // the first block has decided the kind
     std::unique_ptr<CChannelSocket> m_pChannel;
@@ -61,9 +73,9 @@ public:
     CDescriptorReserve m_reserve;
     // A screening in progress on the listener's resolver (concurrent screening only).
     std::unique_ptr<CDnsblLookup::CPending> m_pScreening;
-    // The client's address as the log shows it when m_addrPeer cannot hold it (an IPv6 source
-    // given by a PROXY header); empty otherwise.
-    std::string m_strSourceText;
+
+    // Takes the accepted peer's address as the client's.
+    void TakePeerAddress();
 
     // Reads the PROXY header first; onDone gets its outcome (the connection is then screening).
     void ReadProxyHeader(CProxyHeaderReader::Done onDone);
@@ -74,9 +86,10 @@ public:
     void Drop();
 
     // The screening's outcomes: the 550 line and the close, or the relay (a channel to the
-    // mail server at pAddress, null when its name did not resolve; none when nPort is 0).
+    // mail server at pAddress, null when its name did not resolve; none when nPort is 0; a PROXY
+    // header of version nProxyVersion first on it when that is 1 or 2).
     void Reject(const std::string& strLine);
-    void StartRelay(const in_addr* pAddress, int nPort);
+    void StartRelay(const sockaddr_storage* pAddress, int nPort, int nProxyVersion = 0);
     // The bytes held after a PROXY header, handled now as the first block of a relay.
     void DeliverHeldBlock();
 
@@ -111,6 +124,7 @@ private:
     void BecomeMonitor();
     void RefuseMonitor();
     void PassOn(CLineSocket& closed, CLineSocket* pOther);
+    std::string ProxyHeaderForChannel(int nVersion);
     void RetireWhenClosed();
 
     CGatewayCore& m_core;

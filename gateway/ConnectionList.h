@@ -16,7 +16,7 @@ class CClientSocket;
 
 // What a test may see of one live connection, taken on the listener thread.
 struct CConnectionSnapshot {
-    std::string strAddress;    // the client's dotted address
+    std::string strAddress;    // the client's address as the log writes it
     std::string strKind;       // "", "SMTP" or "Monitor"
     size_t nClientQueued;      // bytes waiting to be sent to the client
     size_t nChannelQueued;     // bytes waiting to be sent to the mail server

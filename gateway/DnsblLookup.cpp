@@ -30,11 +30,9 @@ std::string Format(const char* pFormat, ...) {
     return strText;
 }
 
-std::string DottedText(const Address& a) { return Format("%u.%u.%u.%u", a[0], a[1], a[2], a[3]); }
-
 // The reversed address under the zone: 10.20.30.40 under Z asks for 40.30.20.10.Z.
-std::string QueryName(const Address& a, const std::string& strZone) {
-    return Format("%u.%u.%u.%u.%s", a[3], a[2], a[1], a[0], strZone.c_str());
+std::string QueryName(const Address& address, const std::string& strZone) {
+    return address.ReversedText() + "." + strZone;
 }
 
 int ElapsedMs(Clock::time_point start) {
@@ -102,12 +100,10 @@ void CZoneJudge::Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nE
 
 void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
     CScreeningMetrics& metrics = m_lookup.m_metrics;
-    const Address& a = m_address;
-    const Address& r = verdict.record;
+    const auto& r = verdict.record;
     switch (verdict.eAnswer) {
         case EZoneAnswer::Listed:
-            m_lookup.m_log.LogLine(Format("%u.%u.%u.%u Found in %s", a[0], a[1], a[2], a[3],
-                                          zone.dnsbl.strName.c_str()));
+            m_lookup.m_log.LogLine(m_address.ToText() + " Found in " + zone.dnsbl.strName);
             metrics.CountListing(zone.dnsbl.strName);
             metrics.CountQuery(CScreeningMetrics::kListed);
             m_nWeights += zone.dnsbl.nWeight;
@@ -199,14 +195,13 @@ std::optional<CDnsAnswer> CDnsblLookup::KeptAnswer(const CScreeningPolicy& polic
                                                    const CPolicyZone& zone,
                                                    const Address& address) {
     if (!policy.CacheOn()) return std::nullopt;
-    return m_cache.Get({zone.dnsbl.strName, CNetAddress::FromIPv4(address)},
-                       CLoopDeadline::NowMs());
+    return m_cache.Get({zone.dnsbl.strName, address}, CLoopDeadline::NowMs());
 }
 
 void CDnsblLookup::KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,
                               const Address& address, const CDnsAnswer& answer) {
     if (!policy.CacheOn()) return;
-    m_cache.Put({zone.dnsbl.strName, CNetAddress::FromIPv4(address)}, answer, policy.nCacheSeconds,
+    m_cache.Put({zone.dnsbl.strName, address}, answer, policy.nCacheSeconds,
                 CLoopDeadline::NowMs());
 }
 
@@ -224,8 +219,8 @@ int CDnsblLookup::Check(const Address& address) {
 int CDnsblLookup::Screen(const Address& address) {
     const Policy pPolicy = CurrentPolicy();
     const CScreeningPolicy& policy = *pPolicy;
-    const std::string strAddress = DottedText(address);
-    if (policy.IsExcluded(strAddress, CNetAddress::FromIPv4(address))) return 0;
+    const std::string strAddress = address.ToText();
+    if (policy.IsExcluded(strAddress, address)) return 0;
     const bool bDump = m_log.IsDumping();
     if (bDump) WriteDumpHead(m_log, strAddress);
 
@@ -299,7 +294,7 @@ void CDnsblLookup::CPending::OnAnswer(size_t nIndex, const CDnsAnswer& answer) {
 // The verdict runs last: it may destroy this object.
 void CDnsblLookup::CPending::Finish() {
     const CScreeningPolicy& policy = *m_pPolicy;
-    if (m_bDump) WriteDumpHead(m_lookup.m_log, DottedText(m_address));
+    if (m_bDump) WriteDumpHead(m_lookup.m_log, m_address.ToText());
     CZoneJudge judge(m_lookup, policy, m_address, m_bDump);
     for (size_t i = 0; i < policy.zones.size(); ++i) {
         const CAnswer& slot = m_answers[i];
@@ -318,7 +313,7 @@ std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Addr
                                                                       CLoopResolver& resolver,
                                                                       Verdict onVerdict) {
     Policy pPolicy = CurrentPolicy();
-    if (pPolicy->IsExcluded(DottedText(address), CNetAddress::FromIPv4(address))) {
+    if (pPolicy->IsExcluded(address.ToText(), address)) {
         m_metrics.CountScreening(Clock::duration::zero());
         onVerdict(0);
         return nullptr;

@@ -2,11 +2,13 @@
 // zone, with the activity log's "Found in" lines and a timed trace in the debug dump.
 //
 // Owned by the application object's gateway share; used on the listener thread (and by tests on
-// theirs). Screening works from a CScreeningPolicy compiled from the settings (ScreeningPolicy.h):
-// each client takes the policy in force at its start and reads it without a lock; the policy is
-// compiled again when the settings' lists have changed since (Reload does it at once after a
-// load, and gives the reports of entries it could not read). Catch counts are raised on entries
-// that still exist (a reload destroys the old ones). DNS failures are never listings.
+// theirs). An address is IPv4 or IPv6 (settings/NetPrefix.h): it is asked under each zone as RFC
+// 5782 reverses it (10.2.0.192.zone; 32 hexadecimal digits for IPv6) and shown in the lines as
+// NetPrefix writes it. Screening works from a CScreeningPolicy compiled from the settings
+// (ScreeningPolicy.h): each client takes the policy in force at its start and reads it without a
+// lock; the policy is compiled again when the settings' lists have changed since (Reload does it at
+// once after a load, and gives the reports of entries it could not read). Catch counts are raised
+// on entries that still exist (a reload destroys the old ones). DNS failures are never listings.
 //
 // Every answer, fresh or kept in the answer cache (AnswerCache.h, with DnsblCacheSeconds), goes
 // through one judge (AnswerJudge.h): catch counts, "Found in" lines, a refusal logged at most
@@ -63,21 +65,31 @@ public:
 class CDnsblLookup {
 public:
     using Verdict = std::function<void(int nListings)>;
-    using Address = std::array<std::uint8_t, 4>;
+    using Address = CNetAddress;
+    using IPv4Address = std::array<std::uint8_t, 4>;
     using Policy = std::shared_ptr<const CScreeningPolicy>;
     class CPending;
 
     CDnsblLookup(Settings& settings, IScreeningLog& log) : m_settings(settings), m_log(log) {}
 
-    // Screens the address (four bytes, network order); the verdict goes to onVerdict.
-    void Start(const std::array<std::uint8_t, 4>& address, const Verdict& onVerdict);
+    // Screens the address; the verdict goes to onVerdict.
+    void Start(const Address& address, const Verdict& onVerdict);
     // The same, waiting for the verdict: the number of listings (0 for an excluded address).
-    int Check(const std::array<std::uint8_t, 4>& address);
+    int Check(const Address& address);
     // Screens without blocking. Null when the verdict was reached at once (an excluded address,
     // no zone to ask, every answer kept) and onVerdict has run; otherwise the screening in
     // progress.
-    std::unique_ptr<CPending> StartConcurrent(const std::array<std::uint8_t, 4>& address,
-                                              CLoopResolver& resolver, Verdict onVerdict);
+    std::unique_ptr<CPending> StartConcurrent(const Address& address, CLoopResolver& resolver,
+                                              Verdict onVerdict);
+    // The same three for an IPv4 address as four bytes in network order.
+    void Start(const IPv4Address& address, const Verdict& onVerdict) {
+        Start(CNetAddress::FromIPv4(address), onVerdict);
+    }
+    int Check(const IPv4Address& address) { return Check(CNetAddress::FromIPv4(address)); }
+    std::unique_ptr<CPending> StartConcurrent(const IPv4Address& address, CLoopResolver& resolver,
+                                              Verdict onVerdict) {
+        return StartConcurrent(CNetAddress::FromIPv4(address), resolver, std::move(onVerdict));
+    }
 
     // The policy in force, compiled first when the settings changed since it was. Any thread.
     Policy CurrentPolicy();

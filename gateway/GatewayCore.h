@@ -46,7 +46,9 @@ public:
     CMonitorStatus m_monitors;
     CMailServerAddress m_mailServer;
 
-    // Screens one client address (four bytes in network order): the number of DNSBL listings.
+    // Screens one client address: the number of DNSBL listings.
+    int CheckBlacklists(const CNetAddress& address) { return m_screening.Check(address); }
+    // The same for an IPv4 address as four bytes in network order.
     int CheckBlacklists(const std::array<std::uint8_t, 4>& address);
     // Appends one line to "Tarnwk.dbg" in the current directory.
     void WriteDebugDump(const std::string& strText);

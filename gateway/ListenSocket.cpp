@@ -21,7 +21,7 @@ void CListenSocket::OnAccept(int nErrorCode) {
     CGatewayCore& app = *m_pApp;
     // A retry after running out of descriptors is for a client that was counted already.
     if (!m_bOutOfDescriptors) app.m_nConnections += 1;
-    auto pClient = std::make_unique<CClientSocket>(app, ++m_nAccepted);
+    auto pClient = std::make_unique<CClientSocket>(app, m_intake.NextSequence());
     // Without its descriptors the client is better off waiting in the backlog. Each connection
     // holds two (client and channel), the new one included.
     const size_t nHeld = 2 * ((m_pConnections ? m_pConnections->LiveCount() : 0) + 1);
@@ -41,6 +41,7 @@ void CListenSocket::OnAccept(int nErrorCode) {
         return;
     }
     m_bOutOfDescriptors = false;
+    pClient->TakePeerAddress();
     if (m_pConnections == nullptr) return;  // nobody to own it: the client is closed
     m_intake.Take(m_pConnections->Add(std::move(pClient)));
     CAsyncSocket::OnAccept(nErrorCode);

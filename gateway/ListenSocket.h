@@ -1,6 +1,6 @@
-// CListenSocket: the gateway's listening socket on PortIn.
+// CListenSocket: one of the gateway's listening sockets on PortIn (IPv4, and with ListenV6 IPv6).
 //
-// Owned by the listener thread (CListenThread::m_pListenSocket) and used only on it. Each
+// Owned by the listener thread (CListenThread) and used only on it. Each
 // accept notification counts the connection, sets aside what the client will need (the socket
 // of its channel, and, unless the descriptors are far from their limit, a spare descriptor
 // while the accept runs: CDescriptorReserve, CDescriptorBudget), accepts it into a new
@@ -43,9 +43,6 @@ public:
     CGatewayCore* m_pApp;
 
     void OnAccept(int nErrorCode) override;
-    // Goes on numbering clients after the socket this one replaces, so that the order of the
-    // connections (newest first) holds across a move to another port.
-    void ContinueFrom(const CListenSocket& previous) { m_nAccepted = previous.m_nAccepted; }
     // Accepting goes on unless a retry is waiting or too many clients await their verdict; the
     // intake's owner calls this whenever a client is decided.
     void UpdateAccepting();
@@ -56,7 +53,6 @@ private:
 
     CConnectionList* m_pConnections;
     CClientIntake& m_intake;
-    std::uint64_t m_nAccepted = 0;
     bool m_bOutOfDescriptors = false;
     bool m_bRetryWaiting = false;
     CLoopTimer m_retryTimer;

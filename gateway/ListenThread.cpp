@@ -22,11 +22,11 @@ BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
-    m_pIntake = std::make_unique<CClientIntake>(m_core, m_pResolver.get(), [this] {
-        if (m_pListenSocket != nullptr) m_pListenSocket->UpdateAccepting();
-    });
+    m_pIntake =
+        std::make_unique<CClientIntake>(m_core, m_pResolver.get(), [this] { UpdateAccepting(); });
     CreateListenSocket();
     if (m_pListenSocket == nullptr) return TRUE;
+    UpdateListenSocket6(m_nListenPort);
     OpenMetrics();
     // The zone checks begin once the listening socket is open, as the start-up expects; no check
     // answers before the loop runs anyway.
@@ -56,16 +56,25 @@ int CListenThread::ExitInstance() {
 }
 
 void CListenThread::DeleteListenSocket() {
-    if (m_pListenSocket == nullptr) return;
-    m_pListenSocket->Close();
-    m_pListenSocket.reset();
+    for (std::unique_ptr<CListenSocket>* ppSocket : {&m_pListenSocket, &m_pListenSocket6}) {
+        if (*ppSocket == nullptr) continue;
+        (*ppSocket)->Close();
+        ppSocket->reset();
+    }
 }
 
-std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPort, int& nCode) {
+void CListenThread::UpdateAccepting() {
+    for (CListenSocket* pSocket : {m_pListenSocket.get(), m_pListenSocket6.get()})
+        if (pSocket != nullptr) pSocket->UpdateAccepting();
+}
+
+std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPort, bool bIPv6,
+                                                               int& nCode) {
     auto pSocket = std::make_unique<CListenSocket>(&m_core, *m_pIntake, &m_connections);
     // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
     const bool bPortValid = nPort >= 1 && nPort <= 65535;
-    if (bPortValid && pSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT) && pSocket->Listen(SOMAXCONN))
+    if (bPortValid && pSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT, bIPv6 ? "::" : nullptr) &&
+        pSocket->Listen(SOMAXCONN))
         return pSocket;
     nCode = bPortValid ? WSAGetLastError() : EINVAL;
     pSocket->Close();
@@ -76,7 +85,7 @@ void CListenThread::CreateListenSocket() {
     DeleteListenSocket();
     const std::int32_t nPort = m_core.m_settings.PortIn;
     int nCode = 0;
-    m_pListenSocket = MakeListenSocket(nPort, nCode);
+    m_pListenSocket = MakeListenSocket(nPort, false, nCode);
     if (m_pListenSocket != nullptr) {
         m_nListenPort = nPort;
         return;
@@ -92,6 +101,8 @@ void CListenThread::CreateListenSocket() {
 void CListenThread::ApplySettings() {
     const std::int32_t nPort = m_core.m_settings.PortIn;
     if (m_pListenSocket != nullptr && nPort != m_nListenPort) MoveListenSocket(nPort);
+    // IPv6 follows the port IPv4 listens on, moved or not.
+    if (m_pListenSocket != nullptr) UpdateListenSocket6(m_nListenPort);
     // An endpoint that could not be opened is tried again, as the administrator may have freed
     // its port before asking for the reload.
     const std::int32_t nMetricsPort = m_core.m_settings.MetricsPort;
@@ -106,16 +117,36 @@ void CListenThread::ApplySettings() {
 // those accepted already go on to their verdicts through the thread's intake.
 void CListenThread::MoveListenSocket(std::int32_t nPort) {
     int nCode = 0;
-    std::unique_ptr<CListenSocket> pSocket = MakeListenSocket(nPort, nCode);
+    std::unique_ptr<CListenSocket> pSocket = MakeListenSocket(nPort, false, nCode);
     if (pSocket == nullptr) {
         m_core.ReportError(nCode, "Creating Listening Socket");
         return;
     }
-    pSocket->ContinueFrom(*m_pListenSocket);
-    DeleteListenSocket();
+    m_pListenSocket->Close();
     m_pListenSocket = std::move(pSocket);
     m_nListenPort = nPort;
     m_pListenSocket->UpdateAccepting();  // paused at once while too many await their verdict
+}
+
+// The same for IPv6: a new socket before the old one goes; a failure is reported and keeps the
+// old one (none, when ListenV6 has just been switched on), so that the next reload tries again.
+void CListenThread::UpdateListenSocket6(std::int32_t nPort) {
+    if (m_core.m_settings.ListenV6 == 0) {
+        if (m_pListenSocket6 != nullptr) m_pListenSocket6->Close();
+        m_pListenSocket6.reset();
+        return;
+    }
+    if (m_pListenSocket6 != nullptr && nPort == m_nListenPort6) return;
+    int nCode = 0;
+    std::unique_ptr<CListenSocket> pSocket = MakeListenSocket(nPort, true, nCode);
+    if (pSocket == nullptr) {
+        m_core.ReportError(nCode, "Creating Listening Socket");
+        return;
+    }
+    if (m_pListenSocket6 != nullptr) m_pListenSocket6->Close();
+    m_pListenSocket6 = std::move(pSocket);
+    m_nListenPort6 = nPort;
+    m_pListenSocket6->UpdateAccepting();
 }
 
 void CListenThread::CheckZones() {

@@ -13,12 +13,17 @@
 // flags that shut the program down; the thread then runs on without a socket until stopped.
 // A PortIn outside 1 to 65535 is such a failure, with the code EINVAL.
 //
+// With ListenV6 the thread also listens on [::]:PortIn, IPv6 alone, beside the IPv4 socket,
+// once that one is open. An IPv6 socket that cannot be made is reported the same way but stops
+// nothing: the gateway serves IPv4, and the next reload tries IPv6 again.
+//
 // With MetricsPort set, the thread also serves the metrics endpoint (CMetricsServer) on its
 // loop; an endpoint that cannot be made is reported ("Creating Metrics Socket") and the gateway
 // goes on without it. ApplySettings takes a reload's settings into use while every connection
-// goes on: a changed PortIn moves the listening socket (a new port that cannot be opened is
-// reported and the old socket stays, to be tried again at the next reload), a changed metrics
-// port or address re-opens the endpoint, and one that could not be opened is tried again.
+// goes on: a changed PortIn moves the listening sockets (a new port that cannot be opened is
+// reported and the old socket stays, to be tried again at the next reload), a changed ListenV6
+// opens or closes the IPv6 socket, a changed metrics port or address re-opens the endpoint, and
+// one that could not be opened is tried again.
 //
 // Under a service manager (NOTIFY_SOCKET), the thread tells it when the listening socket is open
 // and then keeps its watchdog fed from this loop (CServiceNotifier).
@@ -47,6 +52,7 @@ public:
     ~CListenThread() override;
 
     std::unique_ptr<CListenSocket> m_pListenSocket;
+    std::unique_ptr<CListenSocket> m_pListenSocket6;  // with ListenV6 only
 
     BOOL InitInstance() override;
     BOOL OnIdle(LONG lCount) override;
@@ -68,9 +74,13 @@ public:
 
 private:
     void DeleteListenSocket();
-    // A listening socket on nPort, or null with the failure's code in nCode.
-    std::unique_ptr<CListenSocket> MakeListenSocket(std::int32_t nPort, int& nCode);
+    // A listening socket on nPort (IPv6 alone with bIPv6), or null with the failure's code in
+    // nCode.
+    std::unique_ptr<CListenSocket> MakeListenSocket(std::int32_t nPort, bool bIPv6, int& nCode);
     void MoveListenSocket(std::int32_t nPort);
+    // Opens, moves or closes the IPv6 socket as ListenV6 and nPort say.
+    void UpdateListenSocket6(std::int32_t nPort);
+    void UpdateAccepting();
     void OpenMetrics();
     std::string RenderMetrics() const;
 
@@ -82,6 +92,7 @@ private:
     std::unique_ptr<CZoneChecker> m_pZoneChecker;  // goes before the resolver
     CConnectionList m_connections;
     std::int32_t m_nListenPort = 0;
+    std::int32_t m_nListenPort6 = 0;
     std::unique_ptr<CMetricsServer> m_pMetrics;
     std::int32_t m_nMetricsPort = 0;  // as the endpoint was last opened (or tried)
     std::string m_strMetricsAddress;

@@ -4,8 +4,8 @@
 
 // The lookup runs outside the lock: the listener must not wait for another thread's lookup.
 void CMailServerAddress::Resolve(const std::string& strHost) {
-    in_addr address{};
-    const bool bResolved = ResolveIPv4(strHost, address);
+    sockaddr_storage address{};
+    const bool bResolved = ResolveHost(strHost, address);
     std::lock_guard<std::mutex> guard(m_lock);
     m_strHost = strHost;
     m_bKnown = true;
@@ -13,7 +13,7 @@ void CMailServerAddress::Resolve(const std::string& strHost) {
     m_address = address;
 }
 
-bool CMailServerAddress::For(const std::string& strHost, in_addr& address) {
+bool CMailServerAddress::For(const std::string& strHost, sockaddr_storage& address) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_bKnown && m_strHost == strHost) {

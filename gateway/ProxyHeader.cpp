@@ -11,7 +11,8 @@ constexpr char kV1Prefix[] = "PROXY ";
 constexpr std::size_t kV1PrefixBytes = sizeof kV1Prefix - 1;
 constexpr std::uint8_t kV2Signature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D,
                                            0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
-constexpr std::uint8_t kCommandLocal = 0x0, kCommandProxy = 0x1;
+constexpr std::uint8_t kVersion2 = 0x20, kCommandLocal = 0x0, kCommandProxy = 0x1;
+constexpr std::uint8_t kTransportStream = 0x1;
 constexpr std::uint8_t kFamilyInet = 0x1, kFamilyInet6 = 0x2, kFamilyUnix = 0x3;
 constexpr std::size_t kInetBlock = 12, kInet6Block = 36, kUnixBlock = 216;
 constexpr std::size_t kTlvHeadBytes = 3;
@@ -39,6 +40,18 @@ CProxyHeader Complete(std::size_t nLength, CProxyHeader header = {}) {
     header.nLength = nLength;
     header.nMaxLength = nLength;
     return header;
+}
+
+// An address of the header's family, from its bytes in network order.
+CNetAddress ReadAddress(const std::uint8_t* pBytes, bool bIPv4) {
+    if (bIPv4) return CNetAddress::FromIPv4({pBytes[0], pBytes[1], pBytes[2], pBytes[3]});
+    std::array<std::uint8_t, 16> bytes{};
+    std::memcpy(bytes.data(), pBytes, bytes.size());
+    return CNetAddress::FromIPv6(bytes);
+}
+
+std::uint16_t ReadPort(const std::uint8_t* pBytes) {
+    return static_cast<std::uint16_t>(pBytes[0] << 8 | pBytes[1]);
 }
 
 std::vector<std::string> SplitAtBlanks(const std::string& strLine) {
@@ -69,21 +82,16 @@ CProxyHeader ParseV1Line(const std::string& strLine, std::size_t nLength) {
     if (words[0] == "UNKNOWN") return Complete(nLength);
     if (words.size() != 5 || (words[0] != "TCP4" && words[0] != "TCP6")) return Invalid();
     CProxyHeader header;
-    std::uint16_t nDestinationPort = 0;
-    if (!ParsePort(words[3], header.nPort) || !ParsePort(words[4], nDestinationPort))
+    if (!ParsePort(words[3], header.nPort) || !ParsePort(words[4], header.nDestinationPort))
         return Invalid();
-    const int nFamily = words[0] == "TCP4" ? AF_INET : AF_INET6;
-    unsigned char source[16], destination[16];
-    if (inet_pton(nFamily, words[1].c_str(), source) != 1 ||
-        inet_pton(nFamily, words[2].c_str(), destination) != 1)
+    const bool bIPv4 = words[0] == "TCP4";
+    std::array<std::uint8_t, 16> source{}, destination{};
+    if (inet_pton(bIPv4 ? AF_INET : AF_INET6, words[1].c_str(), source.data()) != 1 ||
+        inet_pton(bIPv4 ? AF_INET : AF_INET6, words[2].c_str(), destination.data()) != 1)
         return Invalid();
-    if (nFamily == AF_INET) {
-        header.eSource = EProxySource::IPv4;
-        std::memcpy(header.address.data(), source, header.address.size());
-    } else {
-        header.eSource = EProxySource::IPv6;
-        header.strSource = words[1];
-    }
+    header.eSource = bIPv4 ? EProxySource::IPv4 : EProxySource::IPv6;
+    header.source = ReadAddress(source.data(), bIPv4);
+    header.destination = ReadAddress(destination.data(), bIPv4);
     return Complete(nLength, header);
 }
 
@@ -115,16 +123,14 @@ CProxyHeader ParseV2Addresses(const std::uint8_t* pData, std::uint8_t nFamily,
                               std::size_t nLength) {
     CProxyHeader header;
     const std::uint8_t* pBlock = pData + kProxyV2HeadBytes;
-    if (nFamily == kFamilyInet) {
-        header.eSource = EProxySource::IPv4;
-        std::memcpy(header.address.data(), pBlock, header.address.size());
-        header.nPort = static_cast<std::uint16_t>(pBlock[8] << 8 | pBlock[9]);
-    } else if (nFamily == kFamilyInet6) {
-        char szText[INET6_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET6, pBlock, szText, sizeof szText);
-        header.eSource = EProxySource::IPv6;
-        header.strSource = szText;
-        header.nPort = static_cast<std::uint16_t>(pBlock[32] << 8 | pBlock[33]);
+    if (nFamily == kFamilyInet || nFamily == kFamilyInet6) {
+        const bool bIPv4 = nFamily == kFamilyInet;
+        const std::size_t nAddress = bIPv4 ? 4 : 16;
+        header.eSource = bIPv4 ? EProxySource::IPv4 : EProxySource::IPv6;
+        header.source = ReadAddress(pBlock, bIPv4);
+        header.destination = ReadAddress(pBlock + nAddress, bIPv4);
+        header.nPort = ReadPort(pBlock + 2 * nAddress);
+        header.nDestinationPort = ReadPort(pBlock + 2 * nAddress + 2);
     }
     return Complete(nLength, header);
 }
@@ -160,4 +166,38 @@ CProxyHeader ParseProxyHeader(const std::uint8_t* pData, std::size_t nSize) {
     if (!StartsLike(pData, nSize, kV1Prefix, kV1PrefixBytes)) return Invalid();
     if (nSize < kV1PrefixBytes) return NeedMore(kProxyV1MaxBytes);
     return ParseV1(pData, nSize);
+}
+
+namespace {
+std::string Be16(std::uint16_t nValue) {
+    return {static_cast<char>(nValue >> 8), static_cast<char>(nValue & 0xFF)};
+}
+
+std::string Bytes(const std::uint8_t* pBytes, std::size_t nCount) {
+    return std::string(reinterpret_cast<const char*>(pBytes), nCount);
+}
+}  // namespace
+
+std::string FormatProxyHeader(int nVersion, const CNetAddress& source, std::uint16_t nSourcePort,
+                              const CNetAddress& destination, std::uint16_t nDestinationPort) {
+    const bool bIPv4 =
+        source.eFamily == CNetAddress::kIPv4 && destination.eFamily == CNetAddress::kIPv4;
+    // Both addresses as the header's family writes them.
+    const CNetAddress from = bIPv4 ? source : CNetAddress{CNetAddress::kIPv6, source.IPv6Bytes()};
+    const CNetAddress to =
+        bIPv4 ? destination : CNetAddress{CNetAddress::kIPv6, destination.IPv6Bytes()};
+    if (nVersion == 1)
+        return std::string("PROXY ") + (bIPv4 ? "TCP4 " : "TCP6 ") + from.ToText() + " " +
+               to.ToText() + " " + std::to_string(nSourcePort) + " " +
+               std::to_string(nDestinationPort) + "\r\n";
+    if (nVersion != 2) return "";
+    const std::size_t nAddress = bIPv4 ? 4 : 16;
+    const std::string strBlock = Bytes(from.bytes.data(), nAddress) +
+                                 Bytes(to.bytes.data(), nAddress) + Be16(nSourcePort) +
+                                 Be16(nDestinationPort);
+    const char nCommand = kVersion2 | kCommandProxy;
+    const char nFamily =
+        static_cast<char>((bIPv4 ? kFamilyInet : kFamilyInet6) << 4 | kTransportStream);
+    return Bytes(kV2Signature, sizeof kV2Signature) + nCommand + nFamily +
+           Be16(static_cast<std::uint16_t>(strBlock.size())) + strBlock;
 }

@@ -13,7 +13,11 @@
 // command, a known family and transport, a length, the addresses for the family, then TLVs
 // (type, 16-bit length, value) that must fill the rest exactly; their contents are ignored.
 // LOCAL (a balancer's own health check), UNKNOWN, and the unspecified and UNIX families stand
-// for the connection itself.
+// for the connection itself. A source in IPv6's mapped form (::ffff:a.b.c.d) is that IPv4
+// address (settings/NetPrefix.h).
+//
+// FormatProxyHeader writes the header the other way, for the mail server: one that names the
+// client and the address it connected to, in either version.
 #pragma once
 
 #include <array>
@@ -21,8 +25,11 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/NetPrefix.h"
+
 enum class EProxyParse : std::uint8_t { NeedMore, Invalid, Complete };
-// Whose address the connection stands for: its own peer's, or the header's source.
+// Whose address the connection stands for: its own peer's, or the header's source (of the
+// header's family: TCP4/AF_INET or TCP6/AF_INET6).
 enum class EProxySource : std::uint8_t { Connection, IPv4, IPv6 };
 
 constexpr std::size_t kProxyV1MaxBytes = 107;
@@ -36,9 +43,17 @@ struct CProxyHeader {
     // The most bytes the header can still turn out to have (NeedMore): what to read at most.
     std::size_t nMaxLength = kProxyV1MaxBytes;
     EProxySource eSource = EProxySource::Connection;
-    std::array<std::uint8_t, 4> address{};  // IPv4 source, network order
-    std::uint16_t nPort = 0;                // IPv4 or IPv6 source port
-    std::string strSource;                  // IPv6 source in its text form
+    // With a source: the client's address and port, and the address and port it connected to.
+    CNetAddress source;
+    std::uint16_t nPort = 0;
+    CNetAddress destination;
+    std::uint16_t nDestinationPort = 0;
 };
 
 CProxyHeader ParseProxyHeader(const std::uint8_t* pData, std::size_t nSize);
+
+// The header of version nVersion (1 or 2) for a connection from source:nSourcePort to
+// destination:nDestinationPort: TCP4/AF_INET when both are IPv4, otherwise TCP6/AF_INET6 with an
+// IPv4 address in its mapped form. Empty for another version.
+std::string FormatProxyHeader(int nVersion, const CNetAddress& source, std::uint16_t nSourcePort,
+                              const CNetAddress& destination, std::uint16_t nDestinationPort);

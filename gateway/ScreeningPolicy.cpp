@@ -20,9 +20,11 @@ void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& h
         {&entry, entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
 }
 
+// A single IPv4 address is compared as text, as the dialog writes it; an IPv6 address, which
+// has many ways to be written, is compared as an address, like every network.
 void AddExclusion(const CExclusion& entry, CScreeningPolicy& policy) {
     if (entry.m_strAddress.empty()) return;
-    if (!IsNetworkText(entry.m_strAddress)) {
+    if (!IsNetworkText(entry.m_strAddress) && !IsIPv6Text(entry.m_strAddress)) {
         if (entry.m_bActive != 0) policy.exactExclusions.push_back(entry.m_strAddress);
         return;
     }

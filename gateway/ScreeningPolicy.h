@@ -32,8 +32,8 @@ struct CScreeningPolicy {
     std::uint64_t nVersion = 0;      // Settings::m_nListVersion it was compiled from
     std::uint32_t nGeneration = 0;   // Settings::m_nListGeneration, for raising catch counts
     std::vector<CPolicyZone> zones;  // the active zones whose text reads, from the list's head
-    std::vector<std::string> exactExclusions;  // active exclusions of one address: by text
-    std::vector<CNetPrefix> excludedNetworks;  // active exclusions written "a.b.c.d/n"
+    std::vector<std::string> exactExclusions;  // active exclusions of one IPv4 address: by text
+    std::vector<CNetPrefix> excludedNetworks;  // the other active ones: networks, IPv6 addresses
     std::int32_t nThreshold = 1;
     std::int32_t nCheckMinutes = 0;
     std::int32_t nCacheSeconds = 0;
@@ -41,8 +41,8 @@ struct CScreeningPolicy {
 
     bool ChecksOn() const { return nCheckMinutes > 0; }
     bool CacheOn() const { return nCacheSeconds > 0; }
-    // An address written one way is excluded by an entry with exactly that text; any address
-    // inside an excluded network is excluded.
+    // An IPv4 address written one way is excluded by an entry with exactly that text; any
+    // address inside an excluded network, or equal to an excluded IPv6 address, is excluded.
     bool IsExcluded(const std::string& strText, const CNetAddress& address) const;
     // Whether the zone is asked about clients: always with checks off; with them on, only while
     // its last check passed (or got no answer).

@@ -105,9 +105,9 @@ void CheckZoneText(const std::string& strZone, Problems& problems) {
         problems.push_back(Quoted(zone.strName) + " is not a DNS name");
 }
 
-// An exclusion's text after its marker: a network ("a.b.c.d/n") holds the clients inside it;
-// one address is compared, as text, with the client's address written a.b.c.d, so anything
-// else never matches a client.
+// An exclusion's text after its marker: a network ("a.b.c.d/n", "2001:db8::/32") holds the
+// clients inside it; an IPv6 address is compared as an address; an IPv4 address is compared, as
+// text, with the client's address written a.b.c.d, so anything else never matches a client.
 void CheckExclusionText(const std::string& strAddress, Problems& problems) {
     CNetPrefix prefix;
     const std::string strError = ParseNetPrefix(strAddress, prefix);
@@ -115,7 +115,9 @@ void CheckExclusionText(const std::string& strAddress, Problems& problems) {
     if (IsNetworkText(strAddress))
         problems.push_back(Quoted(strAddress) + ": " + strError + ", so it excludes nothing");
     else
-        problems.push_back(Quoted(strAddress) + " is not an IPv4 address, so no client matches it");
+        problems.push_back(Quoted(strAddress) + " is not an " +
+                           (IsIPv6Text(strAddress) ? "IPv6" : "IPv4") +
+                           " address, so no client matches it");
 }
 
 // One entry of ProxyFrom or MonitorFrom, an address or a network; the load says the same of it.
@@ -126,7 +128,8 @@ void CheckListedAddress(const std::string& strEntry, Problems& problems) {
     if (IsNetworkText(strEntry))
         problems.push_back(Quoted(strEntry) + ": " + strError + "; it is ignored.");
     else
-        problems.push_back(Quoted(strEntry) + " is not an IPv4 address and is ignored.");
+        problems.push_back(Quoted(strEntry) + " is not an " +
+                           (IsIPv6Text(strEntry) ? "IPv6" : "IPv4") + " address and is ignored.");
 }
 
 // With ZoneCheckMinutes on, the gateway suspends every active zone that fails the test of RFC
@@ -159,10 +162,10 @@ void CheckZoneHealth(const Settings& settings, Problems& problems) {
 // ---- one function per value ----
 
 void CheckMailServer(const std::string& strHost, Problems& problems) {
-    in_addr address{};
+    sockaddr_storage address{};
     if (strHost.empty())
         problems.push_back("empty: there is no mail server to relay to");
-    else if (!ResolveIPv4(strHost, address))
+    else if (!ResolveHost(strHost, address))
         problems.push_back(Quoted(strHost) + " does not resolve to an IPv4 address");
 }
 
@@ -172,6 +175,14 @@ void CheckPort(const std::string& strText, Problems& problems) {
 
 void CheckMetricsPort(const std::string& strText, Problems& problems) {
     CheckRange(strText, 0, 65535, "a port (1 to 65535), nor 0 for no endpoint", problems);
+}
+
+// The PROXY header's version for the mail server; empty or "0" sends none.
+void CheckProxyVersion(const std::string& strText, Problems& problems) {
+    if (!strText.empty() && strText != "0" && strText != "1" && strText != "2")
+        problems.push_back(Quoted(strText) +
+                           " is neither \"1\" nor \"2\" (nor \"0\" for no header), so no header "
+                           "is sent");
 }
 
 // On or off; empty is off.
@@ -258,6 +269,7 @@ const CValueRule kValueRules[] = {
     {"ZoneCheckMinutes", CheckNotNegative, kWhole},
     {"DnsblCacheSeconds", CheckNotNegative, kWhole},
     {"ListenV6", CheckSwitch, kWhole},
+    {"ProxyTo", CheckProxyVersion, kWhole},
 };
 
 // The list entries "<prefix><i>", read for i from 0 below the count value.

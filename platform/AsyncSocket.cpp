@@ -20,6 +20,30 @@ constexpr int kHostNotFound = EHOSTUNREACH;
 // Readiness that may carry the peer's close: only then is a peek needed to tell it from data.
 constexpr std::uint32_t kMaybeClosed = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
 
+// The address to bind: pszAddress (an IPv4 or IPv6 address; null for every IPv4 address) and
+// nPort; false when pszAddress is no address.
+bool LocalAddress(const char* pszAddress, unsigned nPort, sockaddr_storage& address) {
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+    if (pszAddress != nullptr && inet_pton(AF_INET6, pszAddress, &ipv6.sin6_addr) == 1) {
+        ipv6.sin6_family = AF_INET6;
+    } else {
+        address = sockaddr_storage{};
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (pszAddress != nullptr && inet_pton(AF_INET, pszAddress, &ipv4.sin_addr) != 1)
+            return false;
+    }
+    SetPort(address, nPort);
+    return true;
+}
+
+bool IsAnyAddress(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr == htonl(INADDR_ANY);
+    return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+}
+
 BOOL Fail(int nCode) {
     t_nLastError = nCode;
     return FALSE;
@@ -30,6 +54,19 @@ int FailTransfer(int nCode) {
     return SOCKET_ERROR;
 }
 }  // namespace
+
+bool ResolveHost(const std::string& strHost, sockaddr_storage& address) {
+    address = sockaddr_storage{};
+    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+    if (inet_pton(AF_INET6, strHost.c_str(), &ipv6.sin6_addr) == 1) {
+        ipv6.sin6_family = AF_INET6;
+        return true;
+    }
+    address = sockaddr_storage{};
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+    ipv4.sin_family = AF_INET;
+    return ResolveIPv4(strHost, ipv4.sin_addr);
+}
 
 bool ResolveIPv4(const std::string& strHost, in_addr& address) {
     if (inet_pton(AF_INET, strHost.c_str(), &address) == 1) return true;
@@ -44,6 +81,18 @@ bool ResolveIPv4(const std::string& strHost, in_addr& address) {
     return true;
 }
 
+void SetPort(sockaddr_storage& address, unsigned nPort) {
+    const std::uint16_t nNetworkPort = htons(static_cast<std::uint16_t>(nPort));
+    if (address.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6&>(address).sin6_port = nNetworkPort;
+    else
+        reinterpret_cast<sockaddr_in&>(address).sin_port = nNetworkPort;
+}
+
+socklen_t AddressLength(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
 int WSAGetLastError() { return t_nLastError; }
 void WSASetLastError(int nCode) { t_nLastError = nCode; }
 
@@ -51,37 +100,39 @@ CAsyncSocket::CAsyncSocket() = default;
 
 CAsyncSocket::~CAsyncSocket() { CAsyncSocket::Close(); }
 
+// An IPv6 socket serves IPv6 alone (IPV6_V6ONLY), so that an IPv4 socket on the same port stays
+// the one IPv4 clients reach, and its clients' addresses are never IPv4 ones in mapped form.
 BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* pszAddress) {
     if (m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
-    const int fd = socket(AF_INET, nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    if (!LocalAddress(pszAddress, nPort, address)) return Fail(EINVAL);
+    const int nFamily = address.ss_family;
+    const int fd = socket(nFamily, nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(errno);
     const int nOne = 1;
+    if (nFamily == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &nOne, sizeof nOne);
     // A restarted gateway may take its port again while old connections linger in TIME_WAIT.
     if (nPort != 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(nPort));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (pszAddress != nullptr && inet_pton(AF_INET, pszAddress, &address.sin_addr) != 1) {
-        close(fd);
-        return Fail(EINVAL);
-    }
     // Any port on any address is what a connect picks by itself: no bind needed for that.
-    const bool bAnywhere = nPort == 0 && pszAddress == nullptr;
-    if (!bAnywhere && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const bool bAnywhere = nPort == 0 && (pszAddress == nullptr || IsAnyAddress(address));
+    if (!bAnywhere &&
+        bind(fd, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0) {
         const int nCode = errno;
         close(fd);
         return Fail(nCode);
     }
     // Nothing is watched before Connect or Listen: an unconnected socket only reports hang-ups.
     if (!Attach(fd, lEvent, false)) return FALSE;
+    m_nFamily = nFamily;
     return TRUE;
 }
 
 BOOL CAsyncSocket::Adopt(int fd, long lEvent) {
     if (m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
     if (fd < 0) return Fail(ENOTSOCK);
-    return Attach(fd, lEvent, false) ? TRUE : FALSE;
+    if (!Attach(fd, lEvent, false)) return FALSE;
+    m_nFamily = AF_INET;
+    return TRUE;
 }
 
 bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
@@ -111,22 +162,30 @@ void CAsyncSocket::ResetState() {
 
 BOOL CAsyncSocket::Connect(const std::string& strHost, unsigned nPort) {
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
-    in_addr resolved{};
-    return ConnectTo(ResolveIPv4(strHost, resolved) ? &resolved : nullptr, nPort);
+    sockaddr_storage resolved{};
+    return ConnectTo(ResolveHost(strHost, resolved) ? &resolved : nullptr, nPort);
 }
 
 BOOL CAsyncSocket::ConnectTo(const in_addr* pAddress, unsigned nPort) {
+    if (pAddress == nullptr) return ConnectTo(static_cast<const sockaddr_storage*>(nullptr), nPort);
+    sockaddr_storage address{};
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_addr = *pAddress;
+    return ConnectTo(&address, nPort);
+}
+
+BOOL CAsyncSocket::ConnectTo(const sockaddr_storage* pAddress, unsigned nPort) {
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(nPort));
     int nCode = 0;
     if (pAddress == nullptr) {
         nCode = kHostNotFound;
     } else {
-        address.sin_addr = *pAddress;
-        if (connect(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
-            errno != EINPROGRESS)
+        sockaddr_storage address = *pAddress;
+        SetPort(address, nPort);
+        if (address.ss_family != m_nFamily && !TakeFamily(address.ss_family)) return FALSE;
+        const auto* pTarget = reinterpret_cast<const sockaddr*>(&address);
+        if (connect(m_hSocket, pTarget, AddressLength(address)) != 0 && errno != EINPROGRESS)
             nCode = errno;
     }
     // An unconnected socket reports itself ready at once, so a failure found here still
@@ -155,7 +214,20 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr* pAddress, socklen_
     if (rConnected.m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
     const int fd = accept4(m_hSocket, pAddress, pLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return Fail(errno);
-    return rConnected.Attach(fd, m_lEvent) ? TRUE : FALSE;
+    if (!rConnected.Attach(fd, m_lEvent)) return FALSE;
+    rConnected.m_nFamily = m_nFamily;
+    return TRUE;
+}
+
+// The descriptor goes first, so that its place (one set aside for it, say) serves the new one.
+bool CAsyncSocket::TakeFamily(int nFamily) {
+    const long lEvent = m_lEvent;
+    CAsyncSocket::Close();
+    const int fd = socket(nFamily, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Fail(errno);
+    if (!Attach(fd, lEvent, false)) return false;
+    m_nFamily = nFamily;
+    return true;
 }
 
 int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
@@ -203,6 +275,14 @@ BOOL CAsyncSocket::AsyncSelect(long lEvent) {
 BOOL CAsyncSocket::ShutDown(int nHow) {
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
     return shutdown(m_hSocket, nHow) == 0 ? TRUE : Fail(errno);
+}
+
+BOOL CAsyncSocket::GetSockName(sockaddr_storage& address) {
+    if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
+    socklen_t nLength = sizeof address;
+    return getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLength) == 0
+               ? TRUE
+               : Fail(errno);
 }
 
 void CAsyncSocket::Close() {

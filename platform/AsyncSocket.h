@@ -72,18 +72,24 @@ public:
 
     int m_hSocket = INVALID_SOCKET;
 
-    // A socket of nType bound to nPort (0 = any) on strAddress (null = every local address),
-    // watched for the notifications in lEvent.
+    // A socket of nType bound to nPort (0 = any) on pszAddress (null = every local IPv4
+    // address), watched for the notifications in lEvent. An IPv6 pszAddress ("::" for every
+    // local one) makes an IPv6 socket that serves IPv6 alone.
     BOOL Create(unsigned nPort = 0, int nType = SOCK_STREAM, long lEvent = FD_ALL_EVENTS,
                 const char* pszAddress = nullptr);
     // Takes fd, an unbound non-blocking stream socket made in advance (CDescriptorReserve), as
     // Create(0, SOCK_STREAM, lEvent) would have made it; FALSE (nothing to take) for -1.
     BOOL Adopt(int fd, long lEvent);
-    // Starts connecting to a dotted IPv4 address or a host name (resolved here, blocking).
-    // Like any non-blocking connect it returns FALSE: with EWOULDBLOCK while under way, with
-    // another code when it failed at once. Either way the outcome arrives as OnConnect.
+    // Starts connecting to a dotted IPv4 address, an IPv6 address or a host name (resolved here
+    // to its IPv4 address, blocking). Like any non-blocking connect it returns FALSE: with
+    // EWOULDBLOCK while under way, with another code when it failed at once. Either way the
+    // outcome arrives as OnConnect. A socket made for the other family than the address's is
+    // made again for the address's (same mask); should that fail, the socket is closed, the
+    // code is the failure's, and no OnConnect follows.
     BOOL Connect(const std::string& strHost, unsigned nPort);
-    // The same for an address resolved before; null stands for a name that did not resolve.
+    // The same for an address resolved before (its port is set to nPort); null stands for a
+    // name that did not resolve.
+    BOOL ConnectTo(const sockaddr_storage* pAddress, unsigned nPort);
     BOOL ConnectTo(const in_addr* pAddress, unsigned nPort);
     BOOL Listen(int nBacklog = SOMAXCONN);
     // Takes one pending connection into rConnected (which must have no descriptor), filling
@@ -96,6 +102,8 @@ public:
     virtual void Close();
     // shutdown(2) on the descriptor: SHUT_WR sends the peer an orderly end after the data.
     BOOL ShutDown(int nHow);
+    // The socket's own address and port (for an accepted socket: where the peer connected to).
+    BOOL GetSockName(sockaddr_storage& address);
 
     long EventMask() const { return m_lEvent; }
 
@@ -113,6 +121,7 @@ protected:
 
 private:
     bool Attach(int fd, long lEvent, bool bWatchNow = true);
+    bool TakeFamily(int nFamily);
     void UpdateWatch();
     std::uint32_t WantedEvents() const;
     bool WantsReadSide() const;
@@ -128,6 +137,7 @@ private:
     CEventLoop::WatchId m_nWatch = 0;
     std::uint32_t m_nWatched = 0;  // the events the watch has now
     long m_lEvent = 0;
+    int m_nFamily = AF_INET;  // of the descriptor
     bool m_bListening = false;
     bool m_bConnecting = false;
     int m_nConnectError = 0;
@@ -142,3 +152,9 @@ private:
 
 // Resolves a dotted IPv4 address, or a host name (blocking); false when it gives no IPv4 address.
 bool ResolveIPv4(const std::string& strHost, in_addr& address);
+// Resolves an IPv6 address as it is, or else as ResolveIPv4 does, into a socket address of its
+// family (port 0); false when it gives none.
+bool ResolveHost(const std::string& strHost, sockaddr_storage& address);
+// The port of a socket address of either family; the length connect and bind take for it.
+void SetPort(sockaddr_storage& address, unsigned nPort);
+socklen_t AddressLength(const sockaddr_storage& address);

@@ -2,8 +2,56 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
+
+namespace {
+constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+constexpr int kMappedBits = 96;
+
+bool IsMapped(const std::uint8_t* pBytes) {
+    return std::memcmp(pBytes, kMappedPrefix, sizeof kMappedPrefix) == 0;
+}
+
+std::string DottedText(const std::uint8_t* p) {
+    char szText[16];
+    std::snprintf(szText, sizeof szText, "%u.%u.%u.%u", p[0], p[1], p[2], p[3]);
+    return szText;
+}
+
+// The eight 16-bit groups, the longest run of zero groups (two or more; the first of equal
+// runs) written "::", each group in lower-case hexadecimal without leading zeros.
+std::string IPv6Text(const std::array<std::uint8_t, 16>& bytes) {
+    if (IsMapped(bytes.data())) return "::ffff:" + DottedText(bytes.data() + 12);
+    unsigned groups[8];
+    for (int i = 0; i < 8; ++i)
+        groups[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+    int nRunStart = -1, nRunLength = 0;
+    for (int i = 0; i < 8;) {
+        int nEnd = i;
+        while (nEnd < 8 && groups[nEnd] == 0) ++nEnd;
+        if (nEnd - i > nRunLength && nEnd - i >= 2) {
+            nRunStart = i;
+            nRunLength = nEnd - i;
+        }
+        i = nEnd == i ? i + 1 : nEnd;
+    }
+    std::string strText;
+    for (int i = 0; i < 8; ++i) {
+        if (i == nRunStart) {
+            strText += "::";
+            i += nRunLength - 1;
+            continue;
+        }
+        if (!strText.empty() && strText.back() != ':') strText += ':';
+        char szGroup[8];
+        std::snprintf(szGroup, sizeof szGroup, "%x", groups[i]);
+        strText += szGroup;
+    }
+    return strText;
+}
+}  // namespace
 
 CNetAddress CNetAddress::FromIPv4(const std::array<std::uint8_t, 4>& address) {
     CNetAddress result;
@@ -17,10 +65,56 @@ CNetAddress CNetAddress::FromIPv4(std::uint32_t nNetworkOrder) {
     return FromIPv4(address);
 }
 
+CNetAddress CNetAddress::FromIPv6(const std::array<std::uint8_t, 16>& address) {
+    if (IsMapped(address.data()))
+        return FromIPv4({address[12], address[13], address[14], address[15]});
+    CNetAddress result;
+    result.eFamily = kIPv6;
+    result.bytes = address;
+    return result;
+}
+
+CNetAddress CNetAddress::FromSocketAddress(const sockaddr_storage& address, std::uint16_t& nPort) {
+    nPort = 0;
+    if (address.ss_family == AF_INET) {
+        const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+        nPort = ntohs(ipv4.sin_port);
+        return FromIPv4(ipv4.sin_addr.s_addr);
+    }
+    if (address.ss_family != AF_INET6) return CNetAddress();
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(address);
+    nPort = ntohs(ipv6.sin6_port);
+    std::array<std::uint8_t, 16> bytes{};
+    std::memcpy(bytes.data(), &ipv6.sin6_addr, bytes.size());
+    return FromIPv6(bytes);
+}
+
 std::string CNetAddress::ToText() const {
-    char szText[INET6_ADDRSTRLEN] = "";
-    inet_ntop(eFamily == kIPv4 ? AF_INET : AF_INET6, bytes.data(), szText, sizeof szText);
-    return szText;
+    return eFamily == kIPv4 ? DottedText(bytes.data()) : IPv6Text(bytes);
+}
+
+std::string CNetAddress::ReversedText() const {
+    if (eFamily == kIPv4)
+        return DottedText(
+            std::array<std::uint8_t, 4>{bytes[3], bytes[2], bytes[1], bytes[0]}.data());
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string strText;
+    strText.reserve(63);
+    for (int i = 15; i >= 0; --i) {
+        strText += kDigits[bytes[i] & 0x0F];
+        strText += '.';
+        strText += kDigits[bytes[i] >> 4];
+        if (i > 0) strText += '.';
+    }
+    return strText;
+}
+
+std::array<std::uint8_t, 16> CNetAddress::IPv6Bytes() const {
+    if (eFamily == kIPv6) return bytes;
+    std::array<std::uint8_t, 16> mapped{};
+    std::memcpy(mapped.data(), kMappedPrefix, sizeof kMappedPrefix);
+    std::memcpy(mapped.data() + 12, bytes.data(), 4);
+    return mapped;
 }
 
 size_t CNetAddressHash::operator()(const CNetAddress& address) const {
@@ -58,6 +152,12 @@ bool ReadLength(const std::string& strText, int& nLength) {
     }
     return true;
 }
+
+// The address part of a prefix's text, of the family its text says; false when it does not read.
+bool ReadAddress(const std::string& strAddress, std::array<std::uint8_t, 16>& bytes, bool bIPv6) {
+    return strAddress.find('\0') == std::string::npos &&
+           inet_pton(bIPv6 ? AF_INET6 : AF_INET, strAddress.c_str(), bytes.data()) == 1;
+}
 }  // namespace
 
 bool CNetPrefix::Contains(const CNetAddress& other) const {
@@ -72,21 +172,28 @@ std::string CNetPrefix::ToText() const {
 std::string ParseNetPrefix(const std::string& strText, CNetPrefix& prefix) {
     const size_t nSlash = strText.find('/');
     const std::string strAddress = strText.substr(0, nSlash);
-    in_addr ipv4{};
-    if (strAddress.find('\0') != std::string::npos ||
-        inet_pton(AF_INET, strAddress.c_str(), &ipv4) != 1)
-        return "\"" + strAddress + "\" is not an IPv4 address";
-    CNetPrefix parsed{CNetAddress::FromIPv4(ipv4.s_addr), 32};
+    const bool bIPv6 = IsIPv6Text(strAddress);
+    std::array<std::uint8_t, 16> bytes{};
+    if (!ReadAddress(strAddress, bytes, bIPv6))
+        return "\"" + strAddress + "\" is not an " + (bIPv6 ? "IPv6" : "IPv4") + " address";
+    // Read as written first: the mapped form becomes IPv4 only once its length is known.
+    CNetAddress address;
+    address.eFamily = bIPv6 ? CNetAddress::kIPv6 : CNetAddress::kIPv4;
+    address.bytes = bytes;
+    CNetPrefix parsed{address, address.Bits()};
     if (nSlash != std::string::npos) {
         int nLength = 0;
-        if (!ReadLength(strText.substr(nSlash + 1), nLength) || nLength > 32)
-            return "the prefix length after \"/\" must be a number from 0 to 32";
-        const CNetPrefix network{Masked(parsed.address, nLength), nLength};
-        if (!(network.address == parsed.address))
+        if (!ReadLength(strText.substr(nSlash + 1), nLength) || nLength > address.Bits())
+            return "the prefix length after \"/\" must be a number from 0 to " +
+                   std::to_string(address.Bits());
+        const CNetPrefix network{Masked(address, nLength), nLength};
+        if (!(network.address == address))
             return "the address has bits set beyond the prefix length (the network is " +
-                   network.address.ToText() + "/" + std::to_string(nLength) + ")";
+                   network.ToText() + ")";
         parsed.nBits = nLength;
     }
+    if (bIPv6 && parsed.nBits >= kMappedBits && IsMapped(bytes.data()))
+        parsed = CNetPrefix{CNetAddress::FromIPv6(bytes), parsed.nBits - kMappedBits};
     prefix = parsed;
     return "";
 }

@@ -122,14 +122,13 @@ std::vector<CNetPrefix> ParseAddressList(const std::string& strList,
             prefixes.push_back(prefix);
         else if (IsNetworkText(strEntry))
             invalid.push_back("\"" + strEntry + "\": " + strError + "; it is ignored.");
-        else
-            invalid.push_back("\"" + strEntry + "\" is not an IPv4 address and is ignored.");
+        else  // "is not an IPv4 address", or IPv6 for a text with ":"
+            invalid.push_back(strError + " and is ignored.");
     }
     return prefixes;
 }
 
-bool HasAddress(const std::vector<CNetPrefix>& prefixes, std::uint32_t nAddress) {
-    const CNetAddress address = CNetAddress::FromIPv4(nAddress);
+bool HasAddress(const std::vector<CNetPrefix>& prefixes, const CNetAddress& address) {
     return std::any_of(prefixes.begin(), prefixes.end(),
                        [&](const CNetPrefix& prefix) { return prefix.Contains(address); });
 }
@@ -144,9 +143,9 @@ std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
     return invalid;
 }
 
-bool Settings::IsProxyFrom(std::uint32_t nAddress) const {
+bool Settings::IsProxyFrom(const CNetAddress& address) const {
     Guard guard(m_lock);
-    return HasAddress(m_proxyFrom, nAddress);
+    return HasAddress(m_proxyFrom, address);
 }
 
 std::vector<std::string> Settings::SetMonitorFrom(const std::string& strList) {
@@ -160,7 +159,13 @@ std::vector<std::string> Settings::SetMonitorFrom(const std::string& strList) {
 }
 
 // A list whose every entry was invalid still restricts: it lets nobody in, not everybody.
-bool Settings::IsMonitorFrom(std::optional<std::uint32_t> address) const {
+bool Settings::IsMonitorFrom(const CNetAddress& address) const {
     Guard guard(m_lock);
-    return !m_bMonitorFromSet || (address && HasAddress(m_monitorFrom, *address));
+    return !m_bMonitorFromSet || HasAddress(m_monitorFrom, address);
+}
+
+bool Settings::IsMonitorFrom(std::optional<std::uint32_t> address) const {
+    if (address) return IsMonitorFrom(CNetAddress::FromIPv4(*address));
+    Guard guard(m_lock);
+    return !m_bMonitorFromSet;
 }

@@ -38,7 +38,7 @@ public:
     virtual ~CExclusion() = default;
 
     std::int32_t m_nId;
-    std::string m_strAddress;  // dotted IPv4 text or a.b.c.d/n as given; empty means removed
+    std::string m_strAddress;  // an address or network as given (NetPrefix.h); empty: removed
     std::int32_t m_bActive;
     CExclusion* m_pNext = nullptr;
 };
@@ -86,10 +86,11 @@ public:
     std::string MetricsAddress{kDefaultMetricsAddress};
     // Options a busy site switches on in the hive; the configuration dialog never shows them and
     // its save leaves them as the hive holds them. ConcurrentScreening: screen without blocking
-    // the listener. ProxyFrom: the load balancers (IPv4, comma-separated) whose connections
-    // start with a PROXY protocol header; m_proxyFrom holds them parsed. MonitorFrom: the only
-    // addresses (IPv4, comma-separated) whose "MONITOR" line makes a monitor; empty lets anyone
-    // in, and m_monitorFrom holds them parsed. Either list may name networks ("10.0.0.0/8").
+    // the listener. ProxyFrom: the load balancers (IPv4 or IPv6, comma-separated) whose
+    // connections start with a PROXY protocol header; m_proxyFrom holds them parsed.
+    // MonitorFrom: the only addresses (IPv4 or IPv6, comma-separated) whose "MONITOR" line makes
+    // a monitor; empty lets anyone in, and m_monitorFrom holds them parsed. Either list may name
+    // networks ("10.0.0.0/8", "2001:db8::/32").
     std::atomic<std::int32_t> ConcurrentScreening{0};
     std::string ProxyFrom;
     std::vector<CNetPrefix> m_proxyFrom;
@@ -103,6 +104,12 @@ public:
     std::atomic<std::int32_t> DnsblThreshold{1};
     std::atomic<std::int32_t> ZoneCheckMinutes{0};
     std::atomic<std::int32_t> DnsblCacheSeconds{0};
+    // Client addresses end to end, set in the hive only and kept by the dialog's save: ListenV6,
+    // nonzero to listen on [::]:PortIn too (IPv6 only, beside the IPv4 socket); ProxyTo, 1 or 2
+    // for a PROXY protocol header of that version first on every channel to the mail server,
+    // naming the client (any other value sends none).
+    std::atomic<std::int32_t> ListenV6{0};
+    std::atomic<std::int32_t> ProxyTo{0};
 
     void AddDnsblServer(std::string strName, std::int32_t bActive);
     void AddExclusion(const std::string& strAddress, std::int32_t bActive);
@@ -118,14 +125,20 @@ public:
     void SetLogFileName(const std::string& strValue);
     std::string GetMetricsAddress() const;
 
-    // Takes a new ProxyFrom list; returns a report for each entry that is not an IPv4 address or
-    // network, which is left out. Blanks around an entry and empty entries do not count.
+    // Takes a new ProxyFrom list; returns a report for each entry that is not an IPv4 or IPv6
+    // address or network, which is left out. Blanks around an entry and empty entries do not
+    // count.
     std::vector<std::string> SetProxyFrom(const std::string& strList);
-    // The connection from this address (network order) is a trusted load balancer's.
-    bool IsProxyFrom(std::uint32_t nAddress) const;
+    // The connection from this address is a trusted load balancer's.
+    bool IsProxyFrom(const CNetAddress& address) const;
+    // The same for an IPv4 address in network order.
+    bool IsProxyFrom(std::uint32_t nAddress) const {
+        return IsProxyFrom(CNetAddress::FromIPv4(nAddress));
+    }
     // The same for MonitorFrom.
     std::vector<std::string> SetMonitorFrom(const std::string& strList);
-    // A "MONITOR" line from this IPv4 address (network order; none for another family) may make
-    // a monitor.
+    // A "MONITOR" line from this address may make a monitor.
+    bool IsMonitorFrom(const CNetAddress& address) const;
+    // The same for an IPv4 address in network order; none stands for an address in no list.
     bool IsMonitorFrom(std::optional<std::uint32_t> address) const;
 };

@@ -45,6 +45,7 @@ struct CStagedSettings {
     std::optional<std::int32_t> MetricsPort, ConcurrentScreening;
     std::optional<std::string> MetricsAddress, ProxyFrom, MonitorFrom;
     std::optional<std::int32_t> DnsblThreshold, ZoneCheckMinutes, DnsblCacheSeconds;
+    std::optional<std::int32_t> ListenV6, ProxyTo;
     // Those of them the key holds in a form that cannot be read, by name.
     std::vector<std::string> unreadable;
     bool IsUnreadable(const char* pName) const {
@@ -165,6 +166,8 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
         std::max<std::int32_t>(ReadHiveOnlyNumber(key, "DnsblThreshold", staged), 1);
     staged.ZoneCheckMinutes = ReadHiveOnlyNumber(key, "ZoneCheckMinutes", staged);
     staged.DnsblCacheSeconds = ReadHiveOnlyNumber(key, "DnsblCacheSeconds", staged);
+    staged.ListenV6 = ReadHiveOnlyNumber(key, "ListenV6", staged) != 0 ? 1 : 0;
+    staged.ProxyTo = ReadHiveOnlyNumber(key, "ProxyTo", staged);
 }
 
 // ---- settings file ----
@@ -277,6 +280,8 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
     if (staged.DnsblThreshold) settings.DnsblThreshold = *staged.DnsblThreshold;
     if (staged.ZoneCheckMinutes) settings.ZoneCheckMinutes = *staged.ZoneCheckMinutes;
     if (staged.DnsblCacheSeconds) settings.DnsblCacheSeconds = *staged.DnsblCacheSeconds;
+    if (staged.ListenV6) settings.ListenV6 = *staged.ListenV6;
+    if (staged.ProxyTo) settings.ProxyTo = *staged.ProxyTo;
     CInvalidEntries invalid;
     ApplyUnreadable(settings, staged, invalid);
     if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);

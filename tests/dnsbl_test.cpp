@@ -305,7 +305,7 @@ void PrintTo(const CScreeningOutcome& o, std::ostream* pOut) {
 
 // Screens the address both ways with fresh catch counts: blocking, then on a loop of this thread.
 std::pair<CScreeningOutcome, CScreeningOutcome> ScreenBothWays(Settings& settings,
-                                                               const std::array<uint8_t, 4>& a) {
+                                                               const CNetAddress& a) {
     CScreeningOutcome outcomes[2];
     for (int nConcurrent = 0; nConcurrent < 2; ++nConcurrent) {
         CScreeningOutcome& outcome = outcomes[nConcurrent];
@@ -337,26 +337,35 @@ std::pair<CScreeningOutcome, CScreeningOutcome> ScreenBothWays(Settings& setting
 // The same cases give the same verdicts, lines, trace and catches, whichever way they are asked.
 TEST(ConcurrentScreening, VerdictsLinesAndCatchesEqualTheBlockingOnes) {
     CRbldnsd server;
-    server.AddZone("one.test", {"10.20.30.40"});
-    server.AddZone("four.test", {"10.20.30.40", "10.9.9.9"}, "127.0.0.4");
+    server.AddZone("one.test", {"10.20.30.40", "2001:db8::40"});
+    server.AddZone("four.test", {"10.20.30.40", "10.9.9.9", "2001:db8::40"}, "127.0.0.4");
     server.AddZone("clean.test", {});
-    server.AddZone("off.test", {"10.20.30.40"});
-    server.AddZone("two.test", {"10.20.30.40", "10.9.9.9"});
+    server.AddZone("off.test", {"10.20.30.40", "2001:db8::40"});
+    server.AddZone("two.test", {"10.20.30.40", "10.9.9.9", "2001:db8::40"});
     ASSERT_TRUE(server.Start()) << server.Output();
     CSilentUdpSocket silent;
     Settings settings;
     for (const char* pZone : {"two.test", "off.test", "clean.test", "four.test", "one.test"})
         settings.AddDnsblServer(pZone, std::string(pZone) != "off.test");
     settings.AddExclusion("10.1.1.1", 1);
+    settings.AddExclusion("2001:db8:0:0:1::/80", 1);
+    const auto address = [](const char* pText) {
+        CNetPrefix single;
+        EXPECT_EQ(ParseNetPrefix(pText, single), "");
+        return single.address;
+    };
+    const CNetAddress client = CNetAddress::FromIPv4(kClient);
     struct CCase {
-        std::array<std::uint8_t, 4> address;
+        CNetAddress address;
         std::string strServers;
         int nVerdict;
-    } cases[] = {{kClient, server.Nameserver(), 2},  // two listings, an answer, a miss
-                 {{10, 9, 9, 9}, server.Nameserver(), 1},
-                 {{10, 7, 7, 7}, server.Nameserver(), 0},  // listed nowhere
-                 {{10, 1, 1, 1}, server.Nameserver(), 0},  // excluded: no line at all
-                 {kClient, silent.Nameserver(), 0}};       // every zone silent: Err: 12
+    } cases[] = {{client, server.Nameserver(), 2},  // two listings, an answer, a miss
+                 {address("10.9.9.9"), server.Nameserver(), 1},
+                 {address("10.7.7.7"), server.Nameserver(), 0},  // listed nowhere
+                 {address("10.1.1.1"), server.Nameserver(), 0},  // excluded: no line at all
+                 {address("2001:db8::40"), server.Nameserver(), 2},
+                 {address("2001:db8::1:0:0:40"), server.Nameserver(), 0},  // excluded
+                 {client, silent.Nameserver(), 0}};  // every zone silent: Err: 12
     for (const CCase& c : cases) {
         UseNameservers(c.strServers);
         if (c.strServers == silent.Nameserver()) {  // one zone, the bound is 3 s a query
@@ -364,8 +373,12 @@ TEST(ConcurrentScreening, VerdictsLinesAndCatchesEqualTheBlockingOnes) {
                 p->m_bActive = p->m_strName == "one.test";
         }
         const auto [blocking, concurrent] = ScreenBothWays(settings, c.address);
+        SCOPED_TRACE(c.address.ToText());
         EXPECT_EQ(blocking.nVerdict, c.nVerdict) << c.strServers;
         EXPECT_EQ(concurrent, blocking) << c.strServers;
+        if (!blocking.dump.empty()) {
+            EXPECT_EQ(blocking.dump[1], "Checking " + c.address.ToText());
+        }
         if (c.strServers == silent.Nameserver()) {
             EXPECT_EQ(concurrent.dump.back(), "\t one.test: \t\t ms\tErr: 12");
         }

@@ -22,6 +22,7 @@
 #include "platform/DescriptorReserve.h"
 #include "platform/DnsQuery.h"
 #include "tests/support/GatewayHarness.h"
+#include "tests/support/LoopbackAddresses.h"
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
@@ -34,13 +35,14 @@ const std::string kRejectLine =
     "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
     "information\n";
 
-// Three zones on a local rbldnsd, all active in the gateway's list.
+// Three zones on a local rbldnsd, all active in the gateway's list; each lists IPv6 clients too.
 class Screening : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dnsbl.AddZone("one.bl.test", {"127.0.0.6"});
-        m_dnsbl.AddZone("two.bl.test", {"127.0.0.5", "127.0.0.6", "127.0.0.12"});
-        m_dnsbl.AddZone("three.bl.test", {"127.0.0.6"});
+        m_dnsbl.AddZone("one.bl.test", {"127.0.0.6", "2001:db8::6"});
+        m_dnsbl.AddZone("two.bl.test",
+                        {"127.0.0.5", "127.0.0.6", "127.0.0.12", "2001:db8::5", "2001:db8::6"});
+        m_dnsbl.AddZone("three.bl.test", {"127.0.0.6", "2001:db8::6"});
         ASSERT_TRUE(m_dnsbl.Start()) << m_dnsbl.Output();
         setenv("TARNWICK_NAMESERVERS", m_dnsbl.Nameserver().c_str(), 1);
         for (const char* pszZone : {"three.bl.test", "two.bl.test", "one.bl.test"})
@@ -102,6 +104,127 @@ TEST_F(Screening, ExcludedClientIsRelayedWithoutAnyQuery) {
     EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.13 Accepted")) << strLog;
     EXPECT_EQ(m_gateway.m_app.m_nRejected, 0);
     server.Stop();
+}
+
+namespace {
+// The name a list is asked under for an address, written out here digit by digit: the four
+// numbers, or the 32 hexadecimal digits, last first.
+std::string ListName(const std::string& strAddress, const std::string& strZone) {
+    unsigned char bytes[16] = {};
+    std::string strName;
+    if (inet_pton(AF_INET, strAddress.c_str(), bytes) == 1) {
+        for (int i = 3; i >= 0; --i) strName += std::to_string(bytes[i]) + ".";
+        return strName + strZone;
+    }
+    EXPECT_EQ(inet_pton(AF_INET6, strAddress.c_str(), bytes), 1) << strAddress;
+    const char* pDigits = "0123456789abcdef";
+    for (int i = 15; i >= 0; --i)
+        strName += std::string{pDigits[bytes[i] & 15], '.', pDigits[bytes[i] >> 4], '.'};
+    return strName + strZone;
+}
+}  // namespace
+
+// IPv6 clients on the gateway's second socket, beside an IPv4 one, blocking and concurrent: the
+// listed ones are rejected by the zones that list their nibble names, the others relayed
+// byte-exact; an excluded address (written another way) and an excluded network are relayed
+// without a query; the lines give the RFC 5952 text.
+TEST_F(Screening, IPv6ClientsAreScreenedByTheirNibbleNamesBesideIPv4Ones) {
+    CLoopbackAddresses loopback;
+    if (const std::string strWhy = loopback.Add(
+            {"2001:db8::5", "2001:db8::6", "2001:db8::7", "2001:db8::12", "2001:db8:1::9"});
+        !strWhy.empty())
+        GTEST_SKIP() << strWhy;
+    Settings& settings = m_gateway.m_app.m_settings;
+    settings.ListenV6 = 1;
+    settings.AddExclusion("2001:DB8:0:0::012", 1);
+    settings.AddExclusion("2001:db8:1::/48", 1);
+    CRawServer server;
+    ASSERT_TRUE(server.Start(EchoUntilClosed));
+    ASSERT_TRUE(m_gateway.Start(server.Port()));
+    const std::vector<std::string> zones{"one.bl.test", "three.bl.test", "two.bl.test"};
+    const struct {
+        const char* pFrom;
+        const char* pOutcome;
+        size_t nAsked;  // zones asked
+    } cases[] = {
+        {"2001:db8::6", "Rejected (Blacklist Listings: 3)", 3},
+        {"2001:db8::5", "Rejected (Blacklist Listings: 1)", 3},
+        {"2001:db8::7", "Accepted", 3},
+        {"2001:db8::12", "Accepted", 0},
+        {"2001:db8:1::9", "Accepted", 0},
+        {"127.0.0.5", "Rejected (Blacklist Listings: 1)", 3},
+    };
+    for (int nConcurrent = 0; nConcurrent < 2; ++nConcurrent) {
+        settings.ConcurrentScreening = nConcurrent;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.pFrom) + (nConcurrent ? " concurrent" : " blocking"));
+            const size_t nAskedBefore = m_dnsbl.QueriedNames().size();
+            CRawClient client;
+            ASSERT_TRUE(client.Connect(m_gateway.m_nPortIn, c.pFrom));
+            const std::string strStream = RandomStream(64 << 10, nConcurrent);
+            if (c.pOutcome[0] == 'R') {
+                EXPECT_TRUE(client.ReadUntilClosed());
+                EXPECT_EQ(client.m_strReceived, kRejectLine);
+            } else {
+                ASSERT_TRUE(client.SendAll(strStream));
+                EXPECT_TRUE(client.ReadUntil(
+                    [&](const std::string& strIn) { return strIn.size() >= strStream.size(); }));
+                EXPECT_TRUE(client.m_strReceived == strStream);
+            }
+            const std::string strLine =
+                std::string(" : Connection from ") + c.pFrom + " " + c.pOutcome + "\r\n";
+            EXPECT_TRUE(WaitUntil([&] { return Contains(m_gateway.ActivityLog(), strLine); }))
+                << m_gateway.ActivityLog();
+            std::vector<std::string> asked = m_dnsbl.QueriedNames(), expected;
+            asked.erase(asked.begin(), asked.begin() + static_cast<long>(nAskedBefore));
+            std::sort(asked.begin(), asked.end());
+            for (size_t i = 0; i < c.nAsked; ++i) expected.push_back(ListName(c.pFrom, zones[i]));
+            EXPECT_EQ(asked, expected);
+        }
+    }
+    EXPECT_TRUE(Contains(m_gateway.ActivityLog(), " : 2001:db8::6 Found in three.bl.test\r\n"));
+    EXPECT_EQ(m_gateway.m_app.m_nRejected, 6);
+    EXPECT_TRUE(m_gateway.Reports().empty()) << m_gateway.Reports()[0];
+}
+
+// The IPv6 socket beside the IPv4 one: a port IPv6 cannot have is reported as the IPv4 socket's
+// failure is, and stops nothing; a reload moves both sockets to a new PortIn, and a ListenV6
+// switched off closes the IPv6 one alone.
+TEST(Listener, TheIPv6SocketFailsAloneAndFollowsReloads) {
+    CGatewayHarness gateway;
+    const auto connects = [&](const char* pFrom) {
+        return CRawClient().Connect(gateway.m_nPortIn, pFrom);
+    };
+    const int fdHolder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int nOne = 1;
+    ASSERT_EQ(setsockopt(fdHolder, IPPROTO_IPV6, IPV6_V6ONLY, &nOne, sizeof nOne), 0);
+    sockaddr_in6 held{};
+    held.sin6_family = AF_INET6;
+    held.sin6_port = htons(static_cast<uint16_t>(gateway.m_nPortIn));
+    held.sin6_addr = in6addr_any;
+    ASSERT_EQ(bind(fdHolder, reinterpret_cast<sockaddr*>(&held), sizeof held), 0);
+    ASSERT_EQ(listen(fdHolder, 1), 0);
+    gateway.m_app.m_settings.ListenV6 = 1;
+    ASSERT_TRUE(gateway.Start());
+    ASSERT_TRUE(WaitUntil([&] { return gateway.Reports().size() == 1; }));
+    EXPECT_EQ(gateway.Reports()[0],
+              "Creating Listening Socket Error " + std::to_string(EADDRINUSE) + "\n");
+    EXPECT_EQ(gateway.m_boxes.Boxes()[0].bStopRequested, 0);
+    EXPECT_EQ(gateway.m_app.m_bGatewayDown, 0);
+    EXPECT_TRUE(connects("127.0.0.30"));
+    close(fdHolder);
+
+    for (const int nListenV6 : {1, 0}) {
+        gateway.m_nPortIn = FreeTcpPort();
+        gateway.m_app.m_settings.PortIn = gateway.m_nPortIn;
+        gateway.m_app.m_settings.ListenV6 = nListenV6;
+        gateway.m_app.ApplySettingsToListener();
+        gateway.OnListener([] {});  // the reload has been taken into use
+        SCOPED_TRACE(nListenV6);
+        EXPECT_TRUE(connects("127.0.0.31"));
+        EXPECT_EQ(connects("::1"), nListenV6 == 1);
+    }
+    EXPECT_EQ(gateway.Reports().size(), 1u);
 }
 
 TEST(Listener, PortInUseIsReportedAndAsksForShutdown) {

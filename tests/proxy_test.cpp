@@ -12,6 +12,7 @@
 
 #include "gateway/ProxyHeader.h"
 #include "tests/support/GatewayHarness.h"
+#include "tests/support/MailServer.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
 #include "tests/support/TarnwkRun.h"
@@ -43,6 +44,13 @@ std::string Inet(unsigned a, unsigned b, unsigned c, unsigned d) {
            Be16(4000) + Be16(25);
 }
 
+// The IPv6 address block: source 2001:db8::<nLast>, destination ::1, ports 4000 and 25.
+std::string Inet6(unsigned nLast) {
+    const std::string strSource =
+        std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + static_cast<char>(nLast);
+    return strSource + std::string(15, '\0') + '\x01' + Be16(4000) + Be16(25);
+}
+
 CProxyHeader Parse(const std::string& strBytes) {
     return ParseProxyHeader(reinterpret_cast<const std::uint8_t*>(strBytes.data()),
                             strBytes.size());
@@ -65,6 +73,11 @@ TEST(ProxyHeader, ValidSplitAndHostileHeaders) {
          "192.0.2.7"},
         {"PROXY TCP6 2001:db8::7 ::1 65535 0\r\n", EProxyParse::Complete, EProxySource::IPv6,
          "2001:db8::7"},
+        // Written as it may be, read as RFC 5952 writes it; the mapped form is IPv4.
+        {"PROXY TCP6 2001:DB8:0:0::07 ::1 1 2\r\n", EProxyParse::Complete, EProxySource::IPv6,
+         "2001:db8::7"},
+        {"PROXY TCP6 ::ffff:192.0.2.8 ::1 1 2\r\n", EProxyParse::Complete, EProxySource::IPv6,
+         "192.0.2.8"},
         {"PROXY UNKNOWN\r\n", EProxyParse::Complete, EProxySource::Connection, ""},
         {strV1Max, EProxyParse::Complete, EProxySource::Connection, ""},
         {V2(0x21, 0x11, Inet(192, 0, 2, 9)), EProxyParse::Complete, EProxySource::IPv4,
@@ -105,15 +118,13 @@ TEST(ProxyHeader, ValidSplitAndHostileHeaders) {
         if (c.eParse != EProxyParse::Complete) continue;
         EXPECT_EQ(whole.nLength, c.strHeader.size());
         EXPECT_EQ(whole.eSource, c.eSource);
-        if (c.eSource == EProxySource::IPv6) {
-            EXPECT_EQ(whole.strSource, c.strSource);
+        if (c.eSource != EProxySource::Connection) {
+            EXPECT_EQ(whole.source.ToText(), c.strSource);
         }
         if (c.eSource == EProxySource::IPv4) {
-            char szText[16];
-            snprintf(szText, sizeof szText, "%u.%u.%u.%u", whole.address[0], whole.address[1],
-                     whole.address[2], whole.address[3]);
-            EXPECT_EQ(szText, c.strSource);
             EXPECT_EQ(whole.nPort, 4000);
+            EXPECT_EQ(whole.destination.ToText() + ":" + std::to_string(whole.nDestinationPort),
+                      "10.0.0.1:25");
         }
         for (size_t n = 0; n < c.strHeader.size(); ++n) {
             const CProxyHeader part = Parse(c.strHeader.substr(0, n));
@@ -131,19 +142,21 @@ TEST(ProxyHeader, ValidSplitAndHostileHeaders) {
 }
 
 namespace {
-// The gateway trusting 127.0.0.40 as a balancer, screening concurrently against one zone that
-// lists 127.0.0.5, relaying to a mail server that greets and keeps what each connection sent.
+// The gateway trusting 127.0.0.40 and ::1 as balancers, screening concurrently against one zone
+// that lists 127.0.0.5 and 2001:db8::6, relaying to a mail server that greets and keeps what each
+// connection sent. It listens on IPv6 too.
 class ProxyFrom : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dnsbl.AddZone("bl.test", {"127.0.0.5"});
+        m_dnsbl.AddZone("bl.test", {"127.0.0.5", "2001:db8::6"});
         ASSERT_TRUE(m_dnsbl.Start()) << m_dnsbl.Output();
         setenv("TARNWICK_NAMESERVERS", m_dnsbl.Nameserver().c_str(), 1);
         ASSERT_TRUE(m_server.Start([this](int fd) { Serve(fd); }));
         Settings& settings = m_gateway.m_app.m_settings;
         settings.AddDnsblServer("bl.test", 1);
         settings.ConcurrentScreening = 1;
-        EXPECT_TRUE(settings.SetProxyFrom(" 127.0.0.40 ,, 10.0.0.1").empty());
+        EXPECT_TRUE(settings.SetProxyFrom(" 127.0.0.40 ,, 10.0.0.1, ::1").empty());
+        settings.ListenV6 = 1;
         ASSERT_TRUE(m_gateway.Start(m_server.Port()));
     }
     void TearDown() override { unsetenv("TARNWICK_NAMESERVERS"); }
@@ -169,9 +182,10 @@ protected:
 };
 }  // namespace
 
-// The header's source is the client everywhere; its bytes never reach the mail server, the
-// bytes after it do; LOCAL and IPv6 relay unscreened under their own names; other addresses
-// are not trusted, so their header is relayed as ordinary bytes.
+// The header's source is the client everywhere, IPv4 or IPv6 (the mapped form is IPv4), from a
+// balancer of either family; its bytes never reach the mail server, the bytes after it do; LOCAL
+// relays under the balancer's own name; other addresses are not trusted, so their header is
+// relayed as ordinary bytes.
 TEST_F(ProxyFrom, TheHeadersSourceIsTheClientAndOnlyTheClientsBytesAreRelayed) {
     struct CCase {
         std::string strFrom, strHeader, strReply, strLogged;
@@ -184,6 +198,12 @@ TEST_F(ProxyFrom, TheHeadersSourceIsTheClientAndOnlyTheClientsBytesAreRelayed) {
          "Connection from 127.0.0.40 Accepted"},
         {"127.0.0.40", "PROXY TCP6 2001:db8::5 ::1 4000 25\r\n", "220 relayed\r\n",
          "Connection from 2001:db8::5 Accepted"},
+        {"127.0.0.40", V2(0x21, 0x21, Inet6(6)), kRejectLine,
+         "Connection from 2001:db8::6 Rejected (Blacklist Listings: 1)"},
+        {"::1", V2(0x21, 0x21, Inet6(8)), "220 relayed\r\n",
+         "Connection from 2001:db8::8 Accepted"},
+        {"::1", "PROXY TCP6 ::ffff:127.0.0.5 ::1 4000 25\r\n", kRejectLine,
+         "Connection from 127.0.0.5 Rejected (Blacklist Listings: 1)"},
         {"127.0.0.41", "PROXY TCP4 127.0.0.8 127.0.0.1 4000 25\r\n", "220 relayed\r\n",
          "Connection from 127.0.0.41 Accepted"},
     };
@@ -201,12 +221,13 @@ TEST_F(ProxyFrom, TheHeadersSourceIsTheClientAndOnlyTheClientsBytesAreRelayed) {
         EXPECT_TRUE(WaitUntil([&] { return Contains(m_gateway.ActivityLog(), c.strLogged); }))
             << m_gateway.ActivityLog();
         if (c.strReply == kRejectLine) continue;
-        const std::string strRelayed = c.strFrom == "127.0.0.40" ? "" : c.strHeader;
+        const bool bTrusted = c.strFrom == "127.0.0.40" || c.strFrom == "::1";
+        const std::string strRelayed = bTrusted ? "" : c.strHeader;
         EXPECT_TRUE(WaitUntil([&] { return Contains(Received(), strRelayed + strFirst); }))
             << Received();
     }
     EXPECT_FALSE(Contains(Received(), "PROXY TCP6"));
-    EXPECT_EQ(m_gateway.m_app.m_nRejected, 1);
+    EXPECT_EQ(m_gateway.m_app.m_nRejected, 3);
 }
 
 // A trusted connection without a valid header (malformed, cut short, or none within the bound)
@@ -230,6 +251,65 @@ TEST_F(ProxyFrom, ConnectionsWithoutAValidHeaderAreDroppedSilently) {
     EXPECT_EQ(m_gateway.m_app.m_nConnections, static_cast<int>(sends.size()));
     EXPECT_EQ(m_gateway.m_app.m_nRejected, 0);
     EXPECT_EQ(Received(), "");
+}
+
+// ProxyTo: the mail server (aiosmtpd taking a PROXY header) sees each client as it connected,
+// IPv4 or IPv6, through either header version, over a channel of either family, and takes the
+// message byte for byte.
+TEST(ProxyTo, TheMailServerSeesTheRealClientAndTheMessageWhole) {
+    CMailServer mail;
+    ASSERT_TRUE(mail.StartProxyAiosmtpd()) << mail.Output();
+    CGatewayHarness gateway;
+    gateway.m_app.m_settings.ListenV6 = 1;
+    ASSERT_TRUE(gateway.Start(mail.Port()));
+    const std::string strBody =
+        "Subject: through the gateway\r\n\r\n\xc3\xa9t\xc3\xa9 8bit \xff\r\n\ttab  and blanks "
+        "\r\nlast line\r\n";
+    const struct {
+        int nVersion;
+        const char* pClient;
+        const char* pMailServer;
+        const char* pGateway;  // the address the client connected to
+    } cases[] = {{1, "127.0.0.7", "127.0.0.1", "127.0.0.1"},
+                 {2, "::1", "::1", "::1"},
+                 {2, "127.0.0.8", "::1", "127.0.0.1"},
+                 {1, "::1", "127.0.0.1", "::1"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.nVersion) + " " + c.pClient + " to " + c.pMailServer);
+        gateway.m_app.m_settings.ProxyTo = c.nVersion;
+        gateway.m_app.m_settings.SetMailServer(c.pMailServer);
+        const size_t nBefore = mail.ProxyMessages().size();
+        CRawClient client;
+        ASSERT_TRUE(client.Connect(gateway.m_nPortIn, c.pClient));
+        for (const auto& [strSend, strReply] : std::vector<std::pair<std::string, std::string>>{
+                 {"", "220 "},
+                 {"HELO client.example\r\n", "250 "},
+                 {"MAIL FROM:<a@example.org>\r\n", "250 "},
+                 {"RCPT TO:<b@example.org>\r\n", "250 "},
+                 {"DATA\r\n", "354 "},
+                 {strBody + ".\r\n", "250 "},
+                 {"QUIT\r\n", "221 "}}) {
+            client.m_strReceived.clear();
+            ASSERT_TRUE(client.SendAll(strSend));
+            ASSERT_TRUE(client.ReadUntil([&](const std::string& strIn) {
+                return strIn.size() > 4 && strIn.back() == '\n';
+            })) << strSend;
+            EXPECT_EQ(client.m_strReceived.substr(0, 4), strReply) << client.m_strReceived;
+        }
+        std::string strHex;
+        for (const unsigned char cByte : strBody) {
+            char szByte[3];
+            snprintf(szByte, sizeof szByte, "%02x", cByte);
+            strHex += szByte;
+        }
+        const std::vector<std::string> messages = mail.ProxyMessages();
+        ASSERT_EQ(messages.size(), nBefore + 1) << mail.Output();
+        EXPECT_EQ(messages.back(), std::to_string(c.nVersion) + " " + c.pClient + " " +
+                                       std::to_string(client.LocalPort()) + " " + c.pGateway + " " +
+                                       std::to_string(gateway.m_nPortIn) + " " + c.pMailServer +
+                                       " " + strHex);
+    }
+    EXPECT_TRUE(gateway.Reports().empty());
 }
 
 // HAProxy in front of two gateways, one spoken to in each header version: a listed client (as

@@ -182,8 +182,14 @@ TEST(NetPrefix, AddressesAndNetworksHoldWhatTheySayOrSayWhatIsWrong) {
         {"192.0.2.0/24", "192.0.2.255", "192.0.3.0", ""},
         {"10.0.0.0/8", "10.255.0.1", "11.0.0.0", ""},
         {"192.0.2.128/25", "192.0.2.200", "192.0.2.127", ""},
-        {"0.0.0.0/0", "203.0.113.9", "", ""},
+        {"0.0.0.0/0", "203.0.113.9", "::", ""},
         {"192.0.2.10/32", "192.0.2.10", "192.0.2.11", ""},
+        {"2001:db8::/32", "2001:db8:ffff::1", "2001:db9::", ""},
+        {"2001:DB8:0::10", "2001:db8::10", "2001:db8::11", ""},  // any writing, one address
+        {"2001:db8::/127", "2001:db8::1", "2001:db8::2", ""},
+        {"::/0", "::1", "192.0.2.1", ""},                        // every IPv6 address, no IPv4 one
+        {"::ffff:192.0.2.0/120", "192.0.2.9", "192.0.3.0", ""},  // mapped: the IPv4 network
+        {"::ffff:192.0.2.1", "192.0.2.1", "::ffff:0:0", ""},
         {"192.0.2.1/24", "", "", "bits set beyond the prefix length (the network is 192.0.2.0/24)"},
         {"192.0.2.0/33", "", "", "from 0 to 32"},
         {"192.0.2.0/", "", "", "from 0 to 32"},
@@ -191,8 +197,18 @@ TEST(NetPrefix, AddressesAndNetworksHoldWhatTheySayOrSayWhatIsWrong) {
         {"192.0.2.0/24/8", "", "", "from 0 to 32"},
         {"010.0.0.1", "", "", "is not an IPv4 address"},
         {"192.0.2", "", "", "is not an IPv4 address"},
-        {"2001:db8::/32", "", "", "is not an IPv4 address"},
         {" 192.0.2.1", "", "", "is not an IPv4 address"},
+        {"2001:db8::1/64", "", "",
+         "bits set beyond the prefix length (the network is 2001:db8::/64)"},
+        {"2001:db8::/129", "", "", "from 0 to 128"},
+        {"2001:db8::zz", "", "", "\"2001:db8::zz\" is not an IPv6 address"},
+        {"fe80::1%lo", "", "", "is not an IPv6 address"},
+        {"2001:db8:::1", "", "", "is not an IPv6 address"},
+    };
+    const auto address = [](const char* pText) {
+        CNetPrefix single;
+        EXPECT_EQ(ParseNetPrefix(pText, single), "") << pText;
+        return single.address;
     };
     for (const auto& c : cases) {
         CNetPrefix prefix;
@@ -202,11 +218,42 @@ TEST(NetPrefix, AddressesAndNetworksHoldWhatTheySayOrSayWhatIsWrong) {
             continue;
         }
         ASSERT_EQ(strError, "") << c.pText;
-        in_addr inside{}, outside{};
-        ASSERT_EQ(inet_pton(AF_INET, c.pInside, &inside), 1);
-        EXPECT_TRUE(prefix.Contains(CNetAddress::FromIPv4(inside.s_addr))) << c.pText;
-        if (*c.pOutside != '\0' && inet_pton(AF_INET, c.pOutside, &outside) == 1) {
-            EXPECT_FALSE(prefix.Contains(CNetAddress::FromIPv4(outside.s_addr))) << c.pText;
+        EXPECT_TRUE(prefix.Contains(address(c.pInside))) << c.pText;
+        EXPECT_FALSE(prefix.Contains(address(c.pOutside))) << c.pText;
+    }
+}
+
+// A client's address as the lines show it (RFC 5952 for IPv6) and as a DNS list is asked for it
+// (RFC 5782: the nibbles last first); a mapped address is the IPv4 client it maps.
+TEST(NetPrefix, AddressTextAndListNameFollowTheRfcs) {
+    const std::string strZeros = "0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0";
+    const struct {
+        const char* pWritten;
+        const char* pText;
+        std::string strReversed;  // empty: not looked at
+    } cases[] = {
+        {"::", "::", "0." + strZeros},
+        {"::1", "::1", "1." + strZeros},
+        {"1::", "1::", strZeros.substr(0, 55) + ".1.0.0.0"},  // a group's four digits
+        {"2001:0DB8:0000:0000:0000:0000:0000:0005", "2001:db8::5",
+         "5.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2"},
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1", ""},     // the first of two equal runs
+        {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1", ""},           // the longest run
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1", ""},  // one zero group stays
+        {"fe80::aBcD:12", "fe80::abcd:12",
+         "2.1.0.0.d.c.b.a.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.e.f"},
+        {"::102:304", "::102:304", ""},  // not mapped: no dotted part
+        {"::ffff:192.0.2.10", "192.0.2.10", "10.2.0.192"},
+        {"::FFFF:c000:20a", "192.0.2.10", "10.2.0.192"},
+        {"192.0.2.10", "192.0.2.10", "10.2.0.192"},
+    };
+    for (const auto& c : cases) {
+        CNetPrefix single;
+        ASSERT_EQ(ParseNetPrefix(c.pWritten, single), "") << c.pWritten;
+        EXPECT_EQ(single.address.ToText(), c.pText) << c.pWritten;
+        EXPECT_EQ(single.ToText(), c.pText) << c.pWritten;
+        if (!c.strReversed.empty()) {
+            EXPECT_EQ(single.address.ReversedText(), c.strReversed) << c.pWritten;
         }
     }
 }

@@ -37,7 +37,7 @@ void CheckZone(const std::string& strText) {
 void CheckNetwork(const std::string& strText) {
     CNetPrefix prefix;
     if (!ParseNetPrefix(strText, prefix).empty()) return;
-    Check(prefix.nBits >= 0 && prefix.nBits <= 32);
+    Check(prefix.nBits >= 0 && prefix.nBits <= prefix.address.Bits());
     Check(prefix.Contains(prefix.address));
     CNetPrefix again;
     Check(ParseNetPrefix(prefix.ToText(), again).empty() && again == prefix);

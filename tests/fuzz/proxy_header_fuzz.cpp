@@ -3,11 +3,13 @@
 // copy of its own), and the answer only moves forward. NeedMore asks for more than it has (the
 // reader keeps what it reads beyond the header for the client); a prefix that is already
 // Complete or Invalid gives the same answer, with the same address, on the whole input, and a
-// prefix shorter than a complete header needs more.
+// prefix shorter than a complete header needs more. A header naming a client is written again by
+// FormatProxyHeader, in both versions, and reads back the same.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "gateway/ProxyHeader.h"
@@ -15,7 +17,26 @@
 namespace {
 bool Same(const CProxyHeader& a, const CProxyHeader& b) {
     return a.eParse == b.eParse && a.nLength == b.nLength && a.eSource == b.eSource &&
-           a.address == b.address && a.nPort == b.nPort && a.strSource == b.strSource;
+           a.source == b.source && a.nPort == b.nPort && a.destination == b.destination &&
+           a.nDestinationPort == b.nDestinationPort;
+}
+
+// A header that names a client, written again in either version, reads back to the same
+// addresses and ports.
+void CheckWrittenAgain(const CProxyHeader& header) {
+    if (header.eParse != EProxyParse::Complete || header.eSource == EProxySource::Connection)
+        return;
+    for (int nVersion : {1, 2}) {
+        const std::string strAgain = FormatProxyHeader(nVersion, header.source, header.nPort,
+                                                       header.destination, header.nDestinationPort);
+        const CProxyHeader again = ParseProxyHeader(
+            reinterpret_cast<const std::uint8_t*>(strAgain.data()), strAgain.size());
+        if (again.eParse != EProxyParse::Complete || again.nLength != strAgain.size() ||
+            again.source != header.source || again.nPort != header.nPort ||
+            again.destination != header.destination ||
+            again.nDestinationPort != header.nDestinationPort)
+            std::abort();
+    }
 }
 
 CProxyHeader Parse(const std::uint8_t* pData, std::size_t nSize) {
@@ -44,6 +65,7 @@ std::vector<std::size_t> Prefixes(std::size_t nSize, const CProxyHeader& whole) 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize) {
     const CProxyHeader whole = Parse(pData, nSize);
+    CheckWrittenAgain(whole);
     for (const std::size_t nPrefix : Prefixes(nSize, whole)) {
         const CProxyHeader part = Parse(pData, nPrefix);
         if (part.eParse != EProxyParse::NeedMore && !Same(part, whole)) std::abort();

@@ -1,5 +1,7 @@
 #include "tests/support/MailServer.h"
 
+#include <sstream>
+
 bool CMailServer::StartAiosmtpd() {
     m_nPort = FreeTcpPort();
     return StartServer(
@@ -9,6 +11,19 @@ bool CMailServer::StartAiosmtpd() {
 bool CMailServer::StartSink() {
     m_nPort = FreeTcpPort();
     return StartServer({TARNWICK_MAIL_SINK, std::to_string(m_nPort)});
+}
+
+bool CMailServer::StartProxyAiosmtpd() {
+    m_nPort = FreeTcpPort();
+    return StartServer({"/usr/bin/python3", TARNWICK_SOURCE_DIR "/tests/support/proxy_smtpd.py",
+                        std::to_string(m_nPort), m_dir.File("messages")});
+}
+
+std::vector<std::string> CMailServer::ProxyMessages() const {
+    std::vector<std::string> lines;
+    std::istringstream messages(ReadFileBytes(m_dir.File("messages")));
+    for (std::string strLine; std::getline(messages, strLine);) lines.push_back(strLine);
+    return lines;
 }
 
 bool CMailServer::StartServer(const std::vector<std::string>& argv) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
@@ -16,6 +17,12 @@ public:
     bool StartSink();
     // The name earlier tests use for StartSink.
     bool StartSmtpSink() { return StartSink(); }
+    // aiosmtpd taking a PROXY protocol header first, on 127.0.0.1 and ::1
+    // (tests/support/proxy_smtpd.py); ProxyMessages gives what it took.
+    bool StartProxyAiosmtpd();
+    // One line per message the PROXY-taking server took: "version client-address client-port
+    // destination-address destination-port peer-address message-in-hex".
+    std::vector<std::string> ProxyMessages() const;
     void Stop() { m_process.Stop(); }
     int Port() const { return m_nPort; }
     // What the server printed (aiosmtpd prints every message it receives).

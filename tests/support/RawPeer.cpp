@@ -19,6 +19,14 @@ sockaddr_in LoopbackAddress(const std::string& strHost, int nPort) {
     return address;
 }
 
+sockaddr_in6 LoopbackAddress6(const std::string& strHost, int nPort) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(nPort));
+    inet_pton(AF_INET6, strHost.c_str(), &address.sin6_addr);
+    return address;
+}
+
 long long RemainingMs(std::chrono::steady_clock::time_point deadline) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                  std::chrono::steady_clock::now())
@@ -39,14 +47,29 @@ bool SendAllFd(int fd, const char* pBytes, size_t nCount) {
 
 bool CRawClient::Connect(int nPort, const std::string& strFrom, int nReceiveBuffer) {
     Close();
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool bIPv6 = strFrom.find(':') != std::string::npos;
+    m_fd = socket(bIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) return false;
     if (nReceiveBuffer > 0)
         setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+    if (bIPv6) {
+        sockaddr_in6 local = LoopbackAddress6(strFrom, 0);
+        sockaddr_in6 remote = LoopbackAddress6("::1", nPort);
+        return bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+               connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+    }
     sockaddr_in local = LoopbackAddress(strFrom, 0);
     sockaddr_in remote = LoopbackAddress("127.0.0.1", nPort);
     return bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
            connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+}
+
+int CRawClient::LocalPort() const {
+    sockaddr_storage local{};
+    socklen_t nLength = sizeof local;
+    if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &nLength) != 0) return 0;
+    return ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
+                                             : reinterpret_cast<sockaddr_in&>(local).sin_port);
 }
 
 bool CRawClient::SendAll(const std::string& strBytes) {

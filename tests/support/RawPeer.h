@@ -18,9 +18,12 @@ public:
     CRawClient(const CRawClient&) = delete;
     CRawClient& operator=(const CRawClient&) = delete;
 
-    // Connects to 127.0.0.1:nPort from strFrom (any 127.x.y.z address); a receive buffer size
+    // Connects to 127.0.0.1:nPort from strFrom (any 127.x.y.z address), or to [::1]:nPort from
+    // an IPv6 strFrom (::1, or an address CLoopbackAddresses has added); a receive buffer size
     // above 0 is set first (a small one makes a peer that stops reading stall the sender soon).
     bool Connect(int nPort, const std::string& strFrom = "127.0.0.1", int nReceiveBuffer = 0);
+    // The port this end was given.
+    int LocalPort() const;
     bool SendAll(const std::string& strBytes);
     // Reads until bDone(everything received so far) holds, the peer closes, or nTimeoutMs
     // pass; true when bDone held.

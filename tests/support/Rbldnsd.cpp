@@ -71,11 +71,16 @@ std::string CRbldnsd::WriteZoneFile(const std::string& strContent) {
     return strName;
 }
 
+// The IPv6 addresses go to an ip6trie dataset of the same zone, which rbldnsd asks as well.
 void CRbldnsd::AddZone(const std::string& strZone, const std::vector<std::string>& addresses,
                        const std::string& strAnswer) {
-    std::string strContent = ":" + strAnswer + ":\n";
-    for (const std::string& strAddress : addresses) strContent += strAddress + "\n";
+    const std::string strHead = ":" + strAnswer + ":\n";
+    std::string strContent = strHead, strContent6 = strHead;
+    for (const std::string& strAddress : addresses)
+        (strAddress.find(':') != std::string::npos ? strContent6 : strContent) += strAddress + "\n";
     m_zoneSpecs.push_back(strZone + ":ip4set:" + WriteZoneFile(strContent));
+    if (strContent6 != strHead)
+        m_zoneSpecs.push_back(strZone + ":ip6trie:" + WriteZoneFile(strContent6));
 }
 
 void CRbldnsd::AddNames(const std::string& strZone, const std::vector<std::string>& names,
