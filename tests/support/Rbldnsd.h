@@ -21,8 +21,9 @@ public:
 
     // Lists the addresses under strZone (dotted IPv4 ones, and IPv6 ones or prefixes such as
     // 2001:db8::5 or 2001:db8:1::/48); a query for one of them (reversed, under the zone) is
-    // answered with the A record strAnswer, anything else in the zone with NXDOMAIN. Adding the same zone again adds to it, so one zone can give several answers.
-    // A zone with no addresses exists and lists nothing.
+    // answered with the A record strAnswer, anything else in the zone with NXDOMAIN. Adding the
+    // same zone again adds to it, so one zone can give several answers. A zone with no addresses
+    // exists and lists nothing.
     void AddZone(const std::string& strZone, const std::vector<std::string>& addresses,
                  const std::string& strAnswer = "127.0.0.2");
     // Answers the exact names (relative to strZone, e.g. "40.30.20" under zone "10") with the
