@@ -32,6 +32,7 @@ packages_of() {
       echo prometheus               # promtool: the alert rules' and the dashboard's tests
       echo man-db systemd desktop-file-utils # the install check: man -l, systemd-analyze, the entry
       echo xvfb trayer xdotool xclip imagemagick # the desktop tests: a display, a tray, hands
+      echo iproute2                 # ss: the desktop test sees the mail-server test's connect wait
       ;;
     package) echo dpkg-dev file ;; # CPack's dependency list
     fuzz) echo clang-14 libclang-rt-14-dev ;;

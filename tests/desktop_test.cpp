@@ -219,6 +219,7 @@ TEST_F(CDesktopRun, NeitherTheMailServerTestNorAnOpenErrorBoxHoldsTheListener) {
     ASSERT_TRUE(relayed.Connect(nPortIn, "127.0.0.3"));
     ASSERT_TRUE(relayed.ReadUntilContains(kGreeting));
 
+    ASSERT_NE(Sh("command -v ss"), "") << "needs ss (iproute2) to see the test's connect wait";
     int fdStalled = -1, fdFiller = -1;
     const std::string strStalled = std::to_string(StalledTcpPort(fdStalled, fdFiller));
     const std::string strTestWaits =
