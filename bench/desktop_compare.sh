@@ -62,30 +62,8 @@ sleep 1
 names=(headless desktop)
 ports=("$headless" "$desktop")
 procs=("$headless_pid" "$desktop_pid")
-declare -A results cpus
 echo "smtp-source -s $sessions -m $messages, no zones, logging on: sessions per second / the"
 echo "gateway's CPU ms per 1000 sessions, $rounds interleaved rounds (desktop under Xvfb $display)"
-printf '%-8s' round; printf ' %12s' "${names[@]}"; echo
-for ((r = 1; r <= rounds; r++)); do
-  printf '%-8s' "$r"
-  # Each round starts with the other run, so that neither always has the warmer machine.
-  order=(0 1); ((r % 2 == 0)) && order=(1 0)
-  declare -A row=()
-  for i in "${order[@]}"; do row[$i]=$(smtp_source_rate "${ports[$i]}" "${procs[$i]}"); done
-  for i in 0 1; do
-    results[${names[$i]}]+="${row[$i]%/*} "
-    cpus[${names[$i]}]+="${row[$i]#*/} "
-    printf ' %12s' "${row[$i]}"
-  done
-  echo
-done
-printf '%-8s' median
-declare -A med cpu
-for name in "${names[@]}"; do
-  med[$name]=$(median "${results[$name]}")
-  cpu[$name]=$(median "${cpus[$name]}")
-  printf ' %12s' "${med[$name]}/${cpu[$name]}"
-done
-echo
+interleaved_rounds
 awk -v d="${med[desktop]}" -v h="${med[headless]}" \
   'BEGIN { printf "sessions/s: desktop/headless %.2fx\n", d / h }'

@@ -110,3 +110,34 @@ smtp_source_rate() {
   awk -v m="$messages" -v s="$start" -v e="$end" -v c0="$cpu0" -v c1="$cpu1" \
     'BEGIN { printf "%.0f/%.0f", m / (e - s), (c1 - c0) * 1000 / m }'
 }
+
+# interleaved_rounds: $rounds rounds of smtp_source_rate through each ports[i] (process procs[i]),
+# printed as a table headed by names[], then its medians; sets med[NAME] and cpu[NAME]. Each
+# round starts one further along the list, so that none always has the warmest machine.
+interleaved_rounds() {
+  local r i k n=${#names[@]}
+  local -A results=() cpus=() row=()
+  declare -gA med=() cpu=()
+  printf '%-8s' round; printf ' %12s' "${names[@]}"; echo
+  for ((r = 1; r <= rounds; r++)); do
+    row=()
+    for ((k = 0; k < n; k++)); do
+      i=$(((r - 1 + k) % n))
+      row[$i]=$(smtp_source_rate "${ports[$i]}" "${procs[$i]}")
+    done
+    printf '%-8s' "$r"
+    for ((i = 0; i < n; i++)); do
+      results[$i]+="${row[$i]%/*} "
+      cpus[$i]+="${row[$i]#*/} "
+      printf ' %12s' "${row[$i]}"
+    done
+    echo
+  done
+  printf '%-8s' median
+  for ((i = 0; i < n; i++)); do
+    med[${names[$i]}]=$(median "${results[$i]}")
+    cpu[${names[$i]}]=$(median "${cpus[$i]}")
+    printf ' %12s' "${med[${names[$i]}]}/${cpu[${names[$i]}]}"
+  done
+  echo
+}

@@ -79,29 +79,9 @@ done
 names=(direct gateway0 haproxy gateway3 gateway3c rblsmtpd)
 ports=("$sink_port" "$gw0" "$ha" "$gw3" "$gw3c" "$rbl")
 procs=(0 "$gw0_pid" "$ha_pid" "$gw3_pid" "$gw3c_pid" "$rbl_pid")
-declare -A results cpus
 echo "smtp-source -s $sessions -m $messages: sessions per second / the proxy's CPU ms per 1000"
 echo "sessions (tcpserver with its children), $rounds interleaved rounds"
-printf '%-8s' round; printf ' %12s' "${names[@]}"; echo
-for ((r = 1; r <= rounds; r++)); do
-  printf '%-8s' "$r"
-  for i in "${!names[@]}"; do
-    value=$(smtp_source_rate "${ports[$i]}" "${procs[$i]}")
-    results[${names[$i]}]+="${value%/*} "
-    cpus[${names[$i]}]+="${value#*/} "
-    printf ' %12s' "$value"
-  done
-  echo
-done
-
-printf '%-8s' median
-declare -A med cpu
-for name in "${names[@]}"; do
-  med[$name]=$(median "${results[$name]}")
-  cpu[$name]=$(median "${cpus[$name]}")
-  printf ' %12s' "${med[$name]}/${cpu[$name]}"
-done
-echo
+interleaved_rounds
 awk -v g0="${med[gateway0]}" -v ha="${med[haproxy]}" -v g3="${med[gateway3]}" -v rb="${med[rblsmtpd]}" \
   -v g3c="${med[gateway3c]}" \
   -v cg0="${cpu[gateway0]}" -v cha="${cpu[haproxy]}" -v cg3="${cpu[gateway3]}" -v crb="${cpu[rblsmtpd]}" \
