@@ -10,20 +10,14 @@
 #include <chrono>
 #include <random>
 
-namespace {
-sockaddr_in LoopbackAddress(const std::string& strHost, int nPort) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(nPort));
-    inet_pton(AF_INET, strHost.c_str(), &address.sin_addr);
-    return address;
-}
+#include "platform/AsyncSocket.h"
 
-sockaddr_in6 LoopbackAddress6(const std::string& strHost, int nPort) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(static_cast<uint16_t>(nPort));
-    inet_pton(AF_INET6, strHost.c_str(), &address.sin6_addr);
+namespace {
+// The socket address of a literal IPv4 or IPv6 address and a port.
+sockaddr_storage LoopbackAddress(const std::string& strHost, int nPort) {
+    sockaddr_storage address{};
+    ResolveHost(strHost, address);
+    SetPort(address, static_cast<unsigned>(nPort));
     return address;
 }
 
@@ -47,21 +41,15 @@ bool SendAllFd(int fd, const char* pBytes, size_t nCount) {
 
 bool CRawClient::Connect(int nPort, const std::string& strFrom, int nReceiveBuffer) {
     Close();
-    const bool bIPv6 = strFrom.find(':') != std::string::npos;
-    m_fd = socket(bIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_storage local = LoopbackAddress(strFrom, 0);
+    const sockaddr_storage remote =
+        LoopbackAddress(local.ss_family == AF_INET6 ? "::1" : "127.0.0.1", nPort);
+    m_fd = socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) return false;
     if (nReceiveBuffer > 0)
         setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
-    if (bIPv6) {
-        sockaddr_in6 local = LoopbackAddress6(strFrom, 0);
-        sockaddr_in6 remote = LoopbackAddress6("::1", nPort);
-        return bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-               connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
-    }
-    sockaddr_in local = LoopbackAddress(strFrom, 0);
-    sockaddr_in remote = LoopbackAddress("127.0.0.1", nPort);
-    return bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-           connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+    return bind(m_fd, reinterpret_cast<const sockaddr*>(&local), AddressLength(local)) == 0 &&
+           connect(m_fd, reinterpret_cast<const sockaddr*>(&remote), AddressLength(remote)) == 0;
 }
 
 int CRawClient::LocalPort() const {
@@ -137,16 +125,16 @@ bool CRawServer::Start(Handler handler, int nPort, int nBacklog) {
     m_fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int nOne = 1;
     setsockopt(m_fdListen, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne);
-    sockaddr_in address = LoopbackAddress("127.0.0.1", nPort);
+    sockaddr_storage address = LoopbackAddress("127.0.0.1", nPort);
     socklen_t nLength = sizeof address;
-    if (bind(m_fdListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (bind(m_fdListen, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0 ||
         listen(m_fdListen, nBacklog) != 0 ||
         getsockname(m_fdListen, reinterpret_cast<sockaddr*>(&address), &nLength) != 0) {
         close(m_fdListen);
         m_fdListen = -1;
         return false;
     }
-    m_nPort = ntohs(address.sin_port);
+    m_nPort = ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
     m_bStopping = false;
     m_acceptThread = std::thread(&CRawServer::AcceptLoop, this);
     return true;
