@@ -100,7 +100,6 @@ void CZoneJudge::Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nE
 
 void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
     CScreeningMetrics& metrics = m_lookup.m_metrics;
-    const auto& r = verdict.record;
     switch (verdict.eAnswer) {
         case EZoneAnswer::Listed:
             m_lookup.m_log.LogLine(m_address.ToText() + " Found in " + zone.dnsbl.strName);
@@ -115,9 +114,8 @@ void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
         case EZoneAnswer::Refused:
             metrics.CountQuery(CScreeningMetrics::kRefused);
             if (zone.pState->TakeRefusalLog(CLoopDeadline::NowMs()))
-                m_lookup.m_log.LogActivity(Format("DNSBL %s Refused the Query (%u.%u.%u.%u)",
-                                                  zone.dnsbl.strName.c_str(), r[0], r[1], r[2],
-                                                  r[3]));
+                m_lookup.m_log.LogActivity("DNSBL " + zone.dnsbl.strName + " " +
+                                           RefusalText(verdict.record));
             break;
         case EZoneAnswer::Failed:
             metrics.CountQuery(CScreeningMetrics::kError);
