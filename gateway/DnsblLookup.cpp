@@ -217,10 +217,9 @@ int CDnsblLookup::Check(const Address& address) {
 int CDnsblLookup::Screen(const Address& address) {
     const Policy pPolicy = CurrentPolicy();
     const CScreeningPolicy& policy = *pPolicy;
-    const std::string strAddress = address.ToText();
-    if (policy.IsExcluded(strAddress, address)) return 0;
+    if (policy.IsExcluded(address)) return 0;
     const bool bDump = m_log.IsDumping();
-    if (bDump) WriteDumpHead(m_log, strAddress);
+    if (bDump) WriteDumpHead(m_log, address.ToText());
 
     // Every active zone is asked, even after one has listed the address.
     CZoneJudge judge(*this, policy, address, bDump);
@@ -311,7 +310,7 @@ std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Addr
                                                                       CLoopResolver& resolver,
                                                                       Verdict onVerdict) {
     Policy pPolicy = CurrentPolicy();
-    if (pPolicy->IsExcluded(address.ToText(), address)) {
+    if (pPolicy->IsExcluded(address)) {
         m_metrics.CountScreening(Clock::duration::zero());
         onVerdict(0);
         return nullptr;

@@ -38,8 +38,10 @@ void AddExclusion(const CExclusion& entry, CScreeningPolicy& policy) {
 }
 }  // namespace
 
-bool CScreeningPolicy::IsExcluded(const std::string& strText, const CNetAddress& address) const {
-    if (std::find(exactExclusions.begin(), exactExclusions.end(), strText) != exactExclusions.end())
+// The address is written out only when there are texts to compare it with.
+bool CScreeningPolicy::IsExcluded(const CNetAddress& address) const {
+    if (!exactExclusions.empty() && std::find(exactExclusions.begin(), exactExclusions.end(),
+                                              address.ToText()) != exactExclusions.end())
         return true;
     return std::any_of(excludedNetworks.begin(), excludedNetworks.end(),
                        [&](const CNetPrefix& network) { return network.Contains(address); });
