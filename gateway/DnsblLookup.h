@@ -104,7 +104,6 @@ public:
 
     IScreeningLog& Log() { return m_log; }
     const CScreeningMetrics& Metrics() const { return m_metrics; }
-    CAnswerCache& Cache() { return m_cache; }
 
 private:
     friend class CZoneJudge;
