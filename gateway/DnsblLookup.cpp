@@ -136,7 +136,7 @@ void CZoneJudge::Dump(const CPolicyZone& zone, int nElapsedMs, const std::string
 
 CDnsblLookup::Policy CDnsblLookup::CurrentPolicy() {
     std::lock_guard<std::mutex> guard(m_policyLock);
-    if (m_pPolicy == nullptr || IsStale(*m_pPolicy))
+    if (m_pPolicy == nullptr || !m_pPolicy->IsCurrent(m_settings))
         Install(CompileScreeningPolicy(m_settings, m_health));
     return m_pPolicy;
 }
@@ -145,15 +145,6 @@ std::vector<std::string> CDnsblLookup::Reload() {
     std::lock_guard<std::mutex> guard(m_policyLock);
     Install(CompileScreeningPolicy(m_settings, m_health));
     return m_pPolicy->problems;
-}
-
-// The hive-only numbers are set together with the lists by a load, but a caller may set them
-// alone; they are compared too.
-bool CDnsblLookup::IsStale(const CScreeningPolicy& policy) const {
-    return policy.nVersion != m_settings.m_nListVersion ||
-           policy.nThreshold != std::max<std::int32_t>(m_settings.DnsblThreshold, 1) ||
-           policy.nCheckMinutes != std::max<std::int32_t>(m_settings.ZoneCheckMinutes, 0) ||
-           policy.nCacheSeconds != std::max<std::int32_t>(m_settings.DnsblCacheSeconds, 0);
 }
 
 // Kept answers stay only for the zone names whose entries are unchanged, and only while the

@@ -108,7 +108,6 @@ public:
 private:
     friend class CZoneJudge;
     int Screen(const Address& address);
-    bool IsStale(const CScreeningPolicy& policy) const;
     void Install(Policy pPolicy);
     // The answer kept for the zone and address, when the policy keeps answers.
     std::optional<CDnsAnswer> KeptAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,
