@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/DnsQuery.h"
+#include "settings/NetPrefix.h"
 
 namespace {
 using Record = std::array<std::uint8_t, 4>;
@@ -42,6 +43,10 @@ unsigned LittleEndianValue(const Record& bytes) {
 
 bool IsRefusalRecord(const Record& record) {
     return record[0] != 127 || (record[1] == 255 && record[2] == 255);
+}
+
+std::string RefusalText(const Record& record) {
+    return "Refused the Query (" + CNetAddress::FromIPv4(record).ToText() + ")";
 }
 
 CZoneVerdict JudgeZoneAnswer(const CDnsblZone& zone, const CDnsAnswer& answer) {

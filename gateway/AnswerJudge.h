@@ -32,5 +32,8 @@ CZoneVerdict JudgeZoneAnswer(const CDnsblZone& zone, const CDnsAnswer& answer);
 // A record that is never a listing: 127.255.255.0/24, or anything outside 127.0.0.0/8.
 bool IsRefusalRecord(const std::array<std::uint8_t, 4>& record);
 
+// A refusal as the logs name it, with its record: "Refused the Query (127.255.255.254)".
+std::string RefusalText(const std::array<std::uint8_t, 4>& record);
+
 // The four bytes as the dump shows them: read as a little-endian number (127.0.0.2 is 200007f).
 unsigned LittleEndianValue(const std::array<std::uint8_t, 4>& bytes);

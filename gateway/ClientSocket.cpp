@@ -205,10 +205,7 @@ void CClientSocket::BecomeMonitor() {
 // counted in CON, as it never became a monitor.
 void CClientSocket::RefuseMonitor() {
     ForgetLines();
-    m_eState = EConnectionState::Closing;
-    m_nState = 0;
-    Close();
-    if (m_pChannel != nullptr) m_pChannel->CloseAfterDrain();
+    CloseWithChannel();
     if (m_core.m_monitors.TakeRefusalLogTurn())
         m_core.LogActivity("Connection from " + AddressText() + " Closed (" +
                            std::to_string(CMonitorStatus::kMaxMonitors) + " Monitors Connected)");
@@ -216,11 +213,15 @@ void CClientSocket::RefuseMonitor() {
 
 void CClientSocket::ProcessLine() {
     if (!IsCommand("QUIT")) return;
+    CloseWithChannel();
+    m_core.RefreshMonitor();
+}
+
+void CClientSocket::CloseWithChannel() {
     m_eState = EConnectionState::Closing;
     m_nState = 0;
     Close();
     if (m_pChannel != nullptr) m_pChannel->CloseAfterDrain();
-    m_core.RefreshMonitor();
 }
 
 void CClientSocket::OnClose(int) {

@@ -123,6 +123,8 @@ private:
     bool MayBecomeMonitor() const;
     void BecomeMonitor();
     void RefuseMonitor();
+    // Ends the connection with its channel, each side once its queue has gone out.
+    void CloseWithChannel();
     void PassOn(CLineSocket& closed, CLineSocket* pOther);
     std::string ProxyHeaderForChannel(int nVersion);
     void RetireWhenClosed();

@@ -100,7 +100,6 @@ void CZoneJudge::Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nE
 
 void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
     CScreeningMetrics& metrics = m_lookup.m_metrics;
-    const auto& r = verdict.record;
     switch (verdict.eAnswer) {
         case EZoneAnswer::Listed:
             m_lookup.m_log.LogLine(m_address.ToText() + " Found in " + zone.dnsbl.strName);
@@ -115,9 +114,8 @@ void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
         case EZoneAnswer::Refused:
             metrics.CountQuery(CScreeningMetrics::kRefused);
             if (zone.pState->TakeRefusalLog(CLoopDeadline::NowMs()))
-                m_lookup.m_log.LogActivity(Format("DNSBL %s Refused the Query (%u.%u.%u.%u)",
-                                                  zone.dnsbl.strName.c_str(), r[0], r[1], r[2],
-                                                  r[3]));
+                m_lookup.m_log.LogActivity("DNSBL " + zone.dnsbl.strName + " " +
+                                           RefusalText(verdict.record));
             break;
         case EZoneAnswer::Failed:
             metrics.CountQuery(CScreeningMetrics::kError);
@@ -138,7 +136,7 @@ void CZoneJudge::Dump(const CPolicyZone& zone, int nElapsedMs, const std::string
 
 CDnsblLookup::Policy CDnsblLookup::CurrentPolicy() {
     std::lock_guard<std::mutex> guard(m_policyLock);
-    if (m_pPolicy == nullptr || IsStale(*m_pPolicy))
+    if (m_pPolicy == nullptr || !m_pPolicy->IsCurrent(m_settings))
         Install(CompileScreeningPolicy(m_settings, m_health));
     return m_pPolicy;
 }
@@ -147,15 +145,6 @@ std::vector<std::string> CDnsblLookup::Reload() {
     std::lock_guard<std::mutex> guard(m_policyLock);
     Install(CompileScreeningPolicy(m_settings, m_health));
     return m_pPolicy->problems;
-}
-
-// The hive-only numbers are set together with the lists by a load, but a caller may set them
-// alone; they are compared too.
-bool CDnsblLookup::IsStale(const CScreeningPolicy& policy) const {
-    return policy.nVersion != m_settings.m_nListVersion ||
-           policy.nThreshold != std::max<std::int32_t>(m_settings.DnsblThreshold, 1) ||
-           policy.nCheckMinutes != std::max<std::int32_t>(m_settings.ZoneCheckMinutes, 0) ||
-           policy.nCacheSeconds != std::max<std::int32_t>(m_settings.DnsblCacheSeconds, 0);
 }
 
 // Kept answers stay only for the zone names whose entries are unchanged, and only while the
@@ -219,10 +208,9 @@ int CDnsblLookup::Check(const Address& address) {
 int CDnsblLookup::Screen(const Address& address) {
     const Policy pPolicy = CurrentPolicy();
     const CScreeningPolicy& policy = *pPolicy;
-    const std::string strAddress = address.ToText();
-    if (policy.IsExcluded(strAddress, address)) return 0;
+    if (policy.IsExcluded(address)) return 0;
     const bool bDump = m_log.IsDumping();
-    if (bDump) WriteDumpHead(m_log, strAddress);
+    if (bDump) WriteDumpHead(m_log, address.ToText());
 
     // Every active zone is asked, even after one has listed the address.
     CZoneJudge judge(*this, policy, address, bDump);
@@ -313,7 +301,7 @@ std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Addr
                                                                       CLoopResolver& resolver,
                                                                       Verdict onVerdict) {
     Policy pPolicy = CurrentPolicy();
-    if (pPolicy->IsExcluded(address.ToText(), address)) {
+    if (pPolicy->IsExcluded(address)) {
         m_metrics.CountScreening(Clock::duration::zero());
         onVerdict(0);
         return nullptr;

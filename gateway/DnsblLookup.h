@@ -104,12 +104,10 @@ public:
 
     IScreeningLog& Log() { return m_log; }
     const CScreeningMetrics& Metrics() const { return m_metrics; }
-    CAnswerCache& Cache() { return m_cache; }
 
 private:
     friend class CZoneJudge;
     int Screen(const Address& address);
-    bool IsStale(const CScreeningPolicy& policy) const;
     void Install(Policy pPolicy);
     // The answer kept for the zone and address, when the policy keeps answers.
     std::optional<CDnsAnswer> KeptAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,

@@ -100,7 +100,8 @@ void CListenThread::CreateListenSocket() {
 
 void CListenThread::ApplySettings() {
     const std::int32_t nPort = m_core.m_settings.PortIn;
-    if (m_pListenSocket != nullptr && nPort != m_nListenPort) MoveListenSocket(nPort);
+    if (m_pListenSocket != nullptr && nPort != m_nListenPort)
+        ReplaceListenSocket(m_pListenSocket, m_nListenPort, nPort, false);
     // IPv6 follows the port IPv4 listens on, moved or not.
     if (m_pListenSocket != nullptr) UpdateListenSocket6(m_nListenPort);
     // An endpoint that could not be opened is tried again, as the administrator may have freed
@@ -112,41 +113,34 @@ void CListenThread::ApplySettings() {
         OpenMetrics();
 }
 
-// The new socket is opened before the old one closes, so that a port that cannot be had leaves
-// the gateway listening where it was. Clients still waiting in the old socket's queue are reset;
-// those accepted already go on to their verdicts through the thread's intake.
-void CListenThread::MoveListenSocket(std::int32_t nPort) {
-    int nCode = 0;
-    std::unique_ptr<CListenSocket> pSocket = MakeListenSocket(nPort, false, nCode);
-    if (pSocket == nullptr) {
-        m_core.ReportError(nCode, "Creating Listening Socket");
-        return;
-    }
-    m_pListenSocket->Close();
-    m_pListenSocket = std::move(pSocket);
-    m_nListenPort = nPort;
-    m_pListenSocket->UpdateAccepting();  // paused at once while too many await their verdict
-}
-
-// The same for IPv6: a new socket before the old one goes; a failure is reported and keeps the
-// old one (none, when ListenV6 has just been switched on), so that the next reload tries again.
+// A failure keeps the old IPv6 socket (none, when ListenV6 has just been switched on), so that
+// the next reload tries again.
 void CListenThread::UpdateListenSocket6(std::int32_t nPort) {
     if (m_core.m_settings.ListenV6 == 0) {
         if (m_pListenSocket6 != nullptr) m_pListenSocket6->Close();
         m_pListenSocket6.reset();
         return;
     }
-    if (m_pListenSocket6 != nullptr && nPort == m_nListenPort6) return;
+    if (m_pListenSocket6 == nullptr || nPort != m_nListenPort6)
+        ReplaceListenSocket(m_pListenSocket6, m_nListenPort6, nPort, true);
+}
+
+// The new socket is opened before the old one closes, so that a port that cannot be had leaves
+// the gateway listening where it was (a failure is reported; pSocket and nSocketPort stay).
+// Clients still waiting in the old socket's queue are reset; those accepted already go on to
+// their verdicts through the thread's intake.
+void CListenThread::ReplaceListenSocket(std::unique_ptr<CListenSocket>& pSocket,
+                                        std::int32_t& nSocketPort, std::int32_t nPort, bool bIPv6) {
     int nCode = 0;
-    std::unique_ptr<CListenSocket> pSocket = MakeListenSocket(nPort, true, nCode);
-    if (pSocket == nullptr) {
+    std::unique_ptr<CListenSocket> pNew = MakeListenSocket(nPort, bIPv6, nCode);
+    if (pNew == nullptr) {
         m_core.ReportError(nCode, "Creating Listening Socket");
         return;
     }
-    if (m_pListenSocket6 != nullptr) m_pListenSocket6->Close();
-    m_pListenSocket6 = std::move(pSocket);
-    m_nListenPort6 = nPort;
-    m_pListenSocket6->UpdateAccepting();
+    if (pSocket != nullptr) pSocket->Close();
+    pSocket = std::move(pNew);
+    nSocketPort = nPort;
+    pSocket->UpdateAccepting();  // paused at once while too many await their verdict
 }
 
 void CListenThread::CheckZones() {

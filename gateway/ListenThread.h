@@ -77,9 +77,11 @@ private:
     // A listening socket on nPort (IPv6 alone with bIPv6), or null with the failure's code in
     // nCode.
     std::unique_ptr<CListenSocket> MakeListenSocket(std::int32_t nPort, bool bIPv6, int& nCode);
-    void MoveListenSocket(std::int32_t nPort);
     // Opens, moves or closes the IPv6 socket as ListenV6 and nPort say.
     void UpdateListenSocket6(std::int32_t nPort);
+    // Moves pSocket (or opens it, when null) to nPort, keeping it where it was on a failure.
+    void ReplaceListenSocket(std::unique_ptr<CListenSocket>& pSocket, std::int32_t& nSocketPort,
+                             std::int32_t nPort, bool bIPv6);
     void UpdateAccepting();
     void OpenMetrics();
     std::string RenderMetrics() const;

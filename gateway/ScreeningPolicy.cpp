@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 namespace {
 // Every entry's text is read, so that a load reports each one that cannot be; only the active
@@ -36,10 +37,27 @@ void AddExclusion(const CExclusion& entry, CScreeningPolicy& policy) {
     }
     if (entry.m_bActive != 0) policy.excludedNetworks.push_back(network);
 }
+
+// The threshold, check period and cache time as screening takes them: a threshold below 1
+// counts as 1, a negative time as 0.
+std::tuple<std::int32_t, std::int32_t, std::int32_t> NumbersOf(const Settings& settings) {
+    return {std::max<std::int32_t>(settings.DnsblThreshold, 1),
+            std::max<std::int32_t>(settings.ZoneCheckMinutes, 0),
+            std::max<std::int32_t>(settings.DnsblCacheSeconds, 0)};
+}
 }  // namespace
 
-bool CScreeningPolicy::IsExcluded(const std::string& strText, const CNetAddress& address) const {
-    if (std::find(exactExclusions.begin(), exactExclusions.end(), strText) != exactExclusions.end())
+// The numbers are set together with the lists by a load, but a caller may set them alone; they
+// are compared too.
+bool CScreeningPolicy::IsCurrent(const Settings& settings) const {
+    return nVersion == settings.m_nListVersion &&
+           std::tie(nThreshold, nCheckMinutes, nCacheSeconds) == NumbersOf(settings);
+}
+
+// The address is written out only when there are texts to compare it with.
+bool CScreeningPolicy::IsExcluded(const CNetAddress& address) const {
+    if (!exactExclusions.empty() && std::find(exactExclusions.begin(), exactExclusions.end(),
+                                              address.ToText()) != exactExclusions.end())
         return true;
     return std::any_of(excludedNetworks.begin(), excludedNetworks.end(),
                        [&](const CNetPrefix& network) { return network.Contains(address); });
@@ -60,9 +78,7 @@ std::shared_ptr<const CScreeningPolicy> CompileScreeningPolicy(const Settings& s
         AddZone(*p, policy, health);
     for (const CExclusion* p = settings.Exclusions; p != nullptr; p = p->m_pNext)
         AddExclusion(*p, policy);
-    policy.nThreshold = std::max<std::int32_t>(settings.DnsblThreshold, 1);
-    policy.nCheckMinutes = std::max<std::int32_t>(settings.ZoneCheckMinutes, 0);
-    policy.nCacheSeconds = std::max<std::int32_t>(settings.DnsblCacheSeconds, 0);
+    std::tie(policy.nThreshold, policy.nCheckMinutes, policy.nCacheSeconds) = NumbersOf(settings);
     std::set<std::string> texts;
     for (const CPolicyZone& zone : policy.zones) texts.insert(zone.strText);
     health.KeepOnly(texts);

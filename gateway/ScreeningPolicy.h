@@ -41,9 +41,12 @@ struct CScreeningPolicy {
 
     bool ChecksOn() const { return nCheckMinutes > 0; }
     bool CacheOn() const { return nCacheSeconds > 0; }
-    // An IPv4 address written one way is excluded by an entry with exactly that text; any
+    // An IPv4 address is excluded by an entry with exactly the text the log writes for it; any
     // address inside an excluded network, or equal to an excluded IPv6 address, is excluded.
-    bool IsExcluded(const std::string& strText, const CNetAddress& address) const;
+    bool IsExcluded(const CNetAddress& address) const;
+    // Compiled from the settings as they are now: their lists' version and their numbers.
+    // Any thread, without the settings' lock.
+    bool IsCurrent(const Settings& settings) const;
     // Whether the zone is asked about clients: always with checks off; with them on, only while
     // its last check passed (or got no answer).
     bool IsAsked(const CPolicyZone& zone) const;

@@ -2,8 +2,6 @@
 
 #include <ares.h>
 
-#include <cstdio>
-
 #include "gateway/AnswerJudge.h"
 #include "platform/DnsQuery.h"
 
@@ -16,14 +14,8 @@ bool Answered(const CDnsAnswer& answer) {
 
 // The first record that is a refusal, as the reason's text; empty when there is none.
 std::string RefusalReason(const CDnsAnswer& answer) {
-    for (const CDnsRecordA& record : answer.records) {
-        if (!IsRefusalRecord(record.address)) continue;
-        const auto& a = record.address;
-        char szText[64];
-        std::snprintf(szText, sizeof szText, "Refused the Query (%u.%u.%u.%u)", a[0], a[1], a[2],
-                      a[3]);
-        return szText;
-    }
+    for (const CDnsRecordA& record : answer.records)
+        if (IsRefusalRecord(record.address)) return RefusalText(record.address);
     return "";
 }
 
