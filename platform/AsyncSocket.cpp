@@ -129,20 +129,16 @@ BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* ps
         return Fail(nCode);
     }
     // Nothing is watched before Connect or Listen: an unconnected socket only reports hang-ups.
-    if (!Attach(fd, lEvent, false)) return FALSE;
-    m_nFamily = nFamily;
-    return TRUE;
+    return Attach(fd, nFamily, lEvent, false) ? TRUE : FALSE;
 }
 
 BOOL CAsyncSocket::Adopt(int fd, long lEvent) {
     if (m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
     if (fd < 0) return Fail(ENOTSOCK);
-    if (!Attach(fd, lEvent, false)) return FALSE;
-    m_nFamily = AF_INET;
-    return TRUE;
+    return Attach(fd, AF_INET, lEvent, false) ? TRUE : FALSE;
 }
 
-bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
+bool CAsyncSocket::Attach(int fd, int nFamily, long lEvent, bool bWatchNow) {
     m_pLoop = CEventLoop::ForThisThread();
     if (m_pLoop == nullptr) {
         close(fd);
@@ -150,6 +146,7 @@ bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
     }
     ResetState();
     m_hSocket = fd;
+    m_nFamily = nFamily;
     m_lEvent = lEvent;
     m_bWriteArmed = (lEvent & FD_WRITE) != 0;
     if (bWatchNow) UpdateWatch();
@@ -212,9 +209,7 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr* pAddress, socklen_
     if (rConnected.m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
     const int fd = accept4(m_hSocket, pAddress, pLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return Fail(errno);
-    if (!rConnected.Attach(fd, m_lEvent)) return FALSE;
-    rConnected.m_nFamily = m_nFamily;
-    return TRUE;
+    return rConnected.Attach(fd, m_nFamily, m_lEvent) ? TRUE : FALSE;
 }
 
 // The descriptor goes first, so that its place (one set aside for it, say) serves the new one.
@@ -223,9 +218,7 @@ bool CAsyncSocket::TakeFamily(int nFamily) {
     CAsyncSocket::Close();
     const int fd = socket(nFamily, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(errno);
-    if (!Attach(fd, lEvent, false)) return false;
-    m_nFamily = nFamily;
-    return true;
+    return Attach(fd, nFamily, lEvent, false);
 }
 
 int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {

@@ -119,7 +119,7 @@ protected:
     void TakeCloseByReceive() { m_bCloseByReceive = true; }
 
 private:
-    bool Attach(int fd, long lEvent, bool bWatchNow = true);
+    bool Attach(int fd, int nFamily, long lEvent, bool bWatchNow = true);
     bool TakeFamily(int nFamily);
     void UpdateWatch();
     std::uint32_t WantedEvents() const;
