@@ -20,19 +20,44 @@ constexpr int kHostNotFound = EHOSTUNREACH;
 // Readiness that may carry the peer's close: only then is a peek needed to tell it from data.
 constexpr std::uint32_t kMaybeClosed = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
 
+// An IPv6 or IPv4 address written out, as a socket address of its family (port 0); false for
+// any other text.
+bool NumericAddress(const char* pszText, sockaddr_storage& address) {
+    address = sockaddr_storage{};
+    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
+    if (inet_pton(AF_INET6, pszText, &ipv6.sin6_addr) == 1) {
+        ipv6.sin6_family = AF_INET6;
+        return true;
+    }
+    address = sockaddr_storage{};
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
+    ipv4.sin_family = AF_INET;
+    return inet_pton(AF_INET, pszText, &ipv4.sin_addr) == 1;
+}
+
+// The first IPv4 address of a host name (blocking).
+bool LookUpIPv4(const std::string& strHost, in_addr& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    if (strHost.empty() || getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult) != 0)
+        return false;
+    address = reinterpret_cast<sockaddr_in*>(pResult->ai_addr)->sin_addr;
+    freeaddrinfo(pResult);
+    return true;
+}
+
 // The address to bind: pszAddress (an IPv4 or IPv6 address; null for every IPv4 address) and
 // nPort; false when pszAddress is no address.
 bool LocalAddress(const char* pszAddress, unsigned nPort, sockaddr_storage& address) {
-    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
-    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
-    if (pszAddress != nullptr && inet_pton(AF_INET6, pszAddress, &ipv6.sin6_addr) == 1) {
-        ipv6.sin6_family = AF_INET6;
-    } else {
+    if (pszAddress == nullptr) {
         address = sockaddr_storage{};
+        auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
         ipv4.sin_family = AF_INET;
         ipv4.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (pszAddress != nullptr && inet_pton(AF_INET, pszAddress, &ipv4.sin_addr) != 1)
-            return false;
+    } else if (!NumericAddress(pszAddress, address)) {
+        return false;
     }
     SetPort(address, nPort);
     return true;
@@ -56,29 +81,11 @@ int FailTransfer(int nCode) {
 }  // namespace
 
 bool ResolveHost(const std::string& strHost, sockaddr_storage& address) {
-    address = sockaddr_storage{};
-    auto& ipv6 = reinterpret_cast<sockaddr_in6&>(address);
-    if (inet_pton(AF_INET6, strHost.c_str(), &ipv6.sin6_addr) == 1) {
-        ipv6.sin6_family = AF_INET6;
-        return true;
-    }
+    if (NumericAddress(strHost.c_str(), address)) return true;
     address = sockaddr_storage{};
     auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
     ipv4.sin_family = AF_INET;
-    return ResolveIPv4(strHost, ipv4.sin_addr);
-}
-
-bool ResolveIPv4(const std::string& strHost, in_addr& address) {
-    if (inet_pton(AF_INET, strHost.c_str(), &address) == 1) return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* pResult = nullptr;
-    if (strHost.empty() || getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult) != 0)
-        return false;
-    address = reinterpret_cast<sockaddr_in*>(pResult->ai_addr)->sin_addr;
-    freeaddrinfo(pResult);
-    return true;
+    return LookUpIPv4(strHost, ipv4.sin_addr);
 }
 
 void SetPort(sockaddr_storage& address, unsigned nPort) {
@@ -122,20 +129,16 @@ BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* ps
         return Fail(nCode);
     }
     // Nothing is watched before Connect or Listen: an unconnected socket only reports hang-ups.
-    if (!Attach(fd, lEvent, false)) return FALSE;
-    m_nFamily = nFamily;
-    return TRUE;
+    return Attach(fd, nFamily, lEvent, false) ? TRUE : FALSE;
 }
 
 BOOL CAsyncSocket::Adopt(int fd, long lEvent) {
     if (m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
     if (fd < 0) return Fail(ENOTSOCK);
-    if (!Attach(fd, lEvent, false)) return FALSE;
-    m_nFamily = AF_INET;
-    return TRUE;
+    return Attach(fd, AF_INET, lEvent, false) ? TRUE : FALSE;
 }
 
-bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
+bool CAsyncSocket::Attach(int fd, int nFamily, long lEvent, bool bWatchNow) {
     m_pLoop = CEventLoop::ForThisThread();
     if (m_pLoop == nullptr) {
         close(fd);
@@ -143,6 +146,7 @@ bool CAsyncSocket::Attach(int fd, long lEvent, bool bWatchNow) {
     }
     ResetState();
     m_hSocket = fd;
+    m_nFamily = nFamily;
     m_lEvent = lEvent;
     m_bWriteArmed = (lEvent & FD_WRITE) != 0;
     if (bWatchNow) UpdateWatch();
@@ -164,15 +168,6 @@ BOOL CAsyncSocket::Connect(const std::string& strHost, unsigned nPort) {
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
     sockaddr_storage resolved{};
     return ConnectTo(ResolveHost(strHost, resolved) ? &resolved : nullptr, nPort);
-}
-
-BOOL CAsyncSocket::ConnectTo(const in_addr* pAddress, unsigned nPort) {
-    if (pAddress == nullptr) return ConnectTo(static_cast<const sockaddr_storage*>(nullptr), nPort);
-    sockaddr_storage address{};
-    auto& ipv4 = reinterpret_cast<sockaddr_in&>(address);
-    ipv4.sin_family = AF_INET;
-    ipv4.sin_addr = *pAddress;
-    return ConnectTo(&address, nPort);
 }
 
 BOOL CAsyncSocket::ConnectTo(const sockaddr_storage* pAddress, unsigned nPort) {
@@ -214,9 +209,7 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr* pAddress, socklen_
     if (rConnected.m_hSocket != INVALID_SOCKET) return Fail(EISCONN);
     const int fd = accept4(m_hSocket, pAddress, pLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return Fail(errno);
-    if (!rConnected.Attach(fd, m_lEvent)) return FALSE;
-    rConnected.m_nFamily = m_nFamily;
-    return TRUE;
+    return rConnected.Attach(fd, m_nFamily, m_lEvent) ? TRUE : FALSE;
 }
 
 // The descriptor goes first, so that its place (one set aside for it, say) serves the new one.
@@ -225,9 +218,7 @@ bool CAsyncSocket::TakeFamily(int nFamily) {
     CAsyncSocket::Close();
     const int fd = socket(nFamily, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return Fail(errno);
-    if (!Attach(fd, lEvent, false)) return false;
-    m_nFamily = nFamily;
-    return true;
+    return Attach(fd, nFamily, lEvent, false);
 }
 
 int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {

@@ -90,7 +90,6 @@ public:
     // The same for an address resolved before (its port is set to nPort); null stands for a
     // name that did not resolve.
     BOOL ConnectTo(const sockaddr_storage* pAddress, unsigned nPort);
-    BOOL ConnectTo(const in_addr* pAddress, unsigned nPort);
     BOOL Listen(int nBacklog = SOMAXCONN);
     // Takes one pending connection into rConnected (which must have no descriptor), filling
     // the peer's address; the new socket inherits this socket's mask.
@@ -120,7 +119,7 @@ protected:
     void TakeCloseByReceive() { m_bCloseByReceive = true; }
 
 private:
-    bool Attach(int fd, long lEvent, bool bWatchNow = true);
+    bool Attach(int fd, int nFamily, long lEvent, bool bWatchNow = true);
     bool TakeFamily(int nFamily);
     void UpdateWatch();
     std::uint32_t WantedEvents() const;
@@ -150,10 +149,8 @@ private:
     bool m_bHangUpSeen = false;  // while OnReceive runs for a dispatch that saw a hang-up
 };
 
-// Resolves a dotted IPv4 address, or a host name (blocking); false when it gives no IPv4 address.
-bool ResolveIPv4(const std::string& strHost, in_addr& address);
-// Resolves an IPv6 address as it is, or else as ResolveIPv4 does, into a socket address of its
-// family (port 0); false when it gives none.
+// Resolves an IPv6 or dotted IPv4 address as it is, or else a host name to its first IPv4
+// address (blocking), into a socket address of its family (port 0); false when it gives none.
 bool ResolveHost(const std::string& strHost, sockaddr_storage& address);
 // The port of a socket address of either family; the length connect and bind take for it.
 void SetPort(sockaddr_storage& address, unsigned nPort);

@@ -47,40 +47,39 @@ CStep SkipName(const unsigned char* pAnswer, int nLength, int& nPos) {
     }
 }
 
+// Steps over the question section at nPos.
+CStep SkipQuestions(const unsigned char* pAnswer, int nLength, int& nPos) {
+    for (int i = 0; i < Read16(pAnswer + 4); ++i) {
+        if (const CStep step = SkipName(pAnswer, nLength, nPos); step != CStep::Whole) return step;
+        nPos += kQuestionFixedBytes;
+        if (nPos > nLength) return CStep::CutShort;
+    }
+    return CStep::Whole;
+}
+
+// Steps over one resource record at nPos; nFixed is where its fixed part (type, class, time to
+// live, data length) starts, its data following.
+CStep SkipRecord(const unsigned char* pAnswer, int nLength, int& nPos, int& nFixed) {
+    if (const CStep step = SkipName(pAnswer, nLength, nPos); step != CStep::Whole) return step;
+    nFixed = nPos;
+    if (nPos + kRecordFixedBytes > nLength) return CStep::CutShort;
+    nPos += kRecordFixedBytes + Read16(pAnswer + nPos + 8);
+    return nPos > nLength ? CStep::CutShort : CStep::Whole;
+}
+
 // The number of answer records the buffer holds whole when it ends inside the answer section;
 // -1 when it holds them all, or is broken some other way (c-ares' parser then judges it).
 int RecordsBeforeTheCut(const unsigned char* pAnswer, int nLength) {
     if (nLength < kHeaderBytes) return -1;
-    const int nQuestions = Read16(pAnswer + 4);
-    const int nRecords = Read16(pAnswer + 6);
     int nPos = kHeaderBytes;
-    for (int i = 0; i < nQuestions; ++i) {
-        if (SkipName(pAnswer, nLength, nPos) != CStep::Whole) return -1;
-        nPos += kQuestionFixedBytes;
-        if (nPos > nLength) return -1;
-    }
-    for (int i = 0; i < nRecords; ++i) {
-        const CStep step = SkipName(pAnswer, nLength, nPos);
+    if (SkipQuestions(pAnswer, nLength, nPos) != CStep::Whole) return -1;
+    for (int i = 0; i < Read16(pAnswer + 6); ++i) {
+        int nFixed = 0;
+        const CStep step = SkipRecord(pAnswer, nLength, nPos, nFixed);
         if (step == CStep::Malformed) return -1;
-        if (step == CStep::CutShort || nPos + kRecordFixedBytes > nLength) return i;
-        nPos += kRecordFixedBytes + Read16(pAnswer + nPos + 8);
-        if (nPos > nLength) return i;
+        if (step == CStep::CutShort) return i;
     }
     return -1;
-}
-
-// Steps over the question section and nRecords resource records; false when they do not fit.
-bool SkipSections(const unsigned char* pAnswer, int nLength, int& nPos, int nRecords) {
-    for (int i = 0; i < Read16(pAnswer + 4); ++i) {
-        if (SkipName(pAnswer, nLength, nPos) != CStep::Whole) return false;
-        nPos += kQuestionFixedBytes;
-    }
-    for (int i = 0; i < nRecords; ++i) {
-        if (SkipName(pAnswer, nLength, nPos) != CStep::Whole) return false;
-        if (nPos + kRecordFixedBytes > nLength) return false;
-        nPos += kRecordFixedBytes + Read16(pAnswer + nPos + 8);
-    }
-    return nPos <= nLength;
 }
 
 // The negative time to live of an answer that says the name does not exist: its authority
@@ -88,23 +87,20 @@ bool SkipSections(const unsigned char* pAnswer, int nLength, int& nPos, int nRec
 std::optional<std::uint32_t> NegativeTtl(const unsigned char* pAnswer, int nLength) {
     if (pAnswer == nullptr || nLength < kHeaderBytes) return std::nullopt;
     int nPos = kHeaderBytes;
-    if (!SkipSections(pAnswer, nLength, nPos, Read16(pAnswer + 6))) return std::nullopt;
-    for (int i = 0; i < Read16(pAnswer + 8); ++i) {
-        if (SkipName(pAnswer, nLength, nPos) != CStep::Whole) return std::nullopt;
-        if (nPos + kRecordFixedBytes > nLength) return std::nullopt;
-        const unsigned char* pRecord = pAnswer + nPos;
-        const int nDataEnd = nPos + kRecordFixedBytes + Read16(pRecord + 8);
-        if (nDataEnd > nLength) return std::nullopt;
-        nPos += kRecordFixedBytes;
-        if (Read16(pRecord) == kTypeSoa && Read16(pRecord + 2) == kClassIn) {
-            // Two names (the primary server and the mailbox), then the five numbers.
-            if (SkipName(pAnswer, nDataEnd, nPos) != CStep::Whole ||
-                SkipName(pAnswer, nDataEnd, nPos) != CStep::Whole ||
-                nPos + kSoaFixedBytes != nDataEnd)
-                return std::nullopt;
-            return std::min(ReadTtl(pRecord + 4), ReadTtl(pAnswer + nDataEnd - 4));
-        }
-        nPos = nDataEnd;
+    if (SkipQuestions(pAnswer, nLength, nPos) != CStep::Whole) return std::nullopt;
+    const int nAnswers = Read16(pAnswer + 6), nAuthority = Read16(pAnswer + 8);
+    for (int i = 0; i < nAnswers + nAuthority; ++i) {
+        int nFixed = 0;
+        if (SkipRecord(pAnswer, nLength, nPos, nFixed) != CStep::Whole) return std::nullopt;
+        const unsigned char* pRecord = pAnswer + nFixed;
+        if (i < nAnswers || Read16(pRecord) != kTypeSoa || Read16(pRecord + 2) != kClassIn)
+            continue;
+        // Two names (the primary server and the mailbox), then the five numbers, fill its data.
+        int nData = nFixed + kRecordFixedBytes;
+        if (SkipName(pAnswer, nPos, nData) != CStep::Whole ||
+            SkipName(pAnswer, nPos, nData) != CStep::Whole || nData + kSoaFixedBytes != nPos)
+            return std::nullopt;
+        return std::min(ReadTtl(pRecord + 4), ReadTtl(pAnswer + nPos - 4));
     }
     return std::nullopt;
 }

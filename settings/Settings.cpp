@@ -18,6 +18,17 @@ std::string Trim(std::string& strText) {
     return strText;
 }
 
+std::vector<std::string> ListEntries(const std::string& strList) {
+    std::vector<std::string> entries;
+    for (size_t nStart = 0; nStart <= strList.size();) {
+        const size_t nComma = std::min(strList.find(',', nStart), strList.size());
+        std::string strEntry = strList.substr(nStart, nComma - nStart);
+        nStart = nComma + 1;
+        if (!Trim(strEntry).empty()) entries.push_back(std::move(strEntry));
+    }
+    return entries;
+}
+
 std::int32_t Atol(const std::string& strText) {
     const long nValue = std::strtol(strText.c_str(), nullptr, 10);
     return static_cast<std::int32_t>(std::clamp<long>(nValue, INT32_MIN, INT32_MAX));
@@ -111,11 +122,7 @@ namespace {
 std::vector<CNetPrefix> ParseAddressList(const std::string& strList,
                                          std::vector<std::string>& invalid) {
     std::vector<CNetPrefix> prefixes;
-    for (size_t nStart = 0; nStart <= strList.size();) {
-        const size_t nComma = std::min(strList.find(',', nStart), strList.size());
-        std::string strEntry = strList.substr(nStart, nComma - nStart);
-        nStart = nComma + 1;
-        if (Trim(strEntry).empty()) continue;
+    for (const std::string& strEntry : ListEntries(strList)) {
         CNetPrefix prefix;
         const std::string strError = ParseNetPrefix(strEntry, prefix);
         if (strError.empty())

@@ -46,6 +46,9 @@ public:
 // Strips space, tab, LF, VT, FF and CR at both ends, in place, and returns a copy.
 std::string Trim(std::string& strText);
 
+// The entries of a comma-separated list, each trimmed as Trim does; empty ones are left out.
+std::vector<std::string> ListEntries(const std::string& strList);
+
 // atol with a 32-bit long: leading white space, a sign, digits up to the first other
 // character, no digits give 0, and a number beyond the range gives the nearest limit (a plain
 // cast would keep the low bits, so 4294967321 would read as port 25).

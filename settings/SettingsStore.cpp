@@ -69,10 +69,9 @@ void ReportOpenFailure(const SettingsReport& report, long nCode) {
 // ---- registry ----
 
 // A value as text, as the 100-byte read gives it: up to its first zero byte.
-bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText,
-              size_t nBuffer = kValueBuffer) {
+bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText) {
     std::string data;
-    if (key.QueryValue(strName, data, nBuffer) != ERROR_SUCCESS) return false;
+    if (key.QueryValue(strName, data, kValueBuffer) != ERROR_SUCCESS) return false;
     strText = data.substr(0, data.find('\0'));
     return true;
 }
