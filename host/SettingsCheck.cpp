@@ -105,31 +105,30 @@ void CheckZoneText(const std::string& strZone, Problems& problems) {
         problems.push_back(Quoted(zone.strName) + " is not a DNS name");
 }
 
+// An address or network that does not read: a network's problem is the reason with
+// pNetworkOutcome after it; an address's says which family it is not, with pAddressOutcome.
+void CheckAddressText(const std::string& strText, const char* pNetworkOutcome,
+                      const char* pAddressOutcome, Problems& problems) {
+    CNetPrefix prefix;
+    const std::string strError = ParseNetPrefix(strText, prefix);
+    if (strError.empty()) return;
+    if (IsNetworkText(strText))
+        problems.push_back(Quoted(strText) + ": " + strError + pNetworkOutcome);
+    else
+        problems.push_back(Quoted(strText) + " is not an " +
+                           (IsIPv6Text(strText) ? "IPv6" : "IPv4") + " address" + pAddressOutcome);
+}
+
 // An exclusion's text after its marker: a network ("a.b.c.d/n", "2001:db8::/32") holds the
 // clients inside it; an IPv6 address is compared as an address; an IPv4 address is compared, as
 // text, with the client's address written a.b.c.d, so anything else never matches a client.
 void CheckExclusionText(const std::string& strAddress, Problems& problems) {
-    CNetPrefix prefix;
-    const std::string strError = ParseNetPrefix(strAddress, prefix);
-    if (strError.empty()) return;
-    if (IsNetworkText(strAddress))
-        problems.push_back(Quoted(strAddress) + ": " + strError + ", so it excludes nothing");
-    else
-        problems.push_back(Quoted(strAddress) + " is not an " +
-                           (IsIPv6Text(strAddress) ? "IPv6" : "IPv4") +
-                           " address, so no client matches it");
+    CheckAddressText(strAddress, ", so it excludes nothing", ", so no client matches it", problems);
 }
 
 // One entry of ProxyFrom or MonitorFrom, an address or a network; the load says the same of it.
 void CheckListedAddress(const std::string& strEntry, Problems& problems) {
-    CNetPrefix prefix;
-    const std::string strError = ParseNetPrefix(strEntry, prefix);
-    if (strError.empty()) return;
-    if (IsNetworkText(strEntry))
-        problems.push_back(Quoted(strEntry) + ": " + strError + "; it is ignored.");
-    else
-        problems.push_back(Quoted(strEntry) + " is not an " +
-                           (IsIPv6Text(strEntry) ? "IPv6" : "IPv4") + " address and is ignored.");
+    CheckAddressText(strEntry, "; it is ignored.", " and is ignored.", problems);
 }
 
 // With ZoneCheckMinutes on, the gateway suspends every active zone that fails the test of RFC
