@@ -302,14 +302,6 @@ void Apply(const std::string& strName, const std::string& strText, ValueCheck ch
     for (const std::string& strProblem : found) problems.push_back(strName + ": " + strProblem);
 }
 
-// The index of an entry's name as the load reads it ("%d": no sign, no leading zero), or -1.
-long long EntryIndex(const std::string& strName, const std::string& strPrefix) {
-    const std::string strDigits = strName.substr(strPrefix.size());
-    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
-    const std::optional<long long> nIndex = WholeNumber(strDigits);
-    return nIndex && strDigits[0] != '-' ? *nIndex : -1;
-}
-
 void CheckEntries(const Values& values, const CEntryRule& rule, Problems& problems) {
     const std::string* pCount = Find(values, rule.pCountName);
     const long long nCount = pCount != nullptr ? Atol(*pCount) : 0;
@@ -318,7 +310,7 @@ void CheckEntries(const Values& values, const CEntryRule& rule, Problems& proble
         if (strncasecmp(strName.c_str(), rule.pPrefix, strPrefix.size()) != 0 ||
             strcasecmp(strName.c_str(), rule.pCountName) == 0)
             continue;
-        const long long nIndex = EntryIndex(strName, strPrefix);
+        const long nIndex = ListEntryIndex(strName, strPrefix);
         if (nIndex < 0)
             problems.push_back(strName + ": never read: entries are named " + strPrefix + "0, " +
                                strPrefix + "1, ...");

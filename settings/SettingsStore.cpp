@@ -111,16 +111,6 @@ std::optional<std::int32_t> ReadNumber(const CRegistryKey& key, const char* pNam
     return Atol(strText);
 }
 
-// The index of "<prefix><i>" as "%d" writes it (no sign, no leading zero), or -1.
-long EntryIndex(const std::string& strName, const std::string& strPrefix) {
-    if (strName.size() <= strPrefix.size() || strName.size() > strPrefix.size() + 10) return -1;
-    if (strncasecmp(strName.c_str(), strPrefix.c_str(), strPrefix.size()) != 0) return -1;
-    const std::string strDigits = strName.substr(strPrefix.size());
-    if (strDigits.find_first_not_of("0123456789") != std::string::npos) return -1;
-    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
-    return std::atol(strDigits.c_str());
-}
-
 // The entries "<prefix>0" .. "<prefix>(n-1)" that exist, in index order, n from the count value.
 // Only the values the key holds are visited, so a huge count costs nothing.
 std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
@@ -130,7 +120,7 @@ std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
     if (!nCount || *nCount < 1) return entries;
     std::vector<long> indices;
     for (const std::string& strName : key.ValueNames()) {
-        const long nIndex = EntryIndex(strName, strPrefix);
+        const long nIndex = ListEntryIndex(strName, strPrefix);
         if (nIndex >= 0 && nIndex < *nCount) indices.push_back(nIndex);
     }
     std::sort(indices.begin(), indices.end());
@@ -400,6 +390,15 @@ void SaveEventSourceKey(const CSettingsPlace& place, const SettingsReport& repor
 }  // namespace
 
 CSettingsPlace DefaultSettingsPlace() { return {RegistryHivePath(), CurrentDirectory()}; }
+
+long ListEntryIndex(const std::string& strName, const std::string& strPrefix) {
+    if (strName.size() <= strPrefix.size() || strName.size() > strPrefix.size() + 10) return -1;
+    if (strncasecmp(strName.c_str(), strPrefix.c_str(), strPrefix.size()) != 0) return -1;
+    const std::string strDigits = strName.substr(strPrefix.size());
+    if (strDigits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
+    return std::atol(strDigits.c_str());
+}
 
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
                   const CSettingsPlace& place, LoadFailure onFailure) {

@@ -47,6 +47,11 @@ bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMi
                   const CSettingsPlace& place = DefaultSettingsPlace(),
                   LoadFailure onFailure = LoadFailure::ClearLists);
 
+// The index of a list entry's value name "<prefix><i>" (the prefix in any letter case) as "%d"
+// writes it: no sign, no leading zero, at most 10 digits; -1 for any other name. The load reads
+// the entries by it.
+long ListEntryIndex(const std::string& strName, const std::string& strPrefix);
+
 // Fills the record from an open settings file, as LoadSettings does while the key is missing:
 // both lists are rebuilt from the file; the fields it does not give keep their values.
 void LoadSettingsFile(std::FILE* pFile, Settings& settings);
