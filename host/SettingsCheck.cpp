@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
 
+#include "gateway/ScreeningPolicy.h"
 #include "gateway/ZoneTest.h"
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
@@ -138,17 +140,14 @@ void CheckListedAddress(const std::string& strEntry, Problems& problems) {
 void CheckZoneHealth(const Settings& settings, Problems& problems) {
     const char* pZones = std::getenv("TARNWICK_CHECK_ZONES");
     if (pZones != nullptr && std::string(pZones) == "0") return;
-    std::vector<std::string> zones;
-    {
-        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-        for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
-            if (p->m_bActive != 0) zones.insert(zones.begin(), p->m_strName);
-    }
-    for (const std::string& strText : zones) {
-        CDnsblZone zone;
-        if (!ParseDnsblZone(strText, zone).empty()) continue;  // named by its entry's check
-        const CZoneTestResult result = TestZone(zone);
-        const std::string strZone = "DNSBL " + Quoted(zone.strName) + ": ";
+    // The zones as screening compiles them: the active entries whose text reads (one that does
+    // not is named by its entry's check), from the list's head, so the last is the hive's first.
+    CZoneHealth health;
+    const std::shared_ptr<const CScreeningPolicy> pPolicy =
+        CompileScreeningPolicy(settings, health);
+    for (auto it = pPolicy->zones.rbegin(); it != pPolicy->zones.rend(); ++it) {
+        const CZoneTestResult result = TestZone(it->dnsbl);
+        const std::string strZone = "DNSBL " + Quoted(it->dnsbl.strName) + ": ";
         if (result.eOutcome == EZoneTest::Failed)
             problems.push_back(strZone + "the zone test fails (" + result.strReason +
                                "), so the gateway would suspend the zone");
