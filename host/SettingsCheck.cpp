@@ -207,14 +207,9 @@ void CheckMetricsAddress(const std::string& strText, Problems& problems) {
         problems.push_back(Quoted(strText) + " is not an IPv4 address");
 }
 
-// Comma-separated entries; blanks around an entry and empty entries do not count.
 void CheckAddressList(const std::string& strList, Problems& problems) {
-    for (size_t nStart = 0; nStart <= strList.size();) {
-        const size_t nComma = std::min(strList.find(',', nStart), strList.size());
-        std::string strEntry = strList.substr(nStart, nComma - nStart);
-        nStart = nComma + 1;
-        if (!Trim(strEntry).empty()) CheckListedAddress(strEntry, problems);
-    }
+    for (const std::string& strEntry : AddressListEntries(strList))
+        CheckListedAddress(strEntry, problems);
 }
 
 // A list entry: "+" or "-", then the text; the load drops the first character whatever it is.

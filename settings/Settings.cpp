@@ -105,17 +105,24 @@ std::string Settings::GetMetricsAddress() const {
     return MetricsAddress;
 }
 
-namespace {
-// The entries of a comma-separated list of addresses and networks; for each one that cannot be
-// read, a report of it goes to invalid. Blanks around an entry and empty entries do not count.
-std::vector<CNetPrefix> ParseAddressList(const std::string& strList,
-                                         std::vector<std::string>& invalid) {
-    std::vector<CNetPrefix> prefixes;
+std::vector<std::string> AddressListEntries(const std::string& strList) {
+    std::vector<std::string> entries;
     for (size_t nStart = 0; nStart <= strList.size();) {
         const size_t nComma = std::min(strList.find(',', nStart), strList.size());
         std::string strEntry = strList.substr(nStart, nComma - nStart);
         nStart = nComma + 1;
-        if (Trim(strEntry).empty()) continue;
+        if (!Trim(strEntry).empty()) entries.push_back(strEntry);
+    }
+    return entries;
+}
+
+namespace {
+// The entries of a comma-separated list of addresses and networks; for each one that cannot be
+// read, a report of it goes to invalid.
+std::vector<CNetPrefix> ParseAddressList(const std::string& strList,
+                                         std::vector<std::string>& invalid) {
+    std::vector<CNetPrefix> prefixes;
+    for (const std::string& strEntry : AddressListEntries(strList)) {
         CNetPrefix prefix;
         const std::string strError = ParseNetPrefix(strEntry, prefix);
         if (strError.empty())

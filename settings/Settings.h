@@ -51,6 +51,10 @@ std::string Trim(std::string& strText);
 // cast would keep the low bits, so 4294967321 would read as port 25).
 std::int32_t Atol(const std::string& strText);
 
+// The entries of a comma-separated list (ProxyFrom, MonitorFrom), in order: blanks around an
+// entry are trimmed, and empty entries do not count.
+std::vector<std::string> AddressListEntries(const std::string& strList);
+
 class Settings {
 public:
     Settings() = default;
