@@ -19,6 +19,7 @@
 
 #include "gateway/ScreeningPolicy.h"
 #include "gateway/ZoneTest.h"
+#include "logging/LoggingApp.h"
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
 #include "platform/Registry.h"
@@ -368,7 +369,7 @@ Values RecordTexts(const Settings& settings) {
 void CheckLogFile(const Settings& settings, Problems& problems) {
     if (settings.EnableLogging == 0) return;
     std::string strFile = settings.GetLogFileName();
-    if (strFile.empty()) strFile = "Tarnwk.Log";
+    if (strFile.empty()) strFile = CLoggingApp::kDefaultLogName;
     const size_t nSlash = strFile.rfind('/');
     const std::string strFolder =
         nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : strFile.substr(0, nSlash));
