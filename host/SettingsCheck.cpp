@@ -404,10 +404,11 @@ bool IsSettingsCheck(int argc, const char* const* argv) {
 CSettingsCheck::CSettingsCheck(CSettingsPlace place) : m_place(std::move(place)) {}
 
 std::vector<std::string> CSettingsCheck::Run() {
+    Settings settings;
     Problems reports, problems;
     bool bKeyMissing = false;
     const bool bRead = ::LoadSettings(
-        m_settings,
+        settings,
         [&](int nCode, const std::string& strText) {
             reports.push_back(LoadProblem(m_place.strHivePath, nCode, strText));
         },
@@ -422,18 +423,18 @@ std::vector<std::string> CSettingsCheck::Run() {
     }
     if (bRead) {
         const Values values =
-            bKeyMissing ? RecordTexts(m_settings) : ReadKeyTexts(m_place.strHivePath);
+            bKeyMissing ? RecordTexts(settings) : ReadKeyTexts(m_place.strHivePath);
         CheckValues(values, problems);
-        CheckLogFile(m_settings, problems);
+        CheckLogFile(settings, problems);
         const std::string* pMinutes = Find(values, "ZoneCheckMinutes");
         const std::optional<long long> nMinutes = WholeNumber(pMinutes ? *pMinutes : "");
-        if (nMinutes && *nMinutes > 0) CheckZoneHealth(m_settings, problems);
+        if (nMinutes && *nMinutes > 0) CheckZoneHealth(settings, problems);
     }
-    m_problems.clear();
+    Problems distinct;
     for (const std::string& strProblem : problems)
-        if (std::find(m_problems.begin(), m_problems.end(), strProblem) == m_problems.end())
-            m_problems.push_back(strProblem);
-    return m_problems;
+        if (std::find(distinct.begin(), distinct.end(), strProblem) == distinct.end())
+            distinct.push_back(strProblem);
+    return distinct;
 }
 
 int RunSettingsCheck() {
