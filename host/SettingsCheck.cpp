@@ -34,9 +34,8 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 // What is wrong with one value's text, each problem without the value's name.
 using ValueCheck = void (*)(const std::string& strText, Problems& problems);
 
-// The load reads a value the dialog writes through a buffer of this size, so a longer text is
+// The load reads a value the dialog writes through kSettingsValueBuffer, so a longer text is
 // skipped; the values only a hive sets are read whole.
-constexpr size_t kValueBuffer = 100;
 constexpr size_t kWhole = SIZE_MAX;
 
 class CCheckSwitch : public CCommandLineInfo {
@@ -241,14 +240,14 @@ void CheckExclusionEntry(const std::string& strEntry, Problems& problems) {
 struct CValueRule {
     const char* pName;
     ValueCheck check;
-    size_t nBuffer = kValueBuffer;
+    size_t nBuffer = kSettingsValueBuffer;
     bool bRequired = false;  // checked as empty when absent
 };
 
 // Every value the gateway reads, and those the configuration dialog writes; RunAsService is
 // never read.
 const CValueRule kValueRules[] = {
-    {"MailServer", CheckMailServer, kValueBuffer, true},
+    {"MailServer", CheckMailServer, kSettingsValueBuffer, true},
     {"PortIn", CheckPort},
     {"PortOut", CheckPort},
     {"EnableLogging", CheckSwitch},
@@ -313,7 +312,7 @@ void CheckEntries(const Values& values, const CEntryRule& rule, Problems& proble
             problems.push_back(strName + ": never read, as " + rule.pCountName + " is " +
                                std::to_string(std::max(nCount, 0LL)));
         else
-            Apply(strName, strText, rule.check, kValueBuffer, problems);
+            Apply(strName, strText, rule.check, kSettingsValueBuffer, problems);
     }
 }
 

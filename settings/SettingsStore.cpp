@@ -22,9 +22,6 @@ const char* const kEventSourceKeyPath =
 const char* const kSettingsFileName = "tarnwk.cfg";
 
 namespace {
-// Every value the dialog writes is read through a buffer of this size, so a text may hold 99
-// characters. The values only a hive sets are read whole.
-constexpr size_t kValueBuffer = 100;
 constexpr size_t kLineBuffer = 1024;
 
 constexpr const char* kFileMissingText =
@@ -70,7 +67,7 @@ void ReportOpenFailure(const SettingsReport& report, long nCode) {
 
 // A value as text, as the 100-byte read gives it: up to its first zero byte.
 bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText,
-              size_t nBuffer = kValueBuffer) {
+              size_t nBuffer = kSettingsValueBuffer) {
     std::string data;
     if (key.QueryValue(strName, data, nBuffer) != ERROR_SUCCESS) return false;
     strText = data.substr(0, data.find('\0'));
@@ -323,7 +320,7 @@ std::string TooLongText(const std::string& strSetting) {
 // Writes a text value unless it is too long to be read back; then its name joins the report.
 void WriteText(CRegistryKey& key, const std::string& strName, const std::string& strText,
                const std::string& strSetting, std::vector<std::string>& tooLong) {
-    if (strText.size() >= kValueBuffer) {
+    if (strText.size() >= kSettingsValueBuffer) {
         tooLong.push_back(strSetting);
         return;
     }
@@ -342,7 +339,7 @@ void WriteEntries(CRegistryKey& key, const std::vector<Entry>& entries, const ch
     for (const Entry& entry : entries) {
         if (entry.first.empty()) continue;
         const std::string strValue = (entry.second ? "+" : "-") + entry.first;
-        if (strValue.size() >= kValueBuffer) {
+        if (strValue.size() >= kSettingsValueBuffer) {
             tooLong.push_back(strKind + " \"" + entry.first.substr(0, 40) + "...\"");
             continue;
         }

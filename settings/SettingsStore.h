@@ -11,6 +11,7 @@
 // cannot reach the logging layer itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -32,6 +33,10 @@ CSettingsPlace DefaultSettingsPlace();
 extern const char* const kSettingsKeyPath;
 extern const char* const kEventSourceKeyPath;
 extern const char* const kSettingsFileName;
+
+// Every value the dialog writes is read through a buffer of this size, so a text may hold 99
+// characters. The values only a hive sets are read whole.
+constexpr size_t kSettingsValueBuffer = 100;
 
 // What a load that finds neither the key nor the settings file does to the record: empty both
 // lists (start-up and the configuration dialog's reload), or leave the record as it is, so
