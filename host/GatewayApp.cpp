@@ -1,6 +1,7 @@
 // CGatewayApp: start-up and command line, the foreground run, reconfiguration, settings.
 #include "host/GatewayApp.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -204,4 +205,9 @@ bool CGatewayApp::ReloadSettings() {
     }
     NotifyReloadDone();
     return bLoaded;
+}
+
+bool CGatewayApp::TakeSignal(int nSignal) {
+    if (nSignal == SIGHUP) ReloadSettings();
+    return nSignal != 0 && nSignal != SIGHUP;
 }

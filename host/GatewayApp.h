@@ -58,6 +58,9 @@ public:
     // A service manager hears RELOADING=1 before and READY=1 after it, also after a failed one.
     // False when it failed or waits.
     bool ReloadSettings();
+    // A signal the front end took from its CStopSignals (0: none): SIGHUP reloads the settings;
+    // true for SIGINT or SIGTERM, which end the run.
+    bool TakeSignal(int nSignal);
 
     // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
     // SaveSettings is false when the settings key could not be written.

@@ -1,6 +1,5 @@
 #include "host/HeadlessFrontEnd.h"
 
-#include <signal.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -78,11 +77,7 @@ void CHeadlessMonitor::RunModal() {
         bEnding = true;
     };
     auto takeSignal = [&](std::uint32_t) {
-        const int nSignal = m_signals.Take();
-        if (nSignal == SIGHUP)
-            app.ReloadSettings();
-        else if (nSignal != 0)
-            end();
+        if (app.TakeSignal(m_signals.Take())) end();
     };
     const CEventLoop::WatchId nWatch = pLoop->Watch(m_signals.Fd(), EPOLLIN, takeSignal);
     std::function<void()> onTick = [&] {
@@ -100,11 +95,7 @@ void CHeadlessMonitor::RunModal() {
 void CHeadlessMonitor::WaitWithoutLoop() {
     CGatewayApp& app = TheApp();
     while (!app.m_bStopRequested) {
-        const int nSignal = m_signals.Wait(kWaitStepMs);
-        if (nSignal == SIGHUP)
-            app.ReloadSettings();
-        else if (nSignal != 0)
-            return;
+        if (app.TakeSignal(m_signals.Wait(kWaitStepMs))) return;
         app.PumpMessages();
     }
 }

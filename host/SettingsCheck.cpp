@@ -12,11 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
 
+#include "gateway/ScreeningPolicy.h"
 #include "gateway/ZoneTest.h"
+#include "logging/LoggingApp.h"
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
 #include "platform/Registry.h"
@@ -31,9 +34,8 @@ using Values = std::vector<std::pair<std::string, std::string>>;
 // What is wrong with one value's text, each problem without the value's name.
 using ValueCheck = void (*)(const std::string& strText, Problems& problems);
 
-// The load reads a value the dialog writes through a buffer of this size, so a longer text is
+// The load reads a value the dialog writes through kSettingsValueBuffer, so a longer text is
 // skipped; the values only a hive sets are read whole.
-constexpr size_t kValueBuffer = 100;
 constexpr size_t kWhole = SIZE_MAX;
 
 class CCheckSwitch : public CCommandLineInfo {
@@ -105,31 +107,30 @@ void CheckZoneText(const std::string& strZone, Problems& problems) {
         problems.push_back(Quoted(zone.strName) + " is not a DNS name");
 }
 
+// An address or network that does not read: a network's problem is the reason with
+// pNetworkOutcome after it; an address's says which family it is not, with pAddressOutcome.
+void CheckAddressText(const std::string& strText, const char* pNetworkOutcome,
+                      const char* pAddressOutcome, Problems& problems) {
+    CNetPrefix prefix;
+    const std::string strError = ParseNetPrefix(strText, prefix);
+    if (strError.empty()) return;
+    if (IsNetworkText(strText))
+        problems.push_back(Quoted(strText) + ": " + strError + pNetworkOutcome);
+    else
+        problems.push_back(Quoted(strText) + " is not an " +
+                           (IsIPv6Text(strText) ? "IPv6" : "IPv4") + " address" + pAddressOutcome);
+}
+
 // An exclusion's text after its marker: a network ("a.b.c.d/n", "2001:db8::/32") holds the
 // clients inside it; an IPv6 address is compared as an address; an IPv4 address is compared, as
 // text, with the client's address written a.b.c.d, so anything else never matches a client.
 void CheckExclusionText(const std::string& strAddress, Problems& problems) {
-    CNetPrefix prefix;
-    const std::string strError = ParseNetPrefix(strAddress, prefix);
-    if (strError.empty()) return;
-    if (IsNetworkText(strAddress))
-        problems.push_back(Quoted(strAddress) + ": " + strError + ", so it excludes nothing");
-    else
-        problems.push_back(Quoted(strAddress) + " is not an " +
-                           (IsIPv6Text(strAddress) ? "IPv6" : "IPv4") +
-                           " address, so no client matches it");
+    CheckAddressText(strAddress, ", so it excludes nothing", ", so no client matches it", problems);
 }
 
 // One entry of ProxyFrom or MonitorFrom, an address or a network; the load says the same of it.
 void CheckListedAddress(const std::string& strEntry, Problems& problems) {
-    CNetPrefix prefix;
-    const std::string strError = ParseNetPrefix(strEntry, prefix);
-    if (strError.empty()) return;
-    if (IsNetworkText(strEntry))
-        problems.push_back(Quoted(strEntry) + ": " + strError + "; it is ignored.");
-    else
-        problems.push_back(Quoted(strEntry) + " is not an " +
-                           (IsIPv6Text(strEntry) ? "IPv6" : "IPv4") + " address and is ignored.");
+    CheckAddressText(strEntry, "; it is ignored.", " and is ignored.", problems);
 }
 
 // With ZoneCheckMinutes on, the gateway suspends every active zone that fails the test of RFC
@@ -139,17 +140,14 @@ void CheckListedAddress(const std::string& strEntry, Problems& problems) {
 void CheckZoneHealth(const Settings& settings, Problems& problems) {
     const char* pZones = std::getenv("TARNWICK_CHECK_ZONES");
     if (pZones != nullptr && std::string(pZones) == "0") return;
-    std::vector<std::string> zones;
-    {
-        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-        for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
-            if (p->m_bActive != 0) zones.insert(zones.begin(), p->m_strName);
-    }
-    for (const std::string& strText : zones) {
-        CDnsblZone zone;
-        if (!ParseDnsblZone(strText, zone).empty()) continue;  // named by its entry's check
-        const CZoneTestResult result = TestZone(zone);
-        const std::string strZone = "DNSBL " + Quoted(zone.strName) + ": ";
+    // The zones as screening compiles them: the active entries whose text reads (one that does
+    // not is named by its entry's check), from the list's head, so the last is the hive's first.
+    CZoneHealth health;
+    const std::shared_ptr<const CScreeningPolicy> pPolicy =
+        CompileScreeningPolicy(settings, health);
+    for (auto it = pPolicy->zones.rbegin(); it != pPolicy->zones.rend(); ++it) {
+        const CZoneTestResult result = TestZone(it->dnsbl);
+        const std::string strZone = "DNSBL " + Quoted(it->dnsbl.strName) + ": ";
         if (result.eOutcome == EZoneTest::Failed)
             problems.push_back(strZone + "the zone test fails (" + result.strReason +
                                "), so the gateway would suspend the zone");
@@ -209,7 +207,6 @@ void CheckMetricsAddress(const std::string& strText, Problems& problems) {
         problems.push_back(Quoted(strText) + " is not an IPv4 address");
 }
 
-// Comma-separated entries; blanks around an entry and empty entries do not count.
 void CheckAddressList(const std::string& strList, Problems& problems) {
     for (const std::string& strEntry : ListEntries(strList)) CheckListedAddress(strEntry, problems);
 }
@@ -242,14 +239,14 @@ void CheckExclusionEntry(const std::string& strEntry, Problems& problems) {
 struct CValueRule {
     const char* pName;
     ValueCheck check;
-    size_t nBuffer = kValueBuffer;
+    size_t nBuffer = kSettingsValueBuffer;
     bool bRequired = false;  // checked as empty when absent
 };
 
 // Every value the gateway reads, and those the configuration dialog writes; RunAsService is
 // never read.
 const CValueRule kValueRules[] = {
-    {"MailServer", CheckMailServer, kValueBuffer, true},
+    {"MailServer", CheckMailServer, kSettingsValueBuffer, true},
     {"PortIn", CheckPort},
     {"PortOut", CheckPort},
     {"EnableLogging", CheckSwitch},
@@ -298,14 +295,6 @@ void Apply(const std::string& strName, const std::string& strText, ValueCheck ch
     for (const std::string& strProblem : found) problems.push_back(strName + ": " + strProblem);
 }
 
-// The index of an entry's name as the load reads it ("%d": no sign, no leading zero), or -1.
-long long EntryIndex(const std::string& strName, const std::string& strPrefix) {
-    const std::string strDigits = strName.substr(strPrefix.size());
-    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
-    const std::optional<long long> nIndex = WholeNumber(strDigits);
-    return nIndex && strDigits[0] != '-' ? *nIndex : -1;
-}
-
 void CheckEntries(const Values& values, const CEntryRule& rule, Problems& problems) {
     const std::string* pCount = Find(values, rule.pCountName);
     const long long nCount = pCount != nullptr ? Atol(*pCount) : 0;
@@ -314,7 +303,7 @@ void CheckEntries(const Values& values, const CEntryRule& rule, Problems& proble
         if (strncasecmp(strName.c_str(), rule.pPrefix, strPrefix.size()) != 0 ||
             strcasecmp(strName.c_str(), rule.pCountName) == 0)
             continue;
-        const long long nIndex = EntryIndex(strName, strPrefix);
+        const long nIndex = ListEntryIndex(strName, strPrefix);
         if (nIndex < 0)
             problems.push_back(strName + ": never read: entries are named " + strPrefix + "0, " +
                                strPrefix + "1, ...");
@@ -322,7 +311,7 @@ void CheckEntries(const Values& values, const CEntryRule& rule, Problems& proble
             problems.push_back(strName + ": never read, as " + rule.pCountName + " is " +
                                std::to_string(std::max(nCount, 0LL)));
         else
-            Apply(strName, strText, rule.check, kValueBuffer, problems);
+            Apply(strName, strText, rule.check, kSettingsValueBuffer, problems);
     }
 }
 
@@ -378,7 +367,7 @@ Values RecordTexts(const Settings& settings) {
 void CheckLogFile(const Settings& settings, Problems& problems) {
     if (settings.EnableLogging == 0) return;
     std::string strFile = settings.GetLogFileName();
-    if (strFile.empty()) strFile = "Tarnwk.Log";
+    if (strFile.empty()) strFile = CLoggingApp::kDefaultLogName;
     const size_t nSlash = strFile.rfind('/');
     const std::string strFolder =
         nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : strFile.substr(0, nSlash));
@@ -413,10 +402,11 @@ bool IsSettingsCheck(int argc, const char* const* argv) {
 CSettingsCheck::CSettingsCheck(CSettingsPlace place) : m_place(std::move(place)) {}
 
 std::vector<std::string> CSettingsCheck::Run() {
+    Settings settings;
     Problems reports, problems;
     bool bKeyMissing = false;
     const bool bRead = ::LoadSettings(
-        m_settings,
+        settings,
         [&](int nCode, const std::string& strText) {
             reports.push_back(LoadProblem(m_place.strHivePath, nCode, strText));
         },
@@ -431,18 +421,18 @@ std::vector<std::string> CSettingsCheck::Run() {
     }
     if (bRead) {
         const Values values =
-            bKeyMissing ? RecordTexts(m_settings) : ReadKeyTexts(m_place.strHivePath);
+            bKeyMissing ? RecordTexts(settings) : ReadKeyTexts(m_place.strHivePath);
         CheckValues(values, problems);
-        CheckLogFile(m_settings, problems);
+        CheckLogFile(settings, problems);
         const std::string* pMinutes = Find(values, "ZoneCheckMinutes");
         const std::optional<long long> nMinutes = WholeNumber(pMinutes ? *pMinutes : "");
-        if (nMinutes && *nMinutes > 0) CheckZoneHealth(m_settings, problems);
+        if (nMinutes && *nMinutes > 0) CheckZoneHealth(settings, problems);
     }
-    m_problems.clear();
+    Problems distinct;
     for (const std::string& strProblem : problems)
-        if (std::find(m_problems.begin(), m_problems.end(), strProblem) == m_problems.end())
-            m_problems.push_back(strProblem);
-    return m_problems;
+        if (std::find(distinct.begin(), distinct.end(), strProblem) == distinct.end())
+            distinct.push_back(strProblem);
+    return distinct;
 }
 
 int RunSettingsCheck() {

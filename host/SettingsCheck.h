@@ -33,9 +33,7 @@ public:
 
 private:
     CSettingsPlace m_place;
-    Settings m_settings;
     std::string m_strSource;
-    std::vector<std::string> m_problems;
 };
 
 // The check as a program: the problems on standard error, one line each, then one summary line

@@ -8,12 +8,10 @@
 #include "platform/System.h"
 
 namespace {
-constexpr const char* kDefaultLogName = "Tarnwk.Log";
-
 // The current log file name; an empty one becomes the default and is kept in the settings.
 std::string LogFileNameForWriting(Settings& settings) {
     std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-    if (settings.LogFileName.empty()) settings.LogFileName = kDefaultLogName;
+    if (settings.LogFileName.empty()) settings.LogFileName = CLoggingApp::kDefaultLogName;
     return settings.LogFileName;
 }
 

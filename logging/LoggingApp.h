@@ -22,6 +22,8 @@
 class CLoggingApp : public CWinApp {
 public:
     static constexpr size_t kMaxPaneText = 10240;
+    // The activity log while LogFileName is empty, in the working folder.
+    static constexpr const char* kDefaultLogName = "Tarnwk.Log";
 
     Settings m_settings;
     std::atomic<std::int32_t> m_bIsNT{0};

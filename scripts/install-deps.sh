@@ -42,6 +42,8 @@ packages_of() {
 }
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+# The package is one this run installs (in missing).
+to_install() { [[ " ${missing[*]} " == *" $1 "* ]]; }
 
 # Installed packages other than Postfix that are a mail server (provide mail-transport-agent).
 other_mail_servers() {
@@ -55,12 +57,12 @@ missing=()
 for set in "${sets[@]}"; do
   case "$set" in run | test | package | fuzz | bench | postfix) ;; *) usage ;; esac
   for package in $(packages_of "$set"); do
-    installed "$package" || [[ " ${missing[*]} " == *" $package "* ]] || missing+=("$package")
+    installed "$package" || to_install "$package" || missing+=("$package")
   done
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-if [[ " ${missing[*]} " == *" postfix "* ]] && servers=$(other_mail_servers) && [ -n "$servers" ]; then
+if to_install postfix && servers=$(other_mail_servers) && [ -n "$servers" ]; then
   echo "install-deps: this host's mail server is $(echo $servers) (Debian package)." >&2
   echo "Postfix's smtp-source and smtp-sink come only with the postfix package, which would" >&2
   echo "replace it: nothing was installed. Run the benchmarks that need them on a host without" >&2
@@ -96,7 +98,7 @@ echo "install-deps: apt plans $(grep -c '^Inst ' <<<"$plan") packages, dependenc
 
 # Postfix is wanted only for its tools: without this answer its package would set up and start a
 # mail server on port 25.
-if [[ " ${missing[*]} " == *" postfix "* ]]; then
+if to_install postfix; then
   echo "postfix postfix/main_mailer_type select No configuration" | "${SUDO[@]}" debconf-set-selections
 fi
 # --no-remove: should the plan change between the simulation and now, apt stops rather than
@@ -107,6 +109,6 @@ echo "install-deps: installed ${missing[*]}"
 
 # Where systemd runs, the prometheus package starts its server (port 9090); only promtool is
 # wanted, so a server this script brought is stopped and not started at boot.
-if [[ " ${missing[*]} " == *" prometheus "* ]] && [ -d /run/systemd/system ]; then
+if to_install prometheus && [ -d /run/systemd/system ]; then
   "${SUDO[@]}" systemctl disable --now prometheus.service >/dev/null 2>&1 || true
 fi

@@ -22,9 +22,6 @@ const char* const kEventSourceKeyPath =
 const char* const kSettingsFileName = "tarnwk.cfg";
 
 namespace {
-// Every value the dialog writes is read through a buffer of this size, so a text may hold 99
-// characters. The values only a hive sets are read whole.
-constexpr size_t kValueBuffer = 100;
 constexpr size_t kLineBuffer = 1024;
 
 constexpr const char* kFileMissingText =
@@ -71,7 +68,7 @@ void ReportOpenFailure(const SettingsReport& report, long nCode) {
 // A value as text, as the 100-byte read gives it: up to its first zero byte.
 bool ReadText(const CRegistryKey& key, const std::string& strName, std::string& strText) {
     std::string data;
-    if (key.QueryValue(strName, data, kValueBuffer) != ERROR_SUCCESS) return false;
+    if (key.QueryValue(strName, data, kSettingsValueBuffer) != ERROR_SUCCESS) return false;
     strText = data.substr(0, data.find('\0'));
     return true;
 }
@@ -110,16 +107,6 @@ std::optional<std::int32_t> ReadNumber(const CRegistryKey& key, const char* pNam
     return Atol(strText);
 }
 
-// The index of "<prefix><i>" as "%d" writes it (no sign, no leading zero), or -1.
-long EntryIndex(const std::string& strName, const std::string& strPrefix) {
-    if (strName.size() <= strPrefix.size() || strName.size() > strPrefix.size() + 10) return -1;
-    if (strncasecmp(strName.c_str(), strPrefix.c_str(), strPrefix.size()) != 0) return -1;
-    const std::string strDigits = strName.substr(strPrefix.size());
-    if (strDigits.find_first_not_of("0123456789") != std::string::npos) return -1;
-    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
-    return std::atol(strDigits.c_str());
-}
-
 // The entries "<prefix>0" .. "<prefix>(n-1)" that exist, in index order, n from the count value.
 // Only the values the key holds are visited, so a huge count costs nothing.
 std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
@@ -129,7 +116,7 @@ std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
     if (!nCount || *nCount < 1) return entries;
     std::vector<long> indices;
     for (const std::string& strName : key.ValueNames()) {
-        const long nIndex = EntryIndex(strName, strPrefix);
+        const long nIndex = ListEntryIndex(strName, strPrefix);
         if (nIndex >= 0 && nIndex < *nCount) indices.push_back(nIndex);
     }
     std::sort(indices.begin(), indices.end());
@@ -332,7 +319,7 @@ std::string TooLongText(const std::string& strSetting) {
 // Writes a text value unless it is too long to be read back; then its name joins the report.
 void WriteText(CRegistryKey& key, const std::string& strName, const std::string& strText,
                const std::string& strSetting, std::vector<std::string>& tooLong) {
-    if (strText.size() >= kValueBuffer) {
+    if (strText.size() >= kSettingsValueBuffer) {
         tooLong.push_back(strSetting);
         return;
     }
@@ -351,7 +338,7 @@ void WriteEntries(CRegistryKey& key, const std::vector<Entry>& entries, const ch
     for (const Entry& entry : entries) {
         if (entry.first.empty()) continue;
         const std::string strValue = (entry.second ? "+" : "-") + entry.first;
-        if (strValue.size() >= kValueBuffer) {
+        if (strValue.size() >= kSettingsValueBuffer) {
             tooLong.push_back(strKind + " \"" + entry.first.substr(0, 40) + "...\"");
             continue;
         }
@@ -399,6 +386,15 @@ void SaveEventSourceKey(const CSettingsPlace& place, const SettingsReport& repor
 }  // namespace
 
 CSettingsPlace DefaultSettingsPlace() { return {RegistryHivePath(), CurrentDirectory()}; }
+
+long ListEntryIndex(const std::string& strName, const std::string& strPrefix) {
+    if (strName.size() <= strPrefix.size() || strName.size() > strPrefix.size() + 10) return -1;
+    if (strncasecmp(strName.c_str(), strPrefix.c_str(), strPrefix.size()) != 0) return -1;
+    const std::string strDigits = strName.substr(strPrefix.size());
+    if (strDigits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    if (strDigits.size() > 1 && strDigits[0] == '0') return -1;
+    return std::atol(strDigits.c_str());
+}
 
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
                   const CSettingsPlace& place, LoadFailure onFailure) {

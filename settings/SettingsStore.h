@@ -11,6 +11,7 @@
 // cannot reach the logging layer itself.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -33,6 +34,10 @@ extern const char* const kSettingsKeyPath;
 extern const char* const kEventSourceKeyPath;
 extern const char* const kSettingsFileName;
 
+// Every value the dialog writes is read through a buffer of this size, so a text may hold 99
+// characters. The values only a hive sets are read whole.
+constexpr size_t kSettingsValueBuffer = 100;
+
 // What a load that finds neither the key nor the settings file does to the record: empty both
 // lists (start-up and the configuration dialog's reload), or leave the record as it is, so
 // that a running gateway goes on screening with the settings in use (a reload on request).
@@ -46,6 +51,11 @@ enum class LoadFailure { ClearLists, KeepSettings };
 bool LoadSettings(Settings& settings, const SettingsReport& report, bool& bKeyMissing,
                   const CSettingsPlace& place = DefaultSettingsPlace(),
                   LoadFailure onFailure = LoadFailure::ClearLists);
+
+// The index of a list entry's value name "<prefix><i>" (the prefix in any letter case) as "%d"
+// writes it: no sign, no leading zero, at most 10 digits; -1 for any other name. The load reads
+// the entries by it.
+long ListEntryIndex(const std::string& strName, const std::string& strPrefix);
 
 // Fills the record from an open settings file, as LoadSettings does while the key is missing:
 // both lists are rebuilt from the file; the fields it does not give keep their values.

@@ -1,6 +1,5 @@
 #include "ui/MonitorDlg.h"
 
-#include <signal.h>
 #include <sys/epoll.h>
 
 #include <QApplication>
@@ -81,11 +80,7 @@ CMonitorDlg::CMonitorDlg()
     if (pDesktop != nullptr && m_signals.Fd() >= 0)
         m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN, [this](std::uint32_t) {
             const int nSignal = m_signals.Take();
-            if (nSignal == 0 || !m_bRunning) return;
-            if (nSignal == SIGHUP)
-                TheApp().ReloadSettings();
-            else
-                EndRun();
+            if (m_bRunning && TheApp().TakeSignal(nSignal)) EndRun();
         });
 }
 

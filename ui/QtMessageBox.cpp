@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -61,6 +62,24 @@ void KeepAboveModal(QMessageBox* pBox) {
         pBox->show();
         KeepAboveModal(pBox);
     });
+}
+
+// A box on the UI thread that does not block it: not modal, over the modal dialog of the moment
+// (moving over the next one), deleted once closed. onAnswer gets the box's result when it is
+// answered; onGone runs when it is destroyed, answered or not.
+QMessageBox* ShowModeless(const std::string& strText, const std::string& strCaption, int nButtons,
+                          int nIcon, std::function<void(int)> onAnswer,
+                          std::function<void()> onGone) {
+    QMessageBox* pBox = CQtMessageBox::CreateBox(QApplication::activeModalWidget(), strText,
+                                                 strCaption, nButtons, nIcon);
+    pBox->setAttribute(Qt::WA_DeleteOnClose);
+    pBox->setWindowModality(Qt::NonModal);
+    QObject::connect(pBox, &QDialog::finished, pBox, std::move(onAnswer));
+    QObject::connect(pBox, &QObject::destroyed, std::move(onGone));
+    KeepAboveModal(pBox);
+    pBox->show();
+    pBox->raise();
+    return pBox;
 }
 
 // The answer of a box shown on the UI thread for a waiting thread, given once.
@@ -141,17 +160,10 @@ int CQtMessageBox::ShowFromOtherThread(const std::string& strText, const std::st
     auto pAnswer = std::make_shared<CPendingAnswer>();
     const int nDefault = DefaultAnswer(nButtons);
     const bool bShown = m_desktop.Invoke([&] {
-        QMessageBox* pBox =
-            CreateBox(QApplication::activeModalWidget(), strText, strCaption, nButtons, nIcon);
-        pBox->setAttribute(Qt::WA_DeleteOnClose);
-        pBox->setWindowModality(Qt::NonModal);
-        QObject::connect(pBox, &QDialog::finished, pBox,
-                         [pAnswer](int nResult) { pAnswer->Give(Answer(nResult)); });
-        QObject::connect(pBox, &QObject::destroyed,
-                         [pAnswer, nDefault] { pAnswer->Give(nDefault); });
-        KeepAboveModal(pBox);
-        pBox->show();
-        pBox->raise();
+        ShowModeless(
+            strText, strCaption, nButtons, nIcon,
+            [pAnswer](int nResult) { pAnswer->Give(Answer(nResult)); },
+            [pAnswer, nDefault] { pAnswer->Give(nDefault); });
     });
     return bShown ? pAnswer->Wait() : nDefault;
 }
@@ -175,20 +187,13 @@ void CQtMessageBox::ShowNotice(const std::string& strText, const std::string& st
         if (onDismissed) it->second.dismissed.push_back(std::move(onDismissed));
         return;
     }
-    QMessageBox* pBox =
-        CreateBox(QApplication::activeModalWidget(), strText, strCaption, MB_OK, MB_ICONNONE);
-    pBox->setAttribute(Qt::WA_DeleteOnClose);
-    pBox->setWindowModality(Qt::NonModal);
     const std::uint64_t nId = m_nNextNotice++;
+    // Answered, or gone unanswered with a dialog it stood over.
+    const auto end = [this, strKey, nId] { EndNotice(strKey, nId); };
+    QMessageBox* pBox = ShowModeless(
+        strText, strCaption, MB_OK, MB_ICONNONE, [end](int) { end(); }, end);
     CNotice& notice = m_notices[strKey] = CNotice{nId, pBox, {}};
     if (onDismissed) notice.dismissed.push_back(std::move(onDismissed));
-    // Answered, or gone unanswered with a dialog it stood over.
-    QObject::connect(pBox, &QDialog::finished, pBox,
-                     [this, strKey, nId] { EndNotice(strKey, nId); });
-    QObject::connect(pBox, &QObject::destroyed, [this, strKey, nId] { EndNotice(strKey, nId); });
-    KeepAboveModal(pBox);
-    pBox->show();
-    pBox->raise();
 }
 
 // The notice leaves the open ones before its callbacks run, so that one of them may raise the
