@@ -386,7 +386,9 @@ TEST(ConcurrentScreening, VerdictsLinesAndCatchesEqualTheBlockingOnes) {
     unsetenv("TARNWICK_NAMESERVERS");
 }
 
-// A reload while the answers are out: the verdict stands, the new entries' catches stay at 0.
+// A reload while the answers are out: the verdict stands, the new entries' catches stay at 0,
+// and an answer that comes after the reload lowered DnsblCacheSeconds is kept no longer than
+// the new limit.
 TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
     CRbldnsd server;
     server.AddZone("bl.test", {"10.20.30.40"});
@@ -395,6 +397,7 @@ TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
     UseNameservers(silent.Nameserver() + "," + server.Nameserver());
     Settings settings;
     settings.AddDnsblServer("bl.test", 1);
+    settings.DnsblCacheSeconds = 3600;
     CRecordingScreeningLog log;
     CDnsblLookup lookup(settings, log);
     CEventLoop loop;
@@ -406,11 +409,17 @@ TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
         std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
         settings.ClearDnsblServers();
         settings.AddDnsblServer("bl.test", 1);
+        settings.DnsblCacheSeconds = 1;
     }
+    lookup.Reload();
     ASSERT_TRUE(PumpUntil(loop, [&] { return nVerdict >= 0; }));
     EXPECT_EQ(nVerdict, 1);
     EXPECT_EQ(settings.DNSBL_Servers->m_nCatches, 0);
     EXPECT_EQ(log.m_logged, Lines{"10.20.30.40 Found in bl.test"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(lookup.Check(kClient), 1);
+    EXPECT_EQ(lookup.Metrics().Snapshot().nCacheHits, 0u);
+    EXPECT_EQ(server.QueriedNames().size(), 2u);
     unsetenv("TARNWICK_NAMESERVERS");
 }
 
@@ -470,7 +479,9 @@ INSTANTIATE_TEST_SUITE_P(Screening, CTodaysLists, ::testing::Values(0, 1));
 // The gateway in this process against rbldnsd, blocking or concurrent, step by step: reply
 // filters and weights over the codes lists give, a threshold with an allowlist, a zone that
 // lists everyone (rejecting with checks off, suspended before it rejects anyone with them on,
-// resumed once fixed and reloaded), answers kept for their TTL, and a network exclusion.
+// resumed once fixed and reloaded, its answers kept while it was broken dropped), a zone whose
+// check gets no answer (not asked, said once), answers kept for their TTL, and a network
+// exclusion.
 TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     CRbldnsd dnsbl;
     dnsbl.AddDataset("plain.test", kPlainData);
@@ -610,6 +621,37 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
          hive("\"ZoneCheckMinutes\"=\"60\"\n", {"world.test", "plain.test"}),
          [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true, "127.0.0.50",
          "Accepted", askedOf("127.0.0.50", {"plain.test", "world.test"})},
+        {"checks and cache: asked",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n\"DnsblCacheSeconds\"=\"3600\"\n", {"world.test"}),
+         {}, true, "127.0.0.22", "Accepted", askedOf("127.0.0.22", {"world.test"})},
+        {"broken after its check: a listing kept",
+         "",
+         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kWorldData)); },
+         false,
+         "127.0.0.21",
+         strRejected1.c_str(),
+         askedOf("127.0.0.21", {"world.test"})},
+        {"suspended: its kept listing not used",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n\"DnsblCacheSeconds\"=\"3600\"\n", {"world.test"}),
+         {}, true, "127.0.0.21", "Accepted", Lines{}},
+        {"fixed and resumed: asked afresh",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n\"DnsblCacheSeconds\"=\"3600\"\n", {"world.test"}),
+         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true, "127.0.0.21",
+         "Accepted", askedOf("127.0.0.21", {"world.test"})},
+        {"a zone whose check gets no answer is not asked",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n", {"plain.test", "gone.test"}),
+         {},
+         true,
+         "127.0.0.20",
+         strRejected1.c_str(),
+         askedOf("127.0.0.20", {"plain.test"})},
+        {"nor after another round",
+         hive("\"ZoneCheckMinutes\"=\"60\"\n", {"plain.test", "gone.test"}),
+         {},
+         true,
+         "127.0.0.20",
+         strRejected1.c_str(),
+         askedOf("127.0.0.20", {"plain.test"})},
         {"cache: asked",
          hive("\"DnsblCacheSeconds\"=\"60\"\n", {strFiltered}),
          {},
@@ -678,10 +720,12 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     EXPECT_EQ(CountOf(logged, "DNSBL combined.test Refused the Query (127.255.255.254)"), 1u);
     EXPECT_EQ(CountOf(logged, "127.0.0.35 Found in plain.test"), 1u);
     EXPECT_EQ(CountOf(logged, "127.0.0.34 Found in wl.test"), 1u);
-    EXPECT_EQ(CountOf(logged, "DNSBL world.test Resumed"), 1u);
+    EXPECT_EQ(CountOf(logged, "DNSBL world.test Resumed"), 2u);
+    EXPECT_EQ(CountOf(logged, "DNSBL gone.test Not Checked (No Answer)"), 1u);
     EXPECT_EQ(gateway.Reports(),
               (Lines{"DNSBL \"bad.test=127.0.0\": the filter \"127.0.0\" does not have four parts "
                      "separated by dots; the entry is not asked.",
+                     "DNSBL world.test Suspended (Lists 127.0.0.1)",
                      "DNSBL world.test Suspended (Lists 127.0.0.1)"}));
     gateway.Stop();
     unsetenv("TARNWICK_REGISTRY");
