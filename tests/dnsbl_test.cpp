@@ -623,17 +623,21 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
          "Accepted", askedOf("127.0.0.50", {"plain.test", "world.test"})},
         {"checks and cache: asked",
          hive("\"ZoneCheckMinutes\"=\"60\"\n\"DnsblCacheSeconds\"=\"3600\"\n", {"world.test"}),
-         {}, true, "127.0.0.22", "Accepted", askedOf("127.0.0.22", {"world.test"})},
-        {"broken after its check: a listing kept",
-         "",
-         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kWorldData)); },
-         false,
-         "127.0.0.21",
-         strRejected1.c_str(),
-         askedOf("127.0.0.21", {"world.test"})},
+         {},
+         true,
+         "127.0.0.22",
+         "Accepted",
+         askedOf("127.0.0.22", {"world.test"})},
+        {"broken after its check: a listing kept", "",
+         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kWorldData)); }, false, "127.0.0.21",
+         strRejected1.c_str(), askedOf("127.0.0.21", {"world.test"})},
         {"suspended: its kept listing not used",
          hive("\"ZoneCheckMinutes\"=\"60\"\n\"DnsblCacheSeconds\"=\"3600\"\n", {"world.test"}),
-         {}, true, "127.0.0.21", "Accepted", Lines{}},
+         {},
+         true,
+         "127.0.0.21",
+         "Accepted",
+         Lines{}},
         {"fixed and resumed: asked afresh",
          hive("\"ZoneCheckMinutes\"=\"60\"\n\"DnsblCacheSeconds\"=\"3600\"\n", {"world.test"}),
          [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true, "127.0.0.21",
@@ -733,8 +737,9 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
 }
 
 // What the answer cache keeps and for how long: the smallest TTL of the records, the SOA's
-// negative TTL, never a failure or a refusal, never beyond the limit; the oldest answer goes
-// first when it is full, an expired one is not given, and a reload keeps only the zones named.
+// negative TTL, never a failure or a refusal, never beyond the limit in force; the oldest answer
+// goes first when it is full, an expired one is not given, and a reload keeps only the zones
+// named.
 TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
     const CDnsRecordA listed{{127, 0, 0, 2}, 300}, shortLived{{127, 0, 0, 4}, 20};
     const struct {
@@ -761,16 +766,27 @@ TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
         return CAnswerKey{pZone, CNetAddress::FromIPv4({10, 0, 0, nLast})};
     };
     const CDnsAnswer answer{kDnsSuccess, {listed}, {}};
-    cache.Put(key("a.test", 1), answer, 60, 0);
-    cache.Put(key("b.test", 1), answer, 60, 1000);
+    cache.Put(key("a.test", 1), answer, 0);  // no limit yet: nothing is kept
+    EXPECT_EQ(cache.Size(), 0u);
+    cache.SetLimit(60);
+    cache.Put(key("a.test", 1), answer, 0);
+    cache.Put(key("b.test", 1), answer, 1000);
     EXPECT_EQ(cache.Get(key("a.test", 1), 59999), answer);
     EXPECT_EQ(cache.Get(key("a.test", 2), 1000), std::nullopt);
-    cache.Put(key("a.test", 3), answer, 60, 2000);  // full: a.test 1 was put first and goes
+    cache.Put(key("a.test", 3), answer, 2000);  // full: a.test 1 was put first and goes
     EXPECT_EQ(cache.Get(key("a.test", 1), 2000), std::nullopt);
     EXPECT_EQ(cache.Get(key("b.test", 1), 60999), answer);
     EXPECT_EQ(cache.Get(key("b.test", 1), 61000), std::nullopt);  // expired
-    cache.Put(key("b.test", 1), answer, 60, 3000);
+    cache.Put(key("b.test", 1), answer, 3000);
     cache.KeepZones({"b.test"});
     EXPECT_EQ(cache.Size(), 1u);
     EXPECT_EQ(cache.Get(key("b.test", 1), 3000), answer);
+    cache.DropZone("b.test");  // its health changed
+    EXPECT_EQ(cache.Size(), 0u);
+    // A new limit drops what was kept under the old one, and holds for what is put after.
+    cache.Put(key("b.test", 1), answer, 4000);
+    cache.SetLimit(5);
+    EXPECT_EQ(cache.Size(), 0u);
+    cache.Put(key("b.test", 1), answer, 4000);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 9000), std::nullopt);
 }
