@@ -103,7 +103,7 @@ std::string RenderMetrics(const CGatewayFigures& figures) {
     Sample(strPage, "tarnwick_dns_cache_hits_total", figures.screening.nCacheHits);
     if (figures.bZoneChecks) {
         Family(strPage, "tarnwick_zone_up", "gauge",
-               "1 while a DNSBL zone passes its checks, 0 while it is suspended.");
+               "0 while a DNSBL zone is suspended by its checks, 1 otherwise.");
         for (const auto& [strZone, eHealth] : figures.zoneHealths)
             Sample(strPage, "tarnwick_zone_up{zone=\"" + EscapeLabelValue(strZone) + "\"}",
                    eHealth != EZoneHealth::Suspended ? 1 : 0);
