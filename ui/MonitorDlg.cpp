@@ -58,14 +58,12 @@ std::vector<CCatchRow> ActiveServerRows() {
     return rows;
 }
 
-// The catches column is as wide as its widest text ("12 (Suspended)"), never narrower than it
-// was made, and gives up no more of the names' width than that takes.
+// The catches column widens to its widest text ("12 (Suspended)") as far as the list has room
+// beside the names, and is never narrower than it was made; the names keep their width.
 void FitCatchesColumn(CListCtrl& list) {
     list.resizeColumnToContents(1);
-    const int nCatches = std::max(list.columnWidth(1), kCatchesWidth);
-    const int nRoom = list.viewport()->width();
-    list.setColumnWidth(1, std::min(nCatches, nRoom));
-    list.setColumnWidth(0, std::max(0, std::min(kNamesWidth, nRoom - list.columnWidth(1))));
+    const int nRoom = list.viewport()->width() - list.columnWidth(0);
+    list.setColumnWidth(1, std::max(kCatchesWidth, std::min(list.columnWidth(1), nRoom)));
 }
 
 // Received minus rejected as 32-bit counters give it, wrapping instead of overflowing.
