@@ -27,11 +27,18 @@ std::uint32_t CAnswerCache::KeepSeconds(const CDnsAnswer& answer, std::int32_t n
     return nKeep;
 }
 
-void CAnswerCache::Put(const CAnswerKey& key, const CDnsAnswer& answer, std::int32_t nLimitSeconds,
-                       long long nNowMs) {
-    const std::uint32_t nKeep = KeepSeconds(answer, nLimitSeconds);
-    if (nKeep == 0 || m_nCapacity == 0) return;
+void CAnswerCache::SetLimit(std::int32_t nLimitSeconds) {
     Guard guard(m_lock);
+    if (nLimitSeconds == m_nLimitSeconds) return;
+    m_nLimitSeconds = nLimitSeconds;
+    m_entries.clear();
+    m_ages.clear();
+}
+
+void CAnswerCache::Put(const CAnswerKey& key, const CDnsAnswer& answer, long long nNowMs) {
+    Guard guard(m_lock);
+    const std::uint32_t nKeep = KeepSeconds(answer, m_nLimitSeconds);
+    if (nKeep == 0 || m_nCapacity == 0) return;
     if (auto it = m_entries.find(key); it != m_entries.end()) Erase(it);
     while (m_entries.size() >= m_nCapacity) Erase(m_entries.find(m_ages.front()));
     m_ages.push_back(key);
@@ -50,18 +57,20 @@ std::optional<CDnsAnswer> CAnswerCache::Get(const CAnswerKey& key, long long nNo
 }
 
 void CAnswerCache::KeepZones(const std::set<std::string>& zones) {
+    EraseZones([&](const std::string& strZone) { return zones.count(strZone) == 0; });
+}
+
+void CAnswerCache::DropZone(const std::string& strZone) {
+    EraseZones([&](const std::string& strName) { return strName == strZone; });
+}
+
+void CAnswerCache::EraseZones(const std::function<bool(const std::string&)>& bErase) {
     Guard guard(m_lock);
     for (auto it = m_entries.begin(); it != m_entries.end();) {
         auto next = std::next(it);
-        if (zones.count(it->first.strZone) == 0) Erase(it);
+        if (bErase(it->first.strZone)) Erase(it);
         it = next;
     }
-}
-
-void CAnswerCache::Clear() {
-    Guard guard(m_lock);
-    m_entries.clear();
-    m_ages.clear();
 }
 
 size_t CAnswerCache::Size() const {

@@ -2,16 +2,23 @@
 //
 // An answer is kept for its own time to live: a listing or any other answer with A records for
 // the smallest TTL of its records, a name that does not exist for the negative TTL of the SOA
-// record it carried (none: not kept); never longer than the limit it is put with. Failures,
-// time-outs and refusals (a record in 127.255.255.0/24 or outside 127.0.0.0/8) are never kept.
-// The cache holds at most its capacity of answers; when full, the oldest one put goes first.
-// Expired answers are dropped when they are next asked for, or when their turn comes.
+// record it carried (none: not kept); never longer than the cache's limit (DnsblCacheSeconds;
+// 0 at first: nothing is kept). Failures, time-outs and refusals (a record in 127.255.255.0/24
+// or outside 127.0.0.0/8) are never kept. The cache holds at most its capacity of answers; when
+// full, the oldest one put goes first. Expired answers are dropped when they are next asked for,
+// or when their turn comes.
+//
+// The limit is the cache's own, not the caller's: an answer is often put long after its query
+// started, under a policy that a reload has replaced since. Put reads the limit in force, and
+// SetLimit drops every kept answer when it changes the limit, both under the cache's mutex, so
+// no answer is ever kept longer than the limit in force, whenever its query started.
 //
 // Owned by the screening (CDnsblLookup); any thread may call, under one mutex held only for the
 // map's work. Times are milliseconds of a monotonic clock, given by the caller. Nothing fails.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -37,14 +44,17 @@ public:
     // How long an answer may be kept, in seconds, with nLimitSeconds the most; 0: not at all.
     static std::uint32_t KeepSeconds(const CDnsAnswer& answer, std::int32_t nLimitSeconds);
 
-    // Keeps the answer (replacing one kept for the same key) when KeepSeconds allows.
-    void Put(const CAnswerKey& key, const CDnsAnswer& answer, std::int32_t nLimitSeconds,
-             long long nNowMs);
+    // The longest time answers are kept from now on, in seconds; a change drops every answer.
+    void SetLimit(std::int32_t nLimitSeconds);
+    // Keeps the answer (replacing one kept for the same key) when KeepSeconds allows under the
+    // limit in force.
+    void Put(const CAnswerKey& key, const CDnsAnswer& answer, long long nNowMs);
     // The answer kept for the key, unless it has expired.
     std::optional<CDnsAnswer> Get(const CAnswerKey& key, long long nNowMs);
     // Drops the answers of every zone not named in zones.
     void KeepZones(const std::set<std::string>& zones);
-    void Clear();
+    // Drops the answers of the zone.
+    void DropZone(const std::string& strZone);
     size_t Size() const;
 
 private:
@@ -58,9 +68,12 @@ private:
     };
 
     void Erase(std::unordered_map<CAnswerKey, CEntry, CKeyHash>::iterator it);
+    // Drops the answers of every zone bErase names.
+    void EraseZones(const std::function<bool(const std::string&)>& bErase);
 
     const size_t m_nCapacity;
     mutable std::mutex m_lock;
+    std::int32_t m_nLimitSeconds = 0;
     std::unordered_map<CAnswerKey, CEntry, CKeyHash> m_entries;
     std::list<CAnswerKey> m_ages;  // oldest first
 };

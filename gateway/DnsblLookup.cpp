@@ -148,12 +148,11 @@ std::vector<std::string> CDnsblLookup::Reload() {
 }
 
 // Kept answers stay only for the zone names whose entries are unchanged, and only while the
-// longest time to keep them stays the same.
+// longest time to keep them stays the same: a new limit drops them all, and holds for every
+// answer put from now on, whichever policy asked for it.
 void CDnsblLookup::Install(Policy pPolicy) {
-    if (m_pPolicy == nullptr || !pPolicy->CacheOn() ||
-        m_pPolicy->nCacheSeconds != pPolicy->nCacheSeconds) {
-        m_cache.Clear();
-    } else {
+    m_cache.SetLimit(pPolicy->nCacheSeconds);
+    if (m_pPolicy != nullptr && pPolicy->CacheOn()) {
         const auto oldTexts = TextsByName(*m_pPolicy);
         std::set<std::string> unchanged;
         for (const auto& [strName, texts] : TextsByName(*pPolicy))
@@ -165,18 +164,19 @@ void CDnsblLookup::Install(Policy pPolicy) {
     m_pPolicy = std::move(pPolicy);
 }
 
-bool CDnsblLookup::IsSuspended(const std::string& strText) const {
-    return m_bChecksOn && m_health.HealthOf(strText) == EZoneHealth::Suspended;
+std::optional<EZoneHealth> CDnsblLookup::CheckedHealth(const std::string& strText) const {
+    if (!m_bChecksOn) return std::nullopt;
+    return m_health.HealthOf(strText);
 }
 
-std::vector<std::pair<std::string, bool>> CDnsblLookup::ZonesUp() {
+std::vector<std::pair<std::string, EZoneHealth>> CDnsblLookup::ZoneHealths() {
     const Policy pPolicy = CurrentPolicy();
-    std::vector<std::pair<std::string, bool>> zones;
+    std::vector<std::pair<std::string, EZoneHealth>> zones;
     if (!pPolicy->ChecksOn()) return zones;
     std::set<std::string> seen;
     for (const CPolicyZone& zone : pPolicy->zones)
         if (seen.insert(zone.dnsbl.strName).second)
-            zones.emplace_back(zone.dnsbl.strName, zone.pState->Health() != EZoneHealth::Suspended);
+            zones.emplace_back(zone.dnsbl.strName, zone.pState->Health());
     return zones;
 }
 
@@ -187,11 +187,11 @@ std::optional<CDnsAnswer> CDnsblLookup::KeptAnswer(const CScreeningPolicy& polic
     return m_cache.Get({zone.dnsbl.strName, address}, CLoopDeadline::NowMs());
 }
 
+// Kept under the limit in force now, which may be lower than the one of the policy that asked.
 void CDnsblLookup::KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,
                               const Address& address, const CDnsAnswer& answer) {
     if (!policy.CacheOn()) return;
-    m_cache.Put({zone.dnsbl.strName, address}, answer, policy.nCacheSeconds,
-                CLoopDeadline::NowMs());
+    m_cache.Put({zone.dnsbl.strName, address}, answer, CLoopDeadline::NowMs());
 }
 
 void CDnsblLookup::Start(const Address& address, const Verdict& onVerdict) {

@@ -16,7 +16,7 @@
 // (0 ms for a kept answer). A client is rejected when the weights of the zones that list it add
 // up to DnsblThreshold; the verdict is then the number of listing zones of positive weight, and
 // 0 otherwise. With ZoneCheckMinutes set, a zone is asked only while its checks pass
-// (ZoneChecker.h keeps its health).
+// (ZoneChecker.h keeps its health), and its kept answers go whenever its health changes.
 //
 // Two ways to screen, with the same verdict, log lines and trace:
 // - Start and Check ask the zones one after the other on the calling thread, blocking it; Start
@@ -95,12 +95,15 @@ public:
     Policy CurrentPolicy();
     // Compiles the policy now, after a load: the reports of the entries that cannot be read.
     std::vector<std::string> Reload();
-    // The entry text's zone is suspended by its checks (with checks on). Any thread, even one
-    // that holds the settings' lock.
-    bool IsSuspended(const std::string& strText) const;
-    // With checks on, each zone of the policy in force by name, and whether it is up (not
-    // suspended); empty with checks off.
-    std::vector<std::pair<std::string, bool>> ZonesUp();
+    // With checks on, the health of the entry text's zone; none with checks off, or for a text
+    // the policy does not have as a zone. Any thread, even one that holds the settings' lock.
+    std::optional<EZoneHealth> CheckedHealth(const std::string& strText) const;
+    // With checks on, each zone of the policy in force by name, with its health; empty with
+    // checks off.
+    std::vector<std::pair<std::string, EZoneHealth>> ZoneHealths();
+    // Drops the answers kept for the zone name: its health changed, so what it said before
+    // holds no longer. Any thread.
+    void ForgetAnswers(const std::string& strName) { m_cache.DropZone(strName); }
 
     IScreeningLog& Log() { return m_log; }
     const CScreeningMetrics& Metrics() const { return m_metrics; }

@@ -168,7 +168,7 @@ std::string CListenThread::RenderMetrics() const {
     figures.nMailServerUp = m_core.m_nMailServerStatus;
     figures.nOpenConnections = m_connections.LiveCount();
     figures.screening = m_core.m_screening.Metrics().Snapshot();
-    figures.zonesUp = m_core.m_screening.ZonesUp();
+    figures.zoneHealths = m_core.m_screening.ZoneHealths();
     figures.bZoneChecks = m_core.m_screening.CurrentPolicy()->ChecksOn();
     return ::RenderMetrics(figures);
 }

@@ -45,6 +45,26 @@ void ScreeningHistogram(std::string& strPage, const CScreeningMetrics::CSnapshot
     strPage += strName + "_sum " + Number(screening.dSecondsTotal) + "\n";
     Sample(strPage, strName + "_count", screening.nScreenings);
 }
+
+// A state set: one sample per zone and state, 1 for the state the zone is in. Unchecked (no
+// check has answered yet, so the zone is not asked) is told apart here; tarnwick_zone_up keeps
+// its meaning (0 for suspended alone).
+void ZoneStates(std::string& strPage,
+                const std::vector<std::pair<std::string, EZoneHealth>>& zoneHealths) {
+    static const std::pair<EZoneHealth, const char*> kStates[] = {
+        {EZoneHealth::Up, "up"},
+        {EZoneHealth::Suspended, "suspended"},
+        {EZoneHealth::Unchecked, "unchecked"}};
+    Family(strPage, "tarnwick_zone_state", "gauge",
+           "The health of a DNSBL zone by its checks: 1 for the state it is in (up, suspended, or "
+           "unchecked: no check has answered yet, and it is not asked).");
+    for (const auto& [strZone, eHealth] : zoneHealths)
+        for (const auto& [eState, pName] : kStates)
+            Sample(strPage,
+                   "tarnwick_zone_state{zone=\"" + EscapeLabelValue(strZone) + "\",state=\"" +
+                       pName + "\"}",
+                   eHealth == eState ? 1 : 0);
+}
 }  // namespace
 
 std::string EscapeLabelValue(const std::string& strValue) {
@@ -83,10 +103,11 @@ std::string RenderMetrics(const CGatewayFigures& figures) {
     Sample(strPage, "tarnwick_dns_cache_hits_total", figures.screening.nCacheHits);
     if (figures.bZoneChecks) {
         Family(strPage, "tarnwick_zone_up", "gauge",
-               "1 while a DNSBL zone passes its checks, 0 while it is suspended.");
-        for (const auto& [strZone, bUp] : figures.zonesUp)
+               "0 while a DNSBL zone is suspended by its checks, 1 otherwise.");
+        for (const auto& [strZone, eHealth] : figures.zoneHealths)
             Sample(strPage, "tarnwick_zone_up{zone=\"" + EscapeLabelValue(strZone) + "\"}",
-                   bUp ? 1 : 0);
+                   eHealth != EZoneHealth::Suspended ? 1 : 0);
+        ZoneStates(strPage, figures.zoneHealths);
     }
     ScreeningHistogram(strPage, figures.screening);
     return strPage;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gateway/ScreeningMetrics.h"
+#include "gateway/ZoneHealth.h"
 
 // Everything the page shows, taken at one moment.
 struct CGatewayFigures {
@@ -16,9 +17,9 @@ struct CGatewayFigures {
     int nMailServerUp = 1;               // the last connection to the mail server: 1 made, 0 failed
     std::uint64_t nOpenConnections = 0;  // client connections open now (monitors included)
     CScreeningMetrics::CSnapshot screening;
-    // With zone checks on: each zone by name, and whether it is up (not suspended).
+    // With zone checks on: each zone by name, with its health.
     bool bZoneChecks = false;
-    std::vector<std::pair<std::string, bool>> zonesUp;
+    std::vector<std::pair<std::string, EZoneHealth>> zoneHealths;
 };
 
 // The media type of the page.

@@ -48,7 +48,7 @@ struct CScreeningPolicy {
     // Any thread, without the settings' lock.
     bool IsCurrent(const Settings& settings) const;
     // Whether the zone is asked about clients: always with checks off; with them on, only while
-    // its last check passed (or got no answer).
+    // the last of its checks that got an answer passed.
     bool IsAsked(const CPolicyZone& zone) const;
 };
 

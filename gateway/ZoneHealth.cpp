@@ -24,8 +24,9 @@ void CZoneHealth::KeepOnly(const std::set<std::string>& texts) {
         it = texts.count(it->first) != 0 ? std::next(it) : m_states.erase(it);
 }
 
-EZoneHealth CZoneHealth::HealthOf(const std::string& strText) const {
+std::optional<EZoneHealth> CZoneHealth::HealthOf(const std::string& strText) const {
     Guard guard(m_lock);
     const auto it = m_states.find(strText);
-    return it == m_states.end() ? EZoneHealth::Unchecked : it->second->Health();
+    if (it == m_states.end()) return std::nullopt;
+    return it->second->Health();
 }

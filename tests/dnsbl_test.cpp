@@ -386,7 +386,9 @@ TEST(ConcurrentScreening, VerdictsLinesAndCatchesEqualTheBlockingOnes) {
     unsetenv("TARNWICK_NAMESERVERS");
 }
 
-// A reload while the answers are out: the verdict stands, the new entries' catches stay at 0.
+// A reload while the answers are out: the verdict stands, the new entries' catches stay at 0,
+// and an answer that comes after the reload lowered DnsblCacheSeconds is kept no longer than
+// the new limit.
 TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
     CRbldnsd server;
     server.AddZone("bl.test", {"10.20.30.40"});
@@ -395,6 +397,7 @@ TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
     UseNameservers(silent.Nameserver() + "," + server.Nameserver());
     Settings settings;
     settings.AddDnsblServer("bl.test", 1);
+    settings.DnsblCacheSeconds = 3600;
     CRecordingScreeningLog log;
     CDnsblLookup lookup(settings, log);
     CEventLoop loop;
@@ -406,11 +409,17 @@ TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
         std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
         settings.ClearDnsblServers();
         settings.AddDnsblServer("bl.test", 1);
+        settings.DnsblCacheSeconds = 1;
     }
+    lookup.Reload();
     ASSERT_TRUE(PumpUntil(loop, [&] { return nVerdict >= 0; }));
     EXPECT_EQ(nVerdict, 1);
     EXPECT_EQ(settings.DNSBL_Servers->m_nCatches, 0);
     EXPECT_EQ(log.m_logged, Lines{"10.20.30.40 Found in bl.test"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(lookup.Check(kClient), 1);
+    EXPECT_EQ(lookup.Metrics().Snapshot().nCacheHits, 0u);
+    EXPECT_EQ(server.QueriedNames().size(), 2u);
     unsetenv("TARNWICK_NAMESERVERS");
 }
 
@@ -470,7 +479,9 @@ INSTANTIATE_TEST_SUITE_P(Screening, CTodaysLists, ::testing::Values(0, 1));
 // The gateway in this process against rbldnsd, blocking or concurrent, step by step: reply
 // filters and weights over the codes lists give, a threshold with an allowlist, a zone that
 // lists everyone (rejecting with checks off, suspended before it rejects anyone with them on,
-// resumed once fixed and reloaded), answers kept for their TTL, and a network exclusion.
+// resumed once fixed and reloaded, its answers kept while it was broken dropped), a zone whose
+// check gets no answer (not asked, said once), answers kept for their TTL, and a network
+// exclusion.
 TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     CRbldnsd dnsbl;
     dnsbl.AddDataset("plain.test", kPlainData);
@@ -511,6 +522,10 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
         return names;
     };
     const Lines both{"combined.test", "plain.test"};
+    const Lines worldAndPlain{"world.test", "plain.test"};
+    const std::string strKept =
+        hive("\"ZoneCheckMinutes\"=\"60\"\n\"DnsblCacheSeconds\"=\"3600\"\n", worldAndPlain);
+    const std::string strGone = hive("\"ZoneCheckMinutes\"=\"60\"\n", {"plain.test", "gone.test"});
     const std::string strRejected1 = "Rejected (Blacklist Listings: 1)";
     const std::vector<CScreeningStep> steps{
         {"a plain listing",
@@ -606,10 +621,37 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
          "127.0.0.50",
          "Accepted",
          askedOf("127.0.0.50", {"plain.test"})},
-        {"the zone fixed and reloaded",
-         hive("\"ZoneCheckMinutes\"=\"60\"\n", {"world.test", "plain.test"}),
+        {"the zone fixed and reloaded, answers kept", strKept,
          [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true, "127.0.0.50",
-         "Accepted", askedOf("127.0.0.50", {"plain.test", "world.test"})},
+         "Accepted", askedOf("127.0.0.50", worldAndPlain)},
+        {"broken after its check: its listing kept", "",
+         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kWorldData)); }, false, "127.0.0.51",
+         strRejected1.c_str(), askedOf("127.0.0.51", worldAndPlain)},
+        {"suspended: the listing kept not used",
+         strKept,
+         {},
+         true,
+         "127.0.0.51",
+         "Accepted",
+         askedOf("127.0.0.51", {"plain.test"})},
+        {"fixed and resumed: asked afresh", strKept,
+         [&] { ASSERT_TRUE(dnsbl.RewriteDataset(strWorld, kFixedWorldData)); }, true, "127.0.0.51",
+         "Accepted", askedOf("127.0.0.51", worldAndPlain)},
+        // gone.test is not served: its check is refused, which is no answer.
+        {"a zone whose check gets no answer is not asked",
+         strGone,
+         {},
+         true,
+         "127.0.0.20",
+         strRejected1.c_str(),
+         askedOf("127.0.0.20", {"plain.test"})},
+        {"nor after another round",
+         strGone,
+         {},
+         true,
+         "127.0.0.20",
+         strRejected1.c_str(),
+         askedOf("127.0.0.20", {"plain.test"})},
         {"cache: asked",
          hive("\"DnsblCacheSeconds\"=\"60\"\n", {strFiltered}),
          {},
@@ -678,10 +720,12 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     EXPECT_EQ(CountOf(logged, "DNSBL combined.test Refused the Query (127.255.255.254)"), 1u);
     EXPECT_EQ(CountOf(logged, "127.0.0.35 Found in plain.test"), 1u);
     EXPECT_EQ(CountOf(logged, "127.0.0.34 Found in wl.test"), 1u);
-    EXPECT_EQ(CountOf(logged, "DNSBL world.test Resumed"), 1u);
+    EXPECT_EQ(CountOf(logged, "DNSBL world.test Resumed"), 2u);
+    EXPECT_EQ(CountOf(logged, "DNSBL gone.test Not Checked (No Answer)"), 1u);
     EXPECT_EQ(gateway.Reports(),
               (Lines{"DNSBL \"bad.test=127.0.0\": the filter \"127.0.0\" does not have four parts "
                      "separated by dots; the entry is not asked.",
+                     "DNSBL world.test Suspended (Lists 127.0.0.1)",
                      "DNSBL world.test Suspended (Lists 127.0.0.1)"}));
     gateway.Stop();
     unsetenv("TARNWICK_REGISTRY");
@@ -689,8 +733,9 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
 }
 
 // What the answer cache keeps and for how long: the smallest TTL of the records, the SOA's
-// negative TTL, never a failure or a refusal, never beyond the limit; the oldest answer goes
-// first when it is full, an expired one is not given, and a reload keeps only the zones named.
+// negative TTL, never a failure or a refusal, never beyond the limit in force; the oldest answer
+// goes first when it is full, an expired one is not given, and a reload keeps only the zones
+// named.
 TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
     const CDnsRecordA listed{{127, 0, 0, 2}, 300}, shortLived{{127, 0, 0, 4}, 20};
     const struct {
@@ -717,16 +762,27 @@ TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
         return CAnswerKey{pZone, CNetAddress::FromIPv4({10, 0, 0, nLast})};
     };
     const CDnsAnswer answer{kDnsSuccess, {listed}, {}};
-    cache.Put(key("a.test", 1), answer, 60, 0);
-    cache.Put(key("b.test", 1), answer, 60, 1000);
+    cache.Put(key("a.test", 1), answer, 0);  // no limit yet: nothing is kept
+    EXPECT_EQ(cache.Size(), 0u);
+    cache.SetLimit(60);
+    cache.Put(key("a.test", 1), answer, 0);
+    cache.Put(key("b.test", 1), answer, 1000);
     EXPECT_EQ(cache.Get(key("a.test", 1), 59999), answer);
     EXPECT_EQ(cache.Get(key("a.test", 2), 1000), std::nullopt);
-    cache.Put(key("a.test", 3), answer, 60, 2000);  // full: a.test 1 was put first and goes
+    cache.Put(key("a.test", 3), answer, 2000);  // full: a.test 1 was put first and goes
     EXPECT_EQ(cache.Get(key("a.test", 1), 2000), std::nullopt);
     EXPECT_EQ(cache.Get(key("b.test", 1), 60999), answer);
     EXPECT_EQ(cache.Get(key("b.test", 1), 61000), std::nullopt);  // expired
-    cache.Put(key("b.test", 1), answer, 60, 3000);
+    cache.Put(key("b.test", 1), answer, 3000);
     cache.KeepZones({"b.test"});
     EXPECT_EQ(cache.Size(), 1u);
     EXPECT_EQ(cache.Get(key("b.test", 1), 3000), answer);
+    cache.DropZone("b.test");  // its health changed
+    EXPECT_EQ(cache.Size(), 0u);
+    // A new limit drops what was kept under the old one, and holds for what is put after.
+    cache.Put(key("b.test", 1), answer, 4000);
+    cache.SetLimit(5);
+    EXPECT_EQ(cache.Size(), 0u);
+    cache.Put(key("b.test", 1), answer, 4000);
+    EXPECT_EQ(cache.Get(key("b.test", 1), 9000), std::nullopt);
 }

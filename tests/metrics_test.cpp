@@ -77,17 +77,26 @@ TEST(MetricsText, ZoneLabelsAreEscapedAndTheHistogramIsCumulative) {
         EXPECT_TRUE(Contains(strPage, pszLine)) << pszLine << "\n" << strPage;
     EXPECT_FALSE(Contains(strPage, "tarnwick_zone_up")) << "checks off: no zone health";
 
-    // Refusals and answers from the cache are counted; with checks on, each zone's health shows.
+    // Refusals and answers from the cache are counted; with checks on, each zone's health shows:
+    // up or not (an unchecked zone is not down), and its state of the three.
     metrics.CountQuery(CScreeningMetrics::kRefused);
     for (int i = 0; i < 2; ++i) metrics.CountCacheHit();
     CGatewayFigures figures{7, 3, 0, 2, metrics.Snapshot(), false, {}};
     figures.bZoneChecks = true;
-    figures.zonesUp = {{"up.example", true}, {"down.example", false}};
+    figures.zoneHealths = {{"up.example", EZoneHealth::Up},
+                           {"down.example", EZoneHealth::Suspended},
+                           {"new.example", EZoneHealth::Unchecked}};
     const std::string strChecked = RenderMetrics(figures);
     for (const char* pszLine :
          {"\ntarnwick_dns_queries_total{outcome=\"refused\"} 1\n",
           "\ntarnwick_dns_cache_hits_total 2\n", "\n# TYPE tarnwick_zone_up gauge\n",
-          "\ntarnwick_zone_up{zone=\"up.example\"} 1\ntarnwick_zone_up{zone=\"down.example\"} 0\n"})
+          "\ntarnwick_zone_up{zone=\"up.example\"} 1\ntarnwick_zone_up{zone=\"down.example\"} 0\n"
+          "tarnwick_zone_up{zone=\"new.example\"} 1\n",
+          "\n# TYPE tarnwick_zone_state gauge\n",
+          "\ntarnwick_zone_state{zone=\"down.example\",state=\"up\"} 0\n"
+          "tarnwick_zone_state{zone=\"down.example\",state=\"suspended\"} 1\n"
+          "tarnwick_zone_state{zone=\"down.example\",state=\"unchecked\"} 0\n",
+          "\ntarnwick_zone_state{zone=\"new.example\",state=\"unchecked\"} 1\n"})
         EXPECT_TRUE(Contains(strChecked, pszLine)) << pszLine << "\n" << strChecked;
 }
 

@@ -31,10 +31,10 @@ const std::string kRejectLine =
     "550 - Tarnwick: Your Server is Blacklisted. Check mail server blacklists for removal "
     "information\n";
 
-// 127.0.0.4 connects to nPort and is rejected.
-void ExpectRejected(int nPort) {
+// A listed client (127.0.0.4 unless told) connects to nPort and is rejected.
+void ExpectRejected(int nPort, const char* pFrom = "127.0.0.4") {
     CRawClient listed;
-    ASSERT_TRUE(listed.Connect(nPort, "127.0.0.4"));
+    ASSERT_TRUE(listed.Connect(nPort, pFrom));
     EXPECT_TRUE(listed.ReadUntilClosed());
     EXPECT_EQ(listed.m_strReceived, kRejectLine);
 }
@@ -273,4 +273,37 @@ TEST(Reload, MovingThePortKeepsPendingVerdictsAndLongAddressListsAreReadWhole) {
     EXPECT_EQ(run.Err("tarnwk"), "");  // nothing reported, no sanitizer's report
     EXPECT_TRUE(
         Contains(run.Log(), " : Connection from 127.0.0.74 Rejected (Blacklist Listings: 1)"));
+}
+
+// Reloads faster than a zone's check (a SIGHUP every second, the hive unchanged, the zone
+// answering in 1.5 s): the check a reload did not change goes on and counts, so the zone is
+// asked and its listed client rejected.
+TEST(Reload, ASighupStormLetsTheChecksItDidNotChangeFinish) {
+    CScriptedDns dns;  // under wait1500.test: 127.0.0.74 listed, the test entries right
+    ASSERT_TRUE(dns.Start());
+    CRawServer mail;
+    ASSERT_TRUE(mail.Start(EchoUntilClosed));
+    CTarnwkFolder run;
+    const int nPortIn = FreeTcpPort();
+    run.WriteHive("\"EnableLogging\"=\"1\"\n\"MailServer\"=\"127.0.0.1\"\n\"PortOut\"=\"" +
+                  std::to_string(mail.Port()) + "\"\n\"PortIn\"=\"" + std::to_string(nPortIn) +
+                  "\"\n\"ConcurrentScreening\"=\"1\"\n\"ZoneCheckMinutes\"=\"60\"\n"
+                  "\"DNSBL_0\"=\"+wait1500.test\"\n\"DNSBL_Servers\"=\"1\"\n");
+    CChildProcess gateway;
+    ASSERT_TRUE(run.Start(gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + dns.Nameserver()}));
+    ASSERT_TRUE(WaitForTcpListener(nPortIn, CTarnwkFolder::kDeadlineMs)) << run.Err("tarnwk");
+    std::atomic<bool> bStorming{true};
+    std::thread storm([&] {
+        while (bStorming) {
+            gateway.Signal(SIGHUP);
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    for (int i = 0; i < 3; ++i) ExpectRejected(nPortIn, "127.0.0.74");
+    bStorming = false;
+    storm.join();
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(CTarnwkFolder::kDeadlineMs), 0);
+    EXPECT_EQ(run.Err("tarnwk"), "");
 }

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -116,21 +117,29 @@ TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName)
     EXPECT_EQ(rows,
               (QStringList{"Alpha.example 3", "beta.example 2", "zen.example 1", "zen.example 5"}));
 
-    // With zone checks on, a suspended zone's row is marked and greyed; the others are not.
+    // With zone checks on, a suspended zone's row is marked and greyed, and so is one not
+    // checked yet; the others are not. The catches column shows its marks whole, inside the list.
     App().m_settings.ZoneCheckMinutes = 60;
     for (const CPolicyZone& zone : App().m_screening.CurrentPolicy()->zones)
-        zone.pState->SetHealth(zone.strText == "beta.example" ? EZoneHealth::Suspended
-                                                              : EZoneHealth::Up);
+        zone.pState->SetHealth(zone.strText == "beta.example"    ? EZoneHealth::Suspended
+                               : zone.strText == "Alpha.example" ? EZoneHealth::Unchecked
+                                                                 : EZoneHealth::Up);
     App().RefreshMonitor();
     rows.clear();
-    for (int i = 0; i < monitor.m_ctlCatches->GetItemCount(); ++i) {
-        rows << monitor.m_ctlCatches->GetItemText(i, 0) + " " +
-                    monitor.m_ctlCatches->GetItemText(i, 1);
-        EXPECT_EQ(monitor.m_ctlCatches->topLevelItem(i)->foreground(0).color() == Qt::gray,
-                  rows.back().startsWith("beta"));
+    CListCtrl& list = *monitor.m_ctlCatches;
+    for (int i = 0; i < list.GetItemCount(); ++i) {
+        rows << list.GetItemText(i, 0) + " " + list.GetItemText(i, 1);
+        EXPECT_EQ(list.topLevelItem(i)->foreground(0).color() == Qt::gray,
+                  !rows.back().startsWith("zen"));
     }
-    EXPECT_EQ(rows, (QStringList{"Alpha.example 3", "beta.example 2 (Suspended)", "zen.example 1",
-                                 "zen.example 5"}));
+    EXPECT_EQ(rows, (QStringList{"Alpha.example 3 (Unchecked)", "beta.example 2 (Suspended)",
+                                 "zen.example 1", "zen.example 5"}));
+    const int nMargins = 2 * (list.style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1);
+    for (int i = 0; i < list.GetItemCount(); ++i)
+        EXPECT_LE(list.fontMetrics().horizontalAdvance(list.GetItemText(i, 1)) + nMargins,
+                  list.columnWidth(1))
+            << list.GetItemText(i, 1).toStdString();
+    EXPECT_LE(list.columnWidth(0) + list.columnWidth(1), list.viewport()->width());
 }
 
 TEST_F(MonitorWindow, TheFirstTickHidesOnlyWhereTheTrayIconCanBringTheWindowBack) {

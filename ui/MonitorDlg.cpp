@@ -12,6 +12,8 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimerEvent>
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "host/GatewayApp.h"
@@ -28,14 +30,21 @@ constexpr COLORREF kBannerColor = 255;
 // Menu commands.
 enum : int { ID_EXIT = 32771, ID_ABOUT = 32772, ID_CONFIGURE = 32773 };
 
-constexpr const char* kSuspendedMark = " (Suspended)";
+constexpr int kNamesWidth = 190, kCatchesWidth = 60;  // the columns' widths as made
 
 // One row of the catches list, copied under the settings lock.
 struct CCatchRow {
     std::string strName;
     std::int32_t nCatches;
-    bool bSuspended;  // its zone checks failed: it is not asked about clients
+    const char* pMark;  // with checks on, why the zone is not asked about clients; else null
 };
+
+// A zone its checks keep from being asked: failed, or none has answered yet.
+const char* NotAskedMark(const std::optional<EZoneHealth>& health) {
+    if (health == EZoneHealth::Suspended) return " (Suspended)";
+    if (health == EZoneHealth::Unchecked) return " (Unchecked)";
+    return nullptr;
+}
 
 std::vector<CCatchRow> ActiveServerRows() {
     CGatewayApp& app = TheApp();
@@ -44,9 +53,17 @@ std::vector<CCatchRow> ActiveServerRows() {
     std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
         if (p->m_bActive != 0)
-            rows.push_back(
-                {p->m_strName, p->m_nCatches, app.m_screening.IsSuspended(p->m_strName)});
+            rows.push_back({p->m_strName, p->m_nCatches,
+                            NotAskedMark(app.m_screening.CheckedHealth(p->m_strName))});
     return rows;
+}
+
+// The catches column widens to its widest text ("12 (Suspended)") as far as the list has room
+// beside the names, and is never narrower than it was made; the names keep their width.
+void FitCatchesColumn(CListCtrl& list) {
+    list.resizeColumnToContents(1);
+    const int nRoom = list.viewport()->width() - list.columnWidth(0);
+    list.setColumnWidth(1, std::max(kCatchesWidth, std::min(list.columnWidth(1), nRoom)));
 }
 
 // Received minus rejected as 32-bit counters give it, wrapping instead of overflowing.
@@ -117,8 +134,8 @@ bool CMonitorDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
     m_ctlServerError->setText(QString::fromUtf8(kServerError));
     m_ctlServerError->SetBkColor(kBannerColor);
-    m_ctlCatches->InsertColumn(0, QStringLiteral("DNSBL Servers"), LVCFMT_LEFT, 190);
-    m_ctlCatches->InsertColumn(1, QStringLiteral("Catches"), LVCFMT_LEFT, 60);
+    m_ctlCatches->InsertColumn(0, QStringLiteral("DNSBL Servers"), LVCFMT_LEFT, kNamesWidth);
+    m_ctlCatches->InsertColumn(1, QStringLiteral("Catches"), LVCFMT_LEFT, kCatchesWidth);
     ShowPaneChanges(true);
     RefreshOnUiThread();
     m_nTimer = startTimer(kTickMs);
@@ -144,13 +161,14 @@ void CMonitorDlg::RefreshOnUiThread() {
     for (const CCatchRow& row : ActiveServerRows()) {
         const int nItem = m_ctlCatches->InsertItem(0, QString::fromStdString(row.strName));
         QString strCatches = QString::number(row.nCatches);
-        // A suspended zone's row says so, greyed, the way a disabled entry looks elsewhere.
-        if (row.bSuspended) strCatches += QString::fromUtf8(kSuspendedMark);
+        // A zone not asked says why, greyed, the way a disabled entry looks elsewhere.
+        if (row.pMark != nullptr) strCatches += QString::fromUtf8(row.pMark);
         m_ctlCatches->SetItemText(nItem, 1, strCatches);
-        if (row.bSuspended)
+        if (row.pMark != nullptr)
             for (int nColumn = 0; nColumn < 2; ++nColumn)
                 m_ctlCatches->topLevelItem(nItem)->setForeground(nColumn, QBrush(Qt::gray));
     }
+    FitCatchesColumn(*m_ctlCatches);
 }
 
 std::string CMonitorDlg::GetLogText() { return m_pane.Text(); }

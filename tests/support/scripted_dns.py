@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A DNS server that misbehaves on purpose, for tests: scripted_dns.py PORTFILE
+"""A DNS server that misbehaves on purpose, for tests: scripted_dns.py PORTFILE QUERYLOG
 
 Binds a free UDP port of 127.0.0.1, writes its number to PORTFILE, and answers every A query by
 the last octet of the address it asks about (the first label of a DNSBL name):
@@ -7,12 +7,18 @@ the last octet of the address it asks about (the first label of a DNSBL name):
   73 an answer whose name points at itself 74 fifty A records 127.0.0.2
   75 a CNAME and no A record               76 SERVFAIL
   77 REFUSED                                78 nothing at all
-  anything else: NXDOMAIN.
+  anything else: NXDOMAIN; but 2.0.0.127 under any zone is listed (127.0.0.2), as the test
+  entry of every working list is.
+A name with a label "waitN" (a zone named wait1500.test) is answered N milliseconds late, while
+other queries go on being answered. Every name asked is appended to QUERYLOG, one a line.
 """
+import heapq
 import os
+import select
 import socket
 import struct
 import sys
+import time
 
 
 def question_end(query):
@@ -53,7 +59,24 @@ def answer(query):
         return header(qid, 5, 0) + question
     if octet == "78":
         return None
+    if query[12:].startswith(b"\x012\x010\x010\x03127"):
+        return header(qid, 0, 1) + question + a_record()
     return header(qid, 3, 0) + question
+
+
+def labels(query):
+    pos, names = 12, []
+    while query[pos] != 0:
+        names.append(query[pos + 1:pos + 1 + query[pos]].decode(errors="replace"))
+        pos += 1 + query[pos]
+    return names
+
+
+def delay_of(names):
+    for label in names:
+        if label.startswith("wait") and label[4:].isdigit():
+            return int(label[4:]) / 1000.0
+    return 0.0
 
 
 def main():
@@ -63,13 +86,24 @@ def main():
         out.write(str(server.getsockname()[1]))
 
     os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+    log = open(sys.argv[2], "a", buffering=1)
+    late = []  # (due time, sequence, reply, peer), the soonest first
+    sequence = 0
     while True:
-        query, peer = server.recvfrom(4096)
-        try:
-            reply = answer(query)
-        except (IndexError, struct.error):
-            continue
-        if reply is not None:
+        wait = max(0.0, late[0][0] - time.monotonic()) if late else None
+        if select.select([server], [], [], wait)[0]:
+            query, peer = server.recvfrom(4096)
+            try:
+                names = labels(query)
+                reply = answer(query)
+            except (IndexError, struct.error):
+                continue
+            log.write(".".join(names) + "\n")
+            if reply is not None:
+                sequence += 1
+                heapq.heappush(late, (time.monotonic() + delay_of(names), sequence, reply, peer))
+        while late and late[0][0] <= time.monotonic():
+            _, _, reply, peer = heapq.heappop(late)
             server.sendto(reply, peer)
 
 
