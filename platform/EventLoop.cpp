@@ -15,6 +15,9 @@ namespace {
 thread_local CEventLoop* t_pLoop = nullptr;
 constexpr CEventLoop::WatchId kWakeupId = 0;
 constexpr int kRunBatch = 64;
+// What is read before due deadlines are judged: every descriptor that can be ready at once, in
+// practice (the listener's clients hold two each).
+constexpr int kReadyBatch = 1024;
 }  // namespace
 
 // The part of a loop that other threads touch: the posted items and the wake-up descriptor.
@@ -205,11 +208,12 @@ void CEventLoop::Run() {
 int CEventLoop::Pump(int nMaxItems) { return Dispatch(nMaxItems, 0); }
 
 // Posted items go first; then one epoll batch. Only the first wait may block. The pass ends
-// after a quit or close item, also when a handler's nested pump took the quit.
+// after a quit or close item, also when a handler's nested pump took the quit. The deadlines
+// that are due run last, once what is ready has been read (see RunDueDeadlines).
 int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
     const std::uint64_t nQuitsAtStart = m_nQuitsTaken;
     auto passGoesOn = [&] { return m_nQuitsTaken == nQuitsAtStart; };
-    int nCount = RunDueDeadlines();
+    int nCount = 0;
     while (nCount < nMaxItems && passGoesOn()) {
         bool bEndsPass = false;
         if (DispatchTask(bEndsPass)) {
@@ -220,7 +224,6 @@ int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
         epoll_event events[kRunBatch];
         const int nWant = std::min(nMaxItems - nCount, kRunBatch);
         const int nReady = epoll_wait(m_fdEpoll, events, nWant, nTimeoutMs);
-        if (nReady == 0 && nTimeoutMs != 0) nCount += RunDueDeadlines();
         nTimeoutMs = 0;
         if (nReady < 0 && errno == EINTR) continue;
         if (nReady <= 0) break;
@@ -236,6 +239,22 @@ int CEventLoop::Dispatch(int nMaxItems, int nTimeoutMs) {
         ParkReported();
         if (!bTasksWaiting && nReady < nWant) break;
     }
+    if (passGoesOn()) nCount += RunDueDeadlines();
+    return nCount;
+}
+
+// Whatever epoll reports ready now, dispatched at once (one batch of at most kReadyBatch).
+int CEventLoop::DispatchAllReady() {
+    epoll_event events[kReadyBatch];
+    int nReady = 0;
+    do nReady = epoll_wait(m_fdEpoll, events, kReadyBatch, 0);
+    while (nReady < 0 && errno == EINTR);
+    int nCount = 0;
+    for (int i = 0; i < nReady; ++i) {
+        if (events[i].data.u64 == kWakeupId) continue;  // posted items wait for the next pass
+        if (DispatchReady(events[i])) ++nCount;
+    }
+    ParkReported();
     return nCount;
 }
 
@@ -282,11 +301,14 @@ void CEventLoop::UnlinkDeadline(CLoopDeadline& deadline) {
     deadline.m_pPrev = deadline.m_pNext = nullptr;
 }
 
-// A callback may arm, cancel or destroy any deadline, so each chain's head is read afresh.
+// Input that is ready is read before any deadline is judged, as a loop that was held up (a
+// blocking screening, a slow handler) may find the bytes that meet a bound already waiting:
+// they must count, not the time the loop lost. A callback may arm, cancel or destroy any
+// deadline, so each chain's head is read afresh.
 int CEventLoop::RunDueDeadlines() {
-    if (m_deadlines.empty()) return 0;
+    if (!AnyDeadlineDue()) return 0;
+    int nCount = DispatchAllReady();
     const long long nNow = CLoopDeadline::NowMs();
-    int nCount = 0;
     for (auto& [nDelay, chain] : m_deadlines) {
         while (chain.pHead != nullptr && chain.pHead->m_nDueMs <= nNow) {
             chain.pHead->Fire();
@@ -294,6 +316,13 @@ int CEventLoop::RunDueDeadlines() {
         }
     }
     return nCount;
+}
+
+bool CEventLoop::AnyDeadlineDue() const {
+    const long long nNow = CLoopDeadline::NowMs();
+    for (const auto& [nDelay, chain] : m_deadlines)
+        if (chain.pHead != nullptr && chain.pHead->m_nDueMs <= nNow) return true;
+    return false;
 }
 
 int CEventLoop::WaitLimitMs() const {

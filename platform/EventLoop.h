@@ -14,7 +14,9 @@
 // after it was parked never costs one.
 //
 // Deadlines (CLoopDeadline) are kept by the loop itself: the wait of a pass ends at the earliest
-// one, and each pass first runs those that are due, nested pumps included.
+// one, and each pass ends by running those that are due, nested pumps included, after reading
+// whatever input is ready then (a bound is judged by the bytes that came, not by how long the
+// loop was held up), as Redis's event loop handles file events before time events.
 //
 // A quit item ends the pass that dispatches it and the loop's Run, even when a nested Pump
 // takes it, so a stop request can never be lost inside a handler's wait. Pumping goes on
@@ -24,6 +26,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -125,6 +128,8 @@ private:
     void LinkDeadline(CLoopDeadline& deadline);
     void UnlinkDeadline(CLoopDeadline& deadline);
     int RunDueDeadlines();
+    bool AnyDeadlineDue() const;
+    int DispatchAllReady();
     // How long the blocking wait may last: until the earliest deadline, or for ever (-1).
     int WaitLimitMs() const;
 
@@ -136,7 +141,9 @@ private:
     WatchId m_nNextWatch = 1;
     std::function<void()> m_idle;
     std::function<void()> m_passEnd;
-    std::unordered_map<int, CDeadlineChain> m_deadlines;  // by delay
+    // By delay; a map, whose iterators outlive an insertion, since a deadline's callback may arm
+    // one of a delay not seen before while the due ones are being run.
+    std::map<int, CDeadlineChain> m_deadlines;
     std::uint64_t m_nQuitsTaken = 0;  // lets a pass see a quit taken by a nested pump
     bool m_bQuitPending = false;
     int m_nRunDepth = 0;

@@ -287,3 +287,28 @@ TEST(EventLoop, DeadlinesEndTheWaitAndPassesEndOnlyOutermost) {
     EXPECT_EQ(nNestedPassEnds, 0);
     EXPECT_GT(nPassEnds, 0);
 }
+
+// A loop held up past a bound (a handler that blocks, as a blocking screening does) reads the
+// input that came meanwhile before it judges the bound: bytes that were waiting meet it.
+TEST(EventLoop, InputWaitingAfterAHoldUpIsReadBeforeDueDeadlinesAreJudged) {
+    CEventLoop loop;
+    CPipe slow, awaited;
+    bool bExpired = false;
+    CLoopDeadline bound;
+    ASSERT_TRUE(bound.Arm(30, [&] { bExpired = true; }));
+    loop.Watch(awaited.Read(), EPOLLIN, [&](std::uint32_t) {
+        char c;
+        EXPECT_EQ(read(awaited.Read(), &c, 1), 1);
+        bound.Cancel();
+        loop.PostQuit();
+    });
+    loop.Watch(slow.Read(), EPOLLIN, [&](std::uint32_t) {
+        char c;
+        EXPECT_EQ(read(slow.Read(), &c, 1), 1);
+        awaited.Fill();  // the bytes arrive in time, while this handler holds the loop up
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    });
+    slow.Fill();
+    loop.Run();
+    EXPECT_FALSE(bExpired);
+}
