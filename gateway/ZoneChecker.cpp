@@ -9,6 +9,7 @@ void CZoneChecker::CheckNow() {
     if (!pPolicy->ChecksOn()) {
         m_runs.clear();  // their answers go nowhere now
         KeepPeriod(0);
+        m_retryTimer.Stop();
         return;
     }
     StartTests(*pPolicy);
@@ -74,8 +75,10 @@ void CZoneChecker::OnTested(CRun& run, const CZoneTestResult& result) {
                 log.Report("DNSBL " + run.strName + " Suspended (" + result.strReason + ")");
             break;
         case EZoneTest::NoAnswer:
-            if (eBefore == EZoneHealth::Unchecked && state.TakeNoAnswerLog())
+            if (eBefore != EZoneHealth::Unchecked) break;
+            if (state.TakeNoAnswerLog())
                 log.LogActivity("DNSBL " + run.strName + " Not Checked (No Answer)");
+            RetryUnchecked();
             break;
     }
     if (state.Health() == eBefore) return;
@@ -83,4 +86,11 @@ void CZoneChecker::OnTested(CRun& run, const CZoneTestResult& result) {
     // everyone must not outlive its repair.
     m_screening.ForgetAnswers(run.strName);
     log.HealthChanged();
+}
+
+// A zone left unasked because its checks got no answer (the network down as the gateway
+// starts, say) is tried again soon, not only at the next round, which may be a day away.
+void CZoneChecker::RetryUnchecked() {
+    if (m_retryTimer.IsRunning() || m_nPeriodMinutes <= kUncheckedRetryMinutes) return;
+    m_retryTimer.Start(kUncheckedRetryMinutes * 60 * 1000, [this] { CheckNow(); });
 }

@@ -3,7 +3,8 @@
 // about clients) and reported, "DNSBL %s Suspended (%s)" with the reason; one that passes again
 // is logged "DNSBL %s Resumed"; a test that gets no answer at all leaves the zone as it was, so
 // a zone never checked stays unasked, and the first time that happens it is logged "DNSBL %s
-// Not Checked (No Answer)". Whenever a zone's health changes, its kept answers are dropped.
+// Not Checked (No Answer)"; while one stays so, another round follows kUncheckedRetryMinutes
+// later. Whenever a zone's health changes, its kept answers are dropped.
 //
 // A round runs when asked for (the listener's start, every load of the settings) and every
 // ZoneCheckMinutes. A zone's test, once started, runs to its answer (at most the query bound)
@@ -31,6 +32,8 @@ class CZoneChecker {
 public:
     // The longest period a timer holds; a larger ZoneCheckMinutes checks this often.
     static constexpr int kMaxPeriodMinutes = 24 * 60;
+    // How soon the zones are tested again while one is unasked for want of an answer.
+    static constexpr int kUncheckedRetryMinutes = 1;
 
     CZoneChecker(CDnsblLookup& screening, CLoopResolver& resolver)
         : m_screening(screening), m_resolver(resolver) {}
@@ -54,6 +57,7 @@ private:
 
     void StartTests(const CScreeningPolicy& policy);
     void KeepPeriod(int nMinutes);
+    void RetryUnchecked();
     void OnTested(CRun& run, const CZoneTestResult& result);
 
     CDnsblLookup& m_screening;
@@ -61,4 +65,5 @@ private:
     std::map<std::string, std::unique_ptr<CRun>> m_runs;  // by entry text
     int m_nPeriodMinutes = 0;  // the period the timer was last started with
     CLoopTimer m_timer;
+    CLoopTimer m_retryTimer;  // a round soon, while a zone is unasked for want of an answer
 };
