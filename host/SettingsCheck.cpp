@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "gateway/ScreeningPolicy.h"
@@ -347,10 +349,13 @@ Values RecordTexts(const Settings& settings) {
     {
         std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
         for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
-            zones.insert(zones.begin(), (p->m_bActive ? "+" : "-") + p->m_strName);
+            zones.push_back((p->m_bActive ? "+" : "-") + p->m_strName);
         for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
-            exclusions.insert(exclusions.begin(), (p->m_bActive ? "+" : "-") + p->m_strAddress);
+            exclusions.push_back((p->m_bActive ? "+" : "-") + p->m_strAddress);
     }
+    // The lists run from their head, the file's last line.
+    std::reverse(zones.begin(), zones.end());
+    std::reverse(exclusions.begin(), exclusions.end());
     const auto addList = [&](const std::vector<std::string>& entries, const char* pCount,
                              const std::string& strPrefix) {
         values.emplace_back(pCount, std::to_string(entries.size()));
@@ -382,6 +387,17 @@ void CheckLogFile(const Settings& settings, Problems& problems) {
         problems.push_back("LogFileName: the folder " + Quoted(strFolder) + " of " +
                            Quoted(strFile) + " cannot be written (" + SystemErrorText(errno) + ")");
     }
+}
+
+// The problems in their order, each line once. The lines seen so far are kept in a hash set, so
+// that a hive of 100,000 bad entries (as many lines, each perhaps twice: from the load and from
+// the check) is checked in linear time.
+Problems Distinct(const Problems& problems) {
+    Problems distinct;
+    std::unordered_set<std::string_view> seen;
+    for (const std::string& strProblem : problems)
+        if (seen.insert(strProblem).second) distinct.push_back(strProblem);
+    return distinct;
 }
 
 // A report of the load as one line: an open failure names the hive and its code.
@@ -428,11 +444,7 @@ std::vector<std::string> CSettingsCheck::Run() {
         const std::optional<long long> nMinutes = WholeNumber(pMinutes ? *pMinutes : "");
         if (nMinutes && *nMinutes > 0) CheckZoneHealth(settings, problems);
     }
-    Problems distinct;
-    for (const std::string& strProblem : problems)
-        if (std::find(distinct.begin(), distinct.end(), strProblem) == distinct.end())
-            distinct.push_back(strProblem);
-    return distinct;
+    return Distinct(problems);
 }
 
 int RunSettingsCheck() {
