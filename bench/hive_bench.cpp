@@ -1,7 +1,10 @@
 // Settings load benchmark: prints, for hives of growing size, the seconds a settings load takes
 // (read, parse, fill both lists) and the growth of the process's peak memory, then the same for
 // a hive at the size limit packed with the smallest values, for a hive over the limit and for
-// /dev/zero as the hive; the last two must be refused at once.
+// /dev/zero as the hive; the last two must be refused at once. Then the seconds "tarnwk CHECK"
+// takes on hives full of problems (the service runs it before every start and reload, inside
+// systemd's start limit): 100,000 zone entries that do not read, one ProxyFrom of 80,000 entries
+// that are not addresses (each named by the load and by the check: the same line twice).
 // Usage: hive_bench [largest number of values, default 100000]
 #include <sys/resource.h>
 
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "host/SettingsCheck.h"
 #include "platform/RegistryHive.h"
 #include "settings/SettingsStore.h"
 #include "tests/support/TempDir.h"
@@ -23,9 +27,11 @@ long PeakKilobytes() {
     return usage.ru_maxrss;
 }
 
+const std::string kKeyHeader = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n";
+
 // A hive whose settings key lists nValues DNSBL zones.
 std::string HiveText(long nValues) {
-    std::string strText = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n";
+    std::string strText = kKeyHeader;
     strText += "\"DNSBL_Servers\"=\"" + std::to_string(nValues) + "\"\n";
     for (long i = 0; i < nValues; ++i)
         strText += "\"DNSBL_" + std::to_string(i) + "\"=\"+zone" + std::to_string(i) + ".test\"\n";
@@ -49,6 +55,32 @@ void TimeLoad(const char* pWhat, const std::string& strHive, const std::string& 
                 PeakKilobytes() - nPeakBefore, nZones, bLoaded ? "loaded" : "refused", nCode);
     std::fflush(stdout);
 }
+
+// Runs the settings check on strHive; prints the seconds and the number of problems.
+void TimeCheck(const char* pWhat, const std::string& strHive, const std::string& strFolder) {
+    CSettingsCheck check({strHive, strFolder});
+    const Clock::time_point start = Clock::now();
+    const size_t nProblems = check.Run().size();
+    const double dSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("%-40s %10.3f s %10zu problems\n", pWhat, dSeconds, nProblems);
+    std::fflush(stdout);
+}
+
+// A hive with a mail server and nEntries zone entries that do not read ("+bad zone 7").
+std::string BadZonesHive(long nEntries) {
+    std::string strText = kKeyHeader + "\"MailServer\"=\"127.0.0.1\"\n";
+    strText += "\"DNSBL_Servers\"=\"" + std::to_string(nEntries) + "\"\n";
+    for (long i = 0; i < nEntries; ++i)
+        strText += "\"DNSBL_" + std::to_string(i) + "\"=\"+bad zone " + std::to_string(i) + "\"\n";
+    return strText;
+}
+
+// A hive with a mail server and one ProxyFrom of nEntries entries that are not addresses.
+std::string BadProxyFromHive(long nEntries) {
+    std::string strText = kKeyHeader + "\"MailServer\"=\"127.0.0.1\"\n\"ProxyFrom\"=\"";
+    for (long i = 0; i < nEntries; ++i) strText += (i > 0 ? "," : "") + ("lb" + std::to_string(i));
+    return strText + "\"\n";
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,5 +101,12 @@ int main(int argc, char** argv) {
     WriteFileBytes(dir.File("large.reg"), HiveText(0) + std::string(17 << 20, ';'));
     TimeLoad("17 MiB hive", dir.File("large.reg"), dir.Path());
     TimeLoad("/dev/zero as the hive", "/dev/zero", dir.Path());
+
+    std::printf("\n%-40s %12s %18s\n", "hive", "check time", "result");
+    setenv("TARNWICK_CHECK_ZONES", "0", 1);  // as the service runs it: no DNS
+    WriteFileBytes(dir.File("zones.reg"), BadZonesHive(100000));
+    TimeCheck("100000 zone entries that do not read", dir.File("zones.reg"), dir.Path());
+    WriteFileBytes(dir.File("proxyfrom.reg"), BadProxyFromHive(80000));
+    TimeCheck("ProxyFrom of 80000 entries, none an address", dir.File("proxyfrom.reg"), dir.Path());
     return 0;
 }

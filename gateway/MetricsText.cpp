@@ -1,5 +1,6 @@
 #include "gateway/MetricsText.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -65,13 +66,63 @@ void ZoneStates(std::string& strPage,
                        pName + "\"}",
                    eHealth == eState ? 1 : 0);
 }
+
+// The length of the well-formed UTF-8 character at nPos (1 to 4 bytes), or 0 when the byte there
+// does not start one. The second byte's range rules out overlong forms, surrogates and code
+// points above U+10FFFF, as Prometheus' own check of the text does.
+size_t Utf8SequenceLength(const std::string& strText, size_t nPos) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(strText[nPos + i]); };
+    const unsigned char c = byte(0);
+    if (c < 0x80) return 1;
+    const size_t nLength = c >= 0xC2 && c <= 0xDF   ? 2
+                           : c >= 0xE0 && c <= 0xEF ? 3
+                           : c >= 0xF0 && c <= 0xF4 ? 4
+                                                    : 0;
+    const unsigned char nLow = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char nHigh = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (nLength == 0 || nPos + nLength > strText.size() || byte(1) < nLow || byte(1) > nHigh)
+        return 0;
+    for (size_t i = 2; i < nLength; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return nLength;
+}
+
+// A control character of nLength bytes at nPos: C0 but line feed, DEL, or C1 (C2 80 to C2 9F).
+bool IsControl(const std::string& strText, size_t nPos, size_t nLength) {
+    const auto c = static_cast<unsigned char>(strText[nPos]);
+    if (nLength == 1) return (c < 0x20 && c != '\n') || c == 0x7F;
+    return nLength == 2 && c == 0xC2 && static_cast<unsigned char>(strText[nPos + 1]) <= 0x9F;
+}
+
+std::string PercentByte(char c) {
+    char szText[4];
+    std::snprintf(szText, sizeof szText, "%%%02X", static_cast<unsigned char>(c));
+    return szText;
+}
 }  // namespace
 
+// A label value must be UTF-8, or the whole page fails to parse and a scrape loses every figure;
+// a zone's text comes from the hive and may hold any byte. So each byte that is not part of a
+// well-formed UTF-8 character is written %XX (hex), and so is each byte of a control character
+// (C0 but line feed, DEL, C1: well formed, but invisible or disruptive where alerts, dashboards
+// and terminals show the label). "%" itself is written %25, so that the writing reads back one
+// way only and distinct texts stay distinct labels ("caf\xe9" gives "caf%E9", and "caf%E9" gives
+// "caf%25E9"); a zone name of letters, digits, "-", "_" and dots is written as it is.
+// Backslash, double quote and line feed are escaped as the format itself escapes them.
 std::string EscapeLabelValue(const std::string& strValue) {
     std::string strEscaped;
-    for (char c : strValue) {
+    for (size_t nPos = 0; nPos < strValue.size();) {
+        const size_t nLength = Utf8SequenceLength(strValue, nPos);
+        const char c = strValue[nPos];
+        if (nLength == 0 || c == '%' || IsControl(strValue, nPos, nLength)) {
+            const size_t nBytes = std::max<size_t>(nLength, 1);
+            for (size_t i = 0; i < nBytes; ++i) strEscaped += PercentByte(strValue[nPos + i]);
+            nPos += nBytes;
+            continue;
+        }
         if (c == '\\' || c == '"') strEscaped += '\\';
-        strEscaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+        strEscaped += c == '\n' ? std::string("\\n") : strValue.substr(nPos, nLength);
+        nPos += nLength;
     }
     return strEscaped;
 }

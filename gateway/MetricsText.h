@@ -27,5 +27,7 @@ extern const char* const kMetricsContentType;
 
 std::string RenderMetrics(const CGatewayFigures& figures);
 
-// A label value as the format quotes it: backslash, double quote and line feed escaped.
+// A label value as the format quotes it: backslash, double quote and line feed escaped, and
+// always UTF-8: a byte that is not part of a well-formed UTF-8 character, each byte of a control
+// character, and "%" itself are written %XX, so that distinct texts stay distinct labels.
 std::string EscapeLabelValue(const std::string& strValue);

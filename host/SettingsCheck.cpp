@@ -15,9 +15,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "gateway/ScreeningPolicy.h"
+#include "gateway/ZoneChecker.h"
 #include "gateway/ZoneTest.h"
 #include "logging/LoggingApp.h"
 #include "platform/AsyncSocket.h"
@@ -137,15 +140,12 @@ void CheckListedAddress(const std::string& strEntry, Problems& problems) {
 // 5782 (2.0.0.127 listed, 1.0.0.127 not); the check asks each zone the same two names. Set
 // TARNWICK_CHECK_ZONES=0 to leave the zones out (the service does, so that a block list that is
 // down never keeps the gateway from starting: it suspends such a zone itself).
-void CheckZoneHealth(const Settings& settings, Problems& problems) {
+void CheckZoneHealth(const CScreeningPolicy& policy, Problems& problems) {
     const char* pZones = std::getenv("TARNWICK_CHECK_ZONES");
-    if (pZones != nullptr && std::string(pZones) == "0") return;
+    if (!policy.ChecksOn() || (pZones != nullptr && std::string(pZones) == "0")) return;
     // The zones as screening compiles them: the active entries whose text reads (one that does
     // not is named by its entry's check), from the list's head, so the last is the hive's first.
-    CZoneHealth health;
-    const std::shared_ptr<const CScreeningPolicy> pPolicy =
-        CompileScreeningPolicy(settings, health);
-    for (auto it = pPolicy->zones.rbegin(); it != pPolicy->zones.rend(); ++it) {
+    for (auto it = policy.zones.rbegin(); it != policy.zones.rend(); ++it) {
         const CZoneTestResult result = TestZone(it->dnsbl);
         const std::string strZone = "DNSBL " + Quoted(it->dnsbl.strName) + ": ";
         if (result.eOutcome == EZoneTest::Failed)
@@ -179,8 +179,7 @@ void CheckMetricsPort(const std::string& strText, Problems& problems) {
 void CheckProxyVersion(const std::string& strText, Problems& problems) {
     if (!strText.empty() && strText != "0" && strText != "1" && strText != "2")
         problems.push_back(Quoted(strText) +
-                           " is neither \"1\" nor \"2\" (nor \"0\" for no header), so no header "
-                           "is sent");
+                           " is neither \"1\" nor \"2\" (nor \"0\" for no header)");
 }
 
 // On or off; empty is off.
@@ -236,11 +235,68 @@ void CheckExclusionEntry(const std::string& strEntry, Problems& problems) {
     if (CheckMarker(strEntry, problems)) CheckExclusionText(strEntry.substr(1), problems);
 }
 
+// ---- what the gateway does with a number, as the load read it ----
+
+// The settings as the load filled them, and the screening policy compiled from them as the
+// gateway compiles it: a value's outcome is read there, never from its text again, so that
+// what the check says is what the gateway does ("5x" is read as 5, as atol reads it).
+struct CLoaded {
+    const Settings& settings;
+    const CScreeningPolicy& policy;
+};
+using Outcome = std::string (*)(const CLoaded& loaded);
+
+std::string Plural(std::int32_t nCount, const char* pUnit) {
+    return std::to_string(nCount) + " " + pUnit + (nCount == 1 ? "" : "s");
+}
+
+std::string Switched(std::int32_t nValue) { return nValue != 0 ? "it is on" : "it is off"; }
+
+std::string LoggingOutcome(const CLoaded& loaded) {
+    return Switched(loaded.settings.EnableLogging);
+}
+
+std::string ConcurrentOutcome(const CLoaded& loaded) {
+    return Switched(loaded.settings.ConcurrentScreening);
+}
+
+std::string ListenV6Outcome(const CLoaded& loaded) { return Switched(loaded.settings.ListenV6); }
+
+// The endpoint opens on a port from 1 to 65535; another number is reported at start-up.
+std::string MetricsPortOutcome(const CLoaded& loaded) {
+    const std::int32_t nPort = loaded.settings.MetricsPort;
+    if (nPort == 0) return "there is no endpoint";
+    if (nPort < 1 || nPort > 65535) return "the endpoint is not opened";
+    return "the endpoint listens on port " + std::to_string(nPort);
+}
+
+std::string ThresholdOutcome(const CLoaded& loaded) {
+    return "the threshold is " + std::to_string(loaded.policy.nThreshold);
+}
+
+std::string CheckMinutesOutcome(const CLoaded& loaded) {
+    if (!loaded.policy.ChecksOn()) return "the zones are never tested";
+    const int nMinutes = std::min(loaded.policy.nCheckMinutes, CZoneChecker::kMaxPeriodMinutes);
+    return "every active zone is tested every " + Plural(nMinutes, "minute");
+}
+
+std::string CacheSecondsOutcome(const CLoaded& loaded) {
+    if (!loaded.policy.CacheOn()) return "no answer is kept";
+    return "answers are kept for at most " + Plural(loaded.policy.nCacheSeconds, "second");
+}
+
+std::string ProxyToOutcome(const CLoaded& loaded) {
+    const std::int32_t nVersion = loaded.settings.ProxyTo;
+    if (nVersion != 1 && nVersion != 2) return "no header is sent";
+    return "a version " + std::to_string(nVersion) + " header is sent";
+}
+
 struct CValueRule {
     const char* pName;
     ValueCheck check;
     size_t nBuffer = kSettingsValueBuffer;
-    bool bRequired = false;  // checked as empty when absent
+    bool bRequired = false;     // checked as empty when absent
+    Outcome outcome = nullptr;  // said after each problem, for a number the load reads anyway
 };
 
 // Every value the gateway reads, and those the configuration dialog writes; RunAsService is
@@ -249,19 +305,19 @@ const CValueRule kValueRules[] = {
     {"MailServer", CheckMailServer, kSettingsValueBuffer, true},
     {"PortIn", CheckPort},
     {"PortOut", CheckPort},
-    {"EnableLogging", CheckSwitch},
+    {"EnableLogging", CheckSwitch, kSettingsValueBuffer, false, LoggingOutcome},
     {"DNSBL_Servers", CheckCount},
     {"Exclusions", CheckCount},
-    {"MetricsPort", CheckMetricsPort, kWhole},
+    {"MetricsPort", CheckMetricsPort, kWhole, false, MetricsPortOutcome},
     {"MetricsAddress", CheckMetricsAddress, kWhole},
-    {"ConcurrentScreening", CheckSwitch, kWhole},
+    {"ConcurrentScreening", CheckSwitch, kWhole, false, ConcurrentOutcome},
     {"ProxyFrom", CheckAddressList, kWhole},
     {"MonitorFrom", CheckAddressList, kWhole},
-    {"DnsblThreshold", CheckThreshold, kWhole},
-    {"ZoneCheckMinutes", CheckNotNegative, kWhole},
-    {"DnsblCacheSeconds", CheckNotNegative, kWhole},
-    {"ListenV6", CheckSwitch, kWhole},
-    {"ProxyTo", CheckProxyVersion, kWhole},
+    {"DnsblThreshold", CheckThreshold, kWhole, false, ThresholdOutcome},
+    {"ZoneCheckMinutes", CheckNotNegative, kWhole, false, CheckMinutesOutcome},
+    {"DnsblCacheSeconds", CheckNotNegative, kWhole, false, CacheSecondsOutcome},
+    {"ListenV6", CheckSwitch, kWhole, false, ListenV6Outcome},
+    {"ProxyTo", CheckProxyVersion, kWhole, false, ProxyToOutcome},
 };
 
 // The list entries "<prefix><i>", read for i from 0 below the count value.
@@ -315,11 +371,17 @@ void CheckEntries(const Values& values, const CEntryRule& rule, Problems& proble
     }
 }
 
-void CheckValues(const Values& values, Problems& problems) {
+void CheckValues(const Values& values, const CLoaded& loaded, Problems& problems) {
     for (const CValueRule& rule : kValueRules) {
         const std::string* pText = Find(values, rule.pName);
-        if (pText != nullptr || rule.bRequired)
-            Apply(rule.pName, pText != nullptr ? *pText : "", rule.check, rule.nBuffer, problems);
+        if (pText == nullptr && !rule.bRequired) continue;
+        const std::string strText = pText != nullptr ? *pText : "";
+        Problems found;
+        Apply(rule.pName, strText, rule.check, rule.nBuffer, found);
+        // A text the load skips for its length has no number read from it.
+        const bool bOutcome = rule.outcome != nullptr && strText.size() < rule.nBuffer;
+        for (const std::string& strProblem : found)
+            problems.push_back(bOutcome ? strProblem + ", so " + rule.outcome(loaded) : strProblem);
     }
     for (const CEntryRule& rule : kEntryRules) CheckEntries(values, rule, problems);
 }
@@ -347,10 +409,13 @@ Values RecordTexts(const Settings& settings) {
     {
         std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
         for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
-            zones.insert(zones.begin(), (p->m_bActive ? "+" : "-") + p->m_strName);
+            zones.push_back((p->m_bActive ? "+" : "-") + p->m_strName);
         for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
-            exclusions.insert(exclusions.begin(), (p->m_bActive ? "+" : "-") + p->m_strAddress);
+            exclusions.push_back((p->m_bActive ? "+" : "-") + p->m_strAddress);
     }
+    // The lists run from their head, the file's last line.
+    std::reverse(zones.begin(), zones.end());
+    std::reverse(exclusions.begin(), exclusions.end());
     const auto addList = [&](const std::vector<std::string>& entries, const char* pCount,
                              const std::string& strPrefix) {
         values.emplace_back(pCount, std::to_string(entries.size()));
@@ -382,6 +447,17 @@ void CheckLogFile(const Settings& settings, Problems& problems) {
         problems.push_back("LogFileName: the folder " + Quoted(strFolder) + " of " +
                            Quoted(strFile) + " cannot be written (" + SystemErrorText(errno) + ")");
     }
+}
+
+// The problems in their order, each line once. The lines seen so far are kept in a hash set, so
+// that a hive of 100,000 bad entries (as many lines, each perhaps twice: from the load and from
+// the check) is checked in linear time.
+Problems Distinct(const Problems& problems) {
+    Problems distinct;
+    std::unordered_set<std::string_view> seen;
+    for (const std::string& strProblem : problems)
+        if (seen.insert(strProblem).second) distinct.push_back(strProblem);
+    return distinct;
 }
 
 // A report of the load as one line: an open failure names the hive and its code.
@@ -422,17 +498,14 @@ std::vector<std::string> CSettingsCheck::Run() {
     if (bRead) {
         const Values values =
             bKeyMissing ? RecordTexts(settings) : ReadKeyTexts(m_place.strHivePath);
-        CheckValues(values, problems);
+        CZoneHealth health;
+        const std::shared_ptr<const CScreeningPolicy> pPolicy =
+            CompileScreeningPolicy(settings, health);
+        CheckValues(values, {settings, *pPolicy}, problems);
         CheckLogFile(settings, problems);
-        const std::string* pMinutes = Find(values, "ZoneCheckMinutes");
-        const std::optional<long long> nMinutes = WholeNumber(pMinutes ? *pMinutes : "");
-        if (nMinutes && *nMinutes > 0) CheckZoneHealth(settings, problems);
+        CheckZoneHealth(*pPolicy, problems);
     }
-    Problems distinct;
-    for (const std::string& strProblem : problems)
-        if (std::find(distinct.begin(), distinct.end(), strProblem) == distinct.end())
-            distinct.push_back(strProblem);
-    return distinct;
+    return Distinct(problems);
 }
 
 int RunSettingsCheck() {

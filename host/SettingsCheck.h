@@ -1,7 +1,9 @@
 // CSettingsCheck: "tarnwk CHECK", an edited configuration checked before it is used. The
 // settings are loaded as start-up loads them (the hive's settings key, or tarnwk.cfg while the
 // key is missing), then every value is checked by the rule for its name; each problem is one
-// line that names the value and says what is wrong with it. The service runs the check before
+// line that names the value and says what is wrong with it, and for a number or switch, what
+// the gateway makes of it, read from the settings as the load filled them (the load reads "5x"
+// as 5, as atol does; the zone test follows the same reading). The service runs the check before
 // every start and reload, so that a broken edit is refused with its reasons in the journal while
 // a running gateway keeps the settings it has.
 //

@@ -11,6 +11,7 @@ constexpr int kHeaderBytes = 12;
 constexpr int kQuestionFixedBytes = 4;  // type, class
 constexpr int kRecordFixedBytes = 10;   // type, class, time to live, data length
 constexpr int kSoaFixedBytes = 20;      // serial, refresh, retry, expire, minimum
+constexpr int kTypeCname = 5;
 constexpr int kTypeSoa = 6;
 constexpr int kClassIn = 1;
 // Enough for any answer that fits a UDP datagram of 512 bytes (16 bytes per compressed record).
@@ -67,17 +68,46 @@ CStep SkipRecord(const unsigned char* pAnswer, int nLength, int& nPos, int& nFix
     return nPos > nLength ? CStep::CutShort : CStep::Whole;
 }
 
+// Whether the name at nPos, followed through its compression pointers, reads a byte of the
+// header. No name starts there, but c-ares follows such a pointer all the same. A malformed
+// name or a pointer loop answers false: c-ares' parser refuses it.
+bool NameReadsHeader(const unsigned char* pAnswer, int nLength, int nPos) {
+    // Without a loop, a name passes each pointer of the buffer once at most.
+    for (int nPointers = 0; nPos < nLength && nPointers <= nLength / 2;) {
+        const int nLabel = pAnswer[nPos];
+        if (nLabel == 0 || (nLabel & 0xC0) == 0x40 || (nLabel & 0xC0) == 0x80) return false;
+        if ((nLabel & 0xC0) == 0xC0) {
+            if (nPos + 1 >= nLength) return false;
+            nPos = (nLabel & 0x3F) << 8 | pAnswer[nPos + 1];
+            if (nPos < kHeaderBytes) return true;
+            ++nPointers;
+        } else {
+            nPos += 1 + nLabel;
+        }
+    }
+    return false;
+}
+
 // The number of answer records the buffer holds whole when it ends inside the answer section;
 // -1 when it holds them all, or is broken some other way (c-ares' parser then judges it).
+// A cut answer is read from a copy whose answer count says how many records it holds, so a
+// name that c-ares would read through a pointer into the header (the question's, a held
+// record's owner, a held CNAME's target) would read that changed count and give another name
+// than the answer the server sent: such an answer is left to c-ares as it is, which refuses it.
 int RecordsBeforeTheCut(const unsigned char* pAnswer, int nLength) {
     if (nLength < kHeaderBytes) return -1;
     int nPos = kHeaderBytes;
+    bool bReadsHeader = NameReadsHeader(pAnswer, nLength, nPos);
     if (SkipQuestions(pAnswer, nLength, nPos) != CStep::Whole) return -1;
     for (int i = 0; i < Read16(pAnswer + 6); ++i) {
         int nFixed = 0;
+        const int nOwner = nPos;
         const CStep step = SkipRecord(pAnswer, nLength, nPos, nFixed);
         if (step == CStep::Malformed) return -1;
-        if (step == CStep::CutShort) return i;
+        if (step == CStep::CutShort) return bReadsHeader ? -1 : i;
+        bReadsHeader = bReadsHeader || NameReadsHeader(pAnswer, nLength, nOwner) ||
+                       (Read16(pAnswer + nFixed) == kTypeCname &&
+                        NameReadsHeader(pAnswer, nLength, nFixed + kRecordFixedBytes));
     }
     return -1;
 }

@@ -5,14 +5,15 @@
 //
 // Rules: a failed query keeps its status; an answer is read with c-ares' parser and gives its
 // A records for the question's name (or the name a CNAME leads to), in their order; an answer
-// without one
-// (no records, only a CNAME, only other types) is ARES_ENODATA; an answer that does not parse is
-// c-ares' parse status (ARES_EBADRESP, say). An answer cut short, as c-ares cuts a UDP answer
-// longer than 512 bytes, is read as far as its last complete record. A name that does not exist
-// (ARES_ENOTFOUND) keeps that status, and its answer's authority section is searched for an SOA
-// record: the negative time to live is the smaller of that record's own time to live and its
-// MINIMUM field, as resolvers cache such an answer. Any thread may call; nothing is kept between
-// calls; never throws.
+// without one (no records, only a CNAME, only other types) is ARES_ENODATA; an answer that does
+// not parse is c-ares' parse status (ARES_EBADRESP, say). An answer cut short, as c-ares cuts a
+// UDP answer longer than 512 bytes, is read as far as its last complete record; but one whose
+// names lead into the 12-byte header through a compression pointer (no server writes such a
+// name) is refused, as c-ares refuses it, since its reading would depend on the answer count
+// the reader writes into its copy. A name that does not exist (ARES_ENOTFOUND) keeps that
+// status, and its answer's authority section is searched for an SOA record: the negative time
+// to live is the smaller of that record's own time to live and its MINIMUM field, as resolvers
+// cache such an answer. Any thread may call; nothing is kept between calls; never throws.
 #pragma once
 
 #include <array>

@@ -12,6 +12,7 @@
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -98,6 +99,41 @@ TEST(MetricsText, ZoneLabelsAreEscapedAndTheHistogramIsCumulative) {
           "tarnwick_zone_state{zone=\"down.example\",state=\"unchecked\"} 0\n",
           "\ntarnwick_zone_state{zone=\"new.example\",state=\"unchecked\"} 1\n"})
         EXPECT_TRUE(Contains(strChecked, pszLine)) << pszLine << "\n" << strChecked;
+}
+
+// A zone's text may hold any byte, and a label that is not UTF-8 makes Prometheus refuse the
+// whole page. Every label comes out UTF-8 without a control character, and distinct texts stay
+// distinct labels; promtool, where installed, parses the page.
+TEST(MetricsText, EveryZoneTextGivesAUtf8LabelOfItsOwn) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"caf\xe9.test", "caf%E9.test"},           // a Latin-1 byte
+        {"caf%E9.test", "caf%25E9.test"},          // the writing of the one above, kept apart
+        {"caf\xc3\xa9.test", "caf\xc3\xa9.test"},  // UTF-8 as it is
+        {"\xf0\x9f\x98\x80\xe2\x82", "\xf0\x9f\x98\x80%E2%82"},  // a character cut short at the end
+        // an overlong form, a surrogate and a code point above U+10FFFF
+        {"\xc0\xae\xed\xa0\x80\xf4\x90\x80\x80", "%C0%AE%ED%A0%80%F4%90%80%80"},
+        {"a\x01\tb\x7f\xc2\x85", "a%01%09b%7F%C2%85"},  // C0, DEL and C1 controls
+        {"q\"\\\n", "q\\\"\\\\\\n"},                    // the format's own escapes
+    };
+    CScreeningMetrics metrics;
+    CGatewayFigures figures{1, 1, 1, 0, {}, true, {}};
+    for (const auto& [strZone, strLabel] : cases) {
+        EXPECT_EQ(EscapeLabelValue(strZone), strLabel);
+        metrics.CountListing(strZone);
+        figures.zonesUp.emplace_back(strZone, true);
+    }
+    figures.screening = metrics.Snapshot();
+    const std::string strPage = RenderMetrics(figures);
+    for (const auto& [strZone, strLabel] : cases)
+        EXPECT_TRUE(Contains(strPage, "\ntarnwick_zone_up{zone=\"" + strLabel + "\"} 1\n"))
+            << strLabel;
+    if (PeerPath("promtool").empty()) GTEST_SKIP() << "promtool is not installed";
+    CTempDir dir;
+    WriteFileBytes(dir.File("page.txt"), strPage);
+    CChildProcess promtool;
+    ASSERT_TRUE(promtool.Start({"sh", "-c", "promtool check metrics < page.txt"}, dir.Path(), {},
+                               dir.File("promtool.txt")));
+    EXPECT_EQ(promtool.Wait(30000), 0) << ReadFileBytes(dir.File("promtool.txt")) << strPage;
 }
 
 // Two listed clients and one relayed, screened blocking or concurrently: the same figures.

@@ -260,16 +260,18 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
         {{"PortIn", "0", "\"0\" is not a port (1 to 65535)"},
          {"PortOut", "25x", "\"25x\" is not a port (1 to 65535)"},
          {"MailServer", "mx.invalid", "\"mx.invalid\" does not resolve to an IPv4 address"},
-         {"EnableLogging", "yes", "\"yes\" is neither \"0\" nor \"1\""},
+         {"EnableLogging", "yes", "\"yes\" is neither \"0\" nor \"1\", so it is off"},
          {"DNSBL_0", "+bl..test", "\"bl..test\" is not a DNS name"},
          {"DNSBL_1", "zen.example",
           "\"zen.example\" starts with neither \"+\" (active) nor \"-\" (disabled), and its "
           "first character is dropped"},
          {"Exclusion_0", "+192.0.2.010",
           "\"192.0.2.010\" is not an IPv4 address, so no client matches it"},
-         {"MetricsPort", "65536", "\"65536\" is not a port (1 to 65535), nor 0 for no endpoint"},
+         {"MetricsPort", "65536",
+          "\"65536\" is not a port (1 to 65535), nor 0 for no endpoint, so the endpoint is not "
+          "opened"},
          {"MetricsAddress", "localhost", "\"localhost\" is not an IPv4 address"},
-         {"ConcurrentScreening", "2", "\"2\" is neither \"0\" nor \"1\""},
+         {"ConcurrentScreening", "2", "\"2\" is neither \"0\" nor \"1\", so it is on"},
          {"Exclusion_1", "+2001:db8::1/48",
           "\"2001:db8::1/48\": the address has bits set beyond the prefix length (the network is "
           "2001:db8::/48), so it excludes nothing"},
@@ -277,10 +279,12 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
          {"ProxyFrom", "192.0.2.10, 2001:db8::g1",
           "\"2001:db8::g1\" is not an IPv6 address and is ignored."},
          {"MonitorFrom", "localhost", "\"localhost\" is not an IPv4 address and is ignored."},
-         {"DnsblThreshold", "0", "\"0\" is not a whole number of 1 or more"},
-         {"ZoneCheckMinutes", "-5", "\"-5\" is not a whole number of 0 or more"},
-         {"DnsblCacheSeconds", "1.5", "\"1.5\" is not a whole number of 0 or more"},
-         {"ListenV6", "true", "\"true\" is neither \"0\" nor \"1\""},
+         {"DnsblThreshold", "0", "\"0\" is not a whole number of 1 or more, so the threshold is 1"},
+         {"ZoneCheckMinutes", "-5",
+          "\"-5\" is not a whole number of 0 or more, so the zones are never tested"},
+         {"DnsblCacheSeconds", "1.5",
+          "\"1.5\" is not a whole number of 0 or more, so answers are kept for at most 1 second"},
+         {"ListenV6", "true", "\"true\" is neither \"0\" nor \"1\", so it is off"},
          {"ProxyTo", "v2",
           "\"v2\" is neither \"1\" nor \"2\" (nor \"0\" for no header), so no header is sent"}},
         {{"PortIn", "", "\"\" is not a port (1 to 65535)"},
@@ -303,9 +307,30 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
          {"MonitorFrom", "127.0.0.1/8",
           "\"127.0.0.1/8\": the address has bits set beyond the prefix length (the network is "
           "127.0.0.0/8); it is ignored."}},
+        // A number the load reads in part (as atol does: "5x" is 5) is named with what the
+        // gateway makes of it.
+        {{"ZoneCheckMinutes", "5x",
+          "\"5x\" is not a whole number of 0 or more, so every active zone is tested every 5 "
+          "minutes"},
+         {"DnsblThreshold", "2.5",
+          "\"2.5\" is not a whole number of 1 or more, so the threshold is 2"},
+         {"DnsblCacheSeconds", "+60",
+          "\"+60\" is not a whole number of 0 or more, so answers are kept for at most 60 seconds"},
+         {"MetricsPort", std::to_string(nMetricsPort) + "x",
+          "\"" + std::to_string(nMetricsPort) +
+              "x\" is not a port (1 to 65535), nor 0 for no endpoint, so the endpoint listens on "
+              "port " +
+              std::to_string(nMetricsPort)},
+         {"ProxyTo", "1x",
+          "\"1x\" is neither \"1\" nor \"2\" (nor \"0\" for no header), so a version 1 header "
+          "is sent"},
+         {"ListenV6", "2", "\"2\" is neither \"0\" nor \"1\", so it is on"},
+         {"ConcurrentScreening", " 1", "\" 1\" is neither \"0\" nor \"1\", so it is on"}},
     };
     bHeadless = false;
-    const std::vector<std::string> display{"DISPLAY=:4242", "WAYLAND_DISPLAY="};
+    // The zone tests that ZoneCheckMinutes turns on are shown with rbldnsd below.
+    const std::vector<std::string> display{"DISPLAY=:4242",
+                                           "WAYLAND_DISPLAY=", "TARNWICK_CHECK_ZONES=0"};
     for (size_t nRound = 0; nRound < rounds.size(); ++nRound) {
         WriteHive(HiveText(WithValues(good, rounds[nRound])));
         const std::string strHiveBefore = ReadFileBytes(strHive);
@@ -364,10 +389,11 @@ TEST_F(CStartupFixture, CheckReportsWhatTheLoadFindsAndChecksTheSettingsFile) {
     dnsbl.AddZone("off.test", {"127.0.0.1"});
     ASSERT_TRUE(dnsbl.Start()) << dnsbl.Output();
     std::remove(dir.File("tarnwk.cfg").c_str());
-    WriteHive(
-        "\"MailServer\"=\"127.0.0.1\"\n\"ZoneCheckMinutes\"=\"5\"\n"
-        "\"DNSBL_0\"=\"+good.test\"\n\"DNSBL_1\"=\"+all.test=127.0.0.[2..11]*2\"\n"
-        "\"DNSBL_2\"=\"-off.test\"\n\"DNSBL_Servers\"=\"3\"\n");
+    const std::string strZones =
+        "\"MailServer\"=\"127.0.0.1\"\n\"DNSBL_0\"=\"+good.test\"\n"
+        "\"DNSBL_1\"=\"+all.test=127.0.0.[2..11]*2\"\n\"DNSBL_2\"=\"-off.test\"\n"
+        "\"DNSBL_Servers\"=\"3\"\n";
+    WriteHive(strZones + "\"ZoneCheckMinutes\"=\"5\"\n");
     const std::string strServer = "TARNWICK_NAMESERVERS=" + dnsbl.Nameserver();
     EXPECT_EQ(Run("zones", {"check"}, {strServer}), 1);
     EXPECT_EQ(Err("zones"),
@@ -379,4 +405,12 @@ TEST_F(CStartupFixture, CheckReportsWhatTheLoadFindsAndChecksTheSettingsFile) {
                                      "2.0.0.127.all.test", "1.0.0.127.all.test"}));
     EXPECT_EQ(Run("zones_left_out", {"check"}, {strServer, "TARNWICK_CHECK_ZONES=0"}), 0);
     EXPECT_EQ(dnsbl.QueriedNames().size(), asked.size());
+    // "5x" is read as the load reads it: 5, so the zones are tested.
+    WriteHive(strZones + "\"ZoneCheckMinutes\"=\"5x\"\n");
+    EXPECT_EQ(Run("zones_5x", {"check"}, {strServer}), 1);
+    EXPECT_EQ(Err("zones_5x"),
+              "ZoneCheckMinutes: \"5x\" is not a whole number of 0 or more, so every active zone "
+              "is tested every 5 minutes\n"
+              "DNSBL \"all.test\": the zone test fails (Lists 127.0.0.1), so the gateway would "
+              "suspend the zone\n");
 }
