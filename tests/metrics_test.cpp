@@ -120,7 +120,7 @@ TEST(MetricsText, EveryZoneTextGivesAUtf8LabelOfItsOwn) {
     for (const auto& [strZone, strLabel] : cases) {
         EXPECT_EQ(EscapeLabelValue(strZone), strLabel);
         metrics.CountListing(strZone);
-        figures.zonesUp.emplace_back(strZone, true);
+        figures.zoneHealths.emplace_back(strZone, EZoneHealth::Up);
     }
     figures.screening = metrics.Snapshot();
     const std::string strPage = RenderMetrics(figures);
