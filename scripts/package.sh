@@ -20,4 +20,4 @@ done
 mv "$dir/source"/*.deb "$dir/source"/*.changes "$dir/source"/*.buildinfo "$dir/"
 rm -rf "$dir/source"
 ls -1 "$dir"/*_"$version"_*.deb
-lintian --fail-on error,warning --info "$dir"/tarnwick_"$version"_*.changes
+lintian --fail-on error,warning --display-info "$dir"/tarnwick_"$version"_*.changes
