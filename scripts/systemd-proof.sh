@@ -143,6 +143,8 @@ chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-ins
 grep -E '^(Setting up|E:|dpkg:)|Failed|[Ee]rror' "$work/install.log" || true
 check "apt-get install exits 0 without /proc (status $status)" [ "$status" -eq 0 ]
 check "the package is configured" configured tarnwick
+# Made by the package's own scripts: systemd would otherwise make it at its next boot only.
+check "the account tarnwick exists before any boot" chroot "$root" getent passwd tarnwick
 qt=$(qt_packages)
 check "no Qt library was pulled in${qt:+: $(echo $qt)}" [ -z "$qt" ]
 
