@@ -20,6 +20,10 @@
 #    version raised to VERSION+proof1): the edit is kept and the service runs the new program.
 #    Then a purge leaves no user, group, folder or unit.
 #
+# TARNWICK_PROOF_DROPIN, when set, is a drop-in for the unit, installed before the start (to try
+# a stricter sandbox: "[Service]\nSystemCallFilter=~prlimit64" shows how a refused system call
+# fails the checks).
+#
 # Every check prints PASS or FAIL and the run goes on; the exit status is 1 when any failed. The
 # root and every process are removed at the end, whatever happens.
 set -euo pipefail
@@ -188,6 +192,13 @@ in_root systemd-run -q --unit=proof-mail /usr/bin/python3 -u -m aiosmtpd -n \
   -l "127.0.0.1:$port_mail"
 wait_for 20 greets "$port_mail" || fail "the mail server did not start"
 
+if [ -n "${TARNWICK_PROOF_DROPIN:-}" ]; then
+  mkdir -p "$root/etc/systemd/system/tarnwick.service.d"
+  printf '%b\n' "$TARNWICK_PROOF_DROPIN" >"$root/etc/systemd/system/tarnwick.service.d/tried.conf"
+  echo "drop-in: $(tr '\n' ' ' <"$root/etc/systemd/system/tarnwick.service.d/tried.conf")"
+  in_root systemctl daemon-reload
+fi
+
 say "start"
 in_root systemctl start tarnwick.service || in_root journalctl -q -u tarnwick.service -n 12 --no-pager
 running() { [ "$(unit_show ActiveState)/$(unit_show SubState)" = active/running ]; }
@@ -238,7 +249,8 @@ limits=$(in_root cat "/proc/$(unit_show MainPID)/limits" | awk '/Max open files/
 read -r soft hard <<<"${limits:-0 0}"
 check "the soft limit was raised to the hard one (soft $soft, hard $hard)" \
   eval '[ "$soft" = "$hard" ] && [ "$soft" -gt 1024 ]'
-rm -r "$root/etc/systemd/system/tarnwick.service.d"
+rm "$root/etc/systemd/system/tarnwick.service.d/proof.conf"
+rmdir --ignore-fail-on-non-empty "$root/etc/systemd/system/tarnwick.service.d"
 in_root systemctl daemon-reload
 
 say "watchdog: the gateway stopped with SIGSTOP"
