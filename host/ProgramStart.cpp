@@ -1,5 +1,6 @@
 #include "host/ProgramStart.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,7 +29,9 @@ std::string SelfPath(const char* pszArgv0) {
 }
 
 bool IsExecutableFile(const std::string& strPath) {
-    return !strPath.empty() && access(strPath.c_str(), X_OK) == 0;
+    struct stat info {};
+    return !strPath.empty() && stat(strPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(strPath.c_str(), X_OK) == 0;
 }
 
 void SayHeadless(const std::string& strWhy) {

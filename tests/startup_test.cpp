@@ -79,24 +79,30 @@ TEST_F(CStartupFixture, OnADisplayTarnwkHandsOverToTheDesktopOrRunsHeadlessWithA
         << strErr;
     EXPECT_EQ(Count(strErr, kNeedsDesktop), 1u);  // and the dialog's headless notice
 
-    // A copy of tarnwk beside a desktop program that is not executable, none installed.
+    // A copy of tarnwk beside a desktop program that is not executable (and a folder of that
+    // name beside another copy), none installed.
     if (access(kInstalledDesktopProgram, X_OK) == 0)
         GTEST_SKIP() << kInstalledDesktopProgram << " is installed";
     namespace fs = std::filesystem;
-    fs::create_directory(dir.File("alone"));
-    strBinary = dir.File("alone/tarnwk");
-    fs::copy_file(TARNWK_BINARY, strBinary);
-    WriteFileBytes(dir.File("alone/tarnwk-desktop"), "#!/bin/sh\nexit 0\n");
-    EXPECT_EQ(Run("alone", {"CONFIG", "UNINSTALL"}, display), 0);
-    strErr = Err("alone");
-    EXPECT_EQ(strErr.find("Tarnwick: the display"), std::string::npos) << strErr;
-    EXPECT_NE(
-        strErr.find(std::string("Tarnwick: the desktop front end (") + kInstalledDesktopProgram +
-                    ", package tarnwick-gui) is not installed; running without windows, "
-                    "as with TARNWICK_HEADLESS=1.\n"),
-        std::string::npos)
-        << strErr;
-    EXPECT_EQ(Count(strErr, kNeedsDesktop), 1u);
+    for (const std::string strFolder : {"folder", "alone"}) {
+        fs::create_directory(dir.File(strFolder));
+        strBinary = dir.File(strFolder + "/tarnwk");
+        fs::copy_file(TARNWK_BINARY, strBinary);
+        if (strFolder == "folder")
+            fs::create_directory(dir.File("folder/tarnwk-desktop"));
+        else
+            WriteFileBytes(dir.File("alone/tarnwk-desktop"), "#!/bin/sh\nexit 0\n");
+        EXPECT_EQ(Run(strFolder, {"CONFIG", "UNINSTALL"}, display), 0);
+        strErr = Err(strFolder);
+        EXPECT_EQ(strErr.find("Tarnwick: the display"), std::string::npos) << strErr;
+        EXPECT_NE(strErr.find(std::string("Tarnwick: the desktop front end (") +
+                              kInstalledDesktopProgram +
+                              ", package tarnwick-gui) is not installed; running without "
+                              "windows, as with TARNWICK_HEADLESS=1.\n"),
+                  std::string::npos)
+            << strErr;
+        EXPECT_EQ(Count(strErr, kNeedsDesktop), 1u);
+    }
 
     // An executable one gets this process and the command line as it was.
     WriteFileBytes(dir.File("alone/tarnwk-desktop"),
