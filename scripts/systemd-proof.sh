@@ -39,7 +39,8 @@ started=$(date +%s)
 default_mirror() {
   local uri
   uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
-    2>/dev/null | awk '/^deb / { print ($2 ~ /^\[/ ? $3 : $2); exit } /^URIs:/ { print $2; exit }')
+    2>/dev/null | awk '/^deb / { print ($2 ~ /^\[/ ? $3 : $2); exit } /^URIs:/ { print $2; exit }' ||
+    true)
   echo "${uri:-http://deb.debian.org/debian}"
 }
 mirror=${TARNWICK_PROOF_MIRROR:-$(default_mirror)}
