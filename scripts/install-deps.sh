@@ -6,7 +6,8 @@
 # scripts/install-deps.sh [set...]      sets (none given: run test package fuzz):
 #   run      building the program and running it (scripts/start.sh), the stand-in mail server
 #   test     the test suite's peers and tools (scripts/test.sh)
-#   package  building the Debian package (scripts/package.sh)
+#   package  building and checking the Debian packages (scripts/package.sh)
+#   proof    the service under a real systemd in a fresh Debian 12 (scripts/systemd-proof.sh)
 #   fuzz     clang and libFuzzer (scripts/fuzz.sh)
 #   bench    the benchmark scripts' peers
 #   postfix  Postfix's smtp-source and smtp-sink, for the benchmarks that drive them; refused where
@@ -15,7 +16,7 @@
 set -euo pipefail
 
 usage() {
-  sed -n '6,13s/^# \{0,1\}//p' "$0" >&2
+  sed -n '6,14s/^# \{0,1\}//p' "$0" >&2
   exit 2
 }
 
@@ -34,7 +35,8 @@ packages_of() {
       echo xvfb trayer xdotool xclip imagemagick # the desktop tests: a display, a tray, hands
       echo iproute2                 # ss: the desktop test sees the mail-server test's connect wait
       ;;
-    package) echo dpkg-dev file ;; # CPack's dependency list
+    package) echo dpkg-dev debhelper lintian ;; # dpkg-buildpackage with dh, and its check
+    proof) echo debootstrap util-linux ;;         # a minbase root; unshare and nsenter
     fuzz) echo clang-14 libclang-rt-14-dev ;;
     bench) echo ucspi-tcp socat strace rbldnsd haproxy python3 ;;
     postfix) echo postfix ;;
@@ -55,7 +57,7 @@ sets=("$@")
 [ ${#sets[@]} -gt 0 ] || sets=(run test package fuzz)
 missing=()
 for set in "${sets[@]}"; do
-  case "$set" in run | test | package | fuzz | bench | postfix) ;; *) usage ;; esac
+  case "$set" in run | test | package | proof | fuzz | bench | postfix) ;; *) usage ;; esac
   for package in $(packages_of "$set"); do
     installed "$package" || to_install "$package" || missing+=("$package")
   done

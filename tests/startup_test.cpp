@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "host/ProgramStart.h"
 #include "platform/InstanceChannel.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/Rbldnsd.h"
@@ -62,17 +63,62 @@ TEST_F(CStartupFixture, SwitchesDecideHowTheProgramEnds) {
     EXPECT_EQ(Log(), "");  // nothing ran
 }
 
-// A display that cannot be opened is no reason to abort: the run goes on headless.
-TEST_F(CStartupFixture, ADisplayThatCannotBeOpenedFallsBackToHeadlessWithANotice) {
+// On a display tarnwk (built without Qt) hands itself over to the desktop program beside it: a
+// display that cannot be opened is then no reason to abort, the run goes on headless. Without a
+// desktop program (an executable one), tarnwk runs headless with a notice; the hand-over keeps
+// the process and every word of the command line, and never happens with TARNWICK_HEADLESS=1.
+TEST_F(CStartupFixture, OnADisplayTarnwkHandsOverToTheDesktopOrRunsHeadlessWithANotice) {
     WriteHive("\"EnableLogging\"=\"1\"\n");
     bHeadless = false;
-    EXPECT_EQ(Run("nodisplay", {"CONFIG", "UNINSTALL"}, {"DISPLAY=:4242", "WAYLAND_DISPLAY="}), 0);
-    const std::string strErr = Err("nodisplay");
+    const std::vector<std::string> display{"DISPLAY=:4242", "WAYLAND_DISPLAY="};
+    EXPECT_EQ(Run("nodisplay", {"CONFIG", "UNINSTALL"}, display), 0);
+    std::string strErr = Err("nodisplay");
     EXPECT_NE(strErr.find("Tarnwick: the display \":4242\" cannot be opened; running without "
                           "windows, as with TARNWICK_HEADLESS=1.\n"),
               std::string::npos)
         << strErr;
     EXPECT_EQ(Count(strErr, kNeedsDesktop), 1u);  // and the dialog's headless notice
+
+    // A copy of tarnwk beside a desktop program that is not executable (and a folder of that
+    // name beside another copy), none installed.
+    if (access(kInstalledDesktopProgram, X_OK) == 0)
+        GTEST_SKIP() << kInstalledDesktopProgram << " is installed";
+    namespace fs = std::filesystem;
+    for (const std::string strFolder : {"folder", "alone"}) {
+        fs::create_directory(dir.File(strFolder));
+        strBinary = dir.File(strFolder + "/tarnwk");
+        fs::copy_file(TARNWK_BINARY, strBinary);
+        if (strFolder == "folder")
+            fs::create_directory(dir.File("folder/tarnwk-desktop"));
+        else
+            WriteFileBytes(dir.File("alone/tarnwk-desktop"), "#!/bin/sh\nexit 0\n");
+        EXPECT_EQ(Run(strFolder, {"CONFIG", "UNINSTALL"}, display), 0);
+        strErr = Err(strFolder);
+        EXPECT_EQ(strErr.find("Tarnwick: the display"), std::string::npos) << strErr;
+        EXPECT_NE(strErr.find(std::string("Tarnwick: the desktop front end (") +
+                              kInstalledDesktopProgram +
+                              ", package tarnwick-gui) is not installed; running without "
+                              "windows, as with TARNWICK_HEADLESS=1.\n"),
+                  std::string::npos)
+            << strErr;
+        EXPECT_EQ(Count(strErr, kNeedsDesktop), 1u);
+    }
+
+    // An executable one gets this process and the command line as it was.
+    WriteFileBytes(dir.File("alone/tarnwk-desktop"),
+                   "#!/bin/sh\necho \"$$|$0|$*|$DISPLAY\" >handed-over\n");
+    chmod(dir.File("alone/tarnwk-desktop").c_str(), 0755);
+    CChildProcess child;
+    ASSERT_TRUE(Start(child, "handed", {"-config", "two words"}, "", display));
+    const pid_t pid = child.Pid();
+    EXPECT_EQ(child.Wait(kDeadlineMs), 0);
+    EXPECT_EQ(ReadFileBytes(dir.File("handed-over")), std::to_string(pid) + "|" +
+                                                          dir.File("alone/tarnwk-desktop") +
+                                                          "|-config two words|:4242\n");
+    fs::remove(dir.File("handed-over"));
+    bHeadless = true;
+    EXPECT_EQ(Run("headless", {"UNINSTALL"}, display), 0);
+    EXPECT_FALSE(fs::exists(dir.File("handed-over")));
 }
 
 TEST_F(CStartupFixture, FirstRunReportsTheMissingSettingsThenAsksForTheDialog) {

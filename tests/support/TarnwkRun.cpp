@@ -12,7 +12,7 @@ bool CTarnwkFolder::Start(CChildProcess& child, const std::string& strRun,
                           std::vector<std::string> environment) {
     const std::string strCwd = strFolder.empty() ? dir.Path() : strFolder;
     std::vector<std::string> argv{
-        "sh", "-c", "ulimit -Sn 256; exec \"$0\" \"$@\" 2>" + strRun + ".err", TARNWK_BINARY};
+        "sh", "-c", "ulimit -Sn 256; exec \"$0\" \"$@\" 2>" + strRun + ".err", strBinary};
     argv.insert(argv.end(), args.begin(), args.end());
     environment.push_back("TARNWICK_REGISTRY=" + strHive);
     if (bHeadless) environment.push_back("TARNWICK_HEADLESS=1");

@@ -18,7 +18,7 @@ public:
 
     // The settings key holding these value lines ("Name"="text"\n ...).
     void WriteHive(const std::string& strValues);
-    // Starts tarnwk with args in strFolder ("" = this folder), its soft descriptor limit at 256.
+    // Starts strBinary with args in strFolder ("" = this folder), its soft descriptor limit at 256.
     bool Start(CChildProcess& child, const std::string& strRun,
                const std::vector<std::string>& args, const std::string& strFolder = "",
                std::vector<std::string> environment = {});
@@ -31,6 +31,8 @@ public:
     std::string Log(const std::string& strFolder = "");
 
     CTempDir dir;
+    // The program run: the build's tarnwk unless a test copies it elsewhere.
+    std::string strBinary = TARNWK_BINARY;
     std::string strHive = dir.File("registry.reg");
     // False: the run gets no TARNWICK_HEADLESS, so it uses the DISPLAY it is given.
     bool bHeadless = true;
