@@ -1,7 +1,7 @@
 #include "gateway/ClientIntake.h"
 
 #include "gateway/ClientSocket.h"
-#include "gateway/GatewayCore.h"
+#include "gateway/GatewayContext.h"
 #include "gateway/ListenSocket.h"
 
 namespace {
@@ -12,7 +12,7 @@ std::string ConnectionText(const CClientSocket& client, const std::string& strOu
 
 void CClientIntake::Take(CClientSocket& client) {
     ++m_nUndecided;
-    if (!m_core.m_settings.IsProxyFrom(client.m_address)) return Screen(client);
+    if (!client.m_pConfig->settings.IsProxyFrom(client.m_address)) return Screen(client);
     client.ReadProxyHeader([this, &client](const CProxyHeader& header, std::string strRest) {
         OnHeader(client, header, std::move(strRest));
     });
@@ -28,29 +28,28 @@ void CClientIntake::OnHeader(CClientSocket& client, const CProxyHeader& header,
 
 void CClientIntake::Screen(CClientSocket& client) {
     auto onVerdict = [this, &client](int nListings) { Decide(client, nListings); };
-    if (m_pResolver != nullptr && m_core.m_settings.ConcurrentScreening != 0) {
-        client.m_pScreening =
-            m_core.m_screening.StartConcurrent(client.m_address, *m_pResolver, onVerdict);
+    const CGatewayConfig& config = *client.m_pConfig;
+    if (m_pResolver != nullptr && config.settings.ConcurrentScreening != 0) {
+        client.m_pScreening = m_context.screening.StartConcurrent(
+            client.m_address, config.pPolicy, *m_pResolver, onVerdict);
         return;
     }
-    m_core.m_screening.Start(client.m_address, onVerdict);
+    m_context.screening.Start(client.m_address, config.pPolicy, onVerdict);
 }
 
 // A concurrent screening calls this as the last thing it does, so its object may go here.
 void CClientIntake::Decide(CClientSocket& client, int nListings) {
     client.m_pScreening.reset();
-    CGatewayCore& core = m_core;
     if (nListings > 0) {
-        core.m_nRejected += 1;
-        core.LogActivity(ConnectionText(
+        m_context.counters.m_nRejected += 1;
+        m_context.log.LogActivity(ConnectionText(
             client, "Rejected (Blacklist Listings: " + std::to_string(nListings) + ")"));
         client.Reject(CListenSocket::kRejectLine);
     } else {
-        sockaddr_storage mailServer{};
-        const bool bResolved = core.m_mailServer.For(core.m_settings.GetMailServer(), mailServer);
-        client.StartRelay(bResolved ? &mailServer : nullptr, core.m_settings.PortOut,
-                          core.m_settings.ProxyTo);
-        core.LogActivity(ConnectionText(client, "Accepted"));
+        const CGatewayConfig& config = *client.m_pConfig;
+        client.StartRelay(config.MailServerAddress(), config.settings.PortOut,
+                          config.settings.ProxyTo);
+        m_context.log.LogActivity(ConnectionText(client, "Accepted"));
     }
     TellMonitors();
     client.DeliverHeldBlock();
@@ -59,15 +58,15 @@ void CClientIntake::Decide(CClientSocket& client, int nListings) {
 
 // The balancer's own address is logged: the header that would name the client is what failed.
 void CClientIntake::Drop(CClientSocket& client) {
-    m_core.LogActivity(ConnectionText(client, "Dropped (Invalid PROXY Header)"));
+    m_context.log.LogActivity(ConnectionText(client, "Dropped (Invalid PROXY Header)"));
     client.Drop();
     TellMonitors();
     Decided();
 }
 
 void CClientIntake::TellMonitors() {
-    m_core.SendMonitorStatus();
-    m_core.RefreshMonitor();
+    m_context.monitors.Send();
+    m_context.log.RefreshMonitor();
 }
 
 void CClientIntake::Decided() {

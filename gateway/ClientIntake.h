@@ -11,7 +11,8 @@
 // accepted and not yet decided, and tells its owner through onDecided whenever one is decided,
 // so that accepting can pause while too many wait, and numbers the clients of every listening
 // socket in one sequence, so that their order (newest first) holds across sockets and moves.
-// Without a resolver, screening always blocks.
+// Each client is screened and relayed with the configuration it took at its accept. Without a
+// resolver, screening always blocks.
 // Failures are those of its parts: DNS failures are never listings; nothing is reported here.
 #pragma once
 
@@ -22,14 +23,15 @@
 #include <string>
 
 class CClientSocket;
-class CGatewayCore;
+struct CGatewayContext;
 class CLoopResolver;
 struct CProxyHeader;
 
 class CClientIntake {
 public:
-    CClientIntake(CGatewayCore& core, CLoopResolver* pResolver, std::function<void()> onDecided)
-        : m_core(core), m_pResolver(pResolver), m_onDecided(std::move(onDecided)) {}
+    CClientIntake(CGatewayContext& context, CLoopResolver* pResolver,
+                  std::function<void()> onDecided)
+        : m_context(context), m_pResolver(pResolver), m_onDecided(std::move(onDecided)) {}
 
     // An accepted client, just added to the live connections.
     void Take(CClientSocket& client);
@@ -46,7 +48,7 @@ private:
     void Drop(CClientSocket& client);
     void Decided();
 
-    CGatewayCore& m_core;
+    CGatewayContext& m_context;
     CLoopResolver* m_pResolver;
     std::function<void()> m_onDecided;
     size_t m_nUndecided = 0;

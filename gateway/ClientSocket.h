@@ -35,7 +35,8 @@
 #include "gateway/ProxyHeaderReader.h"
 #include "platform/DescriptorReserve.h"
 
-class CGatewayCore;
+struct CGatewayContext;
+struct CGatewayConfig;
 
 enum class EConnectionState : std::uint8_t {
     ReadingHeader,
@@ -53,7 +54,8 @@ public:
     // channel alone.
     static constexpr int kIdentifyWaitMs = 10;
 
-    CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
+    // Takes the configuration in force, which serves this client to its close.
+    CClientSocket(CGatewayContext& context, std::uint64_t nSequence);
     ~CClientSocket() override;
 
     sockaddr_storage m_addrPeer{};  // as the accept fills it: IPv4 or IPv6
@@ -69,6 +71,8 @@ public:
     bool m_bIdentified = false;  // the first block has decided the kind
     std::unique_ptr<CChannelSocket> m_pChannel;
     const std::uint64_t m_nSequence;  // accept order: a larger number is a newer connection
+    // The configuration in force at the accept: this client's from its accept to its close.
+    const std::shared_ptr<const CGatewayConfig> m_pConfig;
     // Descriptors set aside before the accept: the channel's socket, when a relay may follow.
     CDescriptorReserve m_reserve;
     // A screening in progress on the listener's resolver (concurrent screening only).
@@ -129,7 +133,7 @@ private:
     std::string ProxyHeaderForChannel(int nVersion);
     void RetireWhenClosed();
 
-    CGatewayCore& m_core;
+    CGatewayContext& m_context;
     CConnectionList* m_pOwner = nullptr;
     CConnectionList::CList::iterator m_itSelf;
     bool m_bRetired = false;

@@ -22,7 +22,7 @@
 #include "gateway/ScreeningPolicy.h"
 #include "gateway/ZoneChecker.h"
 #include "gateway/ZoneTest.h"
-#include "logging/LoggingApp.h"
+#include "logging/ActivityLog.h"
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
 #include "platform/Registry.h"
@@ -402,12 +402,12 @@ Values ReadKeyTexts(const std::string& strHivePath) {
 // What the settings file gave, as the hive would hold it: it names no values, and its lists
 // are numbered from 0 in the file's order.
 Values RecordTexts(const Settings& settings) {
-    Values values{{"MailServer", settings.GetMailServer()},
+    Values values{{"MailServer", settings.MailServer},
                   {"PortOut", std::to_string(settings.PortOut)},
                   {"PortIn", std::to_string(settings.PortIn)}};
     std::vector<std::string> zones, exclusions;
     {
-        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
+
         for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
             zones.push_back((p->m_bActive ? "+" : "-") + p->m_strName);
         for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
@@ -431,8 +431,8 @@ Values RecordTexts(const Settings& settings) {
 // file for every line and loses the line silently when it cannot.
 void CheckLogFile(const Settings& settings, Problems& problems) {
     if (settings.EnableLogging == 0) return;
-    std::string strFile = settings.GetLogFileName();
-    if (strFile.empty()) strFile = CLoggingApp::kDefaultLogName;
+    std::string strFile = settings.LogFileName;
+    if (strFile.empty()) strFile = CActivityLog::kDefaultLogName;
     const size_t nSlash = strFile.rfind('/');
     const std::string strFolder =
         nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : strFile.substr(0, nSlash));
@@ -500,7 +500,7 @@ std::vector<std::string> CSettingsCheck::Run() {
             bKeyMissing ? RecordTexts(settings) : ReadKeyTexts(m_place.strHivePath);
         CZoneHealth health;
         const std::shared_ptr<const CScreeningPolicy> pPolicy =
-            CompileScreeningPolicy(settings, health);
+            CompileScreeningPolicy(settings, health, nullptr);
         CheckValues(values, {settings, *pPolicy}, problems);
         CheckLogFile(settings, problems);
         CheckZoneHealth(*pPolicy, problems);

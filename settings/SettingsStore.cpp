@@ -232,7 +232,7 @@ std::string UnreadableOutcome(const std::string& strName, const Settings& settin
                                         : "the load balancers trusted so far stay trusted.";
 }
 
-// Locked by the caller. MonitorFrom unread lets nobody in: set, with no address.
+// MonitorFrom unread lets nobody in: set, with no address.
 void ApplyUnreadable(Settings& settings, const CStagedSettings& staged, CInvalidEntries& invalid) {
     for (const std::string& strName : staged.unreadable)
         invalid.unreadable.push_back(strName + " cannot be read (it is not a text value); " +
@@ -245,7 +245,6 @@ void ApplyUnreadable(Settings& settings, const CStagedSettings& staged, CInvalid
 
 CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
                             const std::string& strFolder) {
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     settings.m_nLastDnsblId = 0;
     settings.m_nLastExclusionId = 0;
     settings.ClearDnsblServers();
@@ -287,7 +286,7 @@ void ReportInvalid(const SettingsReport& report, const CInvalidEntries& invalid)
 
 // ---- saving ----
 
-// The record as it stands, copied under its lock; lists from the head.
+// The record as it stands; lists from the head.
 struct CSnapshot {
     std::int32_t RunAsService, EnableLogging, PortIn, PortOut;
     std::string LogFileName, MailServer;
@@ -295,7 +294,6 @@ struct CSnapshot {
 };
 
 CSnapshot TakeSnapshot(const Settings& settings) {
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     CSnapshot snapshot{settings.RunAsService,
                        settings.EnableLogging,
                        settings.PortIn,
