@@ -14,10 +14,10 @@ std::mutex g_dumpLock;
 }  // namespace
 
 CGatewayCore::CGatewayCore(CActivityLog& log)
-    : m_screening(m_screeningLog),
+    : m_log(log),
+      m_screening(m_screeningLog),
       m_monitors(m_counters.m_nConnections, m_counters.m_nRejected,
                  m_counters.m_nMailServerStatus),
-      m_log(log),
       m_context{log, m_counters, m_config, m_screening, m_monitors} {}
 
 CGatewayCore::~CGatewayCore() { StopListenThread(); }

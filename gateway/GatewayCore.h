@@ -38,6 +38,25 @@ struct CCatchRow {
 };
 
 class CGatewayCore : public IMailServerStatus {
+    // Made first: the screening below writes through it.
+    // The screening's log: the activity log, and the dump while m_bDebugDump is set.
+    class CScreeningLog : public IScreeningLog {
+    public:
+        explicit CScreeningLog(CGatewayCore& core) : m_core(core) {}
+        void LogLine(const std::string& strText) override { m_core.m_log.LogLine(strText); }
+        bool IsDumping() override { return m_core.m_bDebugDump; }
+        void WriteDebugDump(const std::string& strText) override { m_core.WriteDebugDump(strText); }
+        void LogActivity(const std::string& strText) override { m_core.m_log.LogActivity(strText); }
+        void Report(const std::string& strText) override { m_core.m_log.ReportError(0, strText); }
+        void HealthChanged() override { m_core.m_log.RefreshMonitor(); }
+
+    private:
+        CGatewayCore& m_core;
+    };
+
+    CActivityLog& m_log;
+    CScreeningLog m_screeningLog{*this};
+
 public:
     explicit CGatewayCore(CActivityLog& log);
     // Stops the listener thread while everything it uses still stands.
@@ -72,9 +91,13 @@ public:
     // configuration into use (after what ApplySettingsToListener posted), at once without one.
     void NotifyReloadDone();
     // Posts fn to the listener's loop: false when there is no listener.
-    bool PostToListener(std::function<void()> fn) const { return m_listenPoster.Post(std::move(fn)); }
+    bool PostToListener(std::function<void()> fn) const {
+        return m_listenPoster.Post(std::move(fn));
+    }
     // The running listener, for what only its own thread may do (tests post there).
     CListenThread* ListenThread() const { return m_pListenThread.get(); }
+    // What the listener's objects are given: for another listening socket on its thread.
+    CGatewayContext& Context() { return m_context; }
 
     // Screens one client address with the configuration in force: the number of listings.
     int CheckBlacklists(const CNetAddress& address);
@@ -88,23 +111,6 @@ public:
     std::vector<CCatchRow> CatchRows() const;
 
 private:
-    // The screening's log: the activity log, and the dump while m_bDebugDump is set.
-    class CScreeningLog : public IScreeningLog {
-    public:
-        explicit CScreeningLog(CGatewayCore& core) : m_core(core) {}
-        void LogLine(const std::string& strText) override { m_core.m_log.LogLine(strText); }
-        bool IsDumping() override { return m_core.m_bDebugDump; }
-        void WriteDebugDump(const std::string& strText) override { m_core.WriteDebugDump(strText); }
-        void LogActivity(const std::string& strText) override { m_core.m_log.LogActivity(strText); }
-        void Report(const std::string& strText) override { m_core.m_log.ReportError(0, strText); }
-        void HealthChanged() override { m_core.m_log.RefreshMonitor(); }
-
-    private:
-        CGatewayCore& m_core;
-    };
-
-    CActivityLog& m_log;
-    CScreeningLog m_screeningLog{*this};
     CConfigStore m_config;
     CMailServerAddress m_mailServer;
     std::shared_ptr<CCatchCounts> m_pCatches;  // of the last load

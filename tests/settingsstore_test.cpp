@@ -62,8 +62,12 @@ struct CStoreFixture : ::testing::Test {
         for (; p; p = p->m_pNext) entries.emplace_back(p->m_nId, p->*pText, p->m_bActive);
         return entries;
     }
-    Entries Servers() { return ListOf(settings.DNSBL_Servers, &CDnsblServer::m_strName); }
-    Entries Exclusions() { return ListOf(settings.Exclusions, &CExclusion::m_strAddress); }
+    Entries Servers() {
+        return ListOf<CDnsblServer>(settings.DNSBL_Servers, &CDnsblServer::m_strName);
+    }
+    Entries Exclusions() {
+        return ListOf<CExclusion>(settings.Exclusions, &CExclusion::m_strAddress);
+    }
 };
 
 // The extra texts, then truncations and one-bit flips of a good file, every third byte.
@@ -380,7 +384,6 @@ TEST_F(CStoreFixture, ReloadReplacesTheListsInOneStep) {
     std::atomic<int> nTorn{0};
     std::thread reader([&] {
         while (!bDone) {
-            std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
             int nCount = 0;
             for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext) ++nCount;
             if (nCount != 10) ++nTorn;
@@ -407,7 +410,7 @@ TEST_F(CStoreFixture, MetricsValuesSurviveSavesAndAFailedReloadKeepsTheSettings)
     EXPECT_EQ(reports, (Reports{{0, kFileMissing}}));
     EXPECT_EQ(Servers().size(), 1u);
     EXPECT_EQ(settings.MetricsPort, 9101);
-    EXPECT_EQ(settings.GetMetricsAddress(), "127.0.0.9");
+    EXPECT_EQ(settings.MetricsAddress, "127.0.0.9");
 }
 
 // MonitorFrom is read from the hive with its bad entries reported, kept by every save (the
