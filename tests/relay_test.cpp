@@ -462,3 +462,39 @@ TEST(Relay, MailServerByNameAndByANameWithoutAddress) {
               std::vector<std::string>{"Could not connect to Mail Server Error 113\n"});
     server.Stop();
 }
+
+// Nothing is shared between two gateways of one process: each listens on its own port with its
+// own settings, relays to its own mail server, and counts and logs its own clients.
+TEST(Relay, TwoGatewaysInOneProcessEachRelayWithTheirOwnSettingsAndCounters) {
+    CRawServer mailOne, mailTwo;
+    ASSERT_TRUE(mailOne.Start([](int fd) {
+        SendAllFd(fd, "220 one\r\n", 9);
+        EchoUntilClosed(fd);
+    }));
+    ASSERT_TRUE(mailTwo.Start([](int fd) {
+        SendAllFd(fd, "220 two\r\n", 9);
+        EchoUntilClosed(fd);
+    }));
+    CGatewayHarness one, two;
+    two.m_app.m_settings.AddExclusion("127.0.0.9", 1);  // one setting the other lacks
+    ASSERT_TRUE(one.Start(mailOne.Port()));
+    ASSERT_TRUE(two.Start(mailTwo.Port()));
+    ASSERT_NE(one.m_nPortIn, two.m_nPortIn);
+    const auto relay = [](CGatewayHarness& gateway, const char* pFrom, const std::string& strBye) {
+        CRawClient client;
+        EXPECT_TRUE(client.Connect(gateway.m_nPortIn, pFrom));
+        EXPECT_TRUE(client.SendAll(strBye));
+        EXPECT_TRUE(client.ReadUntilContains(strBye));
+        return client.m_strReceived;
+    };
+    EXPECT_EQ(relay(one, "127.0.0.7", "via one\r\n"), "220 one\r\nvia one\r\n");
+    EXPECT_EQ(relay(one, "127.0.0.8", "again\r\n"), "220 one\r\nagain\r\n");
+    EXPECT_EQ(relay(two, "127.0.0.9", "via two\r\n"), "220 two\r\nvia two\r\n");
+    EXPECT_EQ(one.m_app.m_gateway.m_counters.m_nConnections, 2);
+    EXPECT_EQ(two.m_app.m_gateway.m_counters.m_nConnections, 1);
+    EXPECT_TRUE(WaitUntil([&] { return Contains(two.ActivityLog(), "127.0.0.9 Accepted"); }));
+    EXPECT_FALSE(Contains(one.ActivityLog(), "127.0.0.9"));
+    EXPECT_FALSE(Contains(two.ActivityLog(), "127.0.0.7"));
+    EXPECT_EQ(two.m_app.m_gateway.CurrentConfig()->settings.Exclusions->m_strAddress, "127.0.0.9");
+    EXPECT_EQ(one.m_app.m_gateway.CurrentConfig()->settings.Exclusions, nullptr);
+}
