@@ -30,8 +30,8 @@ void CClientIntake::Screen(CClientSocket& client) {
     auto onVerdict = [this, &client](int nListings) { Decide(client, nListings); };
     const CGatewayConfig& config = *client.m_pConfig;
     if (m_pResolver != nullptr && config.settings.ConcurrentScreening != 0) {
-        client.m_pScreening = m_context.screening.StartConcurrent(
-            client.m_address, config.pPolicy, *m_pResolver, onVerdict);
+        client.m_pScreening = m_context.screening.StartConcurrent(client.m_address, config.pPolicy,
+                                                                  *m_pResolver, onVerdict);
         return;
     }
     m_context.screening.Start(client.m_address, config.pPolicy, onVerdict);

@@ -210,7 +210,8 @@ void CClientSocket::RefuseMonitor() {
     CloseWithChannel();
     if (m_context.monitors.TakeRefusalLogTurn())
         m_context.log.LogActivity("Connection from " + AddressText() + " Closed (" +
-                           std::to_string(CMonitorStatus::kMaxMonitors) + " Monitors Connected)");
+                                  std::to_string(CMonitorStatus::kMaxMonitors) +
+                                  " Monitors Connected)");
 }
 
 void CClientSocket::ProcessLine() {

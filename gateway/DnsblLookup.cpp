@@ -186,8 +186,7 @@ void CDnsblLookup::KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone&
     m_cache.Put({zone.dnsbl.strName, address}, answer, CLoopDeadline::NowMs());
 }
 
-void CDnsblLookup::Start(const Address& address, const Policy& pPolicy,
-                         const Verdict& onVerdict) {
+void CDnsblLookup::Start(const Address& address, const Policy& pPolicy, const Verdict& onVerdict) {
     onVerdict(Check(address, pPolicy));
 }
 

@@ -1,7 +1,7 @@
 // CDnsblLookup: screening one client address against the exclusions and every active DNSBL
 // zone, with the activity log's "Found in" lines and a timed trace in the debug dump.
 //
-// Owned by the application object's gateway share; used on the listener thread (and by tests on
+// Owned by the gateway (CGatewayCore); used on the listener thread (and by tests on
 // theirs). An address is IPv4 or IPv6 (settings/NetPrefix.h): it is asked under each zone as RFC
 // 5782 reverses it (10.2.0.192.zone; 32 hexadecimal digits for IPv6) and shown in the lines as
 // NetPrefix writes it. Screening works from a CScreeningPolicy compiled from a settings record

@@ -16,8 +16,7 @@ std::mutex g_dumpLock;
 CGatewayCore::CGatewayCore(CActivityLog& log)
     : m_log(log),
       m_screening(m_screeningLog),
-      m_monitors(m_counters.m_nConnections, m_counters.m_nRejected,
-                 m_counters.m_nMailServerStatus),
+      m_monitors(m_counters.m_nConnections, m_counters.m_nRejected, m_counters.m_nMailServerStatus),
       m_context{log, m_counters, m_config, m_screening, m_monitors} {}
 
 CGatewayCore::~CGatewayCore() { StopListenThread(); }

@@ -16,8 +16,8 @@ BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
-    m_pIntake =
-        std::make_unique<CClientIntake>(m_context, m_pResolver.get(), [this] { UpdateAccepting(); });
+    m_pIntake = std::make_unique<CClientIntake>(m_context, m_pResolver.get(),
+                                                [this] { UpdateAccepting(); });
     CreateListenSocket();
     if (m_pListenSocket == nullptr) return TRUE;
     const ConfigPtr pConfig = m_context.config.Current();
@@ -29,7 +29,7 @@ BOOL CListenThread::InitInstance() {
     m_pZoneChecker->CheckNow();
     // A service manager hears that the gateway is ready only once clients can be taken.
     m_pNotifier = std::make_unique<CServiceNotifier>(m_context.counters.m_nConnections,
-                                                    m_context.counters.m_nRejected);
+                                                     m_context.counters.m_nRejected);
     m_pNotifier->Start();
     return TRUE;
 }

@@ -1,6 +1,6 @@
 // CMonitorStatus: the monitor protocol's status lines and the connections that receive them.
 //
-// Owned by the application object's gateway share. The monitor connections are registered by
+// Owned by the gateway (CGatewayCore). The monitor connections are registered by
 // the listener thread when they identify themselves and leave when they are destroyed; they are
 // kept in the live-connection order (newest connection first), so that sending the lines costs
 // one step per monitor, not one per connection. At most kMaxMonitors are registered at once:

@@ -17,8 +17,7 @@ void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& h
         return;
     }
     if (entry.m_bActive == 0) return;
-    policy.zones.push_back(
-        {entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
+    policy.zones.push_back({entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
 }
 
 // A single IPv4 address is compared as text, as the dialog writes it; an IPv6 address, which

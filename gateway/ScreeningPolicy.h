@@ -21,7 +21,7 @@
 #include "settings/Settings.h"
 
 struct CPolicyZone {
-    std::int32_t nId;  // the entry's, which keys its catch count
+    std::int32_t nId;     // the entry's, which keys its catch count
     std::string strText;  // as entered, which keys its state
     CDnsblZone dnsbl;     // its text as read: name, filter, weight
     std::shared_ptr<CZoneState> pState;

@@ -1,9 +1,9 @@
 // What the host asks of the desktop: the monitor window, the control window with its tray icon,
 // and the configuration dialog. The Qt desktop implements these in ui/; CHeadlessFrontEnd stands
 // in without a display. main() picks one and hands it to the application object, which uses it
-// on the UI thread only and passes itself to whatever the front end makes (the monitor window's IMainWindow share may be called from either
-// thread, see platform/MainWindow.h). Nothing here reports failures: a window that cannot be
-// shown leaves the gateway running without it.
+// on the UI thread only and passes itself to whatever the front end makes (the monitor window's
+// IMainWindow share may be called from either thread, see platform/MainWindow.h). Nothing here
+// reports failures: a window that cannot be shown leaves the gateway running without it.
 #pragma once
 
 #include <memory>

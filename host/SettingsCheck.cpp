@@ -407,7 +407,6 @@ Values RecordTexts(const Settings& settings) {
                   {"PortIn", std::to_string(settings.PortIn)}};
     std::vector<std::string> zones, exclusions;
     {
-
         for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
             zones.push_back((p->m_bActive ? "+" : "-") + p->m_strName);
         for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)

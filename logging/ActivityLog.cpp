@@ -46,8 +46,7 @@ void CActivityLog::SetLogFile(bool bEnabled, const std::string& strPath) {
 void CActivityLog::LogActivity(const std::string& strText) {
     LogLine(strText);
     const std::string strEntry = LogStamp() + " : " + strText;
-    if (IMainWindow* pMain = MainWindow())
-        pMain->AppendLogText("\r\n" + strEntry, kMaxPaneText);
+    if (IMainWindow* pMain = MainWindow()) pMain->AppendLogText("\r\n" + strEntry, kMaxPaneText);
 }
 
 void CActivityLog::RefreshMonitor() {

@@ -15,7 +15,7 @@ std::string CActivityLog::ComposeErrorMessage(int nCode, const std::string& strT
 // On the UI thread the box is answered before the report returns. Another thread (the listener)
 // never waits for a person: its line is logged at once and its box shown while it goes on.
 void CActivityLog::ReportError(int nCode, const std::string& strText,
-                              std::function<void()> onDismissed) {
+                               std::function<void()> onDismissed) {
     const std::string strMessage = ComposeErrorMessage(nCode, strText);
     if (m_bIsNT) WriteEventLogError(strMessage);
     if (!m_app.IsUiThread()) {

@@ -2,8 +2,9 @@
 // other threads, an idle hook, and a quit request.
 //
 // Owned by the thread that constructs it; Watch, Rewatch, Unwatch, Run, Pump and arming or
-// stopping a deadline run on that thread only, and each asserts it (platform/ThreadAffinity.h). Post and PostQuit may be called from any thread, also through a CLoopPoster
-// that stays safe to use after the loop is gone (posting then does nothing).
+// stopping a deadline run on that thread only, and each asserts it (platform/ThreadAffinity.h).
+// Post and PostQuit may be called from any thread, also through a CLoopPoster that stays safe to
+// use after the loop is gone (posting then does nothing).
 //
 // Watches are level-triggered: a descriptor that stays ready is reported again on every pass,
 // so a handler that does not consume its readiness is called again. Each dispatch looks the

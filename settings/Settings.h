@@ -95,7 +95,6 @@ private:
 
 class Settings {
 public:
-
     std::string LogFileName;
     std::int32_t RunAsService = 0;
     std::int32_t m_nLastExclusionId = 0;

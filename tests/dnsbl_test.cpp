@@ -330,8 +330,8 @@ std::pair<CScreeningOutcome, CScreeningOutcome> ScreenBothWays(Settings& setting
         } else {
             CEventLoop loop;
             CLoopResolver resolver;
-            auto pPending = lookup.StartConcurrent(a, pPolicy, resolver,
-                                                   [&](int n) { outcome.nVerdict = n; });
+            auto pPending =
+                lookup.StartConcurrent(a, pPolicy, resolver, [&](int n) { outcome.nVerdict = n; });
             EXPECT_TRUE(PumpUntil(loop, [&] { return outcome.nVerdict >= 0; }));
         }
         outcome.logged = log.m_logged;
@@ -709,8 +709,9 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
         if (step.bWaitForChecks) {
             ASSERT_TRUE(WaitUntil([&] {
                 size_t nOutstanding = 0;
-                gateway.OnListener(
-                    [&] { nOutstanding = gateway.m_app.m_gateway.ListenThread()->ZoneChecksOutstanding(); });
+                gateway.OnListener([&] {
+                    nOutstanding = gateway.m_app.m_gateway.ListenThread()->ZoneChecksOutstanding();
+                });
                 return nOutstanding == 0;
             }));
         }

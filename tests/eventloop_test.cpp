@@ -321,9 +321,7 @@ TEST(EventLoopDeathTest, OperationsOffTheOwningThreadAbort) {
     CEventLoop loop;
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    const auto offThread = [&](const std::function<void()>& fn) {
-        std::thread(fn).join();
-    };
+    const auto offThread = [&](const std::function<void()>& fn) { std::thread(fn).join(); };
     EXPECT_DEATH(offThread([&] { loop.Watch(fds[0], EPOLLIN, [](std::uint32_t) {}); }),
                  "CEventLoop::Watch called on a thread that does not own it");
     EXPECT_DEATH(offThread([&] { loop.Pump(1); }), "CEventLoop::Pump called on a thread");

@@ -388,7 +388,8 @@ TEST(Listener, FailedAcceptsAreCountedOnceEachReportedAndFreedAtOnce) {
     gateway.OnListener([&] {
         CClientIntake intake(gateway.m_app.m_gateway.Context(), nullptr, nullptr);
         CFailingListenSocket listen(gateway.m_app.m_gateway.Context(), intake);
-        for (int i = 0; i < 3; ++i, counts.push_back(gateway.m_app.m_gateway.m_counters.m_nConnections))
+        for (int i = 0; i < 3;
+             ++i, counts.push_back(gateway.m_app.m_gateway.m_counters.m_nConnections))
             listen.OnAccept(0);
     });
     EXPECT_EQ(counts, (std::vector<int>{1, 1, 2}));

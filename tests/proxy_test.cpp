@@ -386,7 +386,8 @@ TEST_F(ProxyFrom, AcceptingPausesWhileAThousandClientsAwaitTheirVerdict) {
     std::vector<CRawClient> waiting(1000);
     for (CRawClient& client : waiting)
         ASSERT_TRUE(client.Connect(m_gateway.m_nPortIn, "127.0.0.40"));
-    ASSERT_TRUE(WaitUntil([&] { return m_gateway.m_app.m_gateway.m_counters.m_nConnections == 1000; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return m_gateway.m_app.m_gateway.m_counters.m_nConnections == 1000; }));
     CRawClient next;
     ASSERT_TRUE(next.Connect(m_gateway.m_nPortIn, "127.0.0.41"));
     EXPECT_TRUE(next.ReadUntilContains("220 relayed\r\n"));

@@ -163,7 +163,8 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
     CRawClient client;
     ASSERT_NE(m_gateway.m_app.m_gateway.ListenThread(), nullptr);
     ASSERT_TRUE(client.Connect(m_gateway.m_nPortIn));
-    EXPECT_TRUE(WaitUntil([&] { return m_gateway.m_app.m_gateway.m_counters.m_nConnections == 1; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return m_gateway.m_app.m_gateway.m_counters.m_nConnections == 1; }));
 
     // Typed while the test waits: that text is not the tested one, so Save still refuses.
     bool bTypedDuringTest = false;

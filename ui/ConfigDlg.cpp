@@ -211,9 +211,9 @@ void CConfigDlg::OnRemoveServer() {
 }
 
 void CConfigDlg::OnRemoveExclusion() {
-    ListEdited(RemoveSelected<CExclusion>(
-        *this, m_settings, *m_ctlExclusions,
-        "Are you sure you want to permanently remove Exclusion '"));
+    ListEdited(
+        RemoveSelected<CExclusion>(*this, m_settings, *m_ctlExclusions,
+                                   "Are you sure you want to permanently remove Exclusion '"));
     FillExclusionList();
 }
 
@@ -329,8 +329,7 @@ void CConfigDlg::FinishTest(bool bConnected) {
     QApplication::restoreOverrideCursor();
     if (bConnected) {
         MessageBox(kTestSucceeded, "Success");
-        if (m_ctlMailServer->text() == m_strTestedServer &&
-            m_ctlPortOut->text() == m_strTestedPort)
+        if (m_ctlMailServer->text() == m_strTestedServer && m_ctlPortOut->text() == m_strTestedPort)
             m_bChanged = 0;
     } else {
         MessageBox(kTestFailed, "Error");

@@ -95,8 +95,7 @@ void CGatewayHarness::OnListener(const std::function<void()>& fn) {
 std::vector<CConnectionSnapshot> CGatewayHarness::Snapshot() {
     std::vector<CConnectionSnapshot> snapshot;
     OnListener([&] {
-        if (CListenThread* pThread = m_app.m_gateway.ListenThread())
-            snapshot = pThread->Snapshot();
+        if (CListenThread* pThread = m_app.m_gateway.ListenThread()) snapshot = pThread->Snapshot();
     });
     return snapshot;
 }
