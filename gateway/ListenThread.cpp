@@ -170,6 +170,7 @@ std::string CListenThread::RenderMetrics() const {
     figures.screening = m_core.m_screening.Metrics().Snapshot();
     figures.zoneHealths = m_core.m_screening.ZoneHealths();
     figures.bZoneChecks = m_core.m_screening.CurrentPolicy()->ChecksOn();
+    figures.bClientDefences = m_pIntake != nullptr && m_pIntake->Defences().AnyOn();
     return ::RenderMetrics(figures);
 }
 
