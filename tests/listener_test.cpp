@@ -616,9 +616,13 @@ TEST_F(Screening, DefencesTurnBotsAwayBeforeTheMailServerAndOnlyWhenSwitchedOn) 
     ten.clear();
 
     // Every zone silent: a client none listed is deferred, and the mail server sees nothing.
+    // Zones that answer "not listed" defer nobody.
     settings.ClientConnectionLimit = 0;
     settings.DeferOnDnsFailure = 1;
     settings.ConcurrentScreening = 1;
+    CRawClient answered;
+    ASSERT_TRUE(answered.Connect(nPortIn, "127.0.0.22"));
+    EXPECT_TRUE(answered.ReadUntilContains("220 relayed\r\n"));
     CSilentUdpSocket silentDns;
     setenv("TARNWICK_NAMESERVERS", silentDns.Nameserver().c_str(), 1);
     CRawClient deferred;
