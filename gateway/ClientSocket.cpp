@@ -96,6 +96,20 @@ std::string CClientSocket::ProxyHeaderForChannel(int nVersion) {
     return FormatProxyHeader(nVersion, m_address, m_nPort, m_destination, m_nDestinationPort);
 }
 
+bool CClientSocket::StartGreetWait(int nWaitMs, CGreetWait::Done onDone) {
+    m_pGreetWait = std::make_unique<CGreetWait>(std::move(onDone));
+    if (!m_pGreetWait->Start(nWaitMs)) m_pGreetWait.reset();
+    SyncEvents();
+    return m_pGreetWait != nullptr;
+}
+
+// Called with the wait's outcome, from inside the wait, which touches nothing after it.
+void CClientSocket::EndGreetWait(std::string strBlock) {
+    m_pGreetWait.reset();
+    m_strHeldBlock += strBlock;
+    SyncEvents();
+}
+
 void CClientSocket::DeliverHeldBlock() {
     if (m_strHeldBlock.empty()) return;
     std::string strBlock;
@@ -126,12 +140,14 @@ void CClientSocket::SendStatus(const std::string& strLines) {
 }
 
 bool CClientSocket::MayRead() const {
+    if (m_pGreetWait != nullptr) return true;
     return m_eState != EConnectionState::Screening && m_eState != EConnectionState::Rejected;
 }
 
 void CClientSocket::Close() { CloseAfterDrain(); }
 
 void CClientSocket::OnReceive(int) {
+    if (m_pGreetWait != nullptr) return m_pGreetWait->Read(*this);
     if (m_eState == EConnectionState::ReadingHeader) {
         if (m_pHeaderReader != nullptr) m_pHeaderReader->Read(*this);
         return;
@@ -228,6 +244,7 @@ void CClientSocket::CloseWithChannel() {
 }
 
 void CClientSocket::OnClose(int) {
+    if (m_pGreetWait != nullptr) return m_pGreetWait->Ended();
     if (m_eState == EConnectionState::ReadingHeader) {
         if (m_pHeaderReader != nullptr) m_pHeaderReader->Ended();
         return;

@@ -29,8 +29,10 @@
 #include <string>
 
 #include "gateway/ChannelSocket.h"
+#include "gateway/ClientLimiter.h"
 #include "gateway/ConnectionList.h"
 #include "gateway/DnsblLookup.h"
+#include "gateway/GreetWait.h"
 #include "gateway/LineSocket.h"
 #include "gateway/ProxyHeaderReader.h"
 #include "platform/DescriptorReserve.h"
@@ -77,6 +79,10 @@ public:
     CDescriptorReserve m_reserve;
     // A screening in progress on the listener's resolver (concurrent screening only).
     std::unique_ptr<CDnsblLookup::CPending> m_pScreening;
+    // The talk-first wait while it runs (GreetWait): the connection is read, by the wait alone.
+    std::unique_ptr<CGreetWait> m_pGreetWait;
+    // This connection's place in its client's count (ClientConnectionLimit and -Rate).
+    CClientLimiter::CSlot m_limitSlot;
 
     // Takes the accepted peer's address as the client's.
     void TakePeerAddress();
@@ -96,6 +102,13 @@ public:
     void StartRelay(const sockaddr_storage* pAddress, int nPort, int nProxyVersion = 0);
     // The bytes held after a PROXY header, handled now as the first block of a relay.
     void DeliverHeldBlock();
+    // The talk-first wait: the connection is read by the wait until its outcome, which goes to
+    // onDone; false when no wait could be started. EndGreetWait, called with the outcome, holds
+    // the block the client sent (if any) for DeliverHeldBlock and stops reading until the verdict.
+    bool StartGreetWait(int nWaitMs, CGreetWait::Done onDone);
+    void EndGreetWait(std::string strBlock);
+    // What the client sent before its verdict: the bytes after a PROXY header, a wait's block.
+    const std::string& HeldBlock() const { return m_strHeldBlock; }
 
     // The client's address as the log and the snapshot show it.
     std::string AddressText() const;

@@ -62,8 +62,11 @@ public:
     void Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nElapsedMs, bool bCached);
     // A zone its checks keep from being asked: only the dump says so.
     void Skip(const CPolicyZone& zone);
-    // The listings of positive weight when the weights reach the threshold, otherwise 0.
-    int Verdict() const { return m_nWeights >= m_policy.nThreshold ? m_nListings : 0; }
+    // The listings of positive weight when the weights reach the threshold, otherwise 0; and
+    // whether an asked zone failed to answer.
+    CScreeningVerdict Verdict() const {
+        return {m_nWeights >= m_policy.nThreshold ? m_nListings : 0, m_bUnanswered};
+    }
 
 private:
     void Dump(const CPolicyZone& zone, int nElapsedMs, const std::string& strVerdict);
@@ -75,6 +78,7 @@ private:
     bool m_bDump;
     long long m_nWeights = 0;
     int m_nListings = 0;
+    bool m_bUnanswered = false;
 };
 
 void CZoneJudge::Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nElapsedMs,
@@ -107,6 +111,7 @@ void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
             break;
         case EZoneAnswer::Failed:
             metrics.CountQuery(CScreeningMetrics::kError);
+            m_bUnanswered = true;
             break;
     }
 }
@@ -187,18 +192,23 @@ void CDnsblLookup::KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone&
 }
 
 void CDnsblLookup::Start(const Address& address, const Policy& pPolicy, const Verdict& onVerdict) {
-    onVerdict(Check(address, pPolicy));
+    onVerdict(TimedScreen(address, *pPolicy));
 }
 
 int CDnsblLookup::Check(const Address& address, const Policy& pPolicy) {
-    const Clock::time_point start = Clock::now();
-    const int nListings = Screen(address, *pPolicy);
-    m_metrics.CountScreening(Clock::now() - start);
-    return nListings;
+    return TimedScreen(address, *pPolicy).nListings;
 }
 
-int CDnsblLookup::Screen(const Address& address, const CScreeningPolicy& policy) {
-    if (policy.IsExcluded(address)) return 0;
+CScreeningVerdict CDnsblLookup::TimedScreen(const Address& address,
+                                            const CScreeningPolicy& policy) {
+    const Clock::time_point start = Clock::now();
+    const CScreeningVerdict verdict = Screen(address, policy);
+    m_metrics.CountScreening(Clock::now() - start);
+    return verdict;
+}
+
+CScreeningVerdict CDnsblLookup::Screen(const Address& address, const CScreeningPolicy& policy) {
+    if (policy.IsExcluded(address)) return {};
     const bool bDump = m_log.IsDumping();
     if (bDump) WriteDumpHead(m_log, address.ToText());
 
@@ -281,10 +291,10 @@ void CDnsblLookup::CPending::Finish() {
         else
             judge.Judge(policy.zones[i], slot.answer, slot.nElapsedMs, slot.bCached);
     }
-    const int nListings = judge.Verdict();
+    const CScreeningVerdict verdict = judge.Verdict();
     m_lookup.m_metrics.CountScreening(Clock::now() - m_start);
     Verdict onVerdict = std::move(m_onVerdict);
-    onVerdict(nListings);
+    onVerdict(verdict);
 }
 
 std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Address& address,
@@ -293,7 +303,7 @@ std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Addr
                                                                       Verdict onVerdict) {
     if (pPolicy->IsExcluded(address)) {
         m_metrics.CountScreening(Clock::duration::zero());
-        onVerdict(0);
+        onVerdict(CScreeningVerdict{});
         return nullptr;
     }
     auto pPending = std::make_unique<CPending>(*this, address, resolver, std::move(onVerdict));

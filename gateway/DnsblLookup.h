@@ -62,9 +62,18 @@ public:
     virtual void HealthChanged() {}
 };
 
+// What screening says of one client: the listings that reject it (0: none do), and whether a
+// zone that was asked could not answer (a time-out or a failure; not a name that does not
+// exist, nor a zone left unasked). It reads as the listing count where only that matters.
+struct CScreeningVerdict {
+    int nListings = 0;
+    bool bUnanswered = false;
+    operator int() const { return nListings; }
+};
+
 class CDnsblLookup {
 public:
-    using Verdict = std::function<void(int nListings)>;
+    using Verdict = std::function<void(const CScreeningVerdict& verdict)>;
     using Address = CNetAddress;
     using IPv4Address = std::array<std::uint8_t, 4>;
     using Policy = std::shared_ptr<const CScreeningPolicy>;
@@ -104,10 +113,12 @@ public:
 
     IScreeningLog& Log() { return m_log; }
     const CScreeningMetrics& Metrics() const { return m_metrics; }
+    CScreeningMetrics& Metrics() { return m_metrics; }
 
 private:
     friend class CZoneJudge;
-    int Screen(const Address& address, const CScreeningPolicy& policy);
+    CScreeningVerdict Screen(const Address& address, const CScreeningPolicy& policy);
+    CScreeningVerdict TimedScreen(const Address& address, const CScreeningPolicy& policy);
     void Install(Policy pPolicy);
     // The answer kept for the zone and address, when the policy keeps answers.
     std::optional<CDnsAnswer> KeptAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,

@@ -156,6 +156,7 @@ std::string CListenThread::RenderMetrics() const {
     figures.screening = m_context.screening.Metrics().Snapshot();
     figures.zoneHealths = m_context.screening.ZoneHealths();
     figures.bZoneChecks = m_context.screening.CurrentPolicy()->ChecksOn();
+    figures.bClientDefences = CClientDefences::AnyOn(*m_context.config.Current());
     return ::RenderMetrics(figures);
 }
 

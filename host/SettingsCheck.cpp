@@ -200,6 +200,10 @@ void CheckNotNegative(const std::string& strText, Problems& problems) {
     CheckRange(strText, 0, INT32_MAX, "a whole number of 0 or more", problems);
 }
 
+void CheckGreetWait(const std::string& strText, Problems& problems) {
+    CheckRange(strText, 0, Settings::kMaxGreetWait, "a number of seconds from 0 to 300", problems);
+}
+
 // Empty is the default address.
 void CheckMetricsAddress(const std::string& strText, Problems& problems) {
     if (!strText.empty() && !IsIPv4Address(strText))
@@ -291,6 +295,34 @@ std::string ProxyToOutcome(const CLoaded& loaded) {
     return "a version " + std::to_string(nVersion) + " header is sent";
 }
 
+std::string GreetWaitOutcome(const CLoaded& loaded) {
+    const std::int32_t nSeconds = loaded.settings.GreetWait;
+    if (nSeconds == 0) return "no client waits";
+    return "a new client waits " + Plural(nSeconds, "second");
+}
+
+std::string PassHoursOutcome(const CLoaded& loaded) {
+    const std::int32_t nHours = loaded.settings.GreetPassHours;
+    if (nHours == 0) return "every connection waits";
+    return "a client that waited skips the wait for " + Plural(nHours, "hour");
+}
+
+std::string ConnectionLimitOutcome(const CLoaded& loaded) {
+    const std::int32_t nLimit = loaded.settings.ClientConnectionLimit;
+    if (nLimit == 0) return "a client may hold any number of connections";
+    return "a client may hold " + Plural(nLimit, "connection") + " at once";
+}
+
+std::string ConnectionRateOutcome(const CLoaded& loaded) {
+    const std::int32_t nRate = loaded.settings.ClientConnectionRate;
+    if (nRate == 0) return "a client may open any number of connections";
+    return "a client may open " + Plural(nRate, "connection") + " a minute";
+}
+
+std::string DeferOutcome(const CLoaded& loaded) {
+    return Switched(loaded.settings.DeferOnDnsFailure);
+}
+
 struct CValueRule {
     const char* pName;
     ValueCheck check;
@@ -318,6 +350,11 @@ const CValueRule kValueRules[] = {
     {"DnsblCacheSeconds", CheckNotNegative, kWhole, false, CacheSecondsOutcome},
     {"ListenV6", CheckSwitch, kWhole, false, ListenV6Outcome},
     {"ProxyTo", CheckProxyVersion, kWhole, false, ProxyToOutcome},
+    {"GreetWait", CheckGreetWait, kWhole, false, GreetWaitOutcome},
+    {"GreetPassHours", CheckNotNegative, kWhole, false, PassHoursOutcome},
+    {"ClientConnectionLimit", CheckNotNegative, kWhole, false, ConnectionLimitOutcome},
+    {"ClientConnectionRate", CheckNotNegative, kWhole, false, ConnectionRateOutcome},
+    {"DeferOnDnsFailure", CheckSwitch, kWhole, false, DeferOutcome},
 };
 
 // The list entries "<prefix><i>", read for i from 0 below the count value.

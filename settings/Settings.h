@@ -137,6 +137,19 @@ public:
     // naming the client (any other value sends none).
     std::int32_t ListenV6 = 0;
     std::int32_t ProxyTo = 0;
+    // Defences that need no list, set in the hive only and kept by the dialog's save (0: off):
+    // GreetWait, the seconds a client waits in silence before its channel is opened (one that
+    // talks first is refused); GreetPassHours, how long a client that waited skips the wait
+    // (absent: 24); ClientConnectionLimit and ClientConnectionRate, the connections one client
+    // (an IPv6 one by its /64) may hold at once and open per minute; DeferOnDnsFailure, nonzero
+    // to defer a client with a 451 when a zone asked about it could not answer.
+    static constexpr std::int32_t kMaxGreetWait = 300;
+    static constexpr std::int32_t kDefaultGreetPassHours = 24;
+    std::int32_t GreetWait = 0;
+    std::int32_t GreetPassHours = kDefaultGreetPassHours;
+    std::int32_t ClientConnectionLimit = 0;
+    std::int32_t ClientConnectionRate = 0;
+    std::int32_t DeferOnDnsFailure = 0;
 
     void AddDnsblServer(std::string strName, std::int32_t bActive);
     void AddExclusion(const std::string& strAddress, std::int32_t bActive);

@@ -43,6 +43,8 @@ struct CStagedSettings {
     std::optional<std::string> MetricsAddress, ProxyFrom, MonitorFrom;
     std::optional<std::int32_t> DnsblThreshold, ZoneCheckMinutes, DnsblCacheSeconds;
     std::optional<std::int32_t> ListenV6, ProxyTo;
+    std::optional<std::int32_t> GreetWait, GreetPassHours, ClientConnectionLimit,
+        ClientConnectionRate, DeferOnDnsFailure;
     // Those of them the key holds in a form that cannot be read, by name.
     std::vector<std::string> unreadable;
     bool IsUnreadable(const char* pName) const {
@@ -129,6 +131,21 @@ std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
     return entries;
 }
 
+// The client defences: each is off absent or below 1; the wait is at most kMaxGreetWait
+// seconds, and a pass is remembered kDefaultGreetPassHours when GreetPassHours is absent.
+void ReadDefences(const CRegistryKey& key, CStagedSettings& staged) {
+    const auto atLeastZero = [&](const char* pName) {
+        return std::max<std::int32_t>(ReadHiveOnlyNumber(key, pName, staged), 0);
+    };
+    staged.GreetWait = std::min(atLeastZero("GreetWait"), Settings::kMaxGreetWait);
+    const std::string strHours = ReadHiveOnlyText(key, "GreetPassHours", staged).value_or("");
+    staged.GreetPassHours =
+        strHours.empty() ? Settings::kDefaultGreetPassHours : std::max(Atol(strHours), 0);
+    staged.ClientConnectionLimit = atLeastZero("ClientConnectionLimit");
+    staged.ClientConnectionRate = atLeastZero("ClientConnectionRate");
+    staged.DeferOnDnsFailure = ReadHiveOnlyNumber(key, "DeferOnDnsFailure", staged) != 0 ? 1 : 0;
+}
+
 void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.bFromRegistry = true;
     staged.PortIn = ReadNumber(key, "PortIn");
@@ -154,6 +171,7 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.DnsblCacheSeconds = ReadHiveOnlyNumber(key, "DnsblCacheSeconds", staged);
     staged.ListenV6 = ReadHiveOnlyNumber(key, "ListenV6", staged) != 0 ? 1 : 0;
     staged.ProxyTo = ReadHiveOnlyNumber(key, "ProxyTo", staged);
+    ReadDefences(key, staged);
 }
 
 // ---- settings file ----
@@ -267,6 +285,12 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
     if (staged.DnsblCacheSeconds) settings.DnsblCacheSeconds = *staged.DnsblCacheSeconds;
     if (staged.ListenV6) settings.ListenV6 = *staged.ListenV6;
     if (staged.ProxyTo) settings.ProxyTo = *staged.ProxyTo;
+    if (staged.GreetWait) settings.GreetWait = *staged.GreetWait;
+    if (staged.GreetPassHours) settings.GreetPassHours = *staged.GreetPassHours;
+    if (staged.ClientConnectionLimit)
+        settings.ClientConnectionLimit = *staged.ClientConnectionLimit;
+    if (staged.ClientConnectionRate) settings.ClientConnectionRate = *staged.ClientConnectionRate;
+    if (staged.DeferOnDnsFailure) settings.DeferOnDnsFailure = *staged.DeferOnDnsFailure;
     CInvalidEntries invalid;
     ApplyUnreadable(settings, staged, invalid);
     if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);

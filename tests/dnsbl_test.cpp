@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "gateway/AnswerCache.h"
+#include "gateway/ClientLimiter.h"
 #include "gateway/DnsblLookup.h"
+#include "gateway/GreetPassList.h"
 #include "gateway/ListenThread.h"
 #include "host/GatewayApp.h"
 #include "platform/DnsQuery.h"
@@ -796,4 +798,77 @@ TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
     EXPECT_EQ(cache.Size(), 0u);
     cache.Put(key("b.test", 1), answer, 4000);
     EXPECT_EQ(cache.Get(key("b.test", 1), 9000), std::nullopt);
+}
+
+// The clients that passed the talk-first wait: an IPv6 client by its /64, for the hours asked
+// at each question, the oldest pass first out when full (a client that passes again is new).
+TEST(GreetPassList, RemembersByClientForTheHoursAskedAndDropsTheOldestPassFirst) {
+    const auto v4 = [](std::uint8_t nLast) { return CNetAddress::FromIPv4({192, 0, 2, nLast}); };
+    const auto v6 = [](std::uint8_t nNetwork, std::uint8_t nLast) {
+        std::array<std::uint8_t, 16> bytes{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, nNetwork};
+        bytes[15] = nLast;
+        return CNetAddress::FromIPv6(bytes);
+    };
+    const long long nHourMs = 3600 * 1000;
+    CGreetPassList passes(3);
+    passes.Remember(v4(1), 0);
+    passes.Remember(v6(0, 1), 1);
+    EXPECT_TRUE(passes.HasPassed(v4(1), nHourMs - 1, 1));
+    EXPECT_FALSE(passes.HasPassed(v4(2), 0, 24));
+    EXPECT_TRUE(passes.HasPassed(v6(0, 0x99), 2, 24));  // the same /64
+    EXPECT_FALSE(passes.HasPassed(v6(1, 1), 2, 24));
+    EXPECT_TRUE(passes.HasPassed(v4(1), 10 * nHourMs, 24));
+    EXPECT_FALSE(passes.HasPassed(v4(1), 2 * nHourMs, 2));  // past the hours now asked: gone
+    EXPECT_FALSE(passes.HasPassed(v4(1), 2 * nHourMs, 24));
+    EXPECT_EQ(passes.Size(), 1u);
+    EXPECT_FALSE(passes.HasPassed(v4(9), 0, 0));  // 0 hours: nobody counts as passed
+    passes.Remember(v4(1), 10);
+    passes.Remember(v4(2), 11);
+    passes.Remember(v6(0, 1), 12);  // passed again: now the newest
+    passes.Remember(v4(3), 13);     // full: 192.0.2.1 passed longest ago
+    EXPECT_EQ(passes.Size(), 3u);
+    EXPECT_FALSE(passes.HasPassed(v4(1), 20, 24));
+    for (const CNetAddress& address : {v4(2), v6(0, 1), v4(3)})
+        EXPECT_TRUE(passes.HasPassed(address, 20, 24)) << address.ToText();
+}
+
+// Connections at once and per minute for each client: a slot counts until it goes, the bucket
+// fills again at the rate, a refusal costs nothing and is to be logged once a minute, and a
+// client quiet for a minute is forgotten unless it holds a connection (192.0.2.1 holds two).
+TEST(ClientLimiter, CountsConnectionsAtOnceAndPerMinuteAndLogsRefusalsOnceAMinute) {
+    CClientLimiter limiter;
+    const CNetAddress a = CNetAddress::FromIPv4({192, 0, 2, 1});
+    const CNetAddress b = CNetAddress::FromIPv4({192, 0, 2, 2});
+    EXPECT_EQ(limiter.Admit(a, 0, 0, 0).bAdmitted, true);  // both off: nothing kept
+    EXPECT_EQ(limiter.Tracked(), 0u);
+
+    std::vector<CClientLimiter::CSlot> held;
+    for (int i = 0; i < 2; ++i) held.push_back(std::move(limiter.Admit(a, 0, 2, 0).slot));
+    CClientLimiter::CAdmission over = limiter.Admit(a, 1, 2, 0);
+    EXPECT_FALSE(over.bAdmitted);
+    EXPECT_TRUE(over.bLog);
+    EXPECT_TRUE(limiter.Admit(b, 1, 2, 0).bAdmitted);  // another client has its own count
+    EXPECT_FALSE(limiter.Admit(a, 59999, 2, 0).bLog);
+    EXPECT_TRUE(limiter.Admit(a, 60001, 2, 0).bLog);
+    held.pop_back();  // one ends: room for one
+    held.push_back(std::move(limiter.Admit(a, 60002, 2, 0).slot));
+    EXPECT_FALSE(limiter.Admit(a, 60003, 2, 0).bAdmitted);
+
+    // Three a minute: three at once, then one every 20 seconds; refusals take nothing.
+    const CNetAddress c = CNetAddress::FromIPv4({192, 0, 2, 3});
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(limiter.Admit(c, 1000, 0, 3).bAdmitted) << i;
+    EXPECT_FALSE(limiter.Admit(c, 1000, 0, 3).bAdmitted);
+    EXPECT_FALSE(limiter.Admit(c, 20999, 0, 3).bAdmitted);
+    EXPECT_TRUE(limiter.Admit(c, 21000, 0, 3).bAdmitted);
+    EXPECT_FALSE(limiter.Admit(c, 21001, 0, 3).bAdmitted);
+    int nAfterAnHour = 0;
+    for (int i = 0; i < 5; ++i) nAfterAnHour += limiter.Admit(c, 3600000, 0, 3).bAdmitted;
+    EXPECT_EQ(nAfterAnHour, 3);  // the bucket holds no more than a minute's worth
+
+    // Thousands of clients come and go, ten a second; those quiet for a minute are swept (about
+    // 600 are not), a client holding connections is kept with its count.
+    for (std::uint32_t i = 0; i < 5000; ++i)
+        limiter.Admit(CNetAddress::FromIPv4(htonl(0x0A000000 + i)), 4000000 + 100LL * i, 1, 0);
+    EXPECT_LT(limiter.Tracked(), 1300u);
+    EXPECT_FALSE(limiter.Admit(a, 5000000, 1, 0).bAdmitted);
 }

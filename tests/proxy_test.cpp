@@ -418,3 +418,42 @@ TEST_F(ProxyFrom, MonitorFromIsCheckedAgainstTheHeadersSource) {
         })) << c.strShown;
     }
 }
+
+// The defences count and judge a balancer's client by the source its header gives: two clients
+// behind one balancer each have their own count, the balancer's own LOCAL connections are never
+// limited, and bytes a client sent after the header, before any greeting, are talking first.
+TEST_F(ProxyFrom, DefencesTakeTheHeadersSourceAsTheClient) {
+    Settings& settings = m_gateway.m_app.m_settings;
+    settings.ClientConnectionLimit = 1;
+    m_gateway.Publish();
+    const auto header = [](int nLast) {
+        return "PROXY TCP4 127.0.0." + std::to_string(nLast) + " 127.0.0.1 4000 25\r\n";
+    };
+    const struct {
+        std::string strHeader, strReply;
+    } held[] = {{header(7), "220 relayed\r\n"},
+                {header(8), "220 relayed\r\n"},
+                {V2(0x20, 0x00, ""), "220 relayed\r\n"},
+                {V2(0x20, 0x00, ""), "220 relayed\r\n"},
+                {header(7), "421 - Tarnwick: Too Many Connections. Try Again Later\n"}};
+    std::vector<std::unique_ptr<CRawClient>> clients;
+    for (const auto& c : held) {
+        clients.push_back(std::make_unique<CRawClient>());
+        ASSERT_TRUE(clients.back()->Connect(m_gateway.m_nPortIn, "127.0.0.40"));
+        ASSERT_TRUE(clients.back()->SendAll(c.strHeader));
+        EXPECT_TRUE(clients.back()->ReadUntilContains(c.strReply)) << c.strHeader;
+    }
+    settings.ClientConnectionLimit = 0;
+    settings.GreetWait = 30;
+    m_gateway.Publish();
+    CRawClient eager;
+    ASSERT_TRUE(eager.Connect(m_gateway.m_nPortIn, "127.0.0.40"));
+    ASSERT_TRUE(eager.SendAll(header(9) + "EHLO eager.example\r\n"));
+    EXPECT_TRUE(eager.ReadUntilClosed());
+    EXPECT_EQ(eager.m_strReceived,
+              "550 - Tarnwick: Protocol Error. Your Server Talked Before the Greeting\n");
+    const std::string strLog = m_gateway.ActivityLog();
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.7 Deferred (Too Many Connections)"));
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.9 Rejected (Talked First)")) << strLog;
+    EXPECT_FALSE(Contains(Received(), "EHLO eager"));
+}

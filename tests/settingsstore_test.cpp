@@ -495,19 +495,31 @@ TEST_F(CStoreFixture, ConcurrentScreeningAndProxyFromSurviveASaveAndSwitchOffWhe
         EXPECT_FALSE(settings.IsProxyFrom(htonl(0x0A000001))) << pValues;
         EXPECT_EQ(settings.DnsblThreshold, 1) << pValues;
         EXPECT_EQ(settings.ZoneCheckMinutes + settings.DnsblCacheSeconds, 0) << pValues;
+        EXPECT_EQ((std::vector<int>{settings.GreetWait, settings.GreetPassHours,
+                                    settings.ClientConnectionLimit, settings.ClientConnectionRate,
+                                    settings.DeferOnDnsFailure}),
+                  (std::vector<int>{0, 24, 0, 0, 0}))
+            << pValues;
     }
 
     // The screening values and networks in the address lists, kept by a save the same way.
     reports.clear();
     WriteKey(
         "\"DnsblThreshold\"=\"3\"\n\"ZoneCheckMinutes\"=\"15\"\n"
-        "\"DnsblCacheSeconds\"=\"600\"\n\"ProxyFrom\"=\"10.1.0.0/16, 10.2.0.1/16\"\n");
+        "\"DnsblCacheSeconds\"=\"600\"\n\"ProxyFrom\"=\"10.1.0.0/16, 10.2.0.1/16\"\n"
+        "\"GreetWait\"=\"900\"\n\"GreetPassHours\"=\"0\"\n\"ClientConnectionLimit\"=\"10\"\n"
+        "\"ClientConnectionRate\"=\"-4\"\n\"DeferOnDnsFailure\"=\"7\"\n");
     ASSERT_TRUE(Load());
     Save();
     ASSERT_TRUE(Load());
     EXPECT_EQ((std::vector<int>{settings.DnsblThreshold, settings.ZoneCheckMinutes,
                                 settings.DnsblCacheSeconds}),
               (std::vector<int>{3, 15, 600}));
+    // The wait is at most 300 seconds, a negative number is off, any other number switches on.
+    EXPECT_EQ((std::vector<int>{settings.GreetWait, settings.GreetPassHours,
+                                settings.ClientConnectionLimit, settings.ClientConnectionRate,
+                                settings.DeferOnDnsFailure}),
+              (std::vector<int>{300, 0, 10, 0, 1}));
     EXPECT_TRUE(settings.IsProxyFrom(htonl(0x0A01FE01)));
     EXPECT_FALSE(settings.IsProxyFrom(htonl(0x0A020001)));
     const std::string strBadNetwork =

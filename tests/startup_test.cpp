@@ -299,7 +299,12 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
                           {"ZoneCheckMinutes", "0"},
                           {"DnsblCacheSeconds", "300"},
                           {"ListenV6", "1"},
-                          {"ProxyTo", "2"}};
+                          {"ProxyTo", "2"},
+                          {"GreetWait", "5"},
+                          {"GreetPassHours", "48"},
+                          {"ClientConnectionLimit", "10"},
+                          {"ClientConnectionRate", "60"},
+                          {"DeferOnDnsFailure", "1"}};
     const std::string strMissing = dir.File("missing");
     const std::vector<std::vector<CCheckedValue>> rounds{
         {},
@@ -371,7 +376,18 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
           "\"1x\" is neither \"1\" nor \"2\" (nor \"0\" for no header), so a version 1 header "
           "is sent"},
          {"ListenV6", "2", "\"2\" is neither \"0\" nor \"1\", so it is on"},
-         {"ConcurrentScreening", " 1", "\" 1\" is neither \"0\" nor \"1\", so it is on"}},
+         {"ConcurrentScreening", " 1", "\" 1\" is neither \"0\" nor \"1\", so it is on"},
+         {"GreetWait", "301",
+          "\"301\" is not a number of seconds from 0 to 300, so a new client waits 300 seconds"},
+         {"GreetPassHours", "-1",
+          "\"-1\" is not a whole number of 0 or more, so every connection waits"},
+         {"ClientConnectionLimit", "10x",
+          "\"10x\" is not a whole number of 0 or more, so a client may hold 10 connections at "
+          "once"},
+         {"ClientConnectionRate", "1.5",
+          "\"1.5\" is not a whole number of 0 or more, so a client may open 1 connection a "
+          "minute"},
+         {"DeferOnDnsFailure", "yes", "\"yes\" is neither \"0\" nor \"1\", so it is off"}},
     };
     bHeadless = false;
     // The zone tests that ZoneCheckMinutes turns on are shown with rbldnsd below.
