@@ -8,6 +8,7 @@
 
 #include "host/GatewayApp.h"
 #include "platform/ConsoleOutput.h"
+#include "platform/JournalStream.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "settings/SettingsStore.h"
@@ -46,7 +47,8 @@ void CHeadlessMonitor::AppendLogText(const std::string& strText, size_t nMaxText
     {
         std::lock_guard<std::mutex> guard(m_appendLock);
         m_pane.Append(strText, nMaxText);
-        CConsoleOutput::Out().Append(PrintedLine(strText) + "\n");
+        CConsoleOutput::Out().Append(
+            JournalLines(STDOUT_FILENO, kJournalInfo, PrintedLine(strText) + "\n"));
     }
     if (OnUiThread())
         m_print.RunNow();

@@ -10,7 +10,8 @@
 // The check binds no port, writes no file (neither the hive, nor the activity log, nor the debug
 // dump), reports nothing through the error report or the event log, and opens no window: main()
 // runs it before it chooses a front end, and no application object exists meanwhile. It asks
-// the system's resolver for the mail server's address, as start-up does. UI thread; the check
+// the system's resolver for the mail server's address, as start-up does, and reads the DNSBL
+// nameservers of TARNWICK_NAMESERVERS as the gateway's resolver does. UI thread; the check
 // shares nothing with a gateway that may be running on the same hive.
 #pragma once
 
