@@ -26,6 +26,7 @@
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
 #include "platform/DnsChannel.h"
+#include "platform/JournalStream.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "settings/DnsblZone.h"
@@ -526,7 +527,8 @@ std::vector<std::string> CSettingsCheck::Run() {
 int RunSettingsCheck() {
     CSettingsCheck check;
     const std::vector<std::string> problems = check.Run();
-    for (const std::string& strProblem : problems) std::fprintf(stderr, "%s\n", strProblem.c_str());
+    for (const std::string& strProblem : problems)
+        std::fputs(JournalLines(STDERR_FILENO, kJournalError, strProblem + "\n").c_str(), stderr);
     if (problems.empty())
         std::printf("Tarnwick: the settings in %s hold no problem.\n", check.Source().c_str());
     else

@@ -39,6 +39,7 @@ private:
     std::string m_strSource;
 };
 
-// The check as a program: the problems on standard error, one line each, then one summary line
-// on standard output; the exit status, 0 when there is no problem and 1 otherwise.
+// The check as a program: the problems on standard error, one line each (with the error priority
+// where standard error is the journal's stream, as before a service's start), then one summary
+// line on standard output; the exit status, 0 when there is no problem and 1 otherwise.
 int RunSettingsCheck();

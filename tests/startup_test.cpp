@@ -39,6 +39,15 @@ bool WaitFor(const std::function<bool()>& condition) {
 
 struct CStartupFixture : ::testing::Test, CTarnwkFolder {
     using CTarnwkFolder::Run;
+    // JOURNAL_STREAM naming a run's output file as systemd names its stream: the file is made
+    // before the run, which appends to it, so its inode is known.
+    std::string JournalStreamNaming(const std::string& strName) {
+        const std::string strFile = dir.File(strName);
+        WriteFileBytes(strFile, "");
+        struct stat info {};
+        stat(strFile.c_str(), &info);
+        return "JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    }
     bool InstanceAnswers() { return CInstanceChannel("Tarnwick Professional", strHive).Find(); }
     std::string HiveWithPortIn(int nPortIn) {
         return "\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n";
@@ -485,7 +494,7 @@ TEST_F(CStartupFixture, CheckReportsWhatTheLoadFindsAndChecksTheSettingsFile) {
 // Under systemd, standard output and error are the journal's stream, which JOURNAL_STREAM names
 // ("device:inode"): each activity line then carries the info priority and each report the error
 // priority, as the journal reads them. A stream the variable does not name, or no variable,
-// gets its lines as they were. Here each output file is named in turn.
+// gets its lines as they were. Here each output file is named in turn, then the check's.
 TEST_F(CStartupFixture, LinesForTheJournalCarryTheirPriority) {
     const int nPortIn = FreeTcpPort();
     // Nothing listens on the mail server's port, so the probe's relay fails with a report.
@@ -499,17 +508,10 @@ TEST_F(CStartupFixture, LinesForTheJournalCarryTheirPriority) {
                  {"other", "1:1", "", ""}};
     for (const auto& c : cases) {
         std::vector<std::string> environment;
-        if (c.strNamed == ".out" || c.strNamed == ".err") {
-            // The files exist before the run, which appends to them, so their inodes are known.
-            const std::string strFile = dir.File(c.strRun + c.strNamed);
-            WriteFileBytes(strFile, "");
-            struct stat info {};
-            ASSERT_EQ(stat(strFile.c_str(), &info), 0);
-            environment.push_back("JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" +
-                                  std::to_string(info.st_ino));
-        } else if (!c.strNamed.empty()) {
+        if (c.strNamed == ".out" || c.strNamed == ".err")
+            environment.push_back(JournalStreamNaming(c.strRun + c.strNamed));
+        else if (!c.strNamed.empty())
             environment.push_back("JOURNAL_STREAM=" + c.strNamed);
-        }
         CChildProcess gateway;
         ASSERT_TRUE(Start(gateway, c.strRun, {}, "", environment));
         ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs));
@@ -535,4 +537,8 @@ TEST_F(CStartupFixture, LinesForTheJournalCarryTheirPriority) {
             }
         }
     }
+    // The check the unit runs before a start: each problem is a report there.
+    WriteHive("\"PortIn\"=\"0\"\n\"MailServer\"=\"127.0.0.1\"\n");
+    EXPECT_EQ(Run("check", {"CHECK"}, {JournalStreamNaming("check.err")}), 1);
+    EXPECT_EQ(Err("check"), "<3>PortIn: \"0\" is not a port (1 to 65535)\n");
 }
