@@ -296,5 +296,14 @@ check "the listed client is still refused by the gateway" grep -q '550' "$work/o
 run "journalctl -q --no-pager -u postfix@- | grep -E 'postscreen.*CONNECT from|smtpd.*connect from' | tail -n 3"
 check "postscreen sees the client's own address" grep -qE 'CONNECT from \[127\.0\.0\.20\]' "$work/out"
 
+say "Troubleshooting: the service will not start (a DnsblThreshold of 0, then put back)"
+run "sed -i 's/^\"DnsblThreshold\"=.*/\"DnsblThreshold\"=\"0\"/' /etc/tarnwick/registry.reg
+systemctl restart tarnwick; systemctl is-active tarnwick
+journalctl -u tarnwick -p err --no-pager -q | tail -n 2"
+check "journalctl -p err names the check's problem" grep -q 'DnsblThreshold: "0" is not a whole number of 1 or more' "$work/out"
+run "sed -i 's/^\"DnsblThreshold\"=.*/\"DnsblThreshold\"=\"1\"/' /etc/tarnwick/registry.reg
+systemctl restart tarnwick; systemctl is-active tarnwick"
+check "the service runs again" [ "$(in_root systemctl is-active tarnwick)" = active ]
+
 say "$failures failed checks"
 [ "$failures" -eq 0 ] && echo "WALKTHROUGH PASSED" || { echo "WALKTHROUGH FAILED"; exit 1; }
