@@ -8,6 +8,7 @@
 
 #include "host/GatewayApp.h"
 #include "platform/ConsoleOutput.h"
+#include "platform/JournalStream.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "settings/SettingsStore.h"
@@ -41,7 +42,8 @@ void CHeadlessMonitor::AppendLogText(const std::string& strText, size_t nMaxText
     {
         std::lock_guard<std::mutex> guard(m_appendLock);
         m_pane.Append(strText, nMaxText);
-        CConsoleOutput::Out().Append(PrintedLine(strText) + "\n");
+        CConsoleOutput::Out().Append(
+            JournalLines(STDOUT_FILENO, kJournalInfo, PrintedLine(strText) + "\n"));
     }
     if (m_app.IsUiThread())
         m_print.RunNow();

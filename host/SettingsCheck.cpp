@@ -25,6 +25,8 @@
 #include "logging/ActivityLog.h"
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
+#include "platform/DnsChannel.h"
+#include "platform/JournalStream.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "settings/DnsblZone.h"
@@ -155,6 +157,19 @@ void CheckZoneHealth(const CScreeningPolicy& policy, Problems& problems) {
             problems.push_back(strZone + "the zone test got no answer (a time-out or a server " +
                                "failure), so the zone cannot be judged");
     }
+}
+
+// The nameservers from the environment, read by the same code that makes the gateway's
+// resolver: a list it cannot use fails every DNSBL query, which lets every client through
+// without a word in the log, so the check names it.
+void CheckNameservers(Problems& problems) {
+    const std::string strServers = ConfiguredNameservers();
+    if (strServers.empty()) return;
+    const std::string strWhy = NameserversProblem(strServers);
+    if (!strWhy.empty())
+        problems.push_back("TARNWICK_NAMESERVERS: " + Quoted(strServers) +
+                           " cannot be read as nameservers (address:port, separated by commas): " +
+                           strWhy + ", so every DNSBL query fails and no client is listed");
 }
 
 // ---- one function per value ----
@@ -539,6 +554,7 @@ std::vector<std::string> CSettingsCheck::Run() {
             CompileScreeningPolicy(settings, health, nullptr);
         CheckValues(values, {settings, *pPolicy}, problems);
         CheckLogFile(settings, problems);
+        CheckNameservers(problems);
         CheckZoneHealth(*pPolicy, problems);
     }
     return Distinct(problems);
@@ -547,7 +563,8 @@ std::vector<std::string> CSettingsCheck::Run() {
 int RunSettingsCheck() {
     CSettingsCheck check;
     const std::vector<std::string> problems = check.Run();
-    for (const std::string& strProblem : problems) std::fprintf(stderr, "%s\n", strProblem.c_str());
+    for (const std::string& strProblem : problems)
+        std::fputs(JournalLines(STDERR_FILENO, kJournalError, strProblem + "\n").c_str(), stderr);
     if (problems.empty())
         std::printf("Tarnwick: the settings in %s hold no problem.\n", check.Source().c_str());
     else
