@@ -26,7 +26,9 @@ void CGatewayCore::Publish(const Settings& settings, bool bNewLoad) {
     auto pConfig = std::make_shared<CGatewayConfig>();
     pConfig->settings = settings;
     pConfig->pPolicy = m_screening.Reload(pConfig->settings, m_pCatches);
-    m_mailServer.Resolve(settings.MailServer);
+    // A load looks the name up afresh; an edit of loaded settings reuses the address of a name
+    // it keeps.
+    if (bNewLoad) m_mailServer.Resolve(settings.MailServer);
     pConfig->bMailServerResolved = m_mailServer.For(settings.MailServer, pConfig->mailServer);
     m_log.SetLogFile(settings.EnableLogging != 0, settings.LogFileName);
     const std::vector<std::string> problems = pConfig->pPolicy->problems;
