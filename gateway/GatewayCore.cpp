@@ -22,6 +22,7 @@ CGatewayCore::CGatewayCore(CActivityLog& log)
 CGatewayCore::~CGatewayCore() { StopListenThread(); }
 
 void CGatewayCore::Publish(const Settings& settings, bool bNewLoad) {
+    m_owner.Assert("CGatewayCore::Publish");
     if (bNewLoad || m_pCatches == nullptr) m_pCatches = std::make_shared<CCatchCounts>();
     auto pConfig = std::make_shared<CGatewayConfig>();
     pConfig->settings = settings;
@@ -40,6 +41,7 @@ void CGatewayCore::Publish(const Settings& settings, bool bNewLoad) {
 }
 
 int CGatewayCore::StartListenThread() {
+    m_owner.Assert("CGatewayCore::StartListenThread");
     StopListenThread();
     auto pThread = std::make_unique<CListenThread>(m_context);
     if (!pThread->CreateThread(&m_listenPoster)) return EAGAIN;
@@ -49,6 +51,7 @@ int CGatewayCore::StartListenThread() {
 
 // The listener never waits for this thread, so the join ends as soon as its loop has.
 void CGatewayCore::StopListenThread() {
+    m_owner.Assert("CGatewayCore::StopListenThread");
     if (m_pListenThread == nullptr) return;
     m_pListenThread->Stop();
     m_pListenThread.reset();
@@ -84,6 +87,7 @@ void CGatewayCore::WriteDebugDump(const std::string& strText) {
 }
 
 void CGatewayCore::SetMailServerStatus(int nValue) {
+    m_owner.Assert("CGatewayCore::SetMailServerStatus");
     if (m_counters.m_nMailServerStatus.exchange(nValue) == nValue) return;
     m_listenPoster.Post([this] { m_monitors.Send(); });
 }

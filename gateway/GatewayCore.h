@@ -6,8 +6,9 @@
 // listener; the listener thread gets what it uses through CGatewayContext, and the two threads
 // share nothing mutable but the counters (atomics), the configuration store and the screening's
 // own thread-safe parts. Every call into the listener is posted to its loop; nothing here waits
-// for the listener but StopListenThread's join, and the listener never waits for the UI. Two
-// gateways may live in one process, each with its own everything.
+// for the listener but StopListenThread's join, and the listener never waits for the UI; the
+// UI-thread operations assert their thread. Two gateways may live in one process, each with its
+// own everything.
 #pragma once
 
 #include <array>
@@ -26,6 +27,7 @@
 #include "gateway/MonitorStatus.h"
 #include "logging/ActivityLog.h"
 #include "platform/EventLoop.h"
+#include "platform/ThreadAffinity.h"
 
 class CListenThread;
 
@@ -54,6 +56,7 @@ class CGatewayCore : public IMailServerStatus {
         CGatewayCore& m_core;
     };
 
+    CThreadAffinity m_owner;  // the UI thread, which publishes and starts and stops the listener
     CActivityLog& m_log;
     CScreeningLog m_screeningLog{*this};
 

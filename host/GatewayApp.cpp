@@ -39,6 +39,7 @@ void CGatewayApp::SetCommandLine(int argc, const char* const* argv) {
 // The load's reports wait until what it read is published, so that they go to the log file it
 // names, as every later line does.
 bool CGatewayApp::LoadSettings(LoadFailure onFailure) {
+    AssertUiThread("CGatewayApp::LoadSettings");
     bool bKeyMissing = false;
     std::vector<std::pair<int, std::string>> reports;
     const bool bRead = ::LoadSettings(
@@ -60,6 +61,7 @@ bool CGatewayApp::SaveSettings() {
 // Logging with no file named writes to the default file, which the setting then names: the next
 // save keeps it.
 void CGatewayApp::PublishSettings(bool bNewLoad) {
+    AssertUiThread("CGatewayApp::PublishSettings");
     if (m_settings.EnableLogging != 0 && m_settings.LogFileName.empty())
         m_settings.LogFileName = CActivityLog::kDefaultLogName;
     m_gateway.Publish(m_settings, bNewLoad);
@@ -71,6 +73,7 @@ void CGatewayApp::TakeEditedSettings(const Settings& settings) {
 }
 
 void CGatewayApp::StartListenThread() {
+    AssertUiThread("CGatewayApp::StartListenThread");
     const int nFailure = m_gateway.StartListenThread();
     if (nFailure == 0) return;
     m_bGatewayDown = 1;
@@ -158,6 +161,7 @@ void CGatewayApp::OnInstanceMessage(const std::string& strLine) {
 }
 
 void CGatewayApp::RunGateway() {
+    AssertUiThread("CGatewayApp::RunGateway");
     std::unique_ptr<IMonitorWindow> pMonitor = m_pFrontEnd->CreateMonitorWindow(*this);
     LogLine("Starting Tarnwick");
     // A listening socket that cannot be had is reported (and logged) before the shutdown lines.
@@ -180,6 +184,7 @@ void CGatewayApp::RunGateway() {
 }
 
 void CGatewayApp::Configure(bool bApply) {
+    AssertUiThread("CGatewayApp::Configure");
     if (m_bConfigOpen) {
         m_pFrontEnd->ShowConfigDialog();
         return;
@@ -209,6 +214,7 @@ void CGatewayApp::Configure(bool bApply) {
 // waits until it has closed, so that it neither loses them nor is lost by them.
 // A service manager hears RELOADING=1 first and READY=1 once the reload is over, failed or not.
 bool CGatewayApp::ReloadSettings() {
+    AssertUiThread("CGatewayApp::ReloadSettings");
     m_bReloadPending = m_bConfigOpen;
     if (m_bReloadPending) return false;
     NotifyServiceManager(ReloadingState());

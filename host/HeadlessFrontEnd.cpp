@@ -63,12 +63,12 @@ void CHeadlessMonitor::ShowWindow() {
 
 // SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question;
 // SIGHUP reloads the settings. The thread sleeps on its loop meanwhile, woken by a signal or a
-// call handed to it. Without a loop or a signal pipe, nothing could ever end the run: it ends
-// at once.
+// call handed to it. A run ended before it began, or without a loop or a signal pipe (nothing
+// could end it then), ends at once.
 void CHeadlessMonitor::RunModal() {
     m_app.AssertUiThread("CHeadlessMonitor::RunModal");
     m_pLoop = CEventLoop::ForThisThread();
-    if (m_pLoop == nullptr || m_signals.Fd() < 0) return;
+    if (m_bEnding || m_pLoop == nullptr || m_signals.Fd() < 0) return;
     auto takeSignal = [this](std::uint32_t) {
         if (m_app.TakeSignal(m_signals.Take())) EndRun();
     };

@@ -266,10 +266,13 @@ public:
     CTestChannel(CConfigDlg& dialog, CGatewayApp& app)
         : CChannelSocket(app.m_log, app.m_gateway), m_dialog(dialog) {}
 
+    // A test that has ended meanwhile (timed out, or replaced) takes no outcome any more.
     void OnConnect(int nErrorCode) override {
-        QTimer::singleShot(0, &m_dialog, [this, nErrorCode] {
-            CChannelSocket::OnConnect(nErrorCode);
-            m_dialog.OnTestConnected();
+        CConfigDlg& dialog = m_dialog;
+        QTimer::singleShot(0, &dialog, [&dialog, pSelf = this, nErrorCode] {
+            if (dialog.m_pTest.get() != pSelf || dialog.m_pTestTimer == nullptr) return;
+            pSelf->CChannelSocket::OnConnect(nErrorCode);
+            dialog.OnTestConnected();
         });
     }
 
