@@ -148,7 +148,8 @@ std::string EscapeLabelValue(const std::string& strValue) {
 
 std::string RenderMetrics(const CGatewayFigures& figures) {
     std::string strPage;
-    Family(strPage, "tarnwick_connections_total", "counter", "Client connections accepted.");
+    Family(strPage, "tarnwick_connections_total", "counter",
+           "Connections received (CON), rejected ones and monitors included.");
     Sample(strPage, "tarnwick_connections_total", figures.nConnections);
     Family(strPage, "tarnwick_rejections_total", "counter",
            "Clients turned away because a DNSBL zone lists them.");
