@@ -1,11 +1,13 @@
 #include "gateway/ChannelSocket.h"
 
 #include "gateway/ClientSocket.h"
-#include "gateway/GatewayCore.h"
+#include "gateway/MailServerStatus.h"
+#include "logging/ActivityLog.h"
 
-CChannelSocket::CChannelSocket() : CChannelSocket(GatewayCore()) {}
-
-CChannelSocket::CChannelSocket(CGatewayCore& core) : m_core(core) { m_nState = 0; }
+CChannelSocket::CChannelSocket(CActivityLog& log, IMailServerStatus& status)
+    : m_log(log), m_status(status) {
+    m_nState = 0;
+}
 
 // A channel whose client has already closed for good only delivers what it was given.
 void CChannelSocket::OnConnect(int nErrorCode) {
@@ -13,19 +15,19 @@ void CChannelSocket::OnConnect(int nErrorCode) {
         ConnectFailed(nErrorCode, true);
     } else {
         m_nConnectState = 1;
-        m_core.SetMailServerStatus(1);
+        m_status.SetMailServerStatus(1);
         if (!IsClosing()) m_nState = 1;
         Flush();
     }
-    m_core.RefreshMonitor();
+    m_log.RefreshMonitor();
 }
 
 // The client's first block may still show it a monitor, which stays connected: the relay waits
 // for it on the loop, and every other connection is served meanwhile.
 void CChannelSocket::ConnectFailed(int nErrorCode, bool bWaitForFirstBlock) {
     m_nConnectState = 2;
-    m_core.SetMailServerStatus(0);
-    m_core.ReportError(nErrorCode, "Could not connect to Mail Server");
+    m_status.SetMailServerStatus(0);
+    m_log.ReportError(nErrorCode, "Could not connect to Mail Server");
     if (bWaitForFirstBlock && AwaitsFirstBlock() &&
         m_firstBlockWait.Arm(kFirstBlockWaitMs, [this] { EndFailedRelay(); }))
         return;
@@ -95,7 +97,7 @@ void CChannelSocket::OnReceive(int nErrorCode) {
     if (nCount < 0) {
         const int nCode = WSAGetLastError();
         if (nCode != EWOULDBLOCK && nCode != EAGAIN)
-            m_core.ReportError(nCode, "Receiving from Channel");
+            m_log.ReportError(nCode, "Receiving from Channel");
         HoldReading(kReceiveErrorHoldMs);
     }
     m_bInReceive = 0;
@@ -108,7 +110,7 @@ void CChannelSocket::OnClose(int) {
         return;
     }
     PeerClosed();
-    m_core.RefreshMonitor();
+    m_log.RefreshMonitor();
 }
 
 void CChannelSocket::OnEndChanged() {
@@ -118,6 +120,6 @@ void CChannelSocket::OnEndChanged() {
 // Only the configuration test's channel (no client) gets here: the server's lines are shown in
 // the monitor window's log pane behind "->", appended as they are (CR LF kept, nothing trimmed).
 void CChannelSocket::ProcessLine() {
-    if (IMainWindow* pMain = m_core.m_pMainWnd.load())
+    if (IMainWindow* pMain = m_log.MainWindow())
         pMain->AppendLogText("->" + m_strLine, IMainWindow::kKeepAll);
 }

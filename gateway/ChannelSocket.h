@@ -18,17 +18,17 @@
 #include "gateway/LineSocket.h"
 #include "platform/LoopDeadline.h"
 
+class CActivityLog;
 class CClientSocket;
-class CGatewayCore;
+class IMailServerStatus;
 
 class CChannelSocket : public CLineSocket {
 public:
     static constexpr int kFirstBlockWaitMs = 10 * 50;
     static constexpr int kReceiveErrorHoldMs = 1;
 
-    // The configuration test's socket, reporting through the application object.
-    CChannelSocket();
-    explicit CChannelSocket(CGatewayCore& core);
+    // Reports go to log; connect outcomes to status.
+    CChannelSocket(CActivityLog& log, IMailServerStatus& status);
     ~CChannelSocket() override = default;
 
     std::int32_t m_nConnectState = 0;  // 0 pending, 1 connected, 2 failed
@@ -60,7 +60,8 @@ private:
     void EndFailedRelay();
     void EndHold();
 
-    CGatewayCore& m_core;
+    CActivityLog& m_log;
+    IMailServerStatus& m_status;
     CLoopDeadline m_firstBlockWait;
     CLoopDeadline m_readHold;
     bool m_bHangUpHeld = false;  // the peer closed while reading was held

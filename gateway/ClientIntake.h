@@ -11,7 +11,16 @@
 // accepted and not yet decided, and tells its owner through onDecided whenever one is decided,
 // so that accepting can pause while too many wait, and numbers the clients of every listening
 // socket in one sequence, so that their order (newest first) holds across sockets and moves.
+// Each client is screened, judged and relayed with the configuration it took at its accept.
 // Without a resolver, screening always blocks.
+// The defences that need no list (CClientDefences) act here too, each only when its value is set:
+// a client over a per-client limit gets the 421 line and the close before anything else ("Deferred
+// (Too Many Connections)", at most once a minute per client); a client that must wait in silence
+// first (GreetWait) is screened meanwhile, its relay held until the wait has passed, and refused
+// with the 550 talk-first line when it sends anything but a monitor's identification ("Rejected
+// (Talked First)", REJ) or closed when it leaves ("Closed (Left Before the Greeting)"); a client
+// no zone listed while one could not answer gets the 451 line (DeferOnDnsFailure, "Deferred
+// (DNSBL Not Answering)"). A client whose verdict is in counts as decided while it still waits.
 // Failures are those of its parts: DNS failures are never listings; nothing is reported here.
 #pragma once
 
@@ -21,15 +30,19 @@
 #include <functional>
 #include <string>
 
+#include "gateway/ClientDefences.h"
+#include "gateway/GreetWait.h"
+#include "gateway/ScreeningMetrics.h"
+
 class CClientSocket;
-class CGatewayCore;
+struct CGatewayContext;
 class CLoopResolver;
 struct CProxyHeader;
 
 class CClientIntake {
 public:
-    CClientIntake(CGatewayCore& core, CLoopResolver* pResolver, std::function<void()> onDecided)
-        : m_core(core), m_pResolver(pResolver), m_onDecided(std::move(onDecided)) {}
+    CClientIntake(CGatewayContext& context, CLoopResolver* pResolver,
+                  std::function<void()> onDecided);
 
     // An accepted client, just added to the live connections.
     void Take(CClientSocket& client);
@@ -42,13 +55,21 @@ public:
 private:
     void OnHeader(CClientSocket& client, const CProxyHeader& header, std::string strRest);
     void Screen(CClientSocket& client);
-    void Decide(CClientSocket& client, int nListings);
+    void Decide(CClientSocket& client, const CScreeningVerdict& verdict);
+    void Relay(CClientSocket& client, bool bUndecided);
     void Drop(CClientSocket& client);
+    void Limit(CClientSocket& client, bool bLog);
+    void Turn(CClientSocket& client, CScreeningMetrics::ClientOutcome eOutcome,
+              const std::string& strOutcome, const char* pLine);
+    bool Wait(CClientSocket& client);
+    void OnWaitOver(CClientSocket& client, EGreetOutcome eOutcome, std::string strBlock);
+    void RefuseTalkedFirst(CClientSocket& client);
     void Decided();
 
-    CGatewayCore& m_core;
+    CGatewayContext& m_context;
     CLoopResolver* m_pResolver;
     std::function<void()> m_onDecided;
     size_t m_nUndecided = 0;
     std::uint64_t m_nAccepted = 0;
+    CClientDefences m_defences;
 };

@@ -1,6 +1,6 @@
 #include "gateway/ClientSocket.h"
 
-#include "gateway/GatewayCore.h"
+#include "gateway/GatewayContext.h"
 
 namespace {
 constexpr long kChannelEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
@@ -8,14 +8,14 @@ constexpr const char* kMonitorWord = "MONITOR";
 constexpr const char* kChannelQuit = "QUIT\r\n\r\n";
 }  // namespace
 
-CClientSocket::CClientSocket(CGatewayCore& core, std::uint64_t nSequence)
-    : m_nSequence(nSequence), m_core(core) {}
+CClientSocket::CClientSocket(CGatewayContext& context, std::uint64_t nSequence)
+    : m_nSequence(nSequence), m_pConfig(context.config.Current()), m_context(context) {}
 
 // Nothing here reaches the list or the relay's end handling again: the channel goes first, told
 // that its client is leaving.
 CClientSocket::~CClientSocket() {
     m_bRetired = true;
-    m_core.m_monitors.Remove(*this);
+    m_context.monitors.Remove(*this);
     if (m_pChannel != nullptr) {
         m_pChannel->m_pClient = nullptr;
         m_pChannel->m_pPeer = nullptr;
@@ -65,7 +65,7 @@ void CClientSocket::StartRelay(const sockaddr_storage* pAddress, int nPort, int 
     m_eState = EConnectionState::Relaying;
     SyncEvents();
     if (nPort == 0) return;
-    m_pChannel = std::make_unique<CChannelSocket>(m_core);
+    m_pChannel = std::make_unique<CChannelSocket>(m_context.log, m_context.monitors);
     const int fdReserved = m_reserve.TakeChannelSocket();
     bool bCreated = fdReserved >= 0 ? m_pChannel->Adopt(fdReserved, kChannelEvents)
                                     : m_pChannel->Create(0, SOCK_STREAM, kChannelEvents);
@@ -94,6 +94,20 @@ std::string CClientSocket::ProxyHeaderForChannel(int nVersion) {
         m_destination = CNetAddress::FromSocketAddress(local, m_nDestinationPort);
     m_bDestinationKnown = true;
     return FormatProxyHeader(nVersion, m_address, m_nPort, m_destination, m_nDestinationPort);
+}
+
+bool CClientSocket::StartGreetWait(int nWaitMs, CGreetWait::Done onDone) {
+    m_pGreetWait = std::make_unique<CGreetWait>(std::move(onDone));
+    if (!m_pGreetWait->Start(nWaitMs)) m_pGreetWait.reset();
+    SyncEvents();
+    return m_pGreetWait != nullptr;
+}
+
+// Called with the wait's outcome, from inside the wait, which touches nothing after it.
+void CClientSocket::EndGreetWait(std::string strBlock) {
+    m_pGreetWait.reset();
+    m_strHeldBlock += strBlock;
+    SyncEvents();
 }
 
 void CClientSocket::DeliverHeldBlock() {
@@ -126,12 +140,14 @@ void CClientSocket::SendStatus(const std::string& strLines) {
 }
 
 bool CClientSocket::MayRead() const {
+    if (m_pGreetWait != nullptr) return true;
     return m_eState != EConnectionState::Screening && m_eState != EConnectionState::Rejected;
 }
 
 void CClientSocket::Close() { CloseAfterDrain(); }
 
 void CClientSocket::OnReceive(int) {
+    if (m_pGreetWait != nullptr) return m_pGreetWait->Read(*this);
     if (m_eState == EConnectionState::ReadingHeader) {
         if (m_pHeaderReader != nullptr) m_pHeaderReader->Read(*this);
         return;
@@ -179,13 +195,15 @@ void CClientSocket::Identify(const char* pBlock, int nCount) {
     if (nCount > 0 && ExtractLine(pBlock, nCount, nPosition) && m_strWords[0] == kMonitorWord &&
         MayBecomeMonitor()) {
         m_strPartial.clear();
-        return m_core.m_monitors.IsFull() ? RefuseMonitor() : BecomeMonitor();
+        return m_context.monitors.IsFull() ? RefuseMonitor() : BecomeMonitor();
     }
     ForgetLines();
 }
 
 // A source given by a PROXY header counts, not the balancer's address.
-bool CClientSocket::MayBecomeMonitor() const { return m_core.m_settings.IsMonitorFrom(m_address); }
+bool CClientSocket::MayBecomeMonitor() const {
+    return m_pConfig->settings.IsMonitorFrom(m_address);
+}
 
 // The identification line is then processed again by the line loop, with the block's other
 // lines; a MONITOR line is ignored there. The mail server's answer to the quit line follows the
@@ -196,9 +214,9 @@ void CClientSocket::BecomeMonitor() {
         m_pChannel->SendText(kChannelQuit);
         m_pChannel->HoldReading(kIdentifyWaitMs);
     }
-    m_core.m_nConnections -= 1;
-    m_core.m_monitors.Add(*this);
-    m_core.SendMonitorStatus();
+    m_context.counters.m_nConnections -= 1;
+    m_context.monitors.Add(*this);
+    m_context.monitors.Send();
 }
 
 // One monitor too many: the connection ends with its channel, nothing of it relayed; it stays
@@ -206,15 +224,16 @@ void CClientSocket::BecomeMonitor() {
 void CClientSocket::RefuseMonitor() {
     ForgetLines();
     CloseWithChannel();
-    if (m_core.m_monitors.TakeRefusalLogTurn())
-        m_core.LogActivity("Connection from " + AddressText() + " Closed (" +
-                           std::to_string(CMonitorStatus::kMaxMonitors) + " Monitors Connected)");
+    if (m_context.monitors.TakeRefusalLogTurn())
+        m_context.log.LogActivity("Connection from " + AddressText() + " Closed (" +
+                                  std::to_string(CMonitorStatus::kMaxMonitors) +
+                                  " Monitors Connected)");
 }
 
 void CClientSocket::ProcessLine() {
     if (!IsCommand("QUIT")) return;
     CloseWithChannel();
-    m_core.RefreshMonitor();
+    m_context.log.RefreshMonitor();
 }
 
 void CClientSocket::CloseWithChannel() {
@@ -225,12 +244,13 @@ void CClientSocket::CloseWithChannel() {
 }
 
 void CClientSocket::OnClose(int) {
+    if (m_pGreetWait != nullptr) return m_pGreetWait->Ended();
     if (m_eState == EConnectionState::ReadingHeader) {
         if (m_pHeaderReader != nullptr) m_pHeaderReader->Ended();
         return;
     }
     PeerClosed();
-    m_core.RefreshMonitor();
+    m_context.log.RefreshMonitor();
 }
 
 // A side whose peer has closed (or that has closed itself) passes that on to the other side.

@@ -29,13 +29,16 @@
 #include <string>
 
 #include "gateway/ChannelSocket.h"
+#include "gateway/ClientLimiter.h"
 #include "gateway/ConnectionList.h"
 #include "gateway/DnsblLookup.h"
+#include "gateway/GreetWait.h"
 #include "gateway/LineSocket.h"
 #include "gateway/ProxyHeaderReader.h"
 #include "platform/DescriptorReserve.h"
 
-class CGatewayCore;
+struct CGatewayContext;
+struct CGatewayConfig;
 
 enum class EConnectionState : std::uint8_t {
     ReadingHeader,
@@ -53,7 +56,8 @@ public:
     // channel alone.
     static constexpr int kIdentifyWaitMs = 10;
 
-    CClientSocket(CGatewayCore& core, std::uint64_t nSequence);
+    // Takes the configuration in force, which serves this client to its close.
+    CClientSocket(CGatewayContext& context, std::uint64_t nSequence);
     ~CClientSocket() override;
 
     sockaddr_storage m_addrPeer{};  // as the accept fills it: IPv4 or IPv6
@@ -69,10 +73,16 @@ public:
     bool m_bIdentified = false;  // the first block has decided the kind
     std::unique_ptr<CChannelSocket> m_pChannel;
     const std::uint64_t m_nSequence;  // accept order: a larger number is a newer connection
+    // The configuration in force at the accept: this client's from its accept to its close.
+    const std::shared_ptr<const CGatewayConfig> m_pConfig;
     // Descriptors set aside before the accept: the channel's socket, when a relay may follow.
     CDescriptorReserve m_reserve;
     // A screening in progress on the listener's resolver (concurrent screening only).
     std::unique_ptr<CDnsblLookup::CPending> m_pScreening;
+    // The talk-first wait while it runs (GreetWait): the connection is read, by the wait alone.
+    std::unique_ptr<CGreetWait> m_pGreetWait;
+    // This connection's place in its client's count (ClientConnectionLimit and -Rate).
+    CClientLimiter::CSlot m_limitSlot;
 
     // Takes the accepted peer's address as the client's.
     void TakePeerAddress();
@@ -92,6 +102,13 @@ public:
     void StartRelay(const sockaddr_storage* pAddress, int nPort, int nProxyVersion = 0);
     // The bytes held after a PROXY header, handled now as the first block of a relay.
     void DeliverHeldBlock();
+    // The talk-first wait: the connection is read by the wait until its outcome, which goes to
+    // onDone; false when no wait could be started. EndGreetWait, called with the outcome, holds
+    // the block the client sent (if any) for DeliverHeldBlock and stops reading until the verdict.
+    bool StartGreetWait(int nWaitMs, CGreetWait::Done onDone);
+    void EndGreetWait(std::string strBlock);
+    // What the client sent before its verdict: the bytes after a PROXY header, a wait's block.
+    const std::string& HeldBlock() const { return m_strHeldBlock; }
 
     // The client's address as the log and the snapshot show it.
     std::string AddressText() const;
@@ -129,7 +146,7 @@ private:
     std::string ProxyHeaderForChannel(int nVersion);
     void RetireWhenClosed();
 
-    CGatewayCore& m_core;
+    CGatewayContext& m_context;
     CConnectionList* m_pOwner = nullptr;
     CConnectionList::CList::iterator m_itSelf;
     bool m_bRetired = false;

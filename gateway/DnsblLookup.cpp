@@ -40,18 +40,6 @@ int ElapsedMs(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// Raises the catch count of a policy's zone, unless the list has been cleared since (its
-// entries destroyed) or the entry is no longer linked.
-void RaiseCatches(Settings& settings, const CPolicyZone& zone, std::uint32_t nGeneration) {
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-    if (settings.m_nListGeneration != nGeneration) return;
-    for (CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext) {
-        if (p != zone.pEntry || p->m_nId != zone.nId) continue;
-        ++p->m_nCatches;
-        return;
-    }
-}
-
 void WriteDumpHead(IScreeningLog& log, const std::string& strAddress) {
     log.WriteDebugDump(Format("-------\nChecking %s", strAddress.c_str()));
 }
@@ -74,8 +62,11 @@ public:
     void Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nElapsedMs, bool bCached);
     // A zone its checks keep from being asked: only the dump says so.
     void Skip(const CPolicyZone& zone);
-    // The listings of positive weight when the weights reach the threshold, otherwise 0.
-    int Verdict() const { return m_nWeights >= m_policy.nThreshold ? m_nListings : 0; }
+    // The listings of positive weight when the weights reach the threshold, otherwise 0; and
+    // whether an asked zone failed to answer.
+    CScreeningVerdict Verdict() const {
+        return {m_nWeights >= m_policy.nThreshold ? m_nListings : 0, m_bUnanswered};
+    }
 
 private:
     void Dump(const CPolicyZone& zone, int nElapsedMs, const std::string& strVerdict);
@@ -87,12 +78,13 @@ private:
     bool m_bDump;
     long long m_nWeights = 0;
     int m_nListings = 0;
+    bool m_bUnanswered = false;
 };
 
 void CZoneJudge::Judge(const CPolicyZone& zone, const CDnsAnswer& answer, int nElapsedMs,
                        bool bCached) {
     const CZoneVerdict verdict = JudgeZoneAnswer(zone.dnsbl, answer);
-    if (verdict.bCatch) RaiseCatches(m_lookup.m_settings, zone, m_policy.nGeneration);
+    if (verdict.bCatch) m_policy.pCatches->Raise(zone.nId);
     Count(zone, verdict);
     if (bCached) m_lookup.m_metrics.CountCacheHit();
     Dump(zone, nElapsedMs, verdict.strDump);
@@ -119,6 +111,7 @@ void CZoneJudge::Count(const CPolicyZone& zone, const CZoneVerdict& verdict) {
             break;
         case EZoneAnswer::Failed:
             metrics.CountQuery(CScreeningMetrics::kError);
+            m_bUnanswered = true;
             break;
     }
 }
@@ -134,17 +127,21 @@ void CZoneJudge::Dump(const CPolicyZone& zone, int nElapsedMs, const std::string
                                              nElapsedMs, strVerdict.c_str()));
 }
 
-CDnsblLookup::Policy CDnsblLookup::CurrentPolicy() {
+CDnsblLookup::CDnsblLookup(IScreeningLog& log) : m_log(log) {
+    Install(CompileScreeningPolicy(Settings(), m_health, nullptr));
+}
+
+CDnsblLookup::Policy CDnsblLookup::CurrentPolicy() const {
     std::lock_guard<std::mutex> guard(m_policyLock);
-    if (m_pPolicy == nullptr || !m_pPolicy->IsCurrent(m_settings))
-        Install(CompileScreeningPolicy(m_settings, m_health));
     return m_pPolicy;
 }
 
-std::vector<std::string> CDnsblLookup::Reload() {
+CDnsblLookup::Policy CDnsblLookup::Reload(const Settings& settings,
+                                          std::shared_ptr<CCatchCounts> pCatches) {
+    Policy pPolicy = CompileScreeningPolicy(settings, m_health, std::move(pCatches));
     std::lock_guard<std::mutex> guard(m_policyLock);
-    Install(CompileScreeningPolicy(m_settings, m_health));
-    return m_pPolicy->problems;
+    Install(pPolicy);
+    return pPolicy;
 }
 
 // Kept answers stay only for the zone names whose entries are unchanged, and only while the
@@ -194,21 +191,24 @@ void CDnsblLookup::KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone&
     m_cache.Put({zone.dnsbl.strName, address}, answer, CLoopDeadline::NowMs());
 }
 
-void CDnsblLookup::Start(const Address& address, const Verdict& onVerdict) {
-    onVerdict(Check(address));
+void CDnsblLookup::Start(const Address& address, const Policy& pPolicy, const Verdict& onVerdict) {
+    onVerdict(TimedScreen(address, *pPolicy));
 }
 
-int CDnsblLookup::Check(const Address& address) {
+int CDnsblLookup::Check(const Address& address, const Policy& pPolicy) {
+    return TimedScreen(address, *pPolicy).nListings;
+}
+
+CScreeningVerdict CDnsblLookup::TimedScreen(const Address& address,
+                                            const CScreeningPolicy& policy) {
     const Clock::time_point start = Clock::now();
-    const int nListings = Screen(address);
+    const CScreeningVerdict verdict = Screen(address, policy);
     m_metrics.CountScreening(Clock::now() - start);
-    return nListings;
+    return verdict;
 }
 
-int CDnsblLookup::Screen(const Address& address) {
-    const Policy pPolicy = CurrentPolicy();
-    const CScreeningPolicy& policy = *pPolicy;
-    if (policy.IsExcluded(address)) return 0;
+CScreeningVerdict CDnsblLookup::Screen(const Address& address, const CScreeningPolicy& policy) {
+    if (policy.IsExcluded(address)) return {};
     const bool bDump = m_log.IsDumping();
     if (bDump) WriteDumpHead(m_log, address.ToText());
 
@@ -291,19 +291,19 @@ void CDnsblLookup::CPending::Finish() {
         else
             judge.Judge(policy.zones[i], slot.answer, slot.nElapsedMs, slot.bCached);
     }
-    const int nListings = judge.Verdict();
+    const CScreeningVerdict verdict = judge.Verdict();
     m_lookup.m_metrics.CountScreening(Clock::now() - m_start);
     Verdict onVerdict = std::move(m_onVerdict);
-    onVerdict(nListings);
+    onVerdict(verdict);
 }
 
 std::unique_ptr<CDnsblLookup::CPending> CDnsblLookup::StartConcurrent(const Address& address,
+                                                                      Policy pPolicy,
                                                                       CLoopResolver& resolver,
                                                                       Verdict onVerdict) {
-    Policy pPolicy = CurrentPolicy();
     if (pPolicy->IsExcluded(address)) {
         m_metrics.CountScreening(Clock::duration::zero());
-        onVerdict(0);
+        onVerdict(CScreeningVerdict{});
         return nullptr;
     }
     auto pPending = std::make_unique<CPending>(*this, address, resolver, std::move(onVerdict));

@@ -1,14 +1,14 @@
 // CDnsblLookup: screening one client address against the exclusions and every active DNSBL
 // zone, with the activity log's "Found in" lines and a timed trace in the debug dump.
 //
-// Owned by the application object's gateway share; used on the listener thread (and by tests on
+// Owned by the gateway (CGatewayCore); used on the listener thread (and by tests on
 // theirs). An address is IPv4 or IPv6 (settings/NetPrefix.h): it is asked under each zone as RFC
 // 5782 reverses it (10.2.0.192.zone; 32 hexadecimal digits for IPv6) and shown in the lines as
-// NetPrefix writes it. Screening works from a CScreeningPolicy compiled from the settings
-// (ScreeningPolicy.h): each client takes the policy in force at its start and reads it without a
-// lock; the policy is compiled again when the settings' lists have changed since (Reload does it at
-// once after a load, and gives the reports of entries it could not read). Catch counts are raised
-// on entries that still exist (a reload destroys the old ones). DNS failures are never listings.
+// NetPrefix writes it. Screening works from a CScreeningPolicy compiled from a settings record
+// (ScreeningPolicy.h) by Reload, which installs it as the policy in force (the zone checks' and
+// the monitor's) and gives it to the configuration published with it: each client is screened
+// with the policy of the configuration it took, read without a lock. Catch counts are raised in
+// the policy's CCatchCounts. DNS failures are never listings.
 //
 // Every answer, fresh or kept in the answer cache (AnswerCache.h, with DnsblCacheSeconds), goes
 // through one judge (AnswerJudge.h): catch counts, "Found in" lines, a refusal logged at most
@@ -62,41 +62,47 @@ public:
     virtual void HealthChanged() {}
 };
 
+// What screening says of one client: the listings that reject it (0: none do), and whether a
+// zone that was asked could not answer (a time-out or a failure; not a name that does not
+// exist, nor a zone left unasked). It reads as the listing count where only that matters.
+struct CScreeningVerdict {
+    int nListings = 0;
+    bool bUnanswered = false;
+    operator int() const { return nListings; }
+};
+
 class CDnsblLookup {
 public:
-    using Verdict = std::function<void(int nListings)>;
+    using Verdict = std::function<void(const CScreeningVerdict& verdict)>;
     using Address = CNetAddress;
     using IPv4Address = std::array<std::uint8_t, 4>;
     using Policy = std::shared_ptr<const CScreeningPolicy>;
     class CPending;
 
-    CDnsblLookup(Settings& settings, IScreeningLog& log) : m_settings(settings), m_log(log) {}
+    // Starts with a policy of no zones and no exclusions.
+    explicit CDnsblLookup(IScreeningLog& log);
 
-    // Screens the address; the verdict goes to onVerdict.
-    void Start(const Address& address, const Verdict& onVerdict);
+    // Screens the address under the policy; the verdict goes to onVerdict.
+    void Start(const Address& address, const Policy& pPolicy, const Verdict& onVerdict);
     // The same, waiting for the verdict: the number of listings (0 for an excluded address).
-    int Check(const Address& address);
+    int Check(const Address& address, const Policy& pPolicy);
     // Screens without blocking. Null when the verdict was reached at once (an excluded address,
     // no zone to ask, every answer kept) and onVerdict has run; otherwise the screening in
     // progress.
-    std::unique_ptr<CPending> StartConcurrent(const Address& address, CLoopResolver& resolver,
-                                              Verdict onVerdict);
-    // The same three for an IPv4 address as four bytes in network order.
-    void Start(const IPv4Address& address, const Verdict& onVerdict) {
-        Start(CNetAddress::FromIPv4(address), onVerdict);
-    }
+    std::unique_ptr<CPending> StartConcurrent(const Address& address, Policy pPolicy,
+                                              CLoopResolver& resolver, Verdict onVerdict);
+    // Check under the policy in force, and for an IPv4 address as four bytes in network order.
+    int Check(const Address& address) { return Check(address, CurrentPolicy()); }
     int Check(const IPv4Address& address) { return Check(CNetAddress::FromIPv4(address)); }
-    std::unique_ptr<CPending> StartConcurrent(const IPv4Address& address, CLoopResolver& resolver,
-                                              Verdict onVerdict) {
-        return StartConcurrent(CNetAddress::FromIPv4(address), resolver, std::move(onVerdict));
-    }
 
-    // The policy in force, compiled first when the settings changed since it was. Any thread.
-    Policy CurrentPolicy();
-    // Compiles the policy now, after a load: the reports of the entries that cannot be read.
-    std::vector<std::string> Reload();
+    // The policy in force. Any thread.
+    Policy CurrentPolicy() const;
+    // Compiles the settings into a policy and installs it as the one in force; its problems
+    // name the entries that cannot be read. pCatches: the catch counts of the settings' load
+    // (none: a new set). UI thread, or a test's.
+    Policy Reload(const Settings& settings, std::shared_ptr<CCatchCounts> pCatches = nullptr);
     // With checks on, the health of the entry text's zone; none with checks off, or for a text
-    // the policy does not have as a zone. Any thread, even one that holds the settings' lock.
+    // the policy does not have as a zone. Any thread.
     std::optional<EZoneHealth> CheckedHealth(const std::string& strText) const;
     // With checks on, each zone of the policy in force by name, with its health; empty with
     // checks off.
@@ -107,10 +113,12 @@ public:
 
     IScreeningLog& Log() { return m_log; }
     const CScreeningMetrics& Metrics() const { return m_metrics; }
+    CScreeningMetrics& Metrics() { return m_metrics; }
 
 private:
     friend class CZoneJudge;
-    int Screen(const Address& address);
+    CScreeningVerdict Screen(const Address& address, const CScreeningPolicy& policy);
+    CScreeningVerdict TimedScreen(const Address& address, const CScreeningPolicy& policy);
     void Install(Policy pPolicy);
     // The answer kept for the zone and address, when the policy keeps answers.
     std::optional<CDnsAnswer> KeptAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone,
@@ -118,12 +126,11 @@ private:
     void KeepAnswer(const CScreeningPolicy& policy, const CPolicyZone& zone, const Address& address,
                     const CDnsAnswer& answer);
 
-    Settings& m_settings;
     IScreeningLog& m_log;
     CScreeningMetrics m_metrics;
     CZoneHealth m_health;
     CAnswerCache m_cache;
-    mutable std::mutex m_policyLock;  // m_pPolicy; taken before the settings' lock, never after
+    mutable std::mutex m_policyLock;  // m_pPolicy
     Policy m_pPolicy;
     std::atomic<bool> m_bChecksOn{false};
 };

@@ -1,93 +1,123 @@
-// The application object's gateway share: the counters and run-state flags, the listener thread,
-// and the three services the listener's sockets use (screening, the monitors' status lines, the
-// mail server's address).
+// CGatewayCore: the gateway: its counters, the configuration in force, screening, the monitors'
+// status lines, and the listener thread that serves clients with them.
 //
-// Counters and flags are atomics: the listener thread writes them, the UI thread reads them (and
-// sets the few the UI owns). The connections themselves belong to the listener thread
-// (CListenThread); the sockets reach this object through the reference they are given.
+// Owned by the application object, made on the UI thread, and given the activity log at
+// construction. The UI thread publishes configurations (Publish) and starts and stops the
+// listener; the listener thread gets what it uses through CGatewayContext, and the two threads
+// share nothing mutable but the counters (atomics), the configuration store and the screening's
+// own thread-safe parts. Every call into the listener is posted to its loop; nothing here waits
+// for the listener but StopListenThread's join, and the listener never waits for the UI; the
+// UI-thread operations assert their thread. Two gateways may live in one process, each with its
+// own everything.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "gateway/CatchCounts.h"
 #include "gateway/DnsblLookup.h"
+#include "gateway/GatewayConfig.h"
+#include "gateway/GatewayContext.h"
 #include "gateway/MailServerAddress.h"
+#include "gateway/MailServerStatus.h"
 #include "gateway/MonitorStatus.h"
-#include "logging/LoggingApp.h"
+#include "logging/ActivityLog.h"
 #include "platform/EventLoop.h"
+#include "platform/ThreadAffinity.h"
 
 class CListenThread;
 
-class CGatewayCore : public CLoggingApp {
-public:
-    CGatewayCore();
-    ~CGatewayCore() override;
+// One row of the monitor window's catches list: an active DNSBL entry and its catches.
+struct CCatchRow {
+    std::string strName;
+    std::int32_t nCatches = 0;
+    std::optional<EZoneHealth> health;  // with zone checks on
+    bool operator==(const CCatchRow&) const = default;
+};
 
-    // Run state shared with the host.
-    std::atomic<std::int32_t> m_bDebugDump{0};
-    std::atomic<std::int32_t> m_bReportShowing{0};
-    std::atomic<std::int32_t> m_bStopRequested{0};
-    std::atomic<std::int32_t> m_bGatewayDown{0};
-
-    // The listener thread (UI thread only) and the number of live listener-thread objects.
-    CListenThread* m_pListenThread = nullptr;
-    CLoopPoster m_listenPoster;  // reaches the listener's loop, safely even after it has ended
-    std::atomic<std::int32_t> m_nListenThreads{0};
-
-    // Written by the listener thread.
-    std::atomic<std::int32_t> m_nConnections{0};
-    std::atomic<std::int32_t> m_nRejected{0};
-    std::atomic<std::int32_t> m_nMailServerStatus{1};
-    std::atomic<std::int32_t> m_bConnectionsSwept{0};
-
-    CDnsblLookup m_screening;
-    CMonitorStatus m_monitors;
-    CMailServerAddress m_mailServer;
-
-    // Screens one client address: the number of DNSBL listings.
-    int CheckBlacklists(const CNetAddress& address) { return m_screening.Check(address); }
-    // The same for an IPv4 address as four bytes in network order.
-    int CheckBlacklists(const std::array<std::uint8_t, 4>& address);
-    // Appends one line to "Tarnwk.dbg" in the current directory.
-    void WriteDebugDump(const std::string& strText);
-
-    CListenThread* StartListenThread();
-    void StopListenThread();
-    // Has a running listener thread take reloaded settings into use (CListenThread::
-    // ApplySettings) on its own loop; without one, nothing happens. UI thread.
-    void ApplySettingsToListener();
-    // Tells a service manager that a reload is over: once a running listener has taken the
-    // settings into use (after what ApplySettingsToListener posted), at once without one.
-    void NotifyReloadDone();
-    // After a load: compiles the screening policy, reports each entry it cannot read, and has a
-    // running listener check the zones (CListenThread::CheckZones). UI thread.
-    void ScreeningReloaded();
-
-    void SendMonitorStatus() { m_monitors.Send(); }
-    // Stores a changed mail-server status and tells the monitors, which belong to the listener:
-    // from the UI thread (the configuration test's socket) they are told on the listener's loop.
-    void SetMailServerStatus(int nValue);
-    // Resolves the MailServer setting now (UI thread), so that no client waits for it.
-    void ResolveMailServer() { m_mailServer.Resolve(m_settings.GetMailServer()); }
-
-private:
+class CGatewayCore : public IMailServerStatus {
+    // Made first: the screening below writes through it.
     // The screening's log: the activity log, and the dump while m_bDebugDump is set.
     class CScreeningLog : public IScreeningLog {
     public:
         explicit CScreeningLog(CGatewayCore& core) : m_core(core) {}
-        void LogLine(const std::string& strText) override { m_core.LogLine(strText); }
-        bool IsDumping() override { return m_core.m_bDebugDump != 0; }
+        void LogLine(const std::string& strText) override { m_core.m_log.LogLine(strText); }
+        bool IsDumping() override { return m_core.m_bDebugDump; }
         void WriteDebugDump(const std::string& strText) override { m_core.WriteDebugDump(strText); }
-        void LogActivity(const std::string& strText) override { m_core.LogActivity(strText); }
-        void Report(const std::string& strText) override { m_core.ReportError(0, strText); }
-        void HealthChanged() override { m_core.RefreshMonitor(); }
+        void LogActivity(const std::string& strText) override { m_core.m_log.LogActivity(strText); }
+        void Report(const std::string& strText) override { m_core.m_log.ReportError(0, strText); }
+        void HealthChanged() override { m_core.m_log.RefreshMonitor(); }
 
     private:
         CGatewayCore& m_core;
     };
-    CScreeningLog m_screeningLog{*this};
-};
 
-inline CGatewayCore& GatewayCore() { return AppAs<CGatewayCore>(); }
+    CThreadAffinity m_owner;  // the UI thread, which publishes and starts and stops the listener
+    CActivityLog& m_log;
+    CScreeningLog m_screeningLog{*this};
+
+public:
+    explicit CGatewayCore(CActivityLog& log);
+    // Stops the listener thread while everything it uses still stands.
+    ~CGatewayCore() override;
+    CGatewayCore(const CGatewayCore&) = delete;
+    CGatewayCore& operator=(const CGatewayCore&) = delete;
+
+    CGatewayCounters m_counters;
+    CDnsblLookup m_screening;
+    CMonitorStatus m_monitors;
+    // DNSBL lookups are traced to the debug dump. Set before the listener starts.
+    bool m_bDebugDump = false;
+
+    // Builds the configuration of these settings and publishes it whole: compiles the screening
+    // policy, resolves the mail server's name (here, so that no client waits for it), and points
+    // the activity log at its file. bNewLoad (a load of the settings, not an edit of loaded
+    // ones): the catch counts start again, each entry that cannot be read is reported, and a
+    // running listener checks the zones. UI thread.
+    void Publish(const Settings& settings, bool bNewLoad);
+    ConfigPtr CurrentConfig() const { return m_config.Current(); }
+
+    // Starts the listener thread with the configuration in force: 0, or the error code of the
+    // listening socket it could not open (the thread then runs on without one until stopped).
+    // UI thread, as the three below.
+    int StartListenThread();
+    void StopListenThread();
+    bool HasListenThread() const { return m_pListenThread != nullptr; }
+    // Has a running listener take a reloaded configuration into use (CListenThread::
+    // ApplySettings) on its own loop; without one, nothing happens.
+    void ApplySettingsToListener();
+    // Tells a service manager that a reload is over: once a running listener has taken the
+    // configuration into use (after what ApplySettingsToListener posted), at once without one.
+    void NotifyReloadDone();
+    // Posts fn to the listener's loop: false when there is no listener.
+    bool PostToListener(std::function<void()> fn) const {
+        return m_listenPoster.Post(std::move(fn));
+    }
+    // The running listener, for what only its own thread may do (tests post there).
+    CListenThread* ListenThread() const { return m_pListenThread.get(); }
+    // What the listener's objects are given: for another listening socket on its thread.
+    CGatewayContext& Context() { return m_context; }
+
+    // Screens one client address with the configuration in force: the number of listings.
+    int CheckBlacklists(const CNetAddress& address);
+    int CheckBlacklists(const std::array<std::uint8_t, 4>& address);
+    // Appends one line to "Tarnwk.dbg" in the current directory.
+    void WriteDebugDump(const std::string& strText);
+    // The configuration test's connect outcome (UI thread): stored, and the monitors, which
+    // belong to the listener, told on its loop.
+    void SetMailServerStatus(int nValue) override;
+    // The active DNSBL entries of the configuration in force, from the head, with their catches.
+    std::vector<CCatchRow> CatchRows() const;
+
+private:
+    CConfigStore m_config;
+    CMailServerAddress m_mailServer;
+    std::shared_ptr<CCatchCounts> m_pCatches;  // of the last load
+    CGatewayContext m_context;
+    std::unique_ptr<CListenThread> m_pListenThread;
+    CLoopPoster m_listenPoster;  // reaches the listener's loop, safely even after it has ended
+};

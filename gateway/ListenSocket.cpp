@@ -3,30 +3,29 @@
 #include "gateway/ClientIntake.h"
 #include "gateway/ClientSocket.h"
 #include "gateway/ConnectionList.h"
-#include "gateway/GatewayCore.h"
+#include "gateway/GatewayContext.h"
 
 namespace {
 bool IsOutOfDescriptors(int nCode) { return nCode == EMFILE || nCode == ENFILE; }
 }  // namespace
 
-CListenSocket::CListenSocket(CGatewayCore* pApp, CClientIntake& intake,
+CListenSocket::CListenSocket(CGatewayContext& context, CClientIntake& intake,
                              CConnectionList* pConnections)
-    : m_pApp(pApp), m_pConnections(pConnections), m_intake(intake) {
+    : m_context(context), m_pConnections(pConnections), m_intake(intake) {
     m_retryTimer.Prepare();
 }
 
 CListenSocket::~CListenSocket() = default;
 
 void CListenSocket::OnAccept(int nErrorCode) {
-    CGatewayCore& app = *m_pApp;
     // A retry after running out of descriptors is for a client that was counted already.
-    if (!m_bOutOfDescriptors) app.m_nConnections += 1;
-    auto pClient = std::make_unique<CClientSocket>(app, m_intake.NextSequence());
+    if (!m_bOutOfDescriptors) m_context.counters.m_nConnections += 1;
+    auto pClient = std::make_unique<CClientSocket>(m_context, m_intake.NextSequence());
     // Without its descriptors the client is better off waiting in the backlog. Each connection
     // holds two (client and channel), the new one included.
     const size_t nHeld = 2 * ((m_pConnections ? m_pConnections->LiveCount() : 0) + 1);
     const bool bSpare = !m_budget.IsFarFromLimit(nHeld);
-    if (!pClient->m_reserve.Make(app.m_settings.PortOut != 0, bSpare)) {
+    if (!pClient->m_reserve.Make(pClient->m_pConfig->settings.PortOut != 0, bSpare)) {
         if (AcceptFailed(errno, true)) m_intake.TellMonitors();
         return;
     }
@@ -50,18 +49,17 @@ void CListenSocket::OnAccept(int nErrorCode) {
 
 // False when nothing new is to be told: a retry that ran out of descriptors again.
 bool CListenSocket::AcceptFailed(int nCode, bool bOutOfDescriptors) {
-    CGatewayCore& app = *m_pApp;
     if (!bOutOfDescriptors) {
         // This failure ends the client an episode counted, if any: the next one is new.
         m_bOutOfDescriptors = false;
-        app.ReportError(nCode, "Error Accepting Socket");
+        m_context.log.ReportError(nCode, "Error Accepting Socket");
         return true;
     }
     // The socket stays readable while clients wait, so accepting must pause, not spin.
     PauseAccepting();
     if (m_bOutOfDescriptors) return false;
     m_bOutOfDescriptors = true;
-    app.ReportError(nCode, "Error Accepting Socket");
+    m_context.log.ReportError(nCode, "Error Accepting Socket");
     return true;
 }
 

@@ -21,7 +21,7 @@
 #include "platform/DescriptorReserve.h"
 #include "platform/LoopTimer.h"
 
-class CGatewayCore;
+struct CGatewayContext;
 class CClientIntake;
 class CConnectionList;
 
@@ -36,11 +36,9 @@ public:
     // Made on the listener thread; the retry timer gets its descriptor now, while there are
     // descriptors to be had. Accepted clients go to pConnections (without one they are closed)
     // and then to intake, which must outlive the socket.
-    CListenSocket(CGatewayCore* pApp, CClientIntake& intake,
+    CListenSocket(CGatewayContext& context, CClientIntake& intake,
                   CConnectionList* pConnections = nullptr);
     ~CListenSocket() override;
-
-    CGatewayCore* m_pApp;
 
     void OnAccept(int nErrorCode) override;
     // Accepting goes on unless a retry is waiting or too many clients await their verdict; the
@@ -51,6 +49,7 @@ private:
     bool AcceptFailed(int nCode, bool bOutOfDescriptors);
     void PauseAccepting();
 
+    CGatewayContext& m_context;
     CConnectionList* m_pConnections;
     CClientIntake& m_intake;
     bool m_bOutOfDescriptors = false;

@@ -3,18 +3,12 @@
 #include <cerrno>
 
 #include "gateway/ClientSocket.h"
-#include "gateway/GatewayCore.h"
 #include "gateway/MetricsText.h"
 
-CListenThread::CListenThread() : m_core(GatewayCore()) { m_core.m_nListenThreads += 1; }
+CListenThread::CListenThread(CGatewayContext& context) : m_context(context) {}
 
-CListenThread::~CListenThread() {
-    m_pMetrics.reset();
-    m_pZoneChecker.reset();
-    DeleteListenSocket();
-    DeleteConnections();
-    m_core.m_nListenThreads -= 1;
-}
+// The thread has been joined (or never ran): its objects went in ExitInstance.
+CListenThread::~CListenThread() = default;
 
 // Finished connections go at the end of every loop pass, so that memory and descriptors follow
 // the live connections however busy the loop is.
@@ -22,25 +16,22 @@ BOOL CListenThread::InitInstance() {
     if (CEventLoop* pLoop = CEventLoop::ForThisThread())
         pLoop->SetPassEndHandler([this] { SweepConnections(); });
     m_pResolver = std::make_unique<CLoopResolver>();
-    m_pIntake =
-        std::make_unique<CClientIntake>(m_core, m_pResolver.get(), [this] { UpdateAccepting(); });
+    m_pIntake = std::make_unique<CClientIntake>(m_context, m_pResolver.get(),
+                                                [this] { UpdateAccepting(); });
     CreateListenSocket();
     if (m_pListenSocket == nullptr) return TRUE;
-    UpdateListenSocket6(m_nListenPort);
-    OpenMetrics();
+    const ConfigPtr pConfig = m_context.config.Current();
+    UpdateListenSocket6(m_nListenPort, pConfig->settings.ListenV6 != 0);
+    OpenMetrics(pConfig->settings);
     // The zone checks begin once the listening socket is open, as the start-up expects; no check
     // answers before the loop runs anyway.
-    m_pZoneChecker = std::make_unique<CZoneChecker>(m_core.m_screening, *m_pResolver);
+    m_pZoneChecker = std::make_unique<CZoneChecker>(m_context.screening, *m_pResolver);
     m_pZoneChecker->CheckNow();
     // A service manager hears that the gateway is ready only once clients can be taken.
-    m_pNotifier = std::make_unique<CServiceNotifier>(m_core.m_nConnections, m_core.m_nRejected);
+    m_pNotifier = std::make_unique<CServiceNotifier>(m_context.counters.m_nConnections,
+                                                     m_context.counters.m_nRejected);
     m_pNotifier->Start();
     return TRUE;
-}
-
-BOOL CListenThread::OnIdle(LONG lCount) {
-    SweepConnections();
-    return CWinThread::OnIdle(lCount);
 }
 
 // The connections go before the intake and the resolver, which their screenings still refer to.
@@ -70,7 +61,7 @@ void CListenThread::UpdateAccepting() {
 
 std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPort, bool bIPv6,
                                                                int& nCode) {
-    auto pSocket = std::make_unique<CListenSocket>(&m_core, *m_pIntake, &m_connections);
+    auto pSocket = std::make_unique<CListenSocket>(m_context, *m_pIntake, &m_connections);
     // Port 0 would bind a random port and a larger one would wrap: neither is what was asked.
     const bool bPortValid = nPort >= 1 && nPort <= 65535;
     if (bPortValid && pSocket->Create(nPort, SOCK_STREAM, FD_ACCEPT, bIPv6 ? "::" : nullptr) &&
@@ -81,42 +72,36 @@ std::unique_ptr<CListenSocket> CListenThread::MakeListenSocket(std::int32_t nPor
     return nullptr;
 }
 
+// A failure is kept for the thread's owner, who reports it once the start is over.
 void CListenThread::CreateListenSocket() {
     DeleteListenSocket();
-    const std::int32_t nPort = m_core.m_settings.PortIn;
+    const std::int32_t nPort = m_context.config.Current()->settings.PortIn;
     int nCode = 0;
     m_pListenSocket = MakeListenSocket(nPort, false, nCode);
-    if (m_pListenSocket != nullptr) {
-        m_nListenPort = nPort;
-        return;
-    }
-    // The report holds the shutdown back until its box has been answered.
-    CGatewayCore& core = m_core;
-    core.m_bReportShowing = 1;
-    core.m_bGatewayDown = 1;
-    core.m_bStopRequested = 1;
-    core.ReportError(nCode, "Creating Listening Socket", [&core] { core.m_bReportShowing = 0; });
+    m_nListenFailure = m_pListenSocket != nullptr ? 0 : nCode;
+    if (m_pListenSocket != nullptr) m_nListenPort = nPort;
 }
 
 void CListenThread::ApplySettings() {
-    const std::int32_t nPort = m_core.m_settings.PortIn;
+    const ConfigPtr pConfig = m_context.config.Current();
+    const Settings& settings = pConfig->settings;
+    const std::int32_t nPort = settings.PortIn;
     if (m_pListenSocket != nullptr && nPort != m_nListenPort)
         ReplaceListenSocket(m_pListenSocket, m_nListenPort, nPort, false);
     // IPv6 follows the port IPv4 listens on, moved or not.
-    if (m_pListenSocket != nullptr) UpdateListenSocket6(m_nListenPort);
+    if (m_pListenSocket != nullptr) UpdateListenSocket6(m_nListenPort, settings.ListenV6 != 0);
     // An endpoint that could not be opened is tried again, as the administrator may have freed
     // its port before asking for the reload.
-    const std::int32_t nMetricsPort = m_core.m_settings.MetricsPort;
-    if (nMetricsPort != m_nMetricsPort ||
-        m_core.m_settings.GetMetricsAddress() != m_strMetricsAddress ||
+    const std::int32_t nMetricsPort = settings.MetricsPort;
+    if (nMetricsPort != m_nMetricsPort || settings.MetricsAddress != m_strMetricsAddress ||
         (nMetricsPort != 0 && m_pMetrics == nullptr))
-        OpenMetrics();
+        OpenMetrics(settings);
 }
 
 // A failure keeps the old IPv6 socket (none, when ListenV6 has just been switched on), so that
 // the next reload tries again.
-void CListenThread::UpdateListenSocket6(std::int32_t nPort) {
-    if (m_core.m_settings.ListenV6 == 0) {
+void CListenThread::UpdateListenSocket6(std::int32_t nPort, bool bListenV6) {
+    if (!bListenV6) {
         if (m_pListenSocket6 != nullptr) m_pListenSocket6->Close();
         m_pListenSocket6.reset();
         return;
@@ -134,7 +119,7 @@ void CListenThread::ReplaceListenSocket(std::unique_ptr<CListenSocket>& pSocket,
     int nCode = 0;
     std::unique_ptr<CListenSocket> pNew = MakeListenSocket(nPort, bIPv6, nCode);
     if (pNew == nullptr) {
-        m_core.ReportError(nCode, "Creating Listening Socket");
+        m_context.log.ReportError(nCode, "Creating Listening Socket");
         return;
     }
     if (pSocket != nullptr) pSocket->Close();
@@ -147,14 +132,14 @@ void CListenThread::CheckZones() {
     if (m_pZoneChecker != nullptr) m_pZoneChecker->CheckNow();
 }
 
-void CListenThread::OpenMetrics() {
+void CListenThread::OpenMetrics(const Settings& settings) {
     m_pMetrics.reset();
-    m_nMetricsPort = m_core.m_settings.MetricsPort;
-    m_strMetricsAddress = m_core.m_settings.GetMetricsAddress();
+    m_nMetricsPort = settings.MetricsPort;
+    m_strMetricsAddress = settings.MetricsAddress;
     if (m_nMetricsPort == 0) return;
     auto pMetrics = std::make_unique<CMetricsServer>([this] { return RenderMetrics(); });
     if (!pMetrics->Open(m_strMetricsAddress, m_nMetricsPort)) {
-        m_core.ReportError(WSAGetLastError(), "Creating Metrics Socket");
+        m_context.log.ReportError(WSAGetLastError(), "Creating Metrics Socket");
         return;
     }
     m_pMetrics = std::move(pMetrics);
@@ -163,18 +148,21 @@ void CListenThread::OpenMetrics() {
 // The counters are the monitor protocol's, read as unsigned so that a wrapped one still counts.
 std::string CListenThread::RenderMetrics() const {
     CGatewayFigures figures;
-    figures.nConnections = static_cast<std::uint32_t>(m_core.m_nConnections.load());
-    figures.nRejected = static_cast<std::uint32_t>(m_core.m_nRejected.load());
-    figures.nMailServerUp = m_core.m_nMailServerStatus;
+    const CGatewayCounters& counters = m_context.counters;
+    figures.nConnections = static_cast<std::uint32_t>(counters.m_nConnections.load());
+    figures.nRejected = static_cast<std::uint32_t>(counters.m_nRejected.load());
+    figures.nMailServerUp = counters.m_nMailServerStatus;
     figures.nOpenConnections = m_connections.LiveCount();
-    figures.screening = m_core.m_screening.Metrics().Snapshot();
-    figures.zoneHealths = m_core.m_screening.ZoneHealths();
-    figures.bZoneChecks = m_core.m_screening.CurrentPolicy()->ChecksOn();
+    figures.screening = m_context.screening.Metrics().Snapshot();
+    figures.zoneHealths = m_context.screening.ZoneHealths();
+    figures.bZoneChecks = m_context.screening.CurrentPolicy()->ChecksOn();
+    figures.bClientDefences = CClientDefences::AnyOn(*m_context.config.Current());
     return ::RenderMetrics(figures);
 }
 
 void CListenThread::SweepConnections() {
-    if (m_connections.FreeFinished()) m_core.m_bConnectionsSwept = 1;
+    // What the monitor window shows may have changed with them: it is asked to look again.
+    if (m_connections.FreeFinished()) m_context.log.RefreshMonitor();
     if (m_pMetrics != nullptr) m_pMetrics->FreeFinished();
 }
 

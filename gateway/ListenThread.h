@@ -7,11 +7,12 @@
 // Clients on their way to a verdict (a PROXY header, a concurrent screening) belong to the
 // thread's one CClientIntake, not to a listening socket, so a move of the socket leaves them be.
 //
-// Made and started by CGatewayCore::StartListenThread on the UI thread and stopped by
-// StopListenThread, which posts a quit and pumps until the thread object has deleted itself.
-// A listening socket that cannot be made is reported ("Creating Listening Socket") and sets the
-// flags that shut the program down; the thread then runs on without a socket until stopped.
-// A PortIn outside 1 to 65535 is such a failure, with the code EINVAL.
+// Made, started and stopped (a quit, then a join) by CGatewayCore on the UI thread, and given
+// what it uses (CGatewayContext) at construction; every setting it reads comes from the
+// configuration in force (CConfigStore), taken once per client and once per reload. When the
+// listening socket on PortIn cannot be made at the start, ListenFailure says why once the start
+// is over (a PortIn outside 1 to 65535 fails with the code EINVAL); its owner reports it and
+// shuts the program down, and the thread runs on without a socket until stopped.
 //
 // With ListenV6 the thread also listens on [::]:PortIn, IPv6 alone, beside the IPv4 socket,
 // once that one is open. An IPv6 socket that cannot be made is reported the same way but stops
@@ -37,6 +38,7 @@
 
 #include "gateway/ClientIntake.h"
 #include "gateway/ConnectionList.h"
+#include "gateway/GatewayContext.h"
 #include "gateway/ListenSocket.h"
 #include "gateway/MetricsServer.h"
 #include "gateway/ServiceNotifier.h"
@@ -44,19 +46,19 @@
 #include "platform/LoopResolver.h"
 #include "platform/WinThread.h"
 
-class CGatewayCore;
-
 class CListenThread : public CWinThread {
 public:
-    CListenThread();
+    explicit CListenThread(CGatewayContext& context);
     ~CListenThread() override;
 
     std::unique_ptr<CListenSocket> m_pListenSocket;
     std::unique_ptr<CListenSocket> m_pListenSocket6;  // with ListenV6 only
 
     BOOL InitInstance() override;
-    BOOL OnIdle(LONG lCount) override;
     int ExitInstance() override;
+    // The error code of the listening socket that could not be made at the start, or 0. Read by
+    // the owner once CreateThread has returned.
+    int ListenFailure() const { return m_nListenFailure; }
 
     void CreateListenSocket();
     void ApplySettings();
@@ -78,15 +80,16 @@ private:
     // nCode.
     std::unique_ptr<CListenSocket> MakeListenSocket(std::int32_t nPort, bool bIPv6, int& nCode);
     // Opens, moves or closes the IPv6 socket as ListenV6 and nPort say.
-    void UpdateListenSocket6(std::int32_t nPort);
+    void UpdateListenSocket6(std::int32_t nPort, bool bListenV6);
     // Moves pSocket (or opens it, when null) to nPort, keeping it where it was on a failure.
     void ReplaceListenSocket(std::unique_ptr<CListenSocket>& pSocket, std::int32_t& nSocketPort,
                              std::int32_t nPort, bool bIPv6);
     void UpdateAccepting();
-    void OpenMetrics();
+    void OpenMetrics(const Settings& settings);
     std::string RenderMetrics() const;
 
-    CGatewayCore& m_core;
+    CGatewayContext& m_context;
+    int m_nListenFailure = 0;
     std::unique_ptr<CLoopResolver> m_pResolver;  // made and destroyed on this thread
     // Made after the resolver it uses; the connections, whose screenings and header reads call
     // it, go before it.

@@ -1,12 +1,12 @@
 // CMailServerAddress: the mail server's address, resolved once per setting instead of once per
 // client, so that the listener thread never waits for a name lookup while clients come.
 //
-// Owned by the application object's gateway share. Resolve runs on the UI thread when the
-// settings are loaded and before the listener starts; For runs on the listener thread for each
-// channel and finds the address ready, unless the name has changed without a load (then it is
-// resolved there, once). A dotted IPv4 address or an IPv6 address ("::1", "2001:db8::25")
-// needs no lookup; a name is looked up for its IPv4 address. A name that does not resolve is
-// kept as such: the channels then fail as an unreachable host would, until the next load.
+// Owned by the gateway (CGatewayCore), which resolves the name whenever it publishes a loaded
+// configuration (on the UI thread; For resolves a name it has not seen) and puts the address in
+// it, so that every channel finds its address ready. A dotted IPv4 address or an IPv6 address
+// ("::1", "2001:db8::25") needs no lookup; a name is looked up for its IPv4 address. A name that
+// does not resolve is kept as such: the channels then fail as an unreachable host would, until the
+// next load.
 #pragma once
 
 #include <sys/socket.h>

@@ -9,6 +9,8 @@ const char* const kMetricsContentType = "text/plain; version=0.0.4; charset=utf-
 namespace {
 const char* const kOutcomeNames[CScreeningMetrics::kOutcomes] = {"listed", "not_listed", "error",
                                                                  "refused"};
+const char* const kClientOutcomeNames[CScreeningMetrics::kClientOutcomes] = {"talked_first",
+                                                                             "limited", "deferred"};
 
 void Family(std::string& strPage, const char* pName, const char* pType, const char* pHelp) {
     strPage +=
@@ -65,6 +67,23 @@ void ZoneStates(std::string& strPage,
                    "tarnwick_zone_state{zone=\"" + EscapeLabelValue(strZone) + "\",state=\"" +
                        pName + "\"}",
                    eHealth == eState ? 1 : 0);
+}
+
+// Shown only while a client defence is on or has counted a client, so that a gateway without
+// them serves the page it always has.
+void ClientOutcomes(std::string& strPage, const CGatewayFigures& figures) {
+    const auto& clients = figures.screening.clients;
+    const bool bAny = std::any_of(clients.begin(), clients.end(), [](auto n) { return n != 0; });
+    if (!figures.bClientDefences && !bAny) return;
+    Family(strPage, "tarnwick_client_defences_total", "counter",
+           "Clients turned away before the mail server without a DNSBL listing, by outcome: "
+           "talked before the greeting, over a per-client limit, or deferred while the DNSBL zones "
+           "could not answer.");
+    for (size_t i = 0; i < CScreeningMetrics::kClientOutcomes; ++i)
+        Sample(strPage,
+               std::string("tarnwick_client_defences_total{outcome=\"") + kClientOutcomeNames[i] +
+                   "\"}",
+               clients[i]);
 }
 
 // The length of the well-formed UTF-8 character at nPos (1 to 4 bytes), or 0 when the byte there
@@ -129,7 +148,8 @@ std::string EscapeLabelValue(const std::string& strValue) {
 
 std::string RenderMetrics(const CGatewayFigures& figures) {
     std::string strPage;
-    Family(strPage, "tarnwick_connections_total", "counter", "Client connections accepted.");
+    Family(strPage, "tarnwick_connections_total", "counter",
+           "Connections received (CON), rejected ones and monitors included.");
     Sample(strPage, "tarnwick_connections_total", figures.nConnections);
     Family(strPage, "tarnwick_rejections_total", "counter",
            "Clients turned away because a DNSBL zone lists them.");
@@ -161,5 +181,6 @@ std::string RenderMetrics(const CGatewayFigures& figures) {
         ZoneStates(strPage, figures.zoneHealths);
     }
     ScreeningHistogram(strPage, figures.screening);
+    ClientOutcomes(strPage, figures);
     return strPage;
 }

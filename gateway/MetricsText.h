@@ -20,6 +20,9 @@ struct CGatewayFigures {
     // With zone checks on: each zone by name, with its health.
     bool bZoneChecks = false;
     std::vector<std::pair<std::string, EZoneHealth>> zoneHealths;
+    // One of the client defences (GreetWait, the per-client limits, DeferOnDnsFailure) is on:
+    // their outcomes are shown (as they are once any has been counted).
+    bool bClientDefences = false;
 };
 
 // The media type of the page.

@@ -1,13 +1,15 @@
 // CMonitorStatus: the monitor protocol's status lines and the connections that receive them.
 //
-// Owned by the application object's gateway share. The monitor connections are registered by
+// Owned by the gateway (CGatewayCore). The monitor connections are registered by
 // the listener thread when they identify themselves and leave when they are destroyed; they are
 // kept in the live-connection order (newest connection first), so that sending the lines costs
 // one step per monitor, not one per connection. At most kMaxMonitors are registered at once:
 // the listener refuses any further one, and logs that at most once every kRefusalLogGap. Send
-// and SetMailServerStatus run on the listener thread only (CGatewayCore::SetMailServerStatus
-// hands the UI thread's changes to it). Nothing here fails.
+// and SetMailServerStatus run on the listener thread only (CGatewayCore hands the UI thread's
+// changes to it). Nothing here fails.
 #pragma once
+
+#include "gateway/MailServerStatus.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,7 +20,7 @@
 
 class CClientSocket;
 
-class CMonitorStatus {
+class CMonitorStatus : public IMailServerStatus {
 public:
     static constexpr size_t kMaxMonitors = 64;
     static constexpr std::chrono::seconds kRefusalLogGap{60};
@@ -41,7 +43,7 @@ public:
     // one that has stopped reading is closed instead (CClientSocket::SendStatus).
     void Send();
     // Stores a changed status and tells the monitors; an unchanged one does nothing.
-    void SetMailServerStatus(int nValue);
+    void SetMailServerStatus(int nValue) override;
 
 private:
     const std::atomic<std::int32_t>& m_nConnections;

@@ -26,6 +26,7 @@ CScreeningMetrics::CSnapshot CScreeningMetrics::Snapshot() const {
     snapshot.nScreenings = m_nScreenings.load();
     snapshot.dSecondsTotal = static_cast<double>(m_nNanosecondsTotal.load()) / 1e9;
     snapshot.nCacheHits = m_nCacheHits.load();
+    for (size_t i = 0; i < kClientOutcomes; ++i) snapshot.clients[i] = m_clients[i].load();
     std::lock_guard<std::mutex> guard(m_zoneLock);
     snapshot.listings = m_listings;
     return snapshot;

@@ -17,8 +17,7 @@ void AddZone(const CDnsblServer& entry, CScreeningPolicy& policy, CZoneHealth& h
         return;
     }
     if (entry.m_bActive == 0) return;
-    policy.zones.push_back(
-        {&entry, entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
+    policy.zones.push_back({entry.m_nId, entry.m_strName, zone, health.StateFor(entry.m_strName)});
 }
 
 // A single IPv4 address is compared as text, as the dialog writes it; an IPv6 address, which
@@ -47,13 +46,6 @@ std::tuple<std::int32_t, std::int32_t, std::int32_t> NumbersOf(const Settings& s
 }
 }  // namespace
 
-// The numbers are set together with the lists by a load, but a caller may set them alone; they
-// are compared too.
-bool CScreeningPolicy::IsCurrent(const Settings& settings) const {
-    return nVersion == settings.m_nListVersion &&
-           std::tie(nThreshold, nCheckMinutes, nCacheSeconds) == NumbersOf(settings);
-}
-
 // The address is written out only when there are texts to compare it with.
 bool CScreeningPolicy::IsExcluded(const CNetAddress& address) const {
     if (!exactExclusions.empty() && std::find(exactExclusions.begin(), exactExclusions.end(),
@@ -67,13 +59,11 @@ bool CScreeningPolicy::IsAsked(const CPolicyZone& zone) const {
     return !ChecksOn() || zone.pState->Health() == EZoneHealth::Up;
 }
 
-std::shared_ptr<const CScreeningPolicy> CompileScreeningPolicy(const Settings& settings,
-                                                               CZoneHealth& health) {
+std::shared_ptr<const CScreeningPolicy> CompileScreeningPolicy(
+    const Settings& settings, CZoneHealth& health, std::shared_ptr<CCatchCounts> pCatches) {
     auto pPolicy = std::make_shared<CScreeningPolicy>();
     CScreeningPolicy& policy = *pPolicy;
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-    policy.nVersion = settings.m_nListVersion;
-    policy.nGeneration = settings.m_nListGeneration;
+    policy.pCatches = pCatches != nullptr ? std::move(pCatches) : std::make_shared<CCatchCounts>();
     for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
         AddZone(*p, policy, health);
     for (const CExclusion* p = settings.Exclusions; p != nullptr; p = p->m_pNext)

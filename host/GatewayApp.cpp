@@ -18,7 +18,6 @@ namespace {
 constexpr const char* kAlreadyRunning = "Tarnwick Professional is Already Running";
 constexpr const char* kActivateMessage = "WM_ACTIVATE 1 0";
 constexpr const char* kShowWindowMessage = "WM_SHOWWINDOW 1 0";
-constexpr int kWaitStepMs = 10;
 
 IFrontEnd& DefaultFrontEnd() {
     static CHeadlessFrontEnd s_headless;
@@ -37,21 +36,50 @@ void CGatewayApp::SetCommandLine(int argc, const char* const* argv) {
     m_args.assign(argv, argv + argc);
 }
 
+// The load's reports wait until what it read is published, so that they go to the log file it
+// names, as every later line does.
 bool CGatewayApp::LoadSettings(LoadFailure onFailure) {
+    AssertUiThread("CGatewayApp::LoadSettings");
     bool bKeyMissing = false;
+    std::vector<std::pair<int, std::string>> reports;
     const bool bRead = ::LoadSettings(
-        m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); },
+        m_settings,
+        [&reports](int nCode, const std::string& strText) { reports.emplace_back(nCode, strText); },
         bKeyMissing, DefaultSettingsPlace(), onFailure);
     if (bKeyMissing) m_bConfigAtStart = 1;
-    ResolveMailServer();
-    // A failed reload leaves the settings as they were: nothing to compile or report again.
-    if (bRead || onFailure == LoadFailure::ClearLists) ScreeningReloaded();
+    // A failed reload leaves the settings as they were: nothing to publish or report again.
+    if (bRead || onFailure == LoadFailure::ClearLists) PublishSettings(true);
+    for (const auto& [nCode, strText] : reports) ReportError(nCode, strText);
     return bRead;
 }
 
 bool CGatewayApp::SaveSettings() {
     return ::SaveSettings(
         m_settings, [this](int nCode, const std::string& strText) { ReportError(nCode, strText); });
+}
+
+// Logging with no file named writes to the default file, which the setting then names: the next
+// save keeps it.
+void CGatewayApp::PublishSettings(bool bNewLoad) {
+    AssertUiThread("CGatewayApp::PublishSettings");
+    if (m_settings.EnableLogging != 0 && m_settings.LogFileName.empty())
+        m_settings.LogFileName = CActivityLog::kDefaultLogName;
+    m_gateway.Publish(m_settings, bNewLoad);
+}
+
+void CGatewayApp::TakeEditedSettings(const Settings& settings) {
+    m_settings = settings;
+    PublishSettings(false);
+}
+
+void CGatewayApp::StartListenThread() {
+    AssertUiThread("CGatewayApp::StartListenThread");
+    const int nFailure = m_gateway.StartListenThread();
+    if (nFailure == 0) return;
+    m_bGatewayDown = 1;
+    m_bStopRequested = 1;
+    ReportError(nFailure, "Creating Listening Socket");
+    if (m_pMonitor != nullptr) m_pMonitor->EndRun();
 }
 
 // The socket layer needs no start on this platform; what stands in for it is the set-up every
@@ -71,23 +99,23 @@ bool CGatewayApp::InitInstance() {
                       MB_ICONEXCLAMATION);
         return false;
     }
-    m_bIsNT = PlatformIsNT() ? 1 : 0;
+    m_log.m_bIsNT = PlatformIsNT() ? 1 : 0;
 
-    m_settings.SetMailServer("");
+    m_settings.MailServer.clear();
     m_settings.PortOut = 25;
     m_settings.PortIn = 25;
     LoadSettings();
 
-    CGatewayCommandLineInfo info;
+    CGatewayCommandLineInfo info(m_log.m_bIsNT != 0);
     std::vector<const char*> argv;
     for (const std::string& strArg : m_args) argv.push_back(strArg.c_str());
     ParseCommandLine(static_cast<int>(argv.size()), argv.data(), info);
 
-    if (m_bIsNT) {
+    if (m_log.m_bIsNT) {
         HandOffToCompanion(info.m_strParams);
         return false;
     }
-    m_bDebugDump = info.m_bDebug;
+    m_gateway.m_bDebugDump = info.m_bDebug != 0;
     m_bGatewayElsewhere = info.m_bDebug;
     if (info.m_bExit) return false;
     if (!info.m_bDebug && FindRunningInstance()) return false;
@@ -123,7 +151,7 @@ void CGatewayApp::CreateControlWindow() {
                 *pLoop, [this](const std::string& strLine) { OnInstanceMessage(strLine); }))
             m_pInstanceChannel.reset();
     }
-    m_pFrontEnd->CreateControlWindow();
+    m_pFrontEnd->CreateControlWindow(*this);
 }
 
 void CGatewayApp::OnInstanceMessage(const std::string& strLine) {
@@ -132,28 +160,18 @@ void CGatewayApp::OnInstanceMessage(const std::string& strLine) {
     if (strLine == kShowWindowMessage) m_pMonitor->ShowWindow();
 }
 
-void CGatewayApp::WaitWhileReportShowing() {
-    while (m_bReportShowing) {
-        usleep(kWaitStepMs * 1000);
-        PumpMessages();
-    }
-}
-
 void CGatewayApp::RunGateway() {
-    std::unique_ptr<IMonitorWindow> pMonitor = m_pFrontEnd->CreateMonitorWindow();
+    AssertUiThread("CGatewayApp::RunGateway");
+    std::unique_ptr<IMonitorWindow> pMonitor = m_pFrontEnd->CreateMonitorWindow(*this);
     LogLine("Starting Tarnwick");
+    // A listening socket that cannot be had is reported (and logged) before the shutdown lines.
     if (!m_bGatewayElsewhere) StartListenThread();
     if (!m_bStopRequested) {
         m_pMonitor = pMonitor.get();
         m_pMainWnd = pMonitor.get();
         CreateControlWindow();
         pMonitor->RunModal();
-        WaitWhileReportShowing();
         m_pFrontEnd->UpdateTrayIcon(NIM_DELETE);
-    } else {
-        // A listener that stopped the run at once may still be reporting why: its line goes
-        // to the log before the shutdown lines.
-        WaitWhileReportShowing();
     }
     NotifyServiceManager("STOPPING=1");
     LogLine("Shutting Down Tarnwick\r\n" + std::string(56, '-'));
@@ -166,21 +184,22 @@ void CGatewayApp::RunGateway() {
 }
 
 void CGatewayApp::Configure(bool bApply) {
+    AssertUiThread("CGatewayApp::Configure");
     if (m_bConfigOpen) {
         m_pFrontEnd->ShowConfigDialog();
         return;
     }
     m_bConfigOpen = true;
-    const bool bSaved = m_pFrontEnd->RunConfigDialog();
+    const bool bSaved = m_pFrontEnd->RunConfigDialog(*this);
     m_bConfigOpen = false;
     if (bSaved) {
-        // After a failed save the reload would read the old key, or none at all and empty both
-        // lists, so that screening would stop: the edited settings stay in force instead, their
-        // mail server looked up here rather than by the listener.
+        // The dialog's OK left its settings in m_settings. After a failed save the reload would
+        // read the old key, or none at all and empty both lists, so that screening would stop:
+        // the edited settings are published instead.
         if (SaveSettings())
             LoadSettings();
         else
-            ResolveMailServer();
+            PublishSettings(false);
         if (!bApply) return;
         if (m_bGatewayElsewhere) {
             m_bGatewayElsewhere = 0;
@@ -191,19 +210,21 @@ void CGatewayApp::Configure(bool bApply) {
     if (m_bReloadPending) ReloadSettings();
 }
 
-// The dialog edits the live lists: a reload asked for meanwhile waits until it has closed.
+// The dialog edits a copy of the record and hands its edits back: a reload asked for meanwhile
+// waits until it has closed, so that it neither loses them nor is lost by them.
 // A service manager hears RELOADING=1 first and READY=1 once the reload is over, failed or not.
 bool CGatewayApp::ReloadSettings() {
+    AssertUiThread("CGatewayApp::ReloadSettings");
     m_bReloadPending = m_bConfigOpen;
     if (m_bReloadPending) return false;
     NotifyServiceManager(ReloadingState());
     const bool bLoaded = LoadSettings(LoadFailure::KeepSettings);
     if (bLoaded) {
-        ApplySettingsToListener();
+        m_gateway.ApplySettingsToListener();
         LogActivity("Settings Reloaded");
         m_pFrontEnd->UpdateTrayIcon(NIM_MODIFY);
     }
-    NotifyReloadDone();
+    m_gateway.NotifyReloadDone();
     return bLoaded;
 }
 

@@ -1,17 +1,18 @@
-// CGatewayApp: the one application object of the process.
+// CGatewayApp: the one application object of a gateway run.
 //
-// Its fields and operations come in layers, each in its subsystem's folder: the framework part
-// (platform/WinApp.h: main window, PumpMessages), logging (logging/LoggingApp.h: settings
-// record, platform family, LogLine, LogActivity, ReportError, RefreshMonitor), the gateway
-// (gateway/GatewayCore.h: counters, connections, listener thread, CheckBlacklists, monitor
-// status), and here the host's start-up, foreground run and reconfiguration. Constructed once
-// by main() on the UI thread, which then calls InitInstance: the whole life of the process.
-// Reached everywhere through AfxGetApp() (TheApp() here). The desktop is reached only through
-// the front end main() hands over (host/FrontEnd.h). Failures are reported through ReportError;
-// ExitCode tells the process's status: non-zero when the gateway could not serve.
+// It owns each part of the run and hands every part what it uses at construction: the
+// framework part (platform/WinApp.h: the main window, the UI thread), the activity log and error
+// reports (m_log, logging/ActivityLog.h), the settings record the load fills and the
+// configuration dialog edits (m_settings, UI thread only), and the gateway (m_gateway,
+// gateway/GatewayCore.h: counters, the published configuration, screening, the listener
+// thread). The host's start-up, foreground run and reconfiguration are here. Made by
+// RunGateway (host/ProgramStart.h) on the UI thread, which then calls InitInstance: the whole
+// life of the process; nothing reaches it through a global, so tests may make several. The
+// desktop is reached only through the front end it is given (host/FrontEnd.h). Every operation
+// here runs on the UI thread. Failures are reported through ReportError; ExitCode tells the
+// process's status: non-zero when the gateway could not serve.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,22 +20,32 @@
 
 #include "gateway/GatewayCore.h"
 #include "host/FrontEnd.h"
+#include "logging/ActivityLog.h"
 #include "platform/EventLoop.h"
 #include "platform/InstanceChannel.h"
+#include "platform/WinApp.h"
 #include "settings/SettingsStore.h"
 
-class CGatewayApp : public CGatewayCore {
+class CGatewayApp : public CWinApp {
 public:
     // The title a second instance looks for.
     static constexpr const char* kTitle = "Tarnwick Professional";
 
     CGatewayApp();
-    // Stops the listener thread while the object is still whole: that thread reaches the
-    // application through TheApp() until it has gone.
+    // Stops the listener thread while the object is still whole.
     ~CGatewayApp() override;
 
-    std::atomic<std::int32_t> m_bGatewayElsewhere{0};
-    std::atomic<std::int32_t> m_bConfigAtStart{0};
+    CActivityLog m_log{*this};
+    // The record the load fills and the configuration dialog's edits come back to; what the
+    // listener uses is the configuration published from it (PublishSettings).
+    Settings m_settings;
+    CGatewayCore m_gateway{m_log};
+
+    // Run state, UI thread only.
+    std::int32_t m_bGatewayElsewhere = 0;
+    std::int32_t m_bConfigAtStart = 0;
+    std::int32_t m_bStopRequested = 0;  // the listening socket failed: the run must end
+    std::int32_t m_bGatewayDown = 0;    // the gateway is not serving: leaving asks nothing
 
     void SetFrontEnd(IFrontEnd* pFrontEnd) { m_pFrontEnd = pFrontEnd; }
     IFrontEnd& FrontEnd() const { return *m_pFrontEnd; }
@@ -48,8 +59,7 @@ public:
     // The configuration dialog; on OK the settings are saved and reloaded (not reloaded when the
     // save failed), and with bApply a process started without its listener (DEBUG) starts one.
     // While the dialog is open (a Configure from the tray during one from the monitor window),
-    // another Configure brings it to the front instead of opening a second one on the same
-    // lists.
+    // another Configure brings it to the front instead of opening a second one.
     void Configure(bool bApply);
     // A reload on request (SIGHUP): the settings are read again as after the dialog's OK and
     // taken into use by the running listener (a changed PortIn or metrics endpoint re-opened,
@@ -63,9 +73,27 @@ public:
     bool TakeSignal(int nSignal);
 
     // The settings storage, reporting through ReportError; a missing key sets m_bConfigAtStart.
+    // A load publishes what it read (and, failing with ClearLists, the emptied lists).
     // SaveSettings is false when the settings key could not be written.
     bool LoadSettings(LoadFailure onFailure = LoadFailure::ClearLists);
     bool SaveSettings();
+    // Publishes m_settings as the configuration in force. bNewLoad: it was just loaded (catch
+    // counts start again); otherwise it is an edit of the loaded settings (the dialog's).
+    void PublishSettings(bool bNewLoad);
+    // The configuration dialog's edit that takes effect at once: it becomes the record, and is
+    // published.
+    void TakeEditedSettings(const Settings& settings);
+
+    // The listener thread, as the gateway runs it; a listening socket that cannot be made is
+    // reported and ends the run.
+    void StartListenThread();
+    void StopListenThread() { m_gateway.StopListenThread(); }
+
+    // The log and reports, as every part of the run uses them (m_log).
+    void LogLine(const std::string& strText) { m_log.LogLine(strText); }
+    void LogActivity(const std::string& strText) { m_log.LogActivity(strText); }
+    void ReportError(int nCode, const std::string& strText) { m_log.ReportError(nCode, strText); }
+    void RefreshMonitor() { m_log.RefreshMonitor(); }
 
     int ExitCode() const { return m_nExitCode; }
 
@@ -75,8 +103,6 @@ private:
     bool FindRunningInstance();
     void CreateControlWindow();
     void OnInstanceMessage(const std::string& strLine);
-    // Pumps while the listener shows a report that holds the shutdown back.
-    void WaitWhileReportShowing();
 
     IFrontEnd* m_pFrontEnd = nullptr;
     std::vector<std::string> m_args;
@@ -87,5 +113,3 @@ private:
     int m_nExitCode = 0;
     bool m_bReloadPending = false;  // a reload waits for the configuration dialog to close
 };
-
-inline CGatewayApp& TheApp() { return AppAs<CGatewayApp>(); }

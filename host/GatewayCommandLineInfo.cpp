@@ -1,6 +1,5 @@
 #include "host/GatewayCommandLineInfo.h"
 
-#include "host/GatewayApp.h"
 #include "platform/MessageBox.h"
 
 void CGatewayCommandLineInfo::ParseParam(const std::string& strParam, bool /*bFlag*/,
@@ -11,7 +10,7 @@ void CGatewayCommandLineInfo::ParseParam(const std::string& strParam, bool /*bFl
 
     if (strWord == "SERVICE" || strWord == "START") return;
     if (strWord == "STOP") {
-        if (TheApp().m_bIsNT)
+        if (m_bIsNT)
             AfxMessageBox("Tarnwk Service Stopped.", "Tarnwick", MB_OK,
                           MB_ICONINFORMATION | MB_SETFOREGROUND);
         m_bExit = 1;

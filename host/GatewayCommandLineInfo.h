@@ -16,6 +16,9 @@ public:
         "Tarnwick Usage:\n\tTarnwk\t\t\tRun Tarnwick\n\tTarnwk -config\t\tConfigure Settings\n"
         "\tTarnwk -uninstall\t\tUninstall Service\n\tTarnwk -Stop\t\tStop Service";
 
+    // bIsNT: the platform family, which decides whether STOP says so.
+    explicit CGatewayCommandLineInfo(bool bIsNT) : m_bIsNT(bIsNT) {}
+
     std::string m_strParams;
     std::int32_t m_bDebug = 0;
     std::int32_t m_bConfig = 0;
@@ -23,4 +26,7 @@ public:
     std::int32_t m_bExit = 0;
 
     void ParseParam(const std::string& strParam, bool bFlag, bool bLast) override;
+
+private:
+    bool m_bIsNT;
 };

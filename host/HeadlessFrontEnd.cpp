@@ -8,14 +8,12 @@
 
 #include "host/GatewayApp.h"
 #include "platform/ConsoleOutput.h"
+#include "platform/JournalStream.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "settings/SettingsStore.h"
 
 namespace {
-// The UI thread's waits sleep this long between pumps, where it has no loop to sleep on.
-constexpr int kWaitStepMs = 10;
-
 // What the terminal shows of an appended text: its line, without the CR LF that separates the
 // pane's entries.
 std::string PrintedLine(const std::string& strText) {
@@ -24,16 +22,14 @@ std::string PrintedLine(const std::string& strText) {
     while (nEnd > nBegin && (strText[nEnd - 1] == '\n' || strText[nEnd - 1] == '\r')) --nEnd;
     return strText.substr(nBegin, nEnd - nBegin);
 }
-
-bool OnUiThread() { return TheApp().IsUiThread(); }
 }  // namespace
 
 // Standard output and standard error get their descriptors now, while there are descriptors to
 // be had.
-CHeadlessMonitor::CHeadlessMonitor() : m_print(kPrintMs, [this] { return Print(); }) {
+CHeadlessMonitor::CHeadlessMonitor(CGatewayApp& app)
+    : m_app(app), m_print(kPrintMs, [this] { return Print(); }) {
     CConsoleOutput::Out();
     CConsoleOutput::Err();
-    m_tick.Prepare();
 }
 
 // What is still queued goes out, waiting a moment at most for a reader that has fallen behind:
@@ -46,9 +42,10 @@ void CHeadlessMonitor::AppendLogText(const std::string& strText, size_t nMaxText
     {
         std::lock_guard<std::mutex> guard(m_appendLock);
         m_pane.Append(strText, nMaxText);
-        CConsoleOutput::Out().Append(PrintedLine(strText) + "\n");
+        CConsoleOutput::Out().Append(
+            JournalLines(STDOUT_FILENO, kJournalInfo, PrintedLine(strText) + "\n"));
     }
-    if (OnUiThread())
+    if (m_app.IsUiThread())
         m_print.RunNow();
     else
         m_print.Request();
@@ -65,46 +62,32 @@ void CHeadlessMonitor::ShowWindow() {
 }
 
 // SIGINT or SIGTERM closes the run as the monitor window's Exit would, without a question;
-// SIGHUP reloads the settings. The thread sleeps on its loop meanwhile, woken by a signal, a
-// call handed to it, or its tick.
+// SIGHUP reloads the settings. The thread sleeps on its loop meanwhile, woken by a signal or a
+// call handed to it. A run ended before it began, or without a loop or a signal pipe (nothing
+// could end it then), ends at once.
 void CHeadlessMonitor::RunModal() {
-    CGatewayApp& app = TheApp();
-    CEventLoop* pLoop = CEventLoop::ForThisThread();
-    if (pLoop == nullptr || m_signals.Fd() < 0) return WaitWithoutLoop();
-    bool bEnding = false;
-    auto end = [&] {
-        if (!bEnding) pLoop->PostQuit();
-        bEnding = true;
+    m_app.AssertUiThread("CHeadlessMonitor::RunModal");
+    m_pLoop = CEventLoop::ForThisThread();
+    if (m_bEnding || m_pLoop == nullptr || m_signals.Fd() < 0) return;
+    auto takeSignal = [this](std::uint32_t) {
+        if (m_app.TakeSignal(m_signals.Take())) EndRun();
     };
-    auto takeSignal = [&](std::uint32_t) {
-        if (app.TakeSignal(m_signals.Take())) end();
-    };
-    const CEventLoop::WatchId nWatch = pLoop->Watch(m_signals.Fd(), EPOLLIN, takeSignal);
-    std::function<void()> onTick = [&] {
-        if (app.m_bStopRequested)
-            end();
-        else
-            m_tick.Start(kTickMs, onTick);
-    };
-    onTick();
-    pLoop->Run();
-    m_tick.Stop();
-    pLoop->Unwatch(nWatch);
+    const CEventLoop::WatchId nWatch = m_pLoop->Watch(m_signals.Fd(), EPOLLIN, takeSignal);
+    m_pLoop->Run();
+    m_pLoop->Unwatch(nWatch);
+    m_pLoop = nullptr;
 }
 
-void CHeadlessMonitor::WaitWithoutLoop() {
-    CGatewayApp& app = TheApp();
-    while (!app.m_bStopRequested) {
-        if (app.TakeSignal(m_signals.Wait(kWaitStepMs))) return;
-        app.PumpMessages();
-    }
+void CHeadlessMonitor::EndRun() {
+    if (m_pLoop != nullptr && !m_bEnding) m_pLoop->PostQuit();
+    m_bEnding = true;
 }
 
-std::unique_ptr<IMonitorWindow> CHeadlessFrontEnd::CreateMonitorWindow() {
-    return std::make_unique<CHeadlessMonitor>();
+std::unique_ptr<IMonitorWindow> CHeadlessFrontEnd::CreateMonitorWindow(CGatewayApp& app) {
+    return std::make_unique<CHeadlessMonitor>(app);
 }
 
-bool CHeadlessFrontEnd::RunConfigDialog() {
+bool CHeadlessFrontEnd::RunConfigDialog(CGatewayApp&) {
     const std::string strHive = RegistryHivePath();
     const std::string strFile = CurrentDirectory() + "/" + kSettingsFileName;
     std::fprintf(stderr,

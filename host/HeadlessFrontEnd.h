@@ -7,8 +7,8 @@
 // the listener never waits for the UI thread nor for whoever reads standard output. Its modal
 // run sleeps on the UI thread's loop until SIGINT or SIGTERM arrives (caught from the moment
 // the monitor object is made, and taken on the UI thread, never worked on in a handler:
-// platform/StopSignals.h) or, at its half-second tick, finds that the gateway must stop; SIGHUP
-// meanwhile reloads the settings (CGatewayApp::ReloadSettings). More of them later, during the
+// platform/StopSignals.h) or EndRun is called (the gateway went down); SIGHUP meanwhile reloads
+// the settings (CGatewayApp::ReloadSettings). More of them later, during the
 // shutdown, change nothing. The configuration dialog says on standard error how to configure
 // without it and counts as cancelled.
 //
@@ -20,17 +20,16 @@
 
 #include "host/FrontEnd.h"
 #include "platform/CoalescedTask.h"
-#include "platform/LoopTimer.h"
+#include "platform/EventLoop.h"
 #include "platform/StopSignals.h"
 
 class CHeadlessMonitor : public IMonitorWindow {
 public:
     static constexpr int kPrintMs = 250;
-    static constexpr int kTickMs = 500;
     // How long the end of the run waits for standard output to take the last lines.
     static constexpr int kLastPrintMs = 1000;
 
-    CHeadlessMonitor();
+    explicit CHeadlessMonitor(CGatewayApp& app);
     ~CHeadlessMonitor() override;
 
     void Refresh() override {}
@@ -38,26 +37,26 @@ public:
     void AppendLogText(const std::string& strText, size_t nMaxText) override;
 
     void RunModal() override;
+    void EndRun() override;
     void Activate() override {}
     void ShowWindow() override;
 
 private:
     // Prints what waits; true when standard output took not all of it.
     bool Print();
-    // The run where the UI thread has no loop (or no signals) to sleep on: it looks every 10 ms.
-    void WaitWithoutLoop();
-
+    CGatewayApp& m_app;
     std::mutex m_appendLock;  // the pane and the queued lines take an entry in one step
     CLogPane m_pane;
     CCoalescedTask m_print;
     CStopSignals m_signals;
-    CLoopTimer m_tick;  // the run's half-second look at the stop request
+    CEventLoop* m_pLoop = nullptr;  // the UI thread's, while the run goes on
+    bool m_bEnding = false;
 };
 
 class CHeadlessFrontEnd : public IFrontEnd {
 public:
-    std::unique_ptr<IMonitorWindow> CreateMonitorWindow() override;
-    void CreateControlWindow() override {}
+    std::unique_ptr<IMonitorWindow> CreateMonitorWindow(CGatewayApp& app) override;
+    void CreateControlWindow(CGatewayApp& /*app*/) override {}
     void UpdateTrayIcon(int /*nAction*/) override {}
-    bool RunConfigDialog() override;
+    bool RunConfigDialog(CGatewayApp& app) override;
 };

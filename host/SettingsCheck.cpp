@@ -22,9 +22,11 @@
 #include "gateway/ScreeningPolicy.h"
 #include "gateway/ZoneChecker.h"
 #include "gateway/ZoneTest.h"
-#include "logging/LoggingApp.h"
+#include "logging/ActivityLog.h"
 #include "platform/AsyncSocket.h"
 #include "platform/CommandLineInfo.h"
+#include "platform/DnsChannel.h"
+#include "platform/JournalStream.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "settings/DnsblZone.h"
@@ -157,6 +159,19 @@ void CheckZoneHealth(const CScreeningPolicy& policy, Problems& problems) {
     }
 }
 
+// The nameservers from the environment, read by the same code that makes the gateway's
+// resolver: a list it cannot use fails every DNSBL query, which lets every client through
+// without a word in the log, so the check names it.
+void CheckNameservers(Problems& problems) {
+    const std::string strServers = ConfiguredNameservers();
+    if (strServers.empty()) return;
+    const std::string strWhy = NameserversProblem(strServers);
+    if (!strWhy.empty())
+        problems.push_back("TARNWICK_NAMESERVERS: " + Quoted(strServers) +
+                           " cannot be read as nameservers (address:port, separated by commas): " +
+                           strWhy + ", so every DNSBL query fails and no client is listed");
+}
+
 // ---- one function per value ----
 
 void CheckMailServer(const std::string& strHost, Problems& problems) {
@@ -198,6 +213,10 @@ void CheckThreshold(const std::string& strText, Problems& problems) {
 
 void CheckNotNegative(const std::string& strText, Problems& problems) {
     CheckRange(strText, 0, INT32_MAX, "a whole number of 0 or more", problems);
+}
+
+void CheckGreetWait(const std::string& strText, Problems& problems) {
+    CheckRange(strText, 0, Settings::kMaxGreetWait, "a number of seconds from 0 to 300", problems);
 }
 
 // Empty is the default address.
@@ -291,6 +310,34 @@ std::string ProxyToOutcome(const CLoaded& loaded) {
     return "a version " + std::to_string(nVersion) + " header is sent";
 }
 
+std::string GreetWaitOutcome(const CLoaded& loaded) {
+    const std::int32_t nSeconds = loaded.settings.GreetWait;
+    if (nSeconds == 0) return "no client waits";
+    return "a new client waits " + Plural(nSeconds, "second");
+}
+
+std::string PassHoursOutcome(const CLoaded& loaded) {
+    const std::int32_t nHours = loaded.settings.GreetPassHours;
+    if (nHours == 0) return "every connection waits";
+    return "a client that waited skips the wait for " + Plural(nHours, "hour");
+}
+
+std::string ConnectionLimitOutcome(const CLoaded& loaded) {
+    const std::int32_t nLimit = loaded.settings.ClientConnectionLimit;
+    if (nLimit == 0) return "a client may hold any number of connections";
+    return "a client may hold " + Plural(nLimit, "connection") + " at once";
+}
+
+std::string ConnectionRateOutcome(const CLoaded& loaded) {
+    const std::int32_t nRate = loaded.settings.ClientConnectionRate;
+    if (nRate == 0) return "a client may open any number of connections";
+    return "a client may open " + Plural(nRate, "connection") + " a minute";
+}
+
+std::string DeferOutcome(const CLoaded& loaded) {
+    return Switched(loaded.settings.DeferOnDnsFailure);
+}
+
 struct CValueRule {
     const char* pName;
     ValueCheck check;
@@ -318,6 +365,11 @@ const CValueRule kValueRules[] = {
     {"DnsblCacheSeconds", CheckNotNegative, kWhole, false, CacheSecondsOutcome},
     {"ListenV6", CheckSwitch, kWhole, false, ListenV6Outcome},
     {"ProxyTo", CheckProxyVersion, kWhole, false, ProxyToOutcome},
+    {"GreetWait", CheckGreetWait, kWhole, false, GreetWaitOutcome},
+    {"GreetPassHours", CheckNotNegative, kWhole, false, PassHoursOutcome},
+    {"ClientConnectionLimit", CheckNotNegative, kWhole, false, ConnectionLimitOutcome},
+    {"ClientConnectionRate", CheckNotNegative, kWhole, false, ConnectionRateOutcome},
+    {"DeferOnDnsFailure", CheckSwitch, kWhole, false, DeferOutcome},
 };
 
 // The list entries "<prefix><i>", read for i from 0 below the count value.
@@ -402,12 +454,11 @@ Values ReadKeyTexts(const std::string& strHivePath) {
 // What the settings file gave, as the hive would hold it: it names no values, and its lists
 // are numbered from 0 in the file's order.
 Values RecordTexts(const Settings& settings) {
-    Values values{{"MailServer", settings.GetMailServer()},
+    Values values{{"MailServer", settings.MailServer},
                   {"PortOut", std::to_string(settings.PortOut)},
                   {"PortIn", std::to_string(settings.PortIn)}};
     std::vector<std::string> zones, exclusions;
     {
-        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
         for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
             zones.push_back((p->m_bActive ? "+" : "-") + p->m_strName);
         for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
@@ -431,8 +482,8 @@ Values RecordTexts(const Settings& settings) {
 // file for every line and loses the line silently when it cannot.
 void CheckLogFile(const Settings& settings, Problems& problems) {
     if (settings.EnableLogging == 0) return;
-    std::string strFile = settings.GetLogFileName();
-    if (strFile.empty()) strFile = CLoggingApp::kDefaultLogName;
+    std::string strFile = settings.LogFileName;
+    if (strFile.empty()) strFile = CActivityLog::kDefaultLogName;
     const size_t nSlash = strFile.rfind('/');
     const std::string strFolder =
         nSlash == std::string::npos ? "." : (nSlash == 0 ? "/" : strFile.substr(0, nSlash));
@@ -500,9 +551,10 @@ std::vector<std::string> CSettingsCheck::Run() {
             bKeyMissing ? RecordTexts(settings) : ReadKeyTexts(m_place.strHivePath);
         CZoneHealth health;
         const std::shared_ptr<const CScreeningPolicy> pPolicy =
-            CompileScreeningPolicy(settings, health);
+            CompileScreeningPolicy(settings, health, nullptr);
         CheckValues(values, {settings, *pPolicy}, problems);
         CheckLogFile(settings, problems);
+        CheckNameservers(problems);
         CheckZoneHealth(*pPolicy, problems);
     }
     return Distinct(problems);
@@ -511,7 +563,8 @@ std::vector<std::string> CSettingsCheck::Run() {
 int RunSettingsCheck() {
     CSettingsCheck check;
     const std::vector<std::string> problems = check.Run();
-    for (const std::string& strProblem : problems) std::fprintf(stderr, "%s\n", strProblem.c_str());
+    for (const std::string& strProblem : problems)
+        std::fputs(JournalLines(STDERR_FILENO, kJournalError, strProblem + "\n").c_str(), stderr);
     if (problems.empty())
         std::printf("Tarnwick: the settings in %s hold no problem.\n", check.Source().c_str());
     else

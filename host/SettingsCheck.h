@@ -10,7 +10,8 @@
 // The check binds no port, writes no file (neither the hive, nor the activity log, nor the debug
 // dump), reports nothing through the error report or the event log, and opens no window: main()
 // runs it before it chooses a front end, and no application object exists meanwhile. It asks
-// the system's resolver for the mail server's address, as start-up does. UI thread; the check
+// the system's resolver for the mail server's address, as start-up does, and reads the DNSBL
+// nameservers of TARNWICK_NAMESERVERS as the gateway's resolver does. UI thread; the check
 // shares nothing with a gateway that may be running on the same hive.
 #pragma once
 
@@ -38,6 +39,7 @@ private:
     std::string m_strSource;
 };
 
-// The check as a program: the problems on standard error, one line each, then one summary line
-// on standard output; the exit status, 0 when there is no problem and 1 otherwise.
+// The check as a program: the problems on standard error, one line each (with the error priority
+// where standard error is the journal's stream, as before a service's start), then one summary
+// line on standard output; the exit status, 0 when there is no problem and 1 otherwise.
 int RunSettingsCheck();

@@ -1,20 +1,13 @@
-// CLoggingApp::LogLine and LogActivity: the activity log file and the log pane.
+// CActivityLog::LogLine and LogActivity: the activity log file and the log pane.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "logging/LoggingApp.h"
+#include "logging/ActivityLog.h"
 #include "platform/System.h"
 
 namespace {
-// The current log file name; an empty one becomes the default and is kept in the settings.
-std::string LogFileNameForWriting(Settings& settings) {
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-    if (settings.LogFileName.empty()) settings.LogFileName = CLoggingApp::kDefaultLogName;
-    return settings.LogFileName;
-}
-
 // Appends the bytes to the file, creating it when missing. Opened for appending only, so a log
 // that may be written but not read still receives its lines (opening it for reading and writing
 // fails there), nothing ever truncates it, and each line lands whole at the end of the file
@@ -35,24 +28,27 @@ void AppendToFile(const std::string& strPath, const std::string& strBytes) {
 
 // The whole line goes out in one append, so a line's stamp and text always stand together in
 // the file; the lock keeps the two threads' lines from interleaving within this process.
-void CLoggingApp::LogLine(const std::string& strText) {
-    if (m_settings.EnableLogging == 0) return;
-    // The settings lock is taken and released before the log lock, never inside it: a caller
-    // holding the settings lock may log.
-    const std::string strPath = LogFileNameForWriting(m_settings);
+void CActivityLog::LogLine(const std::string& strText) {
     std::lock_guard<std::mutex> guard(m_logLock);
-    AppendToFile(strPath, LogStamp() + " : " + strText + "\r\n");
+    if (!m_bEnabled) return;
+    AppendToFile(m_strPath.empty() ? kDefaultLogName : m_strPath,
+                 LogStamp() + " : " + strText + "\r\n");
+}
+
+void CActivityLog::SetLogFile(bool bEnabled, const std::string& strPath) {
+    std::lock_guard<std::mutex> guard(m_logLock);
+    m_bEnabled = bEnabled;
+    m_strPath = strPath;
 }
 
 // The entry goes to the pane in one step, preceded by CR LF, and whole oldest entries leave it
 // past kMaxPaneText: a read of the pane followed by a write could lose another thread's entry.
-void CLoggingApp::LogActivity(const std::string& strText) {
+void CActivityLog::LogActivity(const std::string& strText) {
     LogLine(strText);
     const std::string strEntry = LogStamp() + " : " + strText;
-    if (IMainWindow* pMain = m_pMainWnd.load())
-        pMain->AppendLogText("\r\n" + strEntry, kMaxPaneText);
+    if (IMainWindow* pMain = MainWindow()) pMain->AppendLogText("\r\n" + strEntry, kMaxPaneText);
 }
 
-void CLoggingApp::RefreshMonitor() {
-    if (IMainWindow* pMain = m_pMainWnd.load()) pMain->Refresh();
+void CActivityLog::RefreshMonitor() {
+    if (IMainWindow* pMain = MainWindow()) pMain->Refresh();
 }

@@ -107,6 +107,11 @@ CAsyncSocket::CAsyncSocket() = default;
 
 CAsyncSocket::~CAsyncSocket() { CAsyncSocket::Close(); }
 
+// A socket belongs to the loop it was made on; only that loop's thread may use it.
+void CAsyncSocket::AssertLoopThread(const char* pWhat) const {
+    if (m_pLoop != nullptr) m_pLoop->AssertOwner(pWhat);
+}
+
 // An IPv6 socket serves IPv6 alone (IPV6_V6ONLY), so that an IPv4 socket on the same port stays
 // the one IPv4 clients reach, and its clients' addresses are never IPv4 ones in mapped form.
 BOOL CAsyncSocket::Create(unsigned nPort, int nType, long lEvent, const char* pszAddress) {
@@ -171,6 +176,7 @@ BOOL CAsyncSocket::Connect(const std::string& strHost, unsigned nPort) {
 }
 
 BOOL CAsyncSocket::ConnectTo(const sockaddr_storage* pAddress, unsigned nPort) {
+    AssertLoopThread("CAsyncSocket::Connect");
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
     int nCode = 0;
     if (pAddress == nullptr) {
@@ -203,6 +209,7 @@ BOOL CAsyncSocket::Listen(int nBacklog) {
 }
 
 BOOL CAsyncSocket::Accept(CAsyncSocket& rConnected, sockaddr* pAddress, socklen_t* pLength) {
+    AssertLoopThread("CAsyncSocket::Accept");
     m_bAcceptArmed = true;
     UpdateWatch();
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
@@ -222,6 +229,7 @@ bool CAsyncSocket::TakeFamily(int nFamily) {
 }
 
 int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
+    AssertLoopThread("CAsyncSocket::Send");
     if (m_hSocket == INVALID_SOCKET) return FailTransfer(ENOTSOCK);
     const ssize_t nSent = send(m_hSocket, pBuffer, nLength, nFlags | MSG_NOSIGNAL);
     if (nSent >= 0) return static_cast<int>(nSent);
@@ -235,6 +243,7 @@ int CAsyncSocket::Send(const void* pBuffer, int nLength, int nFlags) {
 }
 
 int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
+    AssertLoopThread("CAsyncSocket::Receive");
     if (m_hSocket == INVALID_SOCKET) return FailTransfer(ENOTSOCK);
     m_bReadArmed = true;
     UpdateWatch();
@@ -252,6 +261,7 @@ int CAsyncSocket::Receive(void* pBuffer, int nLength, int nFlags) {
 }
 
 BOOL CAsyncSocket::AsyncSelect(long lEvent) {
+    AssertLoopThread("CAsyncSocket::AsyncSelect");
     if (m_hSocket == INVALID_SOCKET) return Fail(ENOTSOCK);
     m_lEvent = lEvent;
     m_bReadArmed = true;
@@ -277,6 +287,7 @@ BOOL CAsyncSocket::GetSockName(sockaddr_storage& address) {
 }
 
 void CAsyncSocket::Close() {
+    AssertLoopThread("CAsyncSocket::Close");
     if (m_hSocket == INVALID_SOCKET) return;
     if (m_nWatch != 0 && m_pLoop != nullptr) m_pLoop->Unwatch(m_nWatch, true);
     m_nWatch = 0;

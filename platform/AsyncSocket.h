@@ -119,6 +119,7 @@ protected:
     void TakeCloseByReceive() { m_bCloseByReceive = true; }
 
 private:
+    void AssertLoopThread(const char* pWhat) const;
     bool Attach(int fd, int nFamily, long lEvent, bool bWatchNow = true);
     bool TakeFamily(int nFamily);
     void UpdateWatch();

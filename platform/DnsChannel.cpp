@@ -38,3 +38,14 @@ int MakeDnsChannel(ares_channel* pChannel, const std::string& strServers,
     *pChannel = channel;
     return ARES_SUCCESS;
 }
+
+std::string NameserversProblem(const std::string& strServers) {
+    ares_channel channel = nullptr;
+    const int nStatus = MakeDnsChannel(&channel, strServers);
+    if (nStatus != ARES_SUCCESS) return ares_strerror(nStatus);
+    ares_addr_port_node* pServers = nullptr;
+    const bool bNone = ares_get_servers_ports(channel, &pServers) != ARES_SUCCESS || !pServers;
+    ares_free_data(pServers);
+    ares_destroy(channel);
+    return bNone ? "it names no server" : "";
+}

@@ -21,3 +21,8 @@ std::string ConfiguredNameservers();
 // failure, never a silent fall-back to other servers.
 int MakeDnsChannel(ares_channel* pChannel, const std::string& strServers,
                    ares_sock_state_cb pStateCallback = nullptr, void* pStateData = nullptr);
+
+// Why a channel cannot be made asking strServers as MakeDnsChannel reads them (c-ares' text for
+// the failure, or that the list names no server), or "" when it can: what the settings check
+// says of TARNWICK_NAMESERVERS before the gateway would find out by failing every query.
+std::string NameserversProblem(const std::string& strServers);

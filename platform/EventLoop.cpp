@@ -105,6 +105,7 @@ CEventLoop::~CEventLoop() {
 CEventLoop* CEventLoop::ForThisThread() { return t_pLoop; }
 
 CEventLoop::WatchId CEventLoop::Watch(int fd, std::uint32_t nEvents, WatchHandler handler) {
+    m_owner.Assert("CEventLoop::Watch");
     ForgetEarlierWatch(fd);
     const WatchId id = m_nNextWatch++;
     if (nEvents != 0) {
@@ -137,6 +138,7 @@ void CEventLoop::ForgetEarlierWatch(int fd) {
 // leaves epoll after that batch (ParkReported): epoll reports hang-ups and errors even for an
 // empty mask, and a level-triggered hang-up would then spin the loop.
 bool CEventLoop::Rewatch(WatchId id, std::uint32_t nEvents) {
+    m_owner.Assert("CEventLoop::Rewatch");
     auto it = m_watches.find(id);
     if (it == m_watches.end()) return false;
     CWatch& watch = it->second;
@@ -165,6 +167,7 @@ void CEventLoop::ParkReported() {
 }
 
 void CEventLoop::Unwatch(WatchId id, bool bClosing) {
+    m_owner.Assert("CEventLoop::Unwatch");
     auto it = m_watches.find(id);
     if (it == m_watches.end()) return;
     if (it->second.nRegistered != 0 && !bClosing)
@@ -180,6 +183,7 @@ void CEventLoop::Post(std::function<void()> task, ItemKind kind) {
 void CEventLoop::PostQuit() { Post({}, ItemKind::Quit); }
 
 void CEventLoop::Run() {
+    m_owner.Assert("CEventLoop::Run");
     if (!IsValid()) return;
     ++m_nRunDepth;
     auto passEnded = [this] {
@@ -205,7 +209,10 @@ void CEventLoop::Run() {
     if (--m_nRunDepth == 0) m_bQuitPending = false;
 }
 
-int CEventLoop::Pump(int nMaxItems) { return Dispatch(nMaxItems, 0); }
+int CEventLoop::Pump(int nMaxItems) {
+    m_owner.Assert("CEventLoop::Pump");
+    return Dispatch(nMaxItems, 0);
+}
 
 // Posted items go first; then one epoll batch. Only the first wait may block. The pass ends
 // after a quit or close item, also when a handler's nested pump took the quit. The deadlines
@@ -287,6 +294,7 @@ bool CEventLoop::DispatchReady(const epoll_event& event) {
 void CEventLoop::DrainWakeup() { m_pQueue->Drain(); }
 
 void CEventLoop::LinkDeadline(CLoopDeadline& deadline) {
+    m_owner.Assert("CLoopDeadline::Arm");
     CDeadlineChain& chain = m_deadlines[deadline.m_nDelayMs];
     deadline.m_pPrev = chain.pTail;
     deadline.m_pNext = nullptr;
@@ -295,6 +303,7 @@ void CEventLoop::LinkDeadline(CLoopDeadline& deadline) {
 }
 
 void CEventLoop::UnlinkDeadline(CLoopDeadline& deadline) {
+    m_owner.Assert("CLoopDeadline::Stop");
     CDeadlineChain& chain = m_deadlines[deadline.m_nDelayMs];
     (deadline.m_pPrev ? deadline.m_pPrev->m_pNext : chain.pHead) = deadline.m_pNext;
     (deadline.m_pNext ? deadline.m_pNext->m_pPrev : chain.pTail) = deadline.m_pPrev;

@@ -1,9 +1,10 @@
 // The per-thread message loop: epoll for descriptor readiness, an eventfd for items posted from
 // other threads, an idle hook, and a quit request.
 //
-// Owned by the thread that constructs it; Watch, Rewatch, Unwatch, Run and Pump are called on
-// that thread only. Post and PostQuit may be called from any thread, also through a CLoopPoster
-// that stays safe to use after the loop is gone (posting then does nothing).
+// Owned by the thread that constructs it; Watch, Rewatch, Unwatch, Run, Pump and arming or
+// stopping a deadline run on that thread only, and each asserts it (platform/ThreadAffinity.h).
+// Post and PostQuit may be called from any thread, also through a CLoopPoster that stays safe to
+// use after the loop is gone (posting then does nothing).
 //
 // Watches are level-triggered: a descriptor that stays ready is reported again on every pass,
 // so a handler that does not consume its readiness is called again. Each dispatch looks the
@@ -30,6 +31,8 @@
 #include <memory>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/ThreadAffinity.h"
 
 #include "platform/MessagePump.h"
 
@@ -75,6 +78,8 @@ public:
     static CEventLoop* ForThisThread();
 
     bool IsValid() const { return m_fdEpoll >= 0; }
+    // Aborts, naming pWhat, unless the caller runs on the loop's own thread.
+    void AssertOwner(const char* pWhat) const { m_owner.Assert(pWhat); }
     // Readable whenever something is pending (a posted item or a ready watch), so another
     // toolkit's loop on this thread can watch it and Pump when it is.
     int EpollFd() const { return m_fdEpoll; }
@@ -133,6 +138,7 @@ private:
     // How long the blocking wait may last: until the earliest deadline, or for ever (-1).
     int WaitLimitMs() const;
 
+    CThreadAffinity m_owner;
     int m_fdEpoll = -1;
     std::shared_ptr<CTaskQueue> m_pQueue;
     std::unordered_map<WatchId, CWatch> m_watches;

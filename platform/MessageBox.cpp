@@ -1,10 +1,13 @@
 #include "platform/MessageBox.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <mutex>
 
 #include "platform/ConsoleOutput.h"
+#include "platform/JournalStream.h"
 
 namespace {
 std::atomic<IMessageBoxService*> g_pService{nullptr};
@@ -16,14 +19,17 @@ int CHeadlessMessageBox::Show(const std::string& strText, const std::string& str
                               int nButtons, int /*nIcon*/) {
     static std::mutex s_lock;
     std::lock_guard<std::mutex> guard(s_lock);
-    std::fprintf(stderr, "%s: %s\n", strCaption.c_str(), strText.c_str());
+    std::fputs(
+        JournalLines(STDERR_FILENO, kJournalError, strCaption + ": " + strText + "\n").c_str(),
+        stderr);
     std::fflush(stderr);
     return DefaultAnswer(nButtons);
 }
 
 void CHeadlessMessageBox::Notify(const std::string& strText, const std::string& strCaption,
                                  std::function<void()> onDismissed) {
-    CConsoleOutput::Err().Write(strCaption + ": " + strText + "\n");
+    CConsoleOutput::Err().Write(
+        JournalLines(STDERR_FILENO, kJournalError, strCaption + ": " + strText + "\n"));
     if (onDismissed) onDismissed();
 }
 

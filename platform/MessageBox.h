@@ -47,6 +47,8 @@ public:
 };
 
 // Writes "caption: text" to standard error, one box at a time, and returns the default button.
+// Where standard error is the journal's stream, each line carries the error priority "<3>"
+// (platform/JournalStream.h).
 // A Notify's line is written without waiting for the reader (CConsoleOutput).
 class CHeadlessMessageBox : public IMessageBoxService {
 public:

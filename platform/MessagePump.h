@@ -1,9 +1,11 @@
 // The pump of the calling thread: dispatches what is already pending without waiting.
 //
-// Every thread that waits for another (the UI thread stopping the listener, the listener waiting
-// for a client's first block) pumps its own queue meanwhile, so that calls handed to it are
-// served and nothing deadlocks. A thread installs its pump once (the event loop does it in its
-// constructor, the desktop installs the toolkit's); a thread without one pumps nothing.
+// No thread waits for another by pumping: the threads post to each other's loops, and whatever
+// the listener waits for is a deadline or an event on its own loop. Pumping serves the UI
+// thread's toolkit, which runs the UI thread's event loop from its own (the desktop pumps the
+// loop whenever its descriptor is ready), and tests. A thread installs its pump once (the event
+// loop does it in its constructor, the desktop installs the toolkit's); a thread without one
+// pumps nothing.
 #pragma once
 
 class CMessagePump {

@@ -1,7 +1,6 @@
 #include "platform/StopSignals.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,14 +44,4 @@ int CStopSignals::Take() {
     unsigned char byte = 0;
     if (m_fd < 0 || read(m_fd, &byte, 1) != 1) return 0;
     return byte;
-}
-
-int CStopSignals::Wait(int nTimeoutMs) {
-    if (m_fd < 0) {
-        usleep(nTimeoutMs * 1000);
-        return 0;
-    }
-    pollfd ready{m_fd, POLLIN, 0};
-    if (poll(&ready, 1, nTimeoutMs) <= 0) return 0;
-    return Take();
 }

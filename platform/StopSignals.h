@@ -21,8 +21,6 @@ public:
     int Fd() const { return m_fd; }
     // The signal taken (SIGINT, SIGTERM or SIGHUP), or 0 when none is waiting.
     int Take();
-    // Waits up to nTimeoutMs for a signal: the signal taken, or 0.
-    int Wait(int nTimeoutMs);
 
 private:
     int m_fd = -1;

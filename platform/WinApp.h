@@ -1,42 +1,31 @@
-// The application object's framework part: the one instance of the process, its main window,
-// and the message pump of whichever thread calls.
+// CWinApp: the framework part of the application object: the main window and the UI thread.
 //
-// Each subsystem adds its own share of the application object in a class derived from this one
-// (CLoggingApp, CGatewayCore, CGatewayApp), so that every layer builds against only the layers
-// below it, and all of them reach the one object through AfxGetApp(). Constructing an object
-// makes it the current one; destroying it clears the accessor. The thread that constructs it is
-// the UI thread.
+// The thread that constructs it is the UI thread. Nothing reaches it through a global: the
+// application object hands what each part needs to it at construction. m_pMainWnd may be read
+// on any thread (the listener logs to the window's pane); it is set and cleared on the UI
+// thread only.
 #pragma once
 
 #include <atomic>
-#include <thread>
 
 #include "platform/MainWindow.h"
+#include "platform/ThreadAffinity.h"
 
 class CWinApp {
 public:
-    CWinApp();
-    virtual ~CWinApp();
+    CWinApp() = default;
+    virtual ~CWinApp() = default;
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
 
     // The monitor window while the foreground run shows it, null otherwise.
     std::atomic<IMainWindow*> m_pMainWnd{nullptr};
 
-    // Dispatches at most 20 pending items of the calling thread's pump, without waiting.
-    void PumpMessages();
     // Whether the caller runs on the UI thread (the one that constructed this object).
-    bool IsUiThread() const { return std::this_thread::get_id() == m_uiThread; }
+    bool IsUiThread() const { return m_uiThread.IsOwner(); }
+    // Aborts, naming pWhat, when a UI-only operation is called on another thread.
+    void AssertUiThread(const char* pWhat) const { m_uiThread.Assert(pWhat); }
 
 private:
-    std::thread::id m_uiThread = std::this_thread::get_id();
+    CThreadAffinity m_uiThread;
 };
-
-// The one application object, or null before it is constructed.
-CWinApp* AfxGetApp();
-
-// The application object seen as the layer the caller builds on.
-template <class TApp>
-TApp& AppAs() {
-    return static_cast<TApp&>(*AfxGetApp());
-}

@@ -2,7 +2,6 @@
 
 #include <future>
 #include <system_error>
-#include <thread>
 
 // Shared by both threads, so that the promise outlives a creator that returns as soon as the
 // value is there, while set_value may still be finishing on the new thread.
@@ -11,39 +10,50 @@ public:
     std::promise<CLoopPoster> m_started;
 };
 
+CWinThread::~CWinThread() {
+    if (m_thread.joinable()) Stop();
+}
+
 BOOL CWinThread::OnIdle(LONG) { return FALSE; }
 
 bool CWinThread::CreateThread(CLoopPoster* pPoster) {
     auto pStarted = std::make_shared<CStartSignal>();
     std::future<CLoopPoster> poster = pStarted->m_started.get_future();
     try {
-        std::thread(&CWinThread::ThreadMain, this, pStarted).detach();
+        m_thread = std::thread(&CWinThread::ThreadMain, this, pStarted);
     } catch (const std::system_error&) {
         return false;
     }
-    CLoopPoster loopPoster = poster.get();
-    if (pPoster != nullptr) *pPoster = loopPoster;
+    m_poster = poster.get();
+    if (pPoster != nullptr) *pPoster = m_poster;
     return true;
 }
 
-// The object deletes itself at the end, so nothing after that touches a member.
+void CWinThread::Stop() {
+    if (!m_thread.joinable()) return;
+    m_poster.PostQuit();
+    m_thread.join();
+    m_poster = CLoopPoster();
+}
+
+// The creator hears of the thread once InitInstance is over (or the loop could not be made),
+// so that it reads InitInstance's findings without a lock.
 void CWinThread::ThreadMain(std::shared_ptr<CStartSignal> pStarted) {
-    {
-        CEventLoop loop;
+    CEventLoop loop;
+    if (!loop.IsValid()) {
         pStarted->m_started.set_value(loop.Poster());
-        pStarted.reset();
-        if (!loop.IsValid()) {
-            ExitInstance();
-        } else {
-            if (InitInstance()) {
-                loop.SetIdleHandler([this] {
-                    for (LONG lCount = 0; OnIdle(lCount); ++lCount) {
-                    }
-                });
-                loop.Run();
-            }
-            ExitInstance();
-        }
+        ExitInstance();
+        return;
     }
-    delete this;
+    const BOOL bInit = InitInstance();
+    pStarted->m_started.set_value(loop.Poster());
+    pStarted.reset();
+    if (bInit) {
+        loop.SetIdleHandler([this] {
+            for (LONG lCount = 0; OnIdle(lCount); ++lCount) {
+            }
+        });
+        loop.Run();
+    }
+    ExitInstance();
 }

@@ -1,15 +1,20 @@
 // CWinThread: a worker thread with its own message loop (a CEventLoop).
 //
-// Made on the creating thread and started with CreateThread (or AfxBeginThread), which returns
-// once the new thread's loop exists, so a quit posted right away is never lost. On the new
-// thread: InitInstance; then the loop, which calls OnIdle whenever it finds nothing pending;
-// a quit request ends it; then ExitInstance runs, the loop is destroyed and the object deletes
-// itself. Other threads reach a running thread only through Poster(): posting through it stays
-// safe after the thread has ended and deleted itself (the post is then dropped).
-// A thread that cannot be started leaves the object to its creator and CreateThread is false.
+// Owned by the object that makes it, on the creating thread. CreateThread starts the thread
+// and returns once the new thread's loop exists and InitInstance has run there, so whatever
+// InitInstance found (a socket it could not open, say) can be read by the creator afterwards,
+// and a quit posted right away is never lost. On the new thread: InitInstance; then the loop,
+// which calls OnIdle whenever it finds nothing pending; a quit request ends it; then
+// ExitInstance runs and the loop is destroyed. Stop posts the quit and joins the thread; the
+// owner calls it before destroying the object (the destructor joins as a last resort). Other
+// threads reach a running thread only through Poster(): posting through it stays safe after
+// the thread has ended (the post is then dropped). The running thread never waits for its
+// owner, so the owner's join always ends. A thread that cannot be started makes CreateThread
+// false.
 #pragma once
 
 #include <memory>
+#include <thread>
 
 #include "platform/AsyncSocket.h"
 #include "platform/EventLoop.h"
@@ -19,14 +24,15 @@ class CStartSignal;
 class CWinThread {
 public:
     CWinThread() = default;
-    virtual ~CWinThread() = default;
+    virtual ~CWinThread();
     CWinThread(const CWinThread&) = delete;
     CWinThread& operator=(const CWinThread&) = delete;
 
     // Starts the thread; pPoster (when given) receives the handle for posting to its loop.
-    // The object may be gone by the time this returns (InitInstance failed at once), so the
-    // caller keeps the poster, not the object, for talking to the thread.
     bool CreateThread(CLoopPoster* pPoster = nullptr);
+    // Asks the loop to quit and waits until the thread has ended. Not on the thread itself.
+    void Stop();
+    bool IsRunning() const { return m_thread.joinable(); }
 
     virtual BOOL InitInstance() { return TRUE; }
     // Called once whenever the loop runs out of pending work; TRUE asks for more idle calls.
@@ -35,13 +41,7 @@ public:
 
 private:
     void ThreadMain(std::shared_ptr<CStartSignal> pStarted);
-};
 
-// Makes a TThread on the calling thread and starts it; null when the thread cannot start.
-template <class TThread>
-TThread* AfxBeginThread(CLoopPoster* pPoster = nullptr) {
-    auto* pThread = new TThread();
-    if (pThread->CreateThread(pPoster)) return pThread;
-    delete pThread;
-    return nullptr;
-}
+    std::thread m_thread;
+    CLoopPoster m_poster;
+};

@@ -8,7 +8,6 @@
 
 namespace {
 constexpr const char* kWhiteSpace = " \t\n\v\f\r";
-using Guard = std::lock_guard<std::recursive_mutex>;
 }  // namespace
 
 std::string Trim(std::string& strText) {
@@ -34,47 +33,33 @@ std::int32_t Atol(const std::string& strText) {
     return static_cast<std::int32_t>(std::clamp<long>(nValue, INT32_MIN, INT32_MAX));
 }
 
-Settings::~Settings() {
-    ClearDnsblServers();
-    ClearExclusions();
-}
-
 void Settings::AddDnsblServer(std::string strName, std::int32_t bActive) {
     Trim(strName);
     if (strName.empty()) return;
-    Guard guard(m_lock);
     auto* pEntry = new CDnsblServer(++m_nLastDnsblId, std::move(strName), bActive);
     pEntry->m_pNext = DNSBL_Servers;
     DNSBL_Servers = pEntry;
-    ListsChanged();
 }
 
 void Settings::AddExclusion(const std::string& strAddress, std::int32_t bActive) {
-    Guard guard(m_lock);
     auto* pEntry = new CExclusion(++m_nLastExclusionId, strAddress, bActive);
     pEntry->m_pNext = Exclusions;
     Exclusions = pEntry;
-    ListsChanged();
 }
 
 CDnsblServer* Settings::FindDnsblServer(std::int32_t nId) const {
-    Guard guard(m_lock);
     for (CDnsblServer* p = DNSBL_Servers; p; p = p->m_pNext)
         if (p->m_nId == nId) return p;
     return nullptr;
 }
 
 CExclusion* Settings::FindExclusion(std::int32_t nId) const {
-    Guard guard(m_lock);
     for (CExclusion* p = Exclusions; p; p = p->m_pNext)
         if (p->m_nId == nId) return p;
     return nullptr;
 }
 
 void Settings::ClearDnsblServers() {
-    Guard guard(m_lock);
-    ++m_nListGeneration;
-    ListsChanged();
     while (CDnsblServer* pHead = DNSBL_Servers) {
         DNSBL_Servers = pHead->m_pNext;
         delete pHead;
@@ -82,38 +67,10 @@ void Settings::ClearDnsblServers() {
 }
 
 void Settings::ClearExclusions() {
-    Guard guard(m_lock);
-    ++m_nListGeneration;
-    ListsChanged();
     while (CExclusion* pHead = Exclusions) {
         Exclusions = pHead->m_pNext;
         delete pHead;
     }
-}
-
-std::string Settings::GetMailServer() const {
-    Guard guard(m_lock);
-    return MailServer;
-}
-
-std::string Settings::GetLogFileName() const {
-    Guard guard(m_lock);
-    return LogFileName;
-}
-
-void Settings::SetMailServer(const std::string& strValue) {
-    Guard guard(m_lock);
-    MailServer = strValue;
-}
-
-void Settings::SetLogFileName(const std::string& strValue) {
-    Guard guard(m_lock);
-    LogFileName = strValue;
-}
-
-std::string Settings::GetMetricsAddress() const {
-    Guard guard(m_lock);
-    return MetricsAddress;
 }
 
 namespace {
@@ -144,21 +101,18 @@ bool HasAddress(const std::vector<CNetPrefix>& prefixes, const CNetAddress& addr
 std::vector<std::string> Settings::SetProxyFrom(const std::string& strList) {
     std::vector<std::string> invalid;
     std::vector<CNetPrefix> addresses = ParseAddressList(strList, invalid);
-    Guard guard(m_lock);
     ProxyFrom = strList;
     m_proxyFrom.swap(addresses);
     return invalid;
 }
 
 bool Settings::IsProxyFrom(const CNetAddress& address) const {
-    Guard guard(m_lock);
     return HasAddress(m_proxyFrom, address);
 }
 
 std::vector<std::string> Settings::SetMonitorFrom(const std::string& strList) {
     std::vector<std::string> invalid;
     std::vector<CNetPrefix> addresses = ParseAddressList(strList, invalid);
-    Guard guard(m_lock);
     MonitorFrom = strList;
     m_bMonitorFromSet = !addresses.empty() || !invalid.empty();
     m_monitorFrom.swap(addresses);
@@ -167,12 +121,10 @@ std::vector<std::string> Settings::SetMonitorFrom(const std::string& strList) {
 
 // A list whose every entry was invalid still restricts: it lets nobody in, not everybody.
 bool Settings::IsMonitorFrom(const CNetAddress& address) const {
-    Guard guard(m_lock);
     return !m_bMonitorFromSet || HasAddress(m_monitorFrom, address);
 }
 
 bool Settings::IsMonitorFrom(std::optional<std::uint32_t> address) const {
     if (address) return IsMonitorFrom(CNetAddress::FromIPv4(*address));
-    Guard guard(m_lock);
     return !m_bMonitorFromSet;
 }

@@ -43,6 +43,8 @@ struct CStagedSettings {
     std::optional<std::string> MetricsAddress, ProxyFrom, MonitorFrom;
     std::optional<std::int32_t> DnsblThreshold, ZoneCheckMinutes, DnsblCacheSeconds;
     std::optional<std::int32_t> ListenV6, ProxyTo;
+    std::optional<std::int32_t> GreetWait, GreetPassHours, ClientConnectionLimit,
+        ClientConnectionRate, DeferOnDnsFailure;
     // Those of them the key holds in a form that cannot be read, by name.
     std::vector<std::string> unreadable;
     bool IsUnreadable(const char* pName) const {
@@ -129,6 +131,21 @@ std::vector<Entry> ReadEntries(const CRegistryKey& key, const char* pCountName,
     return entries;
 }
 
+// The client defences: each is off absent or below 1; the wait is at most kMaxGreetWait
+// seconds, and a pass is remembered kDefaultGreetPassHours when GreetPassHours is absent.
+void ReadDefences(const CRegistryKey& key, CStagedSettings& staged) {
+    const auto atLeastZero = [&](const char* pName) {
+        return std::max<std::int32_t>(ReadHiveOnlyNumber(key, pName, staged), 0);
+    };
+    staged.GreetWait = std::min(atLeastZero("GreetWait"), Settings::kMaxGreetWait);
+    const std::string strHours = ReadHiveOnlyText(key, "GreetPassHours", staged).value_or("");
+    staged.GreetPassHours =
+        strHours.empty() ? Settings::kDefaultGreetPassHours : std::max(Atol(strHours), 0);
+    staged.ClientConnectionLimit = atLeastZero("ClientConnectionLimit");
+    staged.ClientConnectionRate = atLeastZero("ClientConnectionRate");
+    staged.DeferOnDnsFailure = ReadHiveOnlyNumber(key, "DeferOnDnsFailure", staged) != 0 ? 1 : 0;
+}
+
 void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.bFromRegistry = true;
     staged.PortIn = ReadNumber(key, "PortIn");
@@ -154,6 +171,7 @@ void ReadRegistry(const CRegistryKey& key, CStagedSettings& staged) {
     staged.DnsblCacheSeconds = ReadHiveOnlyNumber(key, "DnsblCacheSeconds", staged);
     staged.ListenV6 = ReadHiveOnlyNumber(key, "ListenV6", staged) != 0 ? 1 : 0;
     staged.ProxyTo = ReadHiveOnlyNumber(key, "ProxyTo", staged);
+    ReadDefences(key, staged);
 }
 
 // ---- settings file ----
@@ -232,7 +250,7 @@ std::string UnreadableOutcome(const std::string& strName, const Settings& settin
                                         : "the load balancers trusted so far stay trusted.";
 }
 
-// Locked by the caller. MonitorFrom unread lets nobody in: set, with no address.
+// MonitorFrom unread lets nobody in: set, with no address.
 void ApplyUnreadable(Settings& settings, const CStagedSettings& staged, CInvalidEntries& invalid) {
     for (const std::string& strName : staged.unreadable)
         invalid.unreadable.push_back(strName + " cannot be read (it is not a text value); " +
@@ -245,7 +263,6 @@ void ApplyUnreadable(Settings& settings, const CStagedSettings& staged, CInvalid
 
 CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
                             const std::string& strFolder) {
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     settings.m_nLastDnsblId = 0;
     settings.m_nLastExclusionId = 0;
     settings.ClearDnsblServers();
@@ -268,6 +285,12 @@ CInvalidEntries ApplyStaged(Settings& settings, const CStagedSettings& staged,
     if (staged.DnsblCacheSeconds) settings.DnsblCacheSeconds = *staged.DnsblCacheSeconds;
     if (staged.ListenV6) settings.ListenV6 = *staged.ListenV6;
     if (staged.ProxyTo) settings.ProxyTo = *staged.ProxyTo;
+    if (staged.GreetWait) settings.GreetWait = *staged.GreetWait;
+    if (staged.GreetPassHours) settings.GreetPassHours = *staged.GreetPassHours;
+    if (staged.ClientConnectionLimit)
+        settings.ClientConnectionLimit = *staged.ClientConnectionLimit;
+    if (staged.ClientConnectionRate) settings.ClientConnectionRate = *staged.ClientConnectionRate;
+    if (staged.DeferOnDnsFailure) settings.DeferOnDnsFailure = *staged.DeferOnDnsFailure;
     CInvalidEntries invalid;
     ApplyUnreadable(settings, staged, invalid);
     if (staged.ProxyFrom) invalid.ProxyFrom = settings.SetProxyFrom(*staged.ProxyFrom);
@@ -287,7 +310,7 @@ void ReportInvalid(const SettingsReport& report, const CInvalidEntries& invalid)
 
 // ---- saving ----
 
-// The record as it stands, copied under its lock; lists from the head.
+// The record as it stands; lists from the head.
 struct CSnapshot {
     std::int32_t RunAsService, EnableLogging, PortIn, PortOut;
     std::string LogFileName, MailServer;
@@ -295,7 +318,6 @@ struct CSnapshot {
 };
 
 CSnapshot TakeSnapshot(const Settings& settings) {
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     CSnapshot snapshot{settings.RunAsService,
                        settings.EnableLogging,
                        settings.PortIn,

@@ -4,9 +4,8 @@
 // program as an event-log source (key "System\CurrentControlSet\Services\EventLog\Application
 // \Tarnwick").
 //
-// Called on the UI thread (start-up, reconfiguration). The record's lists are rebuilt under
-// Settings::m_lock in one step, so a screening on the listener thread sees the old lists or the
-// new ones; the lock is never held across file or registry work or a report. Failures go to the
+// Called on the UI thread (start-up, reconfiguration) with a record the caller owns: the listener
+// thread never sees it, only a configuration published from it afterwards. Failures go to the
 // caller's report function (code, text), which is the application's ReportError: this library
 // cannot reach the logging layer itself.
 #pragma once

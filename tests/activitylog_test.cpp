@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "logging/LoggingApp.h"
+#include "host/GatewayApp.h"
 #include "platform/System.h"
 #include "tests/support/TempDir.h"
 
@@ -44,12 +44,17 @@ class ActivityLog : public ::testing::Test {
 protected:
     void SetUp() override {
         m_app.m_settings.EnableLogging = 1;
-        m_app.m_settings.LogFileName = m_strLog;
+        LogTo(m_strLog);
+    }
+    // The log follows the settings as they are published.
+    void LogTo(const std::string& strFile) {
+        m_app.m_settings.LogFileName = strFile;
+        m_app.PublishSettings(false);
     }
 
     CTempDir m_dir;
     const std::string m_strLog = m_dir.File("activity.log");
-    CLoggingApp m_app;
+    CGatewayApp m_app;
 };
 }  // namespace
 
@@ -97,17 +102,17 @@ TEST_F(ActivityLog, ALogThatMayBeWrittenButNotReadKeepsItsLines) {
 }
 
 TEST_F(ActivityLog, UnwritablePathLosesTheLineSilently) {
-    m_app.m_settings.LogFileName = m_dir.File("missing-folder/activity.log");
+    LogTo(m_dir.File("missing-folder/activity.log"));
     m_app.LogLine("lost");  // must neither crash nor report
     EXPECT_NE(access(m_dir.File("missing-folder").c_str(), F_OK), 0);
-    m_app.m_settings.LogFileName = m_dir.Path();  // a folder is no file either
+    LogTo(m_dir.Path());  // a folder is no file either
     m_app.LogLine("lost");
     EXPECT_EQ(m_app.m_settings.LogFileName, m_dir.Path());
 }
 
-TEST_F(ActivityLog, LoggingOffTouchesNoFileAndAnEmptyNameBecomesTarnwkLogWhenWriting) {
+TEST_F(ActivityLog, LoggingOffTouchesNoFileAndAnEmptyNameBecomesTarnwkLogWhenLogging) {
     m_app.m_settings.EnableLogging = 0;
-    m_app.m_settings.LogFileName.clear();
+    LogTo("");
     CFakeMainWindow window;
     m_app.m_pMainWnd = &window;
     const std::string strPrevious = CurrentDirectory();
@@ -116,14 +121,15 @@ TEST_F(ActivityLog, LoggingOffTouchesNoFileAndAnEmptyNameBecomesTarnwkLogWhenWri
     m_app.LogActivity("Connection from 127.0.0.1 Accepted");  // the pane still gets verdicts
     m_app.m_pMainWnd = nullptr;
     EXPECT_EQ(Unstamped(window.m_strPane), "\r\nSTAMP : Connection from 127.0.0.1 Accepted");
-    EXPECT_EQ(m_app.m_settings.LogFileName, "") << "the default name is set only when writing";
+    EXPECT_EQ(m_app.m_settings.LogFileName, "") << "the default name is set only for logging";
     EXPECT_TRUE(std::filesystem::is_empty(m_dir.Path())) << "no file written";
 
     // The default name is in the working directory.
     m_app.m_settings.EnableLogging = 1;
+    m_app.PublishSettings(false);
     m_app.LogLine("Starting Tarnwick");
     ASSERT_EQ(chdir(strPrevious.c_str()), 0);
-    EXPECT_EQ(m_app.m_settings.GetLogFileName(), "Tarnwk.Log");
+    EXPECT_EQ(m_app.m_settings.LogFileName, "Tarnwk.Log");
     EXPECT_EQ(Unstamped(ReadFileBytes(m_dir.File("Tarnwk.Log"))), "STAMP : Starting Tarnwick\r\n");
 }
 
@@ -140,7 +146,7 @@ TEST_F(ActivityLog, PaneEntriesArePrecededByCrLfAndTrimmedByWholeOldestEntries) 
     for (int i = 0; i < 300; ++i) {
         std::string strText = "entry " + std::to_string(i) + " ";
         m_app.LogActivity(strText + std::string(100 - strText.size(), 'x'));
-        ASSERT_LE(window.m_strPane.size(), CLoggingApp::kMaxPaneText);
+        ASSERT_LE(window.m_strPane.size(), CActivityLog::kMaxPaneText);
     }
     m_app.m_pMainWnd = nullptr;
     const std::string strPane = window.m_strPane;
@@ -150,14 +156,14 @@ TEST_F(ActivityLog, PaneEntriesArePrecededByCrLfAndTrimmedByWholeOldestEntries) 
     const size_t nEntrySize = 2 + LogStamp().size() + 3 + 100;  // CR LF, stamp, " : ", text
     const size_t nEntries = std::count(strPane.begin(), strPane.end(), '\n') + 1;
     EXPECT_EQ(strPane.size(), nEntries * nEntrySize - 2);
-    EXPECT_GT(strPane.size() + nEntrySize, CLoggingApp::kMaxPaneText);
+    EXPECT_GT(strPane.size() + nEntrySize, CActivityLog::kMaxPaneText);
     EXPECT_EQ(Unstamped(strPane).substr(0, 18),
               "STAMP : entry " + std::to_string(300 - nEntries) + " ");
 
     // With no line feed left to cut at, trimming stops.
-    const std::string strHuge(CLoggingApp::kMaxPaneText + 50, 'y');
+    const std::string strHuge(CActivityLog::kMaxPaneText + 50, 'y');
     std::string strAlone = "\r\nolder entry";
-    EXPECT_EQ(AppendToPane(strAlone, "\r\n" + strHuge, CLoggingApp::kMaxPaneText), 15u);
+    EXPECT_EQ(AppendToPane(strAlone, "\r\n" + strHuge, CActivityLog::kMaxPaneText), 15u);
     EXPECT_EQ(strAlone, strHuge);
 }
 

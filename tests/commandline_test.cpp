@@ -23,14 +23,14 @@ public:
 };
 
 struct CCommandLineFixture : ::testing::Test {
-    CGatewayApp app;
+    bool bIsNT = false;
     CRecordingBoxes boxes;
     CCommandLineFixture() { SetMessageBoxService(&boxes); }
     ~CCommandLineFixture() override { SetMessageBoxService(nullptr); }
 
     CGatewayCommandLineInfo Parse(std::vector<const char*> words) {
         words.insert(words.begin(), "tarnwk");
-        CGatewayCommandLineInfo info;
+        CGatewayCommandLineInfo info(bIsNT);
         ParseCommandLine(static_cast<int>(words.size()), words.data(), info);
         return info;
     }
@@ -54,7 +54,7 @@ TEST_F(CCommandLineFixture, WordsAreRecordedUpperCasedWithoutTheirLeadingMark) {
 TEST_F(CCommandLineFixture, StopEndsEverywhereButSpeaksOnlyOnNt) {
     EXPECT_EQ(Parse({"stop"}).m_bExit, 1);
     EXPECT_TRUE(boxes.boxes.empty());
-    app.m_bIsNT = 1;
+    bIsNT = true;
     EXPECT_EQ(Parse({"-Stop"}).m_bExit, 1);
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0], Box("Tarnwk Service Stopped.", "Tarnwick", MB_OK,

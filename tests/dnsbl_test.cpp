@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "gateway/AnswerCache.h"
+#include "gateway/ClientLimiter.h"
 #include "gateway/DnsblLookup.h"
+#include "gateway/GreetPassList.h"
 #include "gateway/ListenThread.h"
 #include "host/GatewayApp.h"
 #include "platform/DnsQuery.h"
@@ -58,8 +60,8 @@ protected:
         m_strOldDirectory = CurrentDirectory();
         ASSERT_EQ(chdir(m_work.Path().c_str()), 0);
         m_app.m_settings.EnableLogging = 1;
-        m_app.m_settings.SetLogFileName(m_work.File("activity.log"));
-        m_app.m_bDebugDump = 1;
+        m_app.m_settings.LogFileName = m_work.File("activity.log");
+        m_app.m_gateway.m_bDebugDump = 1;
     }
     void TearDown() override { ASSERT_EQ(chdir(m_strOldDirectory.c_str()), 0); }
 
@@ -73,10 +75,21 @@ protected:
         ASSERT_TRUE(m_server.Start()) << m_server.Output();
         UseNameservers(m_server.Nameserver());
     }
+    // Screens with the settings as they stand now, published first (on this, the UI thread).
+    template <class TAddress>
+    int Check(const TAddress& address) {
+        m_app.PublishSettings(false);
+        return m_app.m_gateway.CheckBlacklists(address);
+    }
+    // The same without publishing, on any thread.
+    int Screen(const std::array<std::uint8_t, 4>& address) {
+        return m_app.m_gateway.CheckBlacklists(address);
+    }
+    // The catches of the configuration in force.
     int Catches(const std::string& strZone) {
-        std::lock_guard<std::recursive_mutex> guard(m_app.m_settings.m_lock);
-        for (CDnsblServer* p = m_app.m_settings.DNSBL_Servers; p; p = p->m_pNext)
-            if (p->m_strName == strZone) return p->m_nCatches;
+        const ConfigPtr pConfig = m_app.m_gateway.CurrentConfig();
+        for (CDnsblServer* p = pConfig->settings.DNSBL_Servers; p; p = p->m_pNext)
+            if (p->m_strName == strZone) return pConfig->pPolicy->pCatches->Of(p->m_nId);
         ADD_FAILURE() << "no server " << strZone;
         return -1;
     }
@@ -98,17 +111,17 @@ protected:
 
 TEST_F(DnsblLookup, ListingIsCountedLoggedAndDumpedOnlyWithTheDumpOn) {
     ServeListingZone();
-    m_app.m_bDebugDump = 0;
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 1);
+    m_app.m_gateway.m_bDebugDump = 0;
+    EXPECT_EQ(Check(kClient), 1);
     EXPECT_EQ(m_server.QueriedNames(), Lines{"40.30.20.10.bl.test"});
     EXPECT_EQ(Catches("bl.test"), 1);
     EXPECT_EQ(LoggedTexts(), Lines{"10.20.30.40 Found in bl.test"});
     EXPECT_FALSE(DumpExists());
 
     // With the dump on, a second client adds to the same catch count and to an existing dump.
-    m_app.m_bDebugDump = 1;
+    m_app.m_gateway.m_bDebugDump = 1;
     WriteFileBytes(m_work.File("Tarnwk.dbg"), "earlier\n");
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 1);
+    EXPECT_EQ(Check(kClient), 1);
     EXPECT_EQ(Catches("bl.test"), 2);
     EXPECT_EQ(LoggedTexts().size(), 2u);
     const Lines dump = DumpLines();
@@ -125,7 +138,7 @@ TEST_F(DnsblLookup, OtherAnswersRaiseCatchesOnlyAndUnknownNamesAreNotListed) {
     m_app.m_settings.AddDnsblServer("other.test", 1);
     m_app.m_settings.AddDnsblServer("empty.test", 1);
 
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 0);
+    EXPECT_EQ(Check(kClient), 0);
     EXPECT_EQ(Catches("other.test"), 1);
     EXPECT_EQ(Catches("empty.test"), 0);
     EXPECT_EQ(LoggedTexts(), Lines{});
@@ -140,16 +153,16 @@ TEST_F(DnsblLookup, EveryActiveServerIsAskedInListOrderAndNoInactiveOne) {
         m_server.AddZone(pZone, {"10.20.30.40"});
     m_server.AddZone("second.test", {});
     StartServer();
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 0) << "no server at all";
+    EXPECT_EQ(Check(kClient), 0) << "no server at all";
     m_app.m_settings.AddDnsblServer("off.test", 0);
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 0) << "no active server";
+    EXPECT_EQ(Check(kClient), 0) << "no active server";
     EXPECT_EQ(DumpLines(), (Lines{kDumpHead[0], kDumpHead[1], kDumpHead[0], kDumpHead[1]}));
     std::remove(m_work.File("Tarnwk.dbg").c_str());
 
     m_app.m_settings.AddDnsblServer("first.test", 1);
     m_app.m_settings.AddDnsblServer("second.test", 1);
     m_app.m_settings.AddDnsblServer("third.test", 1);
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 2);
+    EXPECT_EQ(Check(kClient), 2);
     // Newest first, no early stop after the first listing, the inactive one never asked.
     EXPECT_EQ(m_server.QueriedNames(), (Lines{"40.30.20.10.third.test", "40.30.20.10.second.test",
                                               "40.30.20.10.first.test"}));
@@ -172,10 +185,9 @@ TEST_F(DnsblLookup, RemovedServerWithEmptyNameIsAskedUnderTheRoot) {
     StartServer();
     m_app.m_settings.AddDnsblServer("removed.test", 1);
     {
-        std::lock_guard<std::recursive_mutex> guard(m_app.m_settings.m_lock);
         m_app.m_settings.DNSBL_Servers->m_strName.clear();  // what the dialog's removal does
     }
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 1);
+    EXPECT_EQ(Check(kClient), 1);
     EXPECT_EQ(m_server.QueriedNames(), Lines{"40.30.20.10"});
     EXPECT_EQ(LoggedTexts(), Lines{"10.20.30.40 Found in "});
     ASSERT_EQ(DumpLines().size(), 3u);
@@ -188,12 +200,12 @@ TEST_F(DnsblLookup, OnlyActiveExclusionsWithTheExactTextExempt) {
     m_app.m_settings.AddExclusion("010.20.30.40", 1);  // another text for the same address
     m_app.m_settings.AddExclusion("", 1);              // removed
     m_app.m_settings.AddExclusion("10.20.30.40 ", 1);  // texts are kept as given
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 1);
+    EXPECT_EQ(Check(kClient), 1);
     EXPECT_EQ(m_server.QueriedNames().size(), 1u);
 
     m_app.m_settings.AddExclusion("10.20.30.40", 1);
     std::remove(m_work.File("Tarnwk.dbg").c_str());
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 0);
+    EXPECT_EQ(Check(kClient), 0);
     EXPECT_EQ(m_server.QueriedNames().size(), 1u);  // no query
     EXPECT_FALSE(DumpExists());                     // no dump line, though the dump is on
     EXPECT_EQ(Catches("bl.test"), 1);
@@ -204,7 +216,8 @@ TEST_F(DnsblLookup, ASilentOrUnreachableServerIsAnErrorNotAListing) {
     CSilentUdpSocket silent;
     UseNameservers(silent.Nameserver());
     m_app.m_settings.AddDnsblServer("first.test", 1);
-    auto pending = std::async(std::launch::async, [&] { return m_app.CheckBlacklists(kClient); });
+    m_app.PublishSettings(false);
+    auto pending = std::async(std::launch::async, [&] { return Screen(kClient); });
     // Far above the 3 s bound, far below c-ares' default 75 s.
     ASSERT_EQ(pending.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(pending.get(), 0);
@@ -215,7 +228,7 @@ TEST_F(DnsblLookup, ASilentOrUnreachableServerIsAnErrorNotAListing) {
     std::remove(m_work.File("Tarnwk.dbg").c_str());
     UseNameservers("127.0.0.1:" + std::to_string(FreeUdpPort()));
     m_app.m_settings.AddDnsblServer("second.test", 1);
-    EXPECT_EQ(m_app.CheckBlacklists(kClient), 0);
+    EXPECT_EQ(Check(kClient), 0);
     const Lines dump = DumpLines();
     ASSERT_EQ(dump.size(), 4u);
     EXPECT_THAT(dump[2], QueryLine("second\\.test", "Err: [0-9]+"));
@@ -224,29 +237,29 @@ TEST_F(DnsblLookup, ASilentOrUnreachableServerIsAnErrorNotAListing) {
     EXPECT_EQ(LoggedTexts(), Lines{});
 }
 
-// The lists are not locked while a query runs, and a reload during the query leaves the new
-// entries' catch counts alone (the old entries are gone: raising theirs would touch freed
-// memory, which the sanitizer build catches).
-TEST_F(DnsblLookup, ListsStayFreeDuringAQueryAndSurviveAReload) {
+// A load published while a query runs takes effect for the next screening only: the query
+// goes on with the configuration it started with, and its catch goes to the old entries'
+// counts, not to the new ones'.
+TEST_F(DnsblLookup, AReloadDuringAQueryLeavesItsConfigurationAlone) {
     m_server.AddZone("bl.test", {"10.20.30.40"});
     ASSERT_TRUE(m_server.Start()) << m_server.Output();
     // The silent server is asked first; after its 1 s try, rbldnsd answers.
     CSilentUdpSocket silent;
     UseNameservers(silent.Nameserver() + "," + m_server.Nameserver());
     m_app.m_settings.AddDnsblServer("bl.test", 1);
+    m_app.PublishSettings(true);
+    const ConfigPtr pOld = m_app.m_gateway.CurrentConfig();
 
-    auto pending = std::async(std::launch::async, [&] { return m_app.CheckBlacklists(kClient); });
+    auto pending = std::async(std::launch::async, [&] { return Screen(kClient); });
     ASSERT_TRUE(silent.WaitForDatagram(10000));  // the query is in flight now
-    {
-        std::unique_lock<std::recursive_mutex> lock(m_app.m_settings.m_lock, std::try_to_lock);
-        ASSERT_TRUE(lock.owns_lock());
-        m_app.m_settings.ClearDnsblServers();
-        m_app.m_settings.AddDnsblServer("bl.test", 1);
-    }
+    m_app.m_settings.ClearDnsblServers();
+    m_app.m_settings.AddDnsblServer("bl.test", 1);
+    m_app.PublishSettings(true);
     ASSERT_EQ(pending.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(pending.get(), 1);
     EXPECT_EQ(m_server.QueriedNames(), Lines{"40.30.20.10.bl.test"});
     EXPECT_EQ(Catches("bl.test"), 0);
+    EXPECT_EQ(pOld->pPolicy->pCatches->Of(1), 1);
     EXPECT_EQ(LoggedTexts(), Lines{"10.20.30.40 Found in bl.test"});
 }
 
@@ -275,9 +288,11 @@ TEST(DnsblLookupAlone, VerdictReachesTheContinuationWithItsLogAndTrace) {
     settings.AddDnsblServer("clean.test", 1);
     settings.AddDnsblServer("bl.test", 1);
     CRecordingScreeningLog log;
-    CDnsblLookup lookup(settings, log);
+    CDnsblLookup lookup(log);
+    const CDnsblLookup::Policy pPolicy = lookup.Reload(settings);
     int nVerdict = -1;
-    lookup.Start(kClient, [&](int nListings) { nVerdict = nListings; });
+    lookup.Start(CNetAddress::FromIPv4(kClient), pPolicy,
+                 [&](int nListings) { nVerdict = nListings; });
     EXPECT_EQ(nVerdict, 1);
     EXPECT_EQ(log.m_logged, Lines{"10.20.30.40 Found in bl.test"});
     ASSERT_EQ(log.m_dump.size(), 4u);
@@ -309,26 +324,23 @@ std::pair<CScreeningOutcome, CScreeningOutcome> ScreenBothWays(Settings& setting
     CScreeningOutcome outcomes[2];
     for (int nConcurrent = 0; nConcurrent < 2; ++nConcurrent) {
         CScreeningOutcome& outcome = outcomes[nConcurrent];
-        std::vector<int> before;
-        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
-            before.push_back(p->m_nCatches);
         CRecordingScreeningLog log;
-        CDnsblLookup lookup(settings, log);
+        CDnsblLookup lookup(log);
+        const CDnsblLookup::Policy pPolicy = lookup.Reload(settings);
         if (nConcurrent == 0) {
-            outcome.nVerdict = lookup.Check(a);
+            outcome.nVerdict = lookup.Check(a, pPolicy);
         } else {
             CEventLoop loop;
             CLoopResolver resolver;
             auto pPending =
-                lookup.StartConcurrent(a, resolver, [&](int n) { outcome.nVerdict = n; });
+                lookup.StartConcurrent(a, pPolicy, resolver, [&](int n) { outcome.nVerdict = n; });
             EXPECT_TRUE(PumpUntil(loop, [&] { return outcome.nVerdict >= 0; }));
         }
         outcome.logged = log.m_logged;
         for (const std::string& strLine : log.m_dump)
             outcome.dump.push_back(std::regex_replace(strLine, std::regex("[0-9]+ ms"), "ms"));
-        size_t i = 0;
-        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext, ++i)
-            outcome.catches.push_back(p->m_nCatches - before[i]);
+        for (CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext)
+            outcome.catches.push_back(pPolicy->pCatches->Of(p->m_nId));
     }
     return {outcomes[0], outcomes[1]};
 }
@@ -399,22 +411,22 @@ TEST(ConcurrentScreening, AReloadMidLookupRaisesNoCatchOnTheNewList) {
     settings.AddDnsblServer("bl.test", 1);
     settings.DnsblCacheSeconds = 3600;
     CRecordingScreeningLog log;
-    CDnsblLookup lookup(settings, log);
+    CDnsblLookup lookup(log);
+    const CDnsblLookup::Policy pOld = lookup.Reload(settings);
     CEventLoop loop;
     CLoopResolver resolver;
     int nVerdict = -1;
-    auto pPending = lookup.StartConcurrent(kClient, resolver, [&](int n) { nVerdict = n; });
+    auto pPending = lookup.StartConcurrent(CNetAddress::FromIPv4(kClient), pOld, resolver,
+                                           [&](int n) { nVerdict = n; });
     ASSERT_TRUE(silent.WaitForDatagram(10000));
-    {
-        std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-        settings.ClearDnsblServers();
-        settings.AddDnsblServer("bl.test", 1);
-        settings.DnsblCacheSeconds = 1;
-    }
-    lookup.Reload();
+    settings.ClearDnsblServers();
+    settings.AddDnsblServer("bl.test", 1);
+    settings.DnsblCacheSeconds = 1;
+    const CDnsblLookup::Policy pNew = lookup.Reload(settings);
     ASSERT_TRUE(PumpUntil(loop, [&] { return nVerdict >= 0; }));
     EXPECT_EQ(nVerdict, 1);
-    EXPECT_EQ(settings.DNSBL_Servers->m_nCatches, 0);
+    EXPECT_EQ(pNew->pCatches->Of(settings.DNSBL_Servers->m_nId), 0);
+    EXPECT_EQ(pOld->pCatches->Of(1), 1);
     EXPECT_EQ(log.m_logged, Lines{"10.20.30.40 Found in bl.test"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_EQ(lookup.Check(kClient), 1);
@@ -699,8 +711,9 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
         if (step.bWaitForChecks) {
             ASSERT_TRUE(WaitUntil([&] {
                 size_t nOutstanding = 0;
-                gateway.OnListener(
-                    [&] { nOutstanding = gateway.m_app.m_pListenThread->ZoneChecksOutstanding(); });
+                gateway.OnListener([&] {
+                    nOutstanding = gateway.m_app.m_gateway.ListenThread()->ZoneChecksOutstanding();
+                });
                 return nOutstanding == 0;
             }));
         }
@@ -785,4 +798,77 @@ TEST(AnswerCache, KeepsAnswersForTheirTtlWithinTheLimitAndDropsTheOldestFirst) {
     EXPECT_EQ(cache.Size(), 0u);
     cache.Put(key("b.test", 1), answer, 4000);
     EXPECT_EQ(cache.Get(key("b.test", 1), 9000), std::nullopt);
+}
+
+// The clients that passed the talk-first wait: an IPv6 client by its /64, for the hours asked
+// at each question, the oldest pass first out when full (a client that passes again is new).
+TEST(GreetPassList, RemembersByClientForTheHoursAskedAndDropsTheOldestPassFirst) {
+    const auto v4 = [](std::uint8_t nLast) { return CNetAddress::FromIPv4({192, 0, 2, nLast}); };
+    const auto v6 = [](std::uint8_t nNetwork, std::uint8_t nLast) {
+        std::array<std::uint8_t, 16> bytes{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, nNetwork};
+        bytes[15] = nLast;
+        return CNetAddress::FromIPv6(bytes);
+    };
+    const long long nHourMs = 3600 * 1000;
+    CGreetPassList passes(3);
+    passes.Remember(v4(1), 0);
+    passes.Remember(v6(0, 1), 1);
+    EXPECT_TRUE(passes.HasPassed(v4(1), nHourMs - 1, 1));
+    EXPECT_FALSE(passes.HasPassed(v4(2), 0, 24));
+    EXPECT_TRUE(passes.HasPassed(v6(0, 0x99), 2, 24));  // the same /64
+    EXPECT_FALSE(passes.HasPassed(v6(1, 1), 2, 24));
+    EXPECT_TRUE(passes.HasPassed(v4(1), 10 * nHourMs, 24));
+    EXPECT_FALSE(passes.HasPassed(v4(1), 2 * nHourMs, 2));  // past the hours now asked: gone
+    EXPECT_FALSE(passes.HasPassed(v4(1), 2 * nHourMs, 24));
+    EXPECT_EQ(passes.Size(), 1u);
+    EXPECT_FALSE(passes.HasPassed(v4(9), 0, 0));  // 0 hours: nobody counts as passed
+    passes.Remember(v4(1), 10);
+    passes.Remember(v4(2), 11);
+    passes.Remember(v6(0, 1), 12);  // passed again: now the newest
+    passes.Remember(v4(3), 13);     // full: 192.0.2.1 passed longest ago
+    EXPECT_EQ(passes.Size(), 3u);
+    EXPECT_FALSE(passes.HasPassed(v4(1), 20, 24));
+    for (const CNetAddress& address : {v4(2), v6(0, 1), v4(3)})
+        EXPECT_TRUE(passes.HasPassed(address, 20, 24)) << address.ToText();
+}
+
+// Connections at once and per minute for each client: a slot counts until it goes, the bucket
+// fills again at the rate, a refusal costs nothing and is to be logged once a minute, and a
+// client quiet for a minute is forgotten unless it holds a connection (192.0.2.1 holds two).
+TEST(ClientLimiter, CountsConnectionsAtOnceAndPerMinuteAndLogsRefusalsOnceAMinute) {
+    CClientLimiter limiter;
+    const CNetAddress a = CNetAddress::FromIPv4({192, 0, 2, 1});
+    const CNetAddress b = CNetAddress::FromIPv4({192, 0, 2, 2});
+    EXPECT_EQ(limiter.Admit(a, 0, 0, 0).bAdmitted, true);  // both off: nothing kept
+    EXPECT_EQ(limiter.Tracked(), 0u);
+
+    std::vector<CClientLimiter::CSlot> held;
+    for (int i = 0; i < 2; ++i) held.push_back(std::move(limiter.Admit(a, 0, 2, 0).slot));
+    CClientLimiter::CAdmission over = limiter.Admit(a, 1, 2, 0);
+    EXPECT_FALSE(over.bAdmitted);
+    EXPECT_TRUE(over.bLog);
+    EXPECT_TRUE(limiter.Admit(b, 1, 2, 0).bAdmitted);  // another client has its own count
+    EXPECT_FALSE(limiter.Admit(a, 59999, 2, 0).bLog);
+    EXPECT_TRUE(limiter.Admit(a, 60001, 2, 0).bLog);
+    held.pop_back();  // one ends: room for one
+    held.push_back(std::move(limiter.Admit(a, 60002, 2, 0).slot));
+    EXPECT_FALSE(limiter.Admit(a, 60003, 2, 0).bAdmitted);
+
+    // Three a minute: three at once, then one every 20 seconds; refusals take nothing.
+    const CNetAddress c = CNetAddress::FromIPv4({192, 0, 2, 3});
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(limiter.Admit(c, 1000, 0, 3).bAdmitted) << i;
+    EXPECT_FALSE(limiter.Admit(c, 1000, 0, 3).bAdmitted);
+    EXPECT_FALSE(limiter.Admit(c, 20999, 0, 3).bAdmitted);
+    EXPECT_TRUE(limiter.Admit(c, 21000, 0, 3).bAdmitted);
+    EXPECT_FALSE(limiter.Admit(c, 21001, 0, 3).bAdmitted);
+    int nAfterAnHour = 0;
+    for (int i = 0; i < 5; ++i) nAfterAnHour += limiter.Admit(c, 3600000, 0, 3).bAdmitted;
+    EXPECT_EQ(nAfterAnHour, 3);  // the bucket holds no more than a minute's worth
+
+    // Thousands of clients come and go, ten a second; those quiet for a minute are swept (about
+    // 600 are not), a client holding connections is kept with its count.
+    for (std::uint32_t i = 0; i < 5000; ++i)
+        limiter.Admit(CNetAddress::FromIPv4(htonl(0x0A000000 + i)), 4000000 + 100LL * i, 1, 0);
+    EXPECT_LT(limiter.Tracked(), 1300u);
+    EXPECT_FALSE(limiter.Admit(a, 5000000, 1, 0).bAdmitted);
 }

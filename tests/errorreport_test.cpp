@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "logging/LoggingApp.h"
+#include "logging/ActivityLog.h"
 #include "platform/MessageBox.h"
 #include "tests/support/TempDir.h"
 
@@ -40,16 +40,13 @@ std::string Unstamped(const std::string& strBytes) {
 
 class ReportError : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_app.m_settings.EnableLogging = 1;
-        m_app.m_settings.LogFileName = m_strLog;
-    }
+    void SetUp() override { m_log.SetLogFile(true, m_strLog); }
 
     // Reports once and checks the one box and the one log entry it leaves.
     void ExpectReport(int nCode, const std::string& strText, const std::string& strMessage) {
         const size_t nBoxes = m_boxes.m_boxes.size();
         const std::string strLogBefore = ReadFileBytes(m_strLog);
-        m_app.ReportError(nCode, strText);
+        m_log.ReportError(nCode, strText);
         ASSERT_EQ(m_boxes.m_boxes.size(), nBoxes + 1);
         const auto& box = m_boxes.m_boxes.back();
         EXPECT_EQ(box.strText, strMessage);
@@ -64,7 +61,8 @@ protected:
     CTempDir m_dir;
     const std::string m_strLog = m_dir.File("activity.log");
     CRecordingMessageBox m_boxes{m_strLog};
-    CLoggingApp m_app;
+    CWinApp m_app;
+    CActivityLog m_log{m_app};
 };
 }  // namespace
 
@@ -77,7 +75,7 @@ TEST_F(ReportError, TheMessageDependsOnTheCodeAndThePlatformFamily) {
     ExpectReport(ECONNREFUSED, "Could not connect to Mail Server", strRefused);
     ExpectReport(-7, "Receiving from Channel", "Receiving from Channel Error -7\n");
     // On NT the system's text follows the bare line feed, when there is one.
-    m_app.m_bIsNT = 1;
+    m_log.m_bIsNT = 1;
     ExpectReport(0, "Tarnwick Professional is Already Running",
                  "Tarnwick Professional is Already Running");
     ExpectReport(ECONNREFUSED, "Could not connect to Mail Server",
@@ -85,9 +83,9 @@ TEST_F(ReportError, TheMessageDependsOnTheCodeAndThePlatformFamily) {
     ExpectReport(10035, "Receiving from Channel", "Receiving from Channel Error 10035\n");
 
     // With logging off the box is still shown, and nothing is logged.
-    m_app.m_settings.EnableLogging = 0;
+    m_log.SetLogFile(false, m_strLog);
     const std::string strLog = ReadFileBytes(m_strLog);
-    m_app.ReportError(5, "Unable to open Tarnwick registry key.");
+    m_log.ReportError(5, "Unable to open Tarnwick registry key.");
     ASSERT_EQ(m_boxes.m_boxes.size(), 7u);
     EXPECT_EQ(m_boxes.m_boxes.back().strText,
               "Unable to open Tarnwick registry key. Error 5\nInput/output error");

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -311,4 +312,23 @@ TEST(EventLoop, InputWaitingAfterAHoldUpIsReadBeforeDueDeadlinesAreJudged) {
     slow.Fill();
     loop.Run();
     EXPECT_FALSE(bExpired);
+}
+
+// A loop is used only on its own thread; watching, pumping or running it from another thread is
+// a fault of the program, and aborts at once, naming the operation.
+TEST(EventLoopDeathTest, OperationsOffTheOwningThreadAbort) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CEventLoop loop;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const auto offThread = [&](const std::function<void()>& fn) { std::thread(fn).join(); };
+    EXPECT_DEATH(offThread([&] { loop.Watch(fds[0], EPOLLIN, [](std::uint32_t) {}); }),
+                 "CEventLoop::Watch called on a thread that does not own it");
+    EXPECT_DEATH(offThread([&] { loop.Pump(1); }), "CEventLoop::Pump called on a thread");
+    EXPECT_DEATH(offThread([&] { loop.Run(); }), "CEventLoop::Run called on a thread");
+    // Posting is for every thread, and the owner may do everything.
+    std::thread([&] { loop.Post([] {}); }).join();
+    EXPECT_EQ(loop.Pump(1), 1);
+    close(fds[0]);
+    close(fds[1]);
 }

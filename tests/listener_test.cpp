@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -23,6 +25,7 @@
 #include "platform/DnsQuery.h"
 #include "tests/support/GatewayHarness.h"
 #include "tests/support/LoopbackAddresses.h"
+#include "tests/support/MailServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/RawPeer.h"
 #include "tests/support/Rbldnsd.h"
@@ -75,8 +78,8 @@ TEST_F(Screening, ListedClientsGetOnlyTheRejectionLineAndTheClose) {
     EXPECT_TRUE(
         Contains(strLog, " : Connection from 127.0.0.6 Rejected (Blacklist Listings: 3)\r\n"))
         << strLog;
-    EXPECT_EQ(m_gateway.m_app.m_nConnections, 2);
-    EXPECT_EQ(m_gateway.m_app.m_nRejected, 2);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nConnections, 2);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nRejected, 2);
     EXPECT_TRUE(WaitUntil([&] { return m_gateway.Connections().empty(); }));
     EXPECT_GE(m_gateway.m_window.m_nRefreshes, 2);
     EXPECT_TRUE(m_gateway.Reports().empty());
@@ -102,7 +105,7 @@ TEST_F(Screening, ExcludedClientIsRelayedWithoutAnyQuery) {
     const std::string strLog = m_gateway.ActivityLog();
     EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.12 Accepted")) << strLog;
     EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.13 Accepted")) << strLog;
-    EXPECT_EQ(m_gateway.m_app.m_nRejected, 0);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nRejected, 0);
     server.Stop();
 }
 
@@ -183,7 +186,7 @@ TEST_F(Screening, IPv6ClientsAreScreenedByTheirNibbleNamesBesideIPv4Ones) {
         }
     }
     EXPECT_TRUE(Contains(m_gateway.ActivityLog(), " : 2001:db8::6 Found in three.bl.test\r\n"));
-    EXPECT_EQ(m_gateway.m_app.m_nRejected, 6);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nRejected, 6);
     EXPECT_TRUE(m_gateway.Reports().empty()) << m_gateway.Reports()[0];
 }
 
@@ -218,7 +221,8 @@ TEST(Listener, TheIPv6SocketFailsAloneAndFollowsReloads) {
         gateway.m_nPortIn = FreeTcpPort();
         gateway.m_app.m_settings.PortIn = gateway.m_nPortIn;
         gateway.m_app.m_settings.ListenV6 = nListenV6;
-        gateway.m_app.ApplySettingsToListener();
+        gateway.Publish();
+        gateway.m_app.m_gateway.ApplySettingsToListener();
         gateway.OnListener([] {});  // the reload has been taken into use
         SCOPED_TRACE(nListenV6);
         EXPECT_TRUE(connects("127.0.0.31"));
@@ -232,31 +236,29 @@ TEST(Listener, PortInUseIsReportedAndAsksForShutdown) {
     ASSERT_TRUE(holder.Start([](int) {}));
     CGatewayHarness gateway;
     gateway.m_app.m_settings.PortIn = holder.Port();
-    ASSERT_NE(gateway.m_app.StartListenThread(), nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return gateway.Reports().size() == 1; }));
+    gateway.Publish(true);
+    gateway.m_app.StartListenThread();  // reports before it returns, on this, the UI thread
+    ASSERT_EQ(gateway.Reports().size(), 1u);
     const auto box = gateway.m_boxes.Boxes()[0];
     EXPECT_EQ(box.strText, "Creating Listening Socket Error " + std::to_string(EADDRINUSE) + "\n");
     EXPECT_EQ(box.strCaption, "Error");
-    // While the report shows, all three flags are up; afterwards only the report flag is down.
-    EXPECT_EQ(box.bReportShowing, 1);
+    // The report shows with both flags up: the run ends, and leaving asks nothing.
     EXPECT_EQ(box.bGatewayDown, 1);
     EXPECT_EQ(box.bStopRequested, 1);
-    EXPECT_TRUE(WaitUntil([&] { return gateway.m_app.m_bReportShowing == 0; }));
-    EXPECT_EQ(gateway.m_app.m_bGatewayDown, 1);
-    EXPECT_EQ(gateway.m_app.m_bStopRequested, 1);
     EXPECT_TRUE(Contains(gateway.ActivityLog(), "Creating Listening Socket Error 98\n"));
     // The thread runs on without a socket until it is stopped.
-    EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
+    EXPECT_TRUE(gateway.m_app.m_gateway.HasListenThread());
     gateway.Stop();
-    EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
+    EXPECT_FALSE(gateway.m_app.m_gateway.HasListenThread());
     holder.Stop();
 
     // A port that cannot be one is the same failure: nothing random or wrapped is bound.
     for (std::int32_t nPort : {0, -25, 65536 + 25}) {
         gateway.m_boxes.Clear();
         gateway.m_app.m_settings.PortIn = nPort;
-        ASSERT_NE(gateway.m_app.StartListenThread(), nullptr);
-        ASSERT_TRUE(WaitUntil([&] { return gateway.Reports().size() == 1; }));
+        gateway.Publish(true);
+        gateway.m_app.StartListenThread();
+        ASSERT_EQ(gateway.Reports().size(), 1u);
         EXPECT_EQ(gateway.Reports()[0],
                   "Creating Listening Socket Error " + std::to_string(EINVAL) + "\n");
         gateway.Stop();
@@ -266,7 +268,7 @@ TEST(Listener, PortInUseIsReportedAndAsksForShutdown) {
 TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {
     CGatewayHarness gateway;
     gateway.Stop();  // nothing to stop
-    EXPECT_EQ(gateway.m_app.m_pListenThread, nullptr);
+    EXPECT_EQ(gateway.m_app.m_gateway.ListenThread(), nullptr);
     ASSERT_TRUE(gateway.Start());
     CRawClient before;
     ASSERT_TRUE(before.Connect(gateway.m_nPortIn, "127.0.0.20"));
@@ -274,16 +276,14 @@ TEST(Listener, StartWhileRunningReplacesTheThreadAndStopWithNoneReturns) {
     ASSERT_TRUE(WaitUntil([&] { return gateway.Connections().size() == 1; }));
 
     ASSERT_TRUE(gateway.Start());
-    EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
-    EXPECT_NE(gateway.m_app.m_pListenThread, nullptr);
+    EXPECT_NE(gateway.m_app.m_gateway.ListenThread(), nullptr);
     // The old thread took its connections with it; the new one serves the same port.
     EXPECT_TRUE(before.ReadUntilClosed());
     CRawClient after;
     ASSERT_TRUE(after.Connect(gateway.m_nPortIn, "127.0.0.21"));
     EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().size() == 1; }));
     gateway.Stop();
-    EXPECT_EQ(gateway.m_app.m_pListenThread, nullptr);
-    EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
+    EXPECT_EQ(gateway.m_app.m_gateway.ListenThread(), nullptr);
     EXPECT_TRUE(after.ReadUntilClosed());
 }
 
@@ -296,7 +296,7 @@ TEST(Listener, StopDuringTheWaitAfterAFailedConnectEndsTheThread) {
     ASSERT_TRUE(client.Connect(gateway.m_nPortIn, "127.0.0.25"));
     ASSERT_TRUE(WaitUntil([&] { return gateway.Reports().size() == 1; }));
     gateway.Stop();
-    EXPECT_EQ(gateway.m_app.m_nListenThreads, 0);
+    EXPECT_FALSE(gateway.m_app.m_gateway.HasListenThread());
     EXPECT_TRUE(client.ReadUntilClosed());
     EXPECT_EQ(client.m_strReceived, "");
 }
@@ -318,8 +318,8 @@ TEST(Listener, ClosedConnectionsGoAtTheNextIdleMomentOpenOnesKeepTheirOrder) {
         return gateway.Connections() ==
                std::vector<std::string>{"127.0.0.24 SMTP", "127.0.0.22 SMTP"};
     }));
-    // The snapshot may be taken in the pass that retired the connection, before its end frees it.
-    EXPECT_TRUE(WaitUntil([&] { return gateway.m_app.m_bConnectionsSwept == 1; }));
+    // The monitor window is asked to look again once the connection has been freed.
+    EXPECT_GT(gateway.m_window.m_nRefreshes, 0);
 }
 
 // With no descriptor left, the waiting client stays in the backlog: one report, a pause, and
@@ -363,7 +363,7 @@ TEST(Listener, OutOfDescriptorsReportsOnceAndAcceptsLater) {
     EXPECT_EQ(gateway.Reports()[0],
               "Error Accepting Socket Error " + std::to_string(EMFILE) + "\n");
     ASSERT_TRUE(WaitUntil([&] { return Contains(gateway.ActivityLog(), "127.0.0.14 Accepted"); }));
-    EXPECT_EQ(gateway.m_app.m_nConnections, 1);
+    EXPECT_EQ(gateway.m_app.m_gateway.m_counters.m_nConnections, 1);
     EXPECT_EQ(gateway.Connections(), std::vector<std::string>{"127.0.0.14 "});
     close(fdClient);
 }
@@ -389,9 +389,10 @@ TEST(Listener, FailedAcceptsAreCountedOnceEachReportedAndFreedAtOnce) {
     ASSERT_TRUE(gateway.Start());
     std::vector<int> counts;
     gateway.OnListener([&] {
-        CClientIntake intake(gateway.m_app, nullptr, nullptr);
-        CFailingListenSocket listen(&gateway.m_app, intake);
-        for (int i = 0; i < 3; ++i, counts.push_back(gateway.m_app.m_nConnections))
+        CClientIntake intake(gateway.m_app.m_gateway.Context(), nullptr, nullptr);
+        CFailingListenSocket listen(gateway.m_app.m_gateway.Context(), intake);
+        for (int i = 0; i < 3;
+             ++i, counts.push_back(gateway.m_app.m_gateway.m_counters.m_nConnections))
             listen.OnAccept(0);
     });
     EXPECT_EQ(counts, (std::vector<int>{1, 1, 2}));
@@ -418,7 +419,7 @@ TEST_F(Screening, ConcurrentScreeningKeepsRelaysFlowingAndStopsWithLookupsInFlig
     // The listener is held up after the pass that sent the first client's three queries, until
     // their answers are out and the queries' bound has passed: answers that came in time count.
     m_gateway.OnListener([this, pHeld = std::make_shared<bool>(false)] {
-        CListenThread* pThread = m_gateway.m_app.m_pListenThread;
+        CListenThread* pThread = m_gateway.m_app.m_gateway.ListenThread();
         CEventLoop::ForThisThread()->SetPassEndHandler([this, pThread, pHeld] {
             pThread->SweepConnections();
             if (*pHeld || pThread->Snapshot().empty()) return;
@@ -496,4 +497,183 @@ TEST(Listener, DescriptorReserveIsMadeWholeOrNotAtAll) {
         EXPECT_EQ(fdChannel >= 0 && fdAfterAccept >= 0, nFree == 2);
         EXPECT_EQ(OpenDescriptors(), nStart);  // nothing left open by a reserve that failed
     }
+}
+
+namespace {
+const std::string kTalkedFirstLine =
+    "550 - Tarnwick: Protocol Error. Your Server Talked Before the Greeting\n";
+const std::string kTooManyLine = "421 - Tarnwick: Too Many Connections. Try Again Later\n";
+const std::string kDeferLine = "451 - Tarnwick: Block Lists Not Answering. Try Again Later\n";
+
+size_t Occurrences(const std::string& strText, const std::string& strNeedle) {
+    size_t nCount = 0;
+    for (size_t n = 0; (n = strText.find(strNeedle, n)) != std::string::npos; ++n) ++nCount;
+    return nCount;
+}
+
+// swaks from strFrom through the gateway; true when the message went through.
+bool SendWithSwaks(int nPort, const std::string& strFrom, const std::string& strSubject) {
+    CTempDir work;
+    CChildProcess swaks;
+    if (!swaks.Start({"swaks", "--server", "127.0.0.1", "--port", std::to_string(nPort),
+                      "--local-interface", strFrom, "--from", "alice@example.org", "--to",
+                      "bob@example.org", "--header", "Subject: " + strSubject},
+                     "", {}, work.File("swaks.out")))
+        return false;
+    const int nExit = swaks.Wait(60000);
+    EXPECT_EQ(nExit, 0) << ReadFileBytes(work.File("swaks.out"));
+    return nExit == 0;
+}
+}  // namespace
+
+// The defences that need no list, one client after another against the zones and two mail
+// servers (aiosmtpd for swaks, and a raw one that greets, echoes and counts its connections):
+// the talk-first wait, the per-client limits (an IPv6 client by its /64), the deferral while
+// the zones are silent; and the same clients without the values, treated as they always were.
+TEST_F(Screening, DefencesTurnBotsAwayBeforeTheMailServerAndOnlyWhenSwitchedOn) {
+    CLoopbackAddresses loopback;
+    const std::string strNoIPv6 =
+        loopback.Add({"2001:db8::21", "2001:db8::22", "2001:db8:0:1::21"});
+    CMailServer mail;
+    ASSERT_TRUE(mail.StartAiosmtpd()) << mail.Output();
+    std::atomic<int> nRawConnections{0};
+    CRawServer raw;
+    ASSERT_TRUE(raw.Start([&](int fd) {
+        ++nRawConnections;
+        SendAllFd(fd, "220 relayed\r\n", 13);
+        EchoUntilClosed(fd);
+    }));
+    Settings& settings = m_gateway.m_app.m_settings;
+    settings.ListenV6 = strNoIPv6.empty() ? 1 : 0;
+    settings.GreetWait = 2;
+    ASSERT_TRUE(m_gateway.Start(mail.Port()));
+    const int nPortIn = m_gateway.m_nPortIn;
+    const auto log = [&] { return m_gateway.ActivityLog(); };
+
+    // swaks waits for the greeting and is relayed after the wait; its next connection does not
+    // wait (swaks gives up after 30 seconds, the wait is now a minute).
+    EXPECT_TRUE(SendWithSwaks(nPortIn, "127.0.0.13", "after the wait"));
+    settings.GreetWait = 60;
+    m_gateway.Publish();
+    EXPECT_TRUE(SendWithSwaks(nPortIn, "127.0.0.13", "second connection"));
+    EXPECT_TRUE(WaitUntil([&] { return Contains(mail.Output(), "second connection"); }));
+    EXPECT_TRUE(Contains(mail.Output(), "Subject: after the wait")) << mail.Output();
+    EXPECT_EQ(Occurrences(log(), "Connection from 127.0.0.13 Accepted\r\n"), 2u) << log();
+
+    settings.PortOut = raw.Port();
+    m_gateway.Publish();
+    // A new client gets nothing while it waits; one that sends EHLO at once gets the line alone.
+    CRawClient silent, bot;
+    ASSERT_TRUE(silent.Connect(nPortIn, "127.0.0.14"));
+    ASSERT_TRUE(bot.Connect(nPortIn, "127.0.0.15"));
+    ASSERT_TRUE(bot.SendAll("EHLO bot.example\r\n"));
+    EXPECT_TRUE(bot.ReadUntilClosed());
+    EXPECT_EQ(bot.m_strReceived, kTalkedFirstLine);
+    EXPECT_TRUE(Contains(log(), " : Connection from 127.0.0.15 Rejected (Talked First)\r\n"));
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nRejected, 1);
+    // A monitor identifies itself at once and gets its status lines, relayed as always.
+    CRawClient monitor;
+    ASSERT_TRUE(monitor.Connect(nPortIn, "127.0.0.16"));
+    ASSERT_TRUE(monitor.SendAll("MONITOR\n"));
+    EXPECT_TRUE(monitor.ReadUntil([](const std::string& strIn) {
+        const size_t nRej = strIn.find("REJ ");
+        return nRej != std::string::npos && strIn.find("\r\n", nRej) != std::string::npos;
+    })) << monitor.m_strReceived;
+    EXPECT_TRUE(Contains(monitor.m_strReceived, "STAT 1\r\nCON          4\r\nREJ          1\r\n"))
+        << monitor.m_strReceived;
+    silent.ReadFor(300);
+    EXPECT_EQ(silent.m_strReceived, "");
+    // The monitor's channel alone: the bot reached nothing.
+    EXPECT_TRUE(WaitUntil([&] { return nRawConnections == 1; }));
+    silent.Close();
+    monitor.Close();
+
+    // Ten at once from one address with a limit of ten: the eleventh and twelfth get the 421
+    // (logged once), the ten are relayed byte-exact.
+    settings.GreetWait = 0;
+    settings.ClientConnectionLimit = 10;
+    m_gateway.Publish();
+    std::vector<std::unique_ptr<CRawClient>> ten;
+    for (int i = 0; i < 10; ++i) {
+        ten.push_back(std::make_unique<CRawClient>());
+        ASSERT_TRUE(ten.back()->Connect(nPortIn, "127.0.0.17"));
+        ASSERT_TRUE(ten.back()->ReadUntilContains("220 relayed\r\n")) << i;
+    }
+    for (int i = 0; i < 2; ++i) {
+        CRawClient over;
+        ASSERT_TRUE(over.Connect(nPortIn, "127.0.0.17"));
+        EXPECT_TRUE(over.ReadUntilClosed());
+        EXPECT_EQ(over.m_strReceived, kTooManyLine);
+    }
+    for (size_t i = 0; i < ten.size(); ++i) {
+        const std::string strStream = RandomStream(32 << 10, static_cast<unsigned>(i));
+        ASSERT_TRUE(ten[i]->SendAll(strStream));
+        EXPECT_TRUE(ten[i]->ReadUntil(
+            [&](const std::string& strIn) { return strIn.size() >= 13 + strStream.size(); }));
+        EXPECT_TRUE(ten[i]->m_strReceived == "220 relayed\r\n" + strStream) << i;
+    }
+    EXPECT_EQ(Occurrences(log(), "Connection from 127.0.0.17 Deferred (Too Many Connections)"), 1u);
+    EXPECT_EQ(nRawConnections, 11);
+    ten.clear();
+
+    // Every zone silent: a client none listed is deferred, and the mail server sees nothing.
+    // Zones that answer "not listed" defer nobody.
+    settings.ClientConnectionLimit = 0;
+    settings.DeferOnDnsFailure = 1;
+    settings.ConcurrentScreening = 1;
+    m_gateway.Publish();
+    CRawClient answered;
+    ASSERT_TRUE(answered.Connect(nPortIn, "127.0.0.22"));
+    EXPECT_TRUE(answered.ReadUntilContains("220 relayed\r\n"));
+    CSilentUdpSocket silentDns;
+    setenv("TARNWICK_NAMESERVERS", silentDns.Nameserver().c_str(), 1);
+    CRawClient deferred;
+    ASSERT_TRUE(deferred.Connect(nPortIn, "127.0.0.18"));
+    EXPECT_TRUE(deferred.ReadUntilClosed(20000));
+    EXPECT_EQ(deferred.m_strReceived, kDeferLine);
+    EXPECT_TRUE(
+        Contains(log(), " : Connection from 127.0.0.18 Deferred (DNSBL Not Answering)\r\n"));
+    EXPECT_EQ(nRawConnections, 12);  // 127.0.0.22 alone
+
+    // Without the values the same clients are relayed as they always were.
+    settings.DeferOnDnsFailure = 0;
+    m_gateway.Publish();
+    CRawClient stillSilent;
+    ASSERT_TRUE(stillSilent.Connect(nPortIn, "127.0.0.19"));
+    EXPECT_TRUE(stillSilent.ReadUntilContains("220 relayed\r\n", 20000));
+    setenv("TARNWICK_NAMESERVERS", m_dnsbl.Nameserver().c_str(), 1);
+    settings.ConcurrentScreening = 0;
+    m_gateway.Publish();
+    CRawClient talker;
+    ASSERT_TRUE(talker.Connect(nPortIn, "127.0.0.20"));
+    ASSERT_TRUE(talker.SendAll("EHLO at.once\r\n"));
+    EXPECT_TRUE(talker.ReadUntilContains("220 relayed\r\nEHLO at.once\r\n"));
+    std::vector<std::unique_ptr<CRawClient>> eleven;
+    for (int i = 0; i < 11; ++i) {
+        eleven.push_back(std::make_unique<CRawClient>());
+        ASSERT_TRUE(eleven.back()->Connect(nPortIn, "127.0.0.21"));
+        EXPECT_TRUE(eleven.back()->ReadUntilContains("220 relayed\r\n")) << i;
+    }
+    eleven.clear();
+    EXPECT_TRUE(Contains(log(), "Connection from 127.0.0.20 Accepted\r\n"));
+    EXPECT_EQ(Occurrences(log(), "Connection from 127.0.0.21 Accepted\r\n"), 11u) << log();
+    EXPECT_FALSE(Contains(log(), "127.0.0.19 Deferred"));
+    const CScreeningMetrics::CSnapshot figures =
+        m_gateway.m_app.m_gateway.m_screening.Metrics().Snapshot();
+    EXPECT_EQ(figures.clients, (std::array<std::uint64_t, 3>{1, 2, 1}));
+
+    // Two IPv6 clients in one /64 share its count; another /64 has its own.
+    if (!strNoIPv6.empty()) GTEST_SKIP() << strNoIPv6;
+    settings.ClientConnectionLimit = 1;
+    m_gateway.Publish();
+    CRawClient first, sameNetwork, otherNetwork;
+    ASSERT_TRUE(first.Connect(nPortIn, "2001:db8::21"));
+    EXPECT_TRUE(first.ReadUntilContains("220 relayed\r\n"));
+    ASSERT_TRUE(sameNetwork.Connect(nPortIn, "2001:db8::22"));
+    EXPECT_TRUE(sameNetwork.ReadUntilClosed());
+    EXPECT_EQ(sameNetwork.m_strReceived, kTooManyLine);
+    ASSERT_TRUE(otherNetwork.Connect(nPortIn, "2001:db8:0:1::21"));
+    EXPECT_TRUE(otherNetwork.ReadUntilContains("220 relayed\r\n"));
+    EXPECT_TRUE(Contains(log(), "Connection from 2001:db8::22 Deferred (Too Many Connections)"));
+    EXPECT_TRUE(m_gateway.Reports().empty());
 }

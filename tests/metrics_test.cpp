@@ -99,6 +99,25 @@ TEST(MetricsText, ZoneLabelsAreEscapedAndTheHistogramIsCumulative) {
           "tarnwick_zone_state{zone=\"down.example\",state=\"unchecked\"} 0\n",
           "\ntarnwick_zone_state{zone=\"new.example\",state=\"unchecked\"} 1\n"})
         EXPECT_TRUE(Contains(strChecked, pszLine)) << pszLine << "\n" << strChecked;
+    EXPECT_FALSE(Contains(strChecked, "tarnwick_client_defences_total")) << "no defence on";
+
+    // The clients the defences turned away, by outcome, shown while one is on or has counted.
+    figures.bClientDefences = true;
+    const std::string strOn = RenderMetrics(figures);
+    metrics.CountClient(CScreeningMetrics::kLimited);
+    for (int i = 0; i < 2; ++i) metrics.CountClient(CScreeningMetrics::kDeferred);
+    figures.bClientDefences = false;
+    figures.screening = metrics.Snapshot();
+    const std::string strCounted = RenderMetrics(figures);
+    const std::string strFamily = "\n# TYPE tarnwick_client_defences_total counter\n";
+    EXPECT_TRUE(
+        Contains(strOn, strFamily + "tarnwick_client_defences_total{outcome=\"talked_first\"} 0\n"))
+        << strOn;
+    EXPECT_TRUE(Contains(strCounted,
+                         strFamily + "tarnwick_client_defences_total{outcome=\"talked_first\"} 0\n"
+                                     "tarnwick_client_defences_total{outcome=\"limited\"} 1\n"
+                                     "tarnwick_client_defences_total{outcome=\"deferred\"} 2\n"))
+        << strCounted;
 }
 
 // A zone's text may hold any byte, and a label that is not UTF-8 makes Prometheus refuse the

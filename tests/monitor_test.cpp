@@ -88,7 +88,7 @@ TEST(Monitor, IdentifiedMonitorsGetTheStatusLinesAfterEveryAccept) {
     // The connection is taken out of CON again: nine blanks and 0.
     ASSERT_TRUE(HasSize(first, kBlock));
     EXPECT_EQ(first.m_strReceived, "STAT 1\r\nCON          0\r\nREJ          0\r\n");
-    EXPECT_EQ(gateway.m_app.m_nConnections, 0);
+    EXPECT_EQ(gateway.m_app.m_gateway.m_counters.m_nConnections, 0);
 
     CRawClient second;
     ASSERT_TRUE(second.Connect(gateway.m_nPortIn, "127.0.0.31"));
@@ -126,7 +126,7 @@ TEST_F(MonitorRelay, LowerCaseOrSplitIdentificationIsRelayedAsSmtp) {
     ASSERT_TRUE(split.SendAll("TOR\n"));
     ASSERT_TRUE(WaitUntil([&] { return m_server.Received(1) == "MONITOR\n"; }));
 
-    EXPECT_EQ(m_gateway.m_app.m_nConnections, 2);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nConnections, 2);
     EXPECT_EQ(m_gateway.Connections(),
               (std::vector<std::string>{"127.0.0.34 SMTP", "127.0.0.33 SMTP"}));
     lower.ReadFor(100);
@@ -163,7 +163,7 @@ TEST_F(MonitorRelay, MailServerDownReportsSendsStatZeroOnceAndOneWhenBack) {
         "Could not connect to Mail Server Error " + std::to_string(ECONNREFUSED) + "\n";
     EXPECT_EQ(m_gateway.Reports()[0], strReport);
     EXPECT_EQ(m_gateway.m_boxes.Boxes()[0].strCaption, "Error");
-    EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 0);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nMailServerStatus, 0);
     const std::string strLog = m_gateway.ActivityLog();
     EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.9 Accepted")) << strLog;
     EXPECT_TRUE(Contains(strLog, strReport)) << strLog;
@@ -192,7 +192,7 @@ TEST_F(MonitorRelay, MailServerDownReportsSendsStatZeroOnceAndOneWhenBack) {
     ASSERT_TRUE(HasSize(second, 3 * kBlock));
     EXPECT_EQ(second.m_strReceived, Block(0, 1, 0) + strBack);
     EXPECT_FALSE(first.PeerClosed());
-    EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 1);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nMailServerStatus, 1);
     back.m_server.Stop();
 }
 
@@ -200,6 +200,7 @@ TEST_F(MonitorRelay, MailServerDownReportsSendsStatZeroOnceAndOneWhenBack) {
 // a PROXY-less listed address still becomes a monitor.
 TEST_F(MonitorRelay, MonitorFromLetsOnlyListedAddressesBecomeMonitors) {
     m_gateway.m_app.m_settings.SetMonitorFrom(" 127.0.0.40 ,127.0.0.41");
+    m_gateway.Publish();
     CRawClient listed;
     ASSERT_TRUE(ConnectMonitor(listed, "127.0.0.41"));
 
@@ -210,7 +211,7 @@ TEST_F(MonitorRelay, MonitorFromLetsOnlyListedAddressesBecomeMonitors) {
     ASSERT_TRUE(WaitUntil([&] { return m_server.Received(1) == "MONITOR\nQUIT\n"; }));
     EXPECT_EQ(m_gateway.Connections(),
               (std::vector<std::string>{"127.0.0.42 SMTP", "127.0.0.41 Monitor"}));
-    EXPECT_EQ(m_gateway.m_app.m_nConnections, 1);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nConnections, 1);
     // Nothing but entries that are not addresses still lets nobody in.
     m_gateway.m_app.m_settings.SetMonitorFrom("localhost");
     CRawClient named;
@@ -238,7 +239,7 @@ TEST_F(MonitorRelay, MonitorsThatStopReadingAreClosedAtTheQueueBound) {
     // The kernel takes a few MB on loopback before a queue grows: a round sends 112 KB.
     for (int nRound = 0; nRound < 80 && m_gateway.Connections().size() > 1; ++nRound) {
         m_gateway.OnListener([&] {
-            for (int i = 0; i < 2500; ++i) m_gateway.m_app.SendMonitorStatus();
+            for (int i = 0; i < 2500; ++i) m_gateway.m_app.m_gateway.m_monitors.Send();
         });
         nSent += 2500;
         nLargest = std::max(nLargest, m_gateway.LargestQueue());

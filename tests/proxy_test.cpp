@@ -227,7 +227,7 @@ TEST_F(ProxyFrom, TheHeadersSourceIsTheClientAndOnlyTheClientsBytesAreRelayed) {
             << Received();
     }
     EXPECT_FALSE(Contains(Received(), "PROXY TCP6"));
-    EXPECT_EQ(m_gateway.m_app.m_nRejected, 3);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nRejected, 3);
 }
 
 // A trusted connection without a valid header (malformed, cut short, or none within the bound)
@@ -248,8 +248,8 @@ TEST_F(ProxyFrom, ConnectionsWithoutAValidHeaderAreDroppedSilently) {
     size_t nDropped = 0;
     for (size_t n = 0; (n = strLog.find(strDropped, n)) != std::string::npos; ++n) ++nDropped;
     EXPECT_EQ(nDropped, sends.size()) << strLog;
-    EXPECT_EQ(m_gateway.m_app.m_nConnections, static_cast<int>(sends.size()));
-    EXPECT_EQ(m_gateway.m_app.m_nRejected, 0);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nConnections, static_cast<int>(sends.size()));
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nRejected, 0);
     EXPECT_EQ(Received(), "");
 }
 
@@ -277,7 +277,8 @@ TEST(ProxyTo, TheMailServerSeesTheRealClientAndTheMessageWhole) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.nVersion) + " " + c.pClient + " to " + c.pMailServer);
         gateway.m_app.m_settings.ProxyTo = c.nVersion;
-        gateway.m_app.m_settings.SetMailServer(c.pMailServer);
+        gateway.m_app.m_settings.MailServer = c.pMailServer;
+        gateway.Publish();
         const size_t nBefore = mail.ProxyMessages().size();
         CRawClient client;
         ASSERT_TRUE(client.Connect(gateway.m_nPortIn, c.pClient));
@@ -385,7 +386,8 @@ TEST_F(ProxyFrom, AcceptingPausesWhileAThousandClientsAwaitTheirVerdict) {
     std::vector<CRawClient> waiting(1000);
     for (CRawClient& client : waiting)
         ASSERT_TRUE(client.Connect(m_gateway.m_nPortIn, "127.0.0.40"));
-    ASSERT_TRUE(WaitUntil([&] { return m_gateway.m_app.m_nConnections == 1000; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return m_gateway.m_app.m_gateway.m_counters.m_nConnections == 1000; }));
     CRawClient next;
     ASSERT_TRUE(next.Connect(m_gateway.m_nPortIn, "127.0.0.41"));
     EXPECT_TRUE(next.ReadUntilContains("220 relayed\r\n"));
@@ -399,6 +401,7 @@ TEST_F(ProxyFrom, AcceptingPausesWhileAThousandClientsAwaitTheirVerdict) {
 // becomes a monitor, and an IPv6 source is in no list.
 TEST_F(ProxyFrom, MonitorFromIsCheckedAgainstTheHeadersSource) {
     m_gateway.m_app.m_settings.SetMonitorFrom("127.0.0.9, 127.0.0.40");
+    m_gateway.Publish();
     const struct {
         std::string strHeader, strShown;
     } cases[] = {{"PROXY TCP4 127.0.0.9 127.0.0.1 4000 25\r\n", "127.0.0.9 Monitor"},
@@ -414,4 +417,43 @@ TEST_F(ProxyFrom, MonitorFromIsCheckedAgainstTheHeadersSource) {
             return std::find(shown.begin(), shown.end(), c.strShown) != shown.end();
         })) << c.strShown;
     }
+}
+
+// The defences count and judge a balancer's client by the source its header gives: two clients
+// behind one balancer each have their own count, the balancer's own LOCAL connections are never
+// limited, and bytes a client sent after the header, before any greeting, are talking first.
+TEST_F(ProxyFrom, DefencesTakeTheHeadersSourceAsTheClient) {
+    Settings& settings = m_gateway.m_app.m_settings;
+    settings.ClientConnectionLimit = 1;
+    m_gateway.Publish();
+    const auto header = [](int nLast) {
+        return "PROXY TCP4 127.0.0." + std::to_string(nLast) + " 127.0.0.1 4000 25\r\n";
+    };
+    const struct {
+        std::string strHeader, strReply;
+    } held[] = {{header(7), "220 relayed\r\n"},
+                {header(8), "220 relayed\r\n"},
+                {V2(0x20, 0x00, ""), "220 relayed\r\n"},
+                {V2(0x20, 0x00, ""), "220 relayed\r\n"},
+                {header(7), "421 - Tarnwick: Too Many Connections. Try Again Later\n"}};
+    std::vector<std::unique_ptr<CRawClient>> clients;
+    for (const auto& c : held) {
+        clients.push_back(std::make_unique<CRawClient>());
+        ASSERT_TRUE(clients.back()->Connect(m_gateway.m_nPortIn, "127.0.0.40"));
+        ASSERT_TRUE(clients.back()->SendAll(c.strHeader));
+        EXPECT_TRUE(clients.back()->ReadUntilContains(c.strReply)) << c.strHeader;
+    }
+    settings.ClientConnectionLimit = 0;
+    settings.GreetWait = 30;
+    m_gateway.Publish();
+    CRawClient eager;
+    ASSERT_TRUE(eager.Connect(m_gateway.m_nPortIn, "127.0.0.40"));
+    ASSERT_TRUE(eager.SendAll(header(9) + "EHLO eager.example\r\n"));
+    EXPECT_TRUE(eager.ReadUntilClosed());
+    EXPECT_EQ(eager.m_strReceived,
+              "550 - Tarnwick: Protocol Error. Your Server Talked Before the Greeting\n");
+    const std::string strLog = m_gateway.ActivityLog();
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.7 Deferred (Too Many Connections)"));
+    EXPECT_TRUE(Contains(strLog, "Connection from 127.0.0.9 Rejected (Talked First)")) << strLog;
+    EXPECT_FALSE(Contains(Received(), "EHLO eager"));
 }

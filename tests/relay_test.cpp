@@ -88,12 +88,15 @@ TEST(Relay, SmtpDialoguesWithSwaksAndSmtplibReachTheMailServer) {
     const std::string strLog = gateway.ActivityLog();
     EXPECT_TRUE(Contains(strLog, " : Connection from 127.0.0.5 Accepted\r\n")) << strLog;
     EXPECT_TRUE(Contains(strLog, " : Connection from 127.0.0.6 Accepted\r\n")) << strLog;
-    EXPECT_EQ(gateway.m_app.m_nConnections, 2);
-    EXPECT_EQ(gateway.m_app.m_nRejected, 0);
+    EXPECT_EQ(gateway.m_app.m_gateway.m_counters.m_nConnections, 2);
+    EXPECT_EQ(gateway.m_app.m_gateway.m_counters.m_nRejected, 0);
     EXPECT_TRUE(gateway.Reports().empty());
-    // Both finished connections are freed at the next idle moment.
+    // Both finished connections are freed at the end of a loop pass, and the monitor window is
+    // asked to look again.
     EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
-    EXPECT_EQ(gateway.m_app.m_bConnectionsSwept, 1);
+    const int nRefreshes = gateway.m_window.m_nRefreshes;
+    gateway.OnListener([] {});  // a pass that frees nothing asks for nothing
+    EXPECT_EQ(gateway.m_window.m_nRefreshes, nRefreshes);
 }
 
 // Both ends write and read at once; each knows how much the other sends. The client closes as
@@ -201,7 +204,7 @@ TEST(Relay, BurstWhileTheMailServerIsDownIsDroppedAndReported) {
     }
     EXPECT_TRUE(WaitUntil([&] { return gateway.Reports().size() == size_t(kClients); }));
     EXPECT_TRUE(WaitUntil([&] { return gateway.Connections().empty(); }));
-    EXPECT_EQ(gateway.m_app.m_nConnections, kClients);
+    EXPECT_EQ(gateway.m_app.m_gateway.m_counters.m_nConnections, kClients);
 }
 
 TEST(Relay, PortOutZeroAcceptsLogsAndGivesNothing) {
@@ -442,14 +445,14 @@ TEST(Relay, MailServerByNameAndByANameWithoutAddress) {
     CRawServer server;
     ASSERT_TRUE(server.Start([](int fd) { SendAllFd(fd, "220 named\r\n", 11); }));
     CGatewayHarness gateway;
-    gateway.m_app.m_settings.SetMailServer("localhost");
+    gateway.m_app.m_settings.MailServer = "localhost";
     ASSERT_TRUE(gateway.Start(server.Port()));
     CRawClient named;
     ASSERT_TRUE(named.Connect(gateway.m_nPortIn));
     EXPECT_TRUE(named.ReadUntilContains("220 named\r\n"));
 
     gateway.Stop();
-    gateway.m_app.m_settings.SetMailServer("");
+    gateway.m_app.m_settings.MailServer = "";
     ASSERT_TRUE(gateway.Start(server.Port()));
     CRawClient nowhere;
     ASSERT_TRUE(nowhere.Connect(gateway.m_nPortIn));
@@ -458,4 +461,40 @@ TEST(Relay, MailServerByNameAndByANameWithoutAddress) {
     EXPECT_EQ(gateway.Reports(),
               std::vector<std::string>{"Could not connect to Mail Server Error 113\n"});
     server.Stop();
+}
+
+// Nothing is shared between two gateways of one process: each listens on its own port with its
+// own settings, relays to its own mail server, and counts and logs its own clients.
+TEST(Relay, TwoGatewaysInOneProcessEachRelayWithTheirOwnSettingsAndCounters) {
+    CRawServer mailOne, mailTwo;
+    ASSERT_TRUE(mailOne.Start([](int fd) {
+        SendAllFd(fd, "220 one\r\n", 9);
+        EchoUntilClosed(fd);
+    }));
+    ASSERT_TRUE(mailTwo.Start([](int fd) {
+        SendAllFd(fd, "220 two\r\n", 9);
+        EchoUntilClosed(fd);
+    }));
+    CGatewayHarness one, two;
+    two.m_app.m_settings.AddExclusion("127.0.0.9", 1);  // one setting the other lacks
+    ASSERT_TRUE(one.Start(mailOne.Port()));
+    ASSERT_TRUE(two.Start(mailTwo.Port()));
+    ASSERT_NE(one.m_nPortIn, two.m_nPortIn);
+    const auto relay = [](CGatewayHarness& gateway, const char* pFrom, const std::string& strBye) {
+        CRawClient client;
+        EXPECT_TRUE(client.Connect(gateway.m_nPortIn, pFrom));
+        EXPECT_TRUE(client.SendAll(strBye));
+        EXPECT_TRUE(client.ReadUntilContains(strBye));
+        return client.m_strReceived;
+    };
+    EXPECT_EQ(relay(one, "127.0.0.7", "via one\r\n"), "220 one\r\nvia one\r\n");
+    EXPECT_EQ(relay(one, "127.0.0.8", "again\r\n"), "220 one\r\nagain\r\n");
+    EXPECT_EQ(relay(two, "127.0.0.9", "via two\r\n"), "220 two\r\nvia two\r\n");
+    EXPECT_EQ(one.m_app.m_gateway.m_counters.m_nConnections, 2);
+    EXPECT_EQ(two.m_app.m_gateway.m_counters.m_nConnections, 1);
+    EXPECT_TRUE(WaitUntil([&] { return Contains(two.ActivityLog(), "127.0.0.9 Accepted"); }));
+    EXPECT_FALSE(Contains(one.ActivityLog(), "127.0.0.9"));
+    EXPECT_FALSE(Contains(two.ActivityLog(), "127.0.0.7"));
+    EXPECT_EQ(two.m_app.m_gateway.CurrentConfig()->settings.Exclusions->m_strAddress, "127.0.0.9");
+    EXPECT_EQ(one.m_app.m_gateway.CurrentConfig()->settings.Exclusions, nullptr);
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -303,6 +304,105 @@ TEST(Reload, ASighupStormLetsTheChecksItDidNotChangeFinish) {
     for (int i = 0; i < 3; ++i) ExpectRejected(nPortIn, "127.0.0.74");
     bStorming = false;
     storm.join();
+    gateway.Signal(SIGTERM);
+    EXPECT_EQ(gateway.Wait(CTarnwkFolder::kDeadlineMs), 0);
+    EXPECT_EQ(run.Err("tarnwk"), "");
+}
+
+namespace {
+// A mail server that says which configuration reached it: "220 A" when the channel came to the
+// address and port of configuration A with the PROXY header version A sends (1) naming the
+// balancer's client, "220 B" for B (version 2), and "220 MIXED" for anything else.
+CRawServer::Handler ConfigurationMailServer(char cName, int nProxyVersion) {
+    return [cName, nProxyVersion](int fd) {
+        std::string strHead;
+        char buffer[128];
+        while (strHead.size() < 28) {
+            pollfd ready{fd, POLLIN, 0};
+            if (poll(&ready, 1, 5000) != 1) break;
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            strHead.append(buffer, static_cast<size_t>(n));
+        }
+        static const std::string kV2Start("\r\n\r\n\0\r\nQUIT\n\x21\x11", 14);
+        const bool bNamesClient = nProxyVersion == 1
+                                      ? strHead.rfind("PROXY TCP4 127.0.0.77 ", 0) == 0
+                                      : strHead.rfind(kV2Start, 0) == 0 &&
+                                            strHead.compare(16, 4, "\x7f\x00\x00\x4d", 4) == 0;
+        const std::string strGreeting =
+            bNamesClient ? std::string("220 ") + cName + "\r\n" : "220 MIXED\r\n";
+        SendAllFd(fd, strGreeting.data(), strGreeting.size());
+        shutdown(fd, SHUT_RDWR);
+    };
+}
+}  // namespace
+
+// A storm of reloads under load, every client coming through a trusted balancer and screened
+// concurrently: configurations A and B name different mail servers, ports and PROXY versions,
+// and every client reaches exactly the mail server, port and version of one of them, never a
+// mix (the servers at the crossed addresses answer "MIXED"). With the thread sanitizer, the
+// gateway's clean exit shows that no race was found.
+TEST(Reload, EveryClientOfAReloadStormSeesOneWholeConfiguration) {
+    CRbldnsd dnsbl;
+    dnsbl.AddZone("clean.test", {});
+    ASSERT_TRUE(dnsbl.Start()) << dnsbl.Output();
+    CRawServer serverA, serverB, crossedA, crossedB;
+    ASSERT_TRUE(serverA.Start(ConfigurationMailServer('A', 1), 0, 256, "127.0.0.1"));
+    ASSERT_TRUE(serverB.Start(ConfigurationMailServer('B', 2), 0, 256, "127.0.0.2"));
+    ASSERT_TRUE(crossedA.Start(ConfigurationMailServer('?', 0), serverB.Port(), 256, "127.0.0.1"));
+    ASSERT_TRUE(crossedB.Start(ConfigurationMailServer('?', 0), serverA.Port(), 256, "127.0.0.2"));
+    CTarnwkFolder run;
+    const int nPortIn = FreeTcpPort();
+    const auto hive = [&](const char* pMailServer, int nPortOut, int nProxyTo) {
+        return "\"MailServer\"=\"" + std::string(pMailServer) + "\"\n\"PortOut\"=\"" +
+               std::to_string(nPortOut) + "\"\n\"ProxyTo\"=\"" + std::to_string(nProxyTo) +
+               "\"\n\"PortIn\"=\"" + std::to_string(nPortIn) +
+               "\"\n\"ConcurrentScreening\"=\"1\"\n\"ProxyFrom\"=\"127.0.0.40\"\n"
+               "\"DNSBL_0\"=\"+clean.test\"\n\"DNSBL_Servers\"=\"1\"\n";
+    };
+    const std::string strHives[2] = {hive("127.0.0.1", serverA.Port(), 1),
+                                     hive("127.0.0.2", serverB.Port(), 2)};
+    run.WriteHive(strHives[0]);
+    CChildProcess gateway;
+    ASSERT_TRUE(
+        run.Start(gateway, "tarnwk", {}, "", {"TARNWICK_NAMESERVERS=" + dnsbl.Nameserver()}));
+    ASSERT_TRUE(WaitForTcpListener(nPortIn, CTarnwkFolder::kDeadlineMs)) << run.Err("tarnwk");
+
+    // Each reload replaces the hive whole (a rename), as an administrator's editor does.
+    std::atomic<bool> bStorming{true};
+    std::thread storm([&] {
+        for (int i = 1; bStorming; ++i) {
+            WriteFileBytes(run.strHive + ".new",
+                           "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quenfield\\Tarnwick]\n" +
+                               strHives[i % 2]);
+            std::rename((run.strHive + ".new").c_str(), run.strHive.c_str());
+            gateway.Signal(SIGHUP);
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+    });
+    std::atomic<int> nA{0}, nB{0}, nOther{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t)
+        clients.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) {
+                CRawClient client;
+                const bool bSent = client.Connect(nPortIn, "127.0.0.40") &&
+                                   client.SendAll("PROXY TCP4 127.0.0.77 127.0.0.1 4000 25\r\n") &&
+                                   client.ReadUntilContains("\r\n", 20000);
+                const std::string& strGot = client.m_strReceived;
+                ++(!bSent                  ? nOther
+                   : strGot == "220 A\r\n" ? nA
+                   : strGot == "220 B\r\n" ? nB
+                                           : nOther);
+            }
+        });
+    for (std::thread& thread : clients) thread.join();
+    bStorming = false;
+    storm.join();
+    EXPECT_EQ(nOther, 0);
+    EXPECT_EQ(nA + nB, 160);
+    EXPECT_GT(nA, 0);
+    EXPECT_GT(nB, 0);
     gateway.Signal(SIGTERM);
     EXPECT_EQ(gateway.Wait(CTarnwkFolder::kDeadlineMs), 0);
     EXPECT_EQ(run.Err("tarnwk"), "");

@@ -1,5 +1,6 @@
 // The tarnwk binary started headless in a temporary folder with its own hive: switches, the NT
-// hand-off, the single-instance test, the foreground run's log lines, and the settings check.
+// hand-off, the single-instance test, the foreground run's log lines and their priorities for the
+// journal, and the settings check.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -38,6 +39,15 @@ bool WaitFor(const std::function<bool()>& condition) {
 
 struct CStartupFixture : ::testing::Test, CTarnwkFolder {
     using CTarnwkFolder::Run;
+    // JOURNAL_STREAM naming a run's output file as systemd names its stream: the file is made
+    // before the run, which appends to it, so its inode is known.
+    std::string JournalStreamNaming(const std::string& strName) {
+        const std::string strFile = dir.File(strName);
+        WriteFileBytes(strFile, "");
+        struct stat info {};
+        stat(strFile.c_str(), &info);
+        return "JOURNAL_STREAM=" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    }
     bool InstanceAnswers() { return CInstanceChannel("Tarnwick Professional", strHive).Find(); }
     std::string HiveWithPortIn(int nPortIn) {
         return "\"EnableLogging\"=\"1\"\n\"PortIn\"=\"" + std::to_string(nPortIn) + "\"\n";
@@ -299,7 +309,12 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
                           {"ZoneCheckMinutes", "0"},
                           {"DnsblCacheSeconds", "300"},
                           {"ListenV6", "1"},
-                          {"ProxyTo", "2"}};
+                          {"ProxyTo", "2"},
+                          {"GreetWait", "5"},
+                          {"GreetPassHours", "48"},
+                          {"ClientConnectionLimit", "10"},
+                          {"ClientConnectionRate", "60"},
+                          {"DeferOnDnsFailure", "1"}};
     const std::string strMissing = dir.File("missing");
     const std::vector<std::vector<CCheckedValue>> rounds{
         {},
@@ -371,7 +386,18 @@ TEST_F(CStartupFixture, CheckNamesEveryBadValueAndTouchesNothing) {
           "\"1x\" is neither \"1\" nor \"2\" (nor \"0\" for no header), so a version 1 header "
           "is sent"},
          {"ListenV6", "2", "\"2\" is neither \"0\" nor \"1\", so it is on"},
-         {"ConcurrentScreening", " 1", "\" 1\" is neither \"0\" nor \"1\", so it is on"}},
+         {"ConcurrentScreening", " 1", "\" 1\" is neither \"0\" nor \"1\", so it is on"},
+         {"GreetWait", "301",
+          "\"301\" is not a number of seconds from 0 to 300, so a new client waits 300 seconds"},
+         {"GreetPassHours", "-1",
+          "\"-1\" is not a whole number of 0 or more, so every connection waits"},
+         {"ClientConnectionLimit", "10x",
+          "\"10x\" is not a whole number of 0 or more, so a client may hold 10 connections at "
+          "once"},
+         {"ClientConnectionRate", "1.5",
+          "\"1.5\" is not a whole number of 0 or more, so a client may open 1 connection a "
+          "minute"},
+         {"DeferOnDnsFailure", "yes", "\"yes\" is neither \"0\" nor \"1\", so it is off"}},
     };
     bHeadless = false;
     // The zone tests that ZoneCheckMinutes turns on are shown with rbldnsd below.
@@ -459,4 +485,76 @@ TEST_F(CStartupFixture, CheckReportsWhatTheLoadFindsAndChecksTheSettingsFile) {
               "is tested every 5 minutes\n"
               "DNSBL \"all.test\": the zone test fails (Lists 127.0.0.1), so the gateway would "
               "suspend the zone\n");
+
+    // TARNWICK_NAMESERVERS is read by the code that makes the gateway's resolver: a list it
+    // cannot use (every query would fail, and nobody would be rejected) is named, whatever the
+    // hive holds; a list it can use, of one server or several, IPv6 ones too, or none, is not.
+    WriteHive(strZones);
+    for (const std::string& strServers :
+         std::vector<std::string>{"127.0.0.1;5353", "localhost:53", "127.0.0.1:x", ",",
+                                  "127.0.0.1 " + dnsbl.Nameserver()}) {
+        EXPECT_EQ(Run("servers", {"check"}, {"TARNWICK_NAMESERVERS=" + strServers}), 1);
+        EXPECT_EQ(Err("servers"), "TARNWICK_NAMESERVERS: \"" + strServers +
+                                      "\" cannot be read as nameservers (address:port, separated "
+                                      "by commas): Misformatted string, so every DNSBL query "
+                                      "fails and no client is listed\n");
+    }
+    for (const std::string& strServers :
+         std::vector<std::string>{dnsbl.Nameserver(), "[::1]:53," + dnsbl.Nameserver(),
+                                  std::string("::1"), std::string()}) {
+        EXPECT_EQ(Run("servers_read", {"check"}, {"TARNWICK_NAMESERVERS=" + strServers}), 0);
+        EXPECT_EQ(Err("servers_read"), "") << strServers;
+    }
+}
+
+// Under systemd, standard output and error are the journal's stream, which JOURNAL_STREAM names
+// ("device:inode"): each activity line then carries the info priority and each report the error
+// priority, as the journal reads them. A stream the variable does not name, or no variable,
+// gets its lines as they were. Here each output file is named in turn, then the check's.
+TEST_F(CStartupFixture, LinesForTheJournalCarryTheirPriority) {
+    const int nPortIn = FreeTcpPort();
+    // Nothing listens on the mail server's port, so the probe's relay fails with a report.
+    WriteHive(HiveWithPortIn(nPortIn) + "\"MailServer\"=\"127.0.0.1\"\n\"PortOut\"=\"" +
+              std::to_string(FreeTcpPort()) + "\"\n");
+    const struct {
+        std::string strRun, strNamed, strOutPrefix, strErrPrefix;
+    } cases[] = {{"none", "", "", ""},
+                 {"stdout", ".out", "<6>", ""},
+                 {"stderr", ".err", "", "<3>"},
+                 {"other", "1:1", "", ""}};
+    for (const auto& c : cases) {
+        std::vector<std::string> environment;
+        if (c.strNamed == ".out" || c.strNamed == ".err")
+            environment.push_back(JournalStreamNaming(c.strRun + c.strNamed));
+        else if (!c.strNamed.empty())
+            environment.push_back("JOURNAL_STREAM=" + c.strNamed);
+        CChildProcess gateway;
+        ASSERT_TRUE(Start(gateway, c.strRun, {}, "", environment));
+        ASSERT_TRUE(WaitForTcpListener(nPortIn, kDeadlineMs));
+        // An activity line begins with its stamp, after the prefix (checked below).
+        const std::string strAccepted = " : Connection from 127.0.0.1 Accepted\n";
+        const std::string strReport =
+            c.strErrPrefix + "Error: Could not connect to Mail Server Error 111\n";
+        EXPECT_TRUE(WaitFor([&] { return Out(c.strRun).find(strAccepted) != std::string::npos; }))
+            << c.strRun << ": " << Out(c.strRun);
+        EXPECT_TRUE(WaitFor([&] { return Err(c.strRun).find(strReport) != std::string::npos; }))
+            << c.strRun << ": " << Err(c.strRun);
+        gateway.Signal(SIGTERM);
+        EXPECT_EQ(gateway.Wait(kDeadlineMs), 0);
+        // Every line has its prefix, and only the named stream's.
+        for (const auto& [strText, strPrefix] :
+             {std::pair{Out(c.strRun), c.strOutPrefix}, std::pair{Err(c.strRun), c.strErrPrefix}}) {
+            std::istringstream lines(strText);
+            for (std::string strLine; std::getline(lines, strLine);) {
+                if (strPrefix.empty())
+                    EXPECT_NE(strLine.front(), '<') << c.strRun << ": " << strLine;
+                else
+                    EXPECT_EQ(strLine.rfind(strPrefix, 0), 0u) << c.strRun << ": " << strLine;
+            }
+        }
+    }
+    // The check the unit runs before a start: each problem is a report there.
+    WriteHive("\"PortIn\"=\"0\"\n\"MailServer\"=\"127.0.0.1\"\n");
+    EXPECT_EQ(Run("check", {"CHECK"}, {JournalStreamNaming("check.err")}), 1);
+    EXPECT_EQ(Err("check"), "<3>PortIn: \"0\" is not a port (1 to 65535)\n");
 }

@@ -48,7 +48,7 @@ protected:
     ~ConfigDialog() override { unsetenv("TARNWICK_REGISTRY"); }
 
     CConfigDlg& Open() {
-        m_pDialog = std::make_unique<CConfigDlg>();
+        m_pDialog = std::make_unique<CConfigDlg>(m_gateway.m_app);
         m_pDialog->Create();
         m_pDialog->show();
         m_gateway.m_boxes.Clear();
@@ -73,6 +73,11 @@ protected:
         return rows;
     }
     std::string Hive() { return ReadFileBytes(m_strHive); }
+    // Asks for the test and lets the UI thread run until its outcome has been told.
+    void RunTest(CConfigDlg& dialog) {
+        Click(&dialog, 1034);
+        EXPECT_TRUE(WaitUntil([&] { return dialog.m_bTestRunning == 0; }));
+    }
 
     CGatewayHarness m_gateway;
     std::string m_strHive = m_gateway.m_dir.File("registry.reg");
@@ -100,8 +105,10 @@ TEST_F(ConfigDialog, SaveNeedsASuccessfulTestOnlyAfterTheMailServerOrItsPortWasE
         EXPECT_FALSE(dialog.isVisible());
         EXPECT_TRUE(BoxTexts().empty());
     }
-    EXPECT_TRUE(Contains(Hive(), "\"LogFileName\"=\"other.log\""));
-    EXPECT_TRUE(Contains(Hive(), "\"PortIn\"=\"2525\""));
+    // Save leaves its settings in the application's record, for the caller to save.
+    EXPECT_EQ(m_gateway.m_app.m_settings.LogFileName, "other.log");
+    EXPECT_EQ(m_gateway.m_app.m_settings.PortIn, 2525);
+    EXPECT_FALSE(Contains(Hive(), "other.log")) << "saved once, by the caller, not here";
 
     // Typing in the server or its port: neither Save nor Enter gets through.
     for (int nId : {1001, 1014}) {
@@ -140,23 +147,24 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
          {std::pair{"", "25"}, {"127.0.0.1", "0"}, {"127.0.0.1", "70000"}, {"127.0.0.1", "x25"}}) {
         SetField(1001, pszServer);
         SetField(1014, pszPort);
-        Click(&dialog, 1034);
+        RunTest(dialog);
         EXPECT_EQ(BoxTexts(), Texts{"Please Specify a valid server and port"}) << pszPort;
     }
     SetField(1014, QString::number(server.Port()));
     m_gateway.m_boxes.Answer({IDCANCEL});
-    Click(&dialog, 1034);
+    RunTest(dialog);
     EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, "Test Cancelled"}));
 
-    Click(&dialog, 1034);
+    RunTest(dialog);
     EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, kSucceeded}));
     EXPECT_EQ(dialog.m_bChanged, 0);
     EXPECT_TRUE(WaitUntil([&] { return bQuit.load(); }));
     EXPECT_TRUE(Contains(m_gateway.m_window.GetLogText(), "->220 mail ready"));
     CRawClient client;
-    ASSERT_NE(m_gateway.m_app.m_pListenThread, nullptr);
+    ASSERT_NE(m_gateway.m_app.m_gateway.ListenThread(), nullptr);
     ASSERT_TRUE(client.Connect(m_gateway.m_nPortIn));
-    EXPECT_TRUE(WaitUntil([&] { return m_gateway.m_app.m_nConnections == 1; }));
+    EXPECT_TRUE(
+        WaitUntil([&] { return m_gateway.m_app.m_gateway.m_counters.m_nConnections == 1; }));
 
     // Typed while the test waits: that text is not the tested one, so Save still refuses.
     bool bTypedDuringTest = false;
@@ -164,7 +172,7 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
         Type(m_pDialog.get(), 1001, ".1");
         bTypedDuringTest = true;
     });
-    Click(&dialog, 1034);
+    RunTest(dialog);
     EXPECT_TRUE(bTypedDuringTest);
     EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, kSucceeded}));
     EXPECT_EQ(dialog.m_bChanged, 1);
@@ -173,10 +181,10 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
     SetField(1001, "127.0.0.1");
     int fdRefusing = -1;
     SetField(1014, QString::number(RefusingTcpPort(fdRefusing)));
-    Click(&dialog, 1034);
+    RunTest(dialog);
     EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, Refused(ECONNREFUSED), kTestFailed}));
     EXPECT_EQ(dialog.m_bChanged, 1);
-    EXPECT_EQ(m_gateway.m_app.m_nMailServerStatus, 0);
+    EXPECT_EQ(m_gateway.m_app.m_gateway.m_counters.m_nMailServerStatus, 0);
     close(fdRefusing);
 
     // A server that never answers the connect: a failed connect once the limit has passed.
@@ -185,7 +193,7 @@ TEST_F(ConfigDialog, TheTestConnectsToTheServerTypedAndTheListenerAcceptsAgainAf
     ASSERT_NE(nStalled, 0);
     dialog.m_nTestLimitMs = 300;
     SetField(1014, QString::number(nStalled));
-    Click(&dialog, 1034);
+    RunTest(dialog);
     close(fdFull);
     close(fdFiller);
     EXPECT_EQ(BoxTexts(), (Texts{kTestWarning, Refused(ETIMEDOUT), kTestFailed}));
@@ -217,6 +225,8 @@ TEST_F(ConfigDialog, ListEditsChangeTheLiveListsAndSaveWritesThemInOrder) {
     EXPECT_EQ(dialog.m_ctlActivateServer->text(), "Disable");
     Click(&dialog, 1020);
     EXPECT_EQ(Rows(1011), (Texts{"zen.example No 8421631"}));
+    // Each edit took effect at once: the configuration in force asks no zone now.
+    EXPECT_TRUE(m_gateway.m_app.m_gateway.CurrentConfig()->pPolicy->zones.empty());
 
     // Adds: blanks add nothing, blanks around a zone go, a 99th byte is refused.
     const std::string str98 = std::string(90, 'z') + ".example";
@@ -239,6 +249,7 @@ TEST_F(ConfigDialog, ListEditsChangeTheLiveListsAndSaveWritesThemInOrder) {
     m_gateway.m_boxes.Clear();
     Click(&dialog, IDOK);
     ASSERT_EQ(dialog.result(), IDOK);
+    ASSERT_TRUE(m_gateway.m_app.SaveSettings());  // what Configure does with it
     // The DNSBL list is rebuilt from the rows (the last row first); exclusions newest first.
     EXPECT_TRUE(Contains(Hive(), "\"RunAsService\"=\"0\"\n\"EnableLogging\"=\"1\"\n")) << Hive();
     EXPECT_TRUE(
@@ -277,7 +288,6 @@ TEST_F(ConfigDialog, ConfigureReloadsAfterASaveButKeepsTheListsWhenTheSaveFailed
         OnNextModal([](QWidget* pModal) { Click(pModal, IDOK); });
         m_gateway.m_app.Configure(true);
         // Reloaded from the hive, or (the save failed) as the dialog left them: never emptied.
-        std::lock_guard<std::recursive_mutex> guard(m_gateway.m_app.m_settings.m_lock);
         const CDnsblServer* pHead = m_gateway.m_app.m_settings.DNSBL_Servers;
         ASSERT_NE(pHead, nullptr) << bWritable;
         EXPECT_NE(pHead->m_pNext, nullptr);

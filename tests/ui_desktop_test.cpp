@@ -86,10 +86,10 @@ TEST(QtMessageBoxes, AListenerBoxHoldsNeitherTheListenerNorTheDialog) {
     SetMessageBoxService(&CDesktop::Instance()->MessageBoxes());
     int fdRefusing = -1;
     ASSERT_TRUE(gateway.Start(RefusingTcpPort(fdRefusing)));  // the mail server is down
-    const CListenThread* pListener = gateway.m_app.m_pListenThread;
+    const CListenThread* pListener = gateway.m_app.m_gateway.ListenThread();
     const std::string strRefused =
         "Could not connect to Mail Server Error " + std::to_string(ECONNREFUSED) + "\n";
-    CConfigDlg dialog;
+    CConfigDlg dialog(gateway.m_app);
     QTimer::singleShot(30000, &dialog, [&] { dialog.EndDialog(IDCANCEL); });  // should it stall
     CRawClient first, second;
     int nBoxesForTwo = 0;
@@ -120,8 +120,8 @@ TEST(QtMessageBoxes, AListenerBoxHoldsNeitherTheListenerNorTheDialog) {
     EXPECT_EQ(texts[0], kTestWarningForListener);
     EXPECT_EQ(texts[1], strRefused);  // the test's own connect, on the UI thread
     EXPECT_TRUE(Contains(texts[2], "Error Connecting to SMTP Server."));
-    EXPECT_EQ(gateway.m_app.m_pListenThread, pListener);
-    EXPECT_EQ(gateway.m_app.m_nListenThreads, 1);
+    EXPECT_EQ(gateway.m_app.m_gateway.ListenThread(), pListener);
+    EXPECT_TRUE(gateway.m_app.m_gateway.HasListenThread());
     ASSERT_EQ(ListenerBoxes(strRefused), 1);  // still waiting for its answer
     for (QWidget* pWidget : QApplication::topLevelWidgets())
         if (auto* pBox = qobject_cast<QMessageBox*>(pWidget); pBox && pBox->isVisible())

@@ -53,7 +53,7 @@ protected:
         setenv("TARNWICK_REGISTRY", m_gateway.m_dir.File("registry.reg").c_str(), 1);
         App().SetFrontEnd(&m_frontEnd);
         App().m_pMainWnd = &m_monitor;
-        m_frontEnd.CreateControlWindow();
+        m_frontEnd.CreateControlWindow(App());
     }
     ~MonitorWindow() override {
         App().m_pMainWnd = &m_gateway.m_window;
@@ -79,7 +79,7 @@ protected:
 
     CGatewayHarness m_gateway;
     CTestFrontEnd m_frontEnd;
-    CMonitorDlg m_monitor;
+    CMonitorDlg m_monitor{m_gateway.m_app};
 };
 }  // namespace
 
@@ -90,9 +90,11 @@ TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName)
                                     {"beta.example", 1},
                                     {"zen.example", 1}})
         App().m_settings.AddDnsblServer(pszName, bActive);
+    m_gateway.Publish(true);
     int nCatches = 0;
     for (CDnsblServer* p = App().m_settings.DNSBL_Servers; p; p = p->m_pNext)
-        p->m_nCatches = ++nCatches;
+        for (int i = 0, n = ++nCatches; i < n; ++i)
+            App().m_gateway.CurrentConfig()->pPolicy->pCatches->Raise(p->m_nId);
     CMonitorDlg& monitor = Shown(m_monitor);
     EXPECT_EQ(monitor.windowFlags() & (Qt::WindowType_Mask | Qt::WindowMinMaxButtonsHint),
               Qt::Window | Qt::WindowMinimizeButtonHint);
@@ -101,9 +103,9 @@ TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName)
     // Last: the received count has wrapped past the largest one; the difference wraps back.
     for (auto [nReceived, nRejected, pszAccepted, nStatus] :
          {std::tuple{10, 3, "7", 1}, {10, 3, "7", 0}, {INT_MIN, 1, "2147483647", 2}}) {
-        App().m_nConnections = nReceived;
-        App().m_nRejected = nRejected;
-        App().m_nMailServerStatus = nStatus;
+        App().m_gateway.m_counters.m_nConnections = nReceived;
+        App().m_gateway.m_counters.m_nRejected = nRejected;
+        App().m_gateway.m_counters.m_nMailServerStatus = nStatus;
         App().RefreshMonitor();
         EXPECT_EQ(monitor.m_ctlReceived->text(), QString::number(nReceived));
         EXPECT_EQ(monitor.m_ctlRejected->text(), QString::number(nRejected));
@@ -120,7 +122,8 @@ TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName)
     // With zone checks on, a suspended zone's row is marked and greyed, and so is one not
     // checked yet; the others are not. The catches column shows its marks whole, inside the list.
     App().m_settings.ZoneCheckMinutes = 60;
-    for (const CPolicyZone& zone : App().m_screening.CurrentPolicy()->zones)
+    m_gateway.Publish();
+    for (const CPolicyZone& zone : App().m_gateway.m_screening.CurrentPolicy()->zones)
         zone.pState->SetHealth(zone.strText == "beta.example"    ? EZoneHealth::Suspended
                                : zone.strText == "Alpha.example" ? EZoneHealth::Unchecked
                                                                  : EZoneHealth::Up);
@@ -144,7 +147,7 @@ TEST_F(MonitorWindow, RefreshShowsTheCountersTheBannerAndTheActiveServersByName)
 
 TEST_F(MonitorWindow, TheFirstTickHidesOnlyWhereTheTrayIconCanBringTheWindowBack) {
     for (bool bTray : {true, false}) {
-        CMonitorDlg monitor;
+        CMonitorDlg monitor(App());
         App().m_pMainWnd = &monitor;
         m_frontEnd.m_bTray = bTray;
         m_frontEnd.m_actions.clear();
@@ -167,7 +170,11 @@ TEST_F(MonitorWindow, TheFirstTickHidesOnlyWhereTheTrayIconCanBringTheWindowBack
 TEST_F(MonitorWindow, AStopRequestEndsTheRunWithoutAQuestionWhileHiddenAndUnderADialog) {
     WhenReady([&] { return m_monitor.IsRunning() && !m_monitor.isVisible(); },
               [&] {
-                  QTimer::singleShot(0, [&] { App().m_bGatewayDown = App().m_bStopRequested = 1; });
+                  // What a listener that cannot listen does to the run (CGatewayApp).
+                  QTimer::singleShot(0, [&] {
+                      App().m_bGatewayDown = App().m_bStopRequested = 1;
+                      m_monitor.EndRun();
+                  });
                   m_monitor.findChild<QAction*>("32772")->trigger();  // the About box, modal
               });
     EXPECT_TRUE(RunModal());
@@ -188,8 +195,8 @@ TEST_F(MonitorWindow, LeavingAsksUnlessTheGatewayRunsElsewhereOrIsDown) {
                   std::make_tuple(kExitQuestion, std::string("Warning"), int(MB_YESNO),
                                   int(MB_ICONEXCLAMATION), WindowHandle(&monitor)));
     EXPECT_EQ(m_gateway.m_boxes.Boxes().size(), 3u);
-    for (std::atomic<std::int32_t>* pFlag : {&App().m_bGatewayElsewhere, &App().m_bGatewayDown}) {
-        CMonitorDlg other;
+    for (std::int32_t* pFlag : {&App().m_bGatewayElsewhere, &App().m_bGatewayDown}) {
+        CMonitorDlg other(App());
         *pFlag = 1;
         Shown(other).Close();
         *pFlag = 0;
@@ -218,9 +225,9 @@ TEST_F(MonitorWindow, TheLogPaneKeepsWholeNewestEntriesAndLosesNoneToAnotherThre
     for (int i = 0; i < 200; ++i)
         App().LogActivity(("entry " + std::to_string(i) + " ").append(90, 'x'));
     std::string strPane = monitor.GetLogText();
-    EXPECT_LE(strPane.size(), CLoggingApp::kMaxPaneText);
+    EXPECT_LE(strPane.size(), CActivityLog::kMaxPaneText);
     EXPECT_GT(strPane.size() + 2 + 14 + 3 + 100,
-              CLoggingApp::kMaxPaneText);  // no room for one more
+              CActivityLog::kMaxPaneText);  // no room for one more
     EXPECT_TRUE(std::regex_search(strPane, std::regex(R"(^\d\d/\d\d/\d\d \d\d:\d\d : entry )")));
     EXPECT_TRUE(strPane.ends_with("entry 199 " + std::string(90, 'x')));
     EXPECT_EQ(monitor.m_ctlLog->toPlainText(), Displayed(strPane));
@@ -236,7 +243,7 @@ TEST_F(MonitorWindow, TheLogPaneKeepsWholeNewestEntriesAndLosesNoneToAnotherThre
     });
     for (int i = 0; i < 100; ++i) {
         monitor.AppendLogText("->U" + std::to_string(i) + "\r\n", IMainWindow::kKeepAll);
-        App().PumpMessages();
+        CMessagePump::Current()->Pump(CEventLoop::kPumpLimit);
     }
     EXPECT_TRUE(WaitUntil([&] { return bDone.load(); }));  // pumping, as the UI thread waits
     listener.join();
@@ -320,15 +327,15 @@ TEST_F(MonitorWindow, TheTrayWorksBesideTheOpenConfigurationDialogAndItsTest) {
                   }
                   pDialog->m_nTestLimitMs = 15000;
                   WhenReady([pDialog] { return pDialog->m_bTestRunning != 0; },
-                            [&] {
+                            [this, pDialog] {
                                 Control().OnControlCommand(CControlWnd::ID_CONFIGURE);
                                 EXPECT_EQ(m_monitor.findChildren<CConfigDlg*>(),
                                           QList<CConfigDlg*>{pDialog});
                                 Control().OnControlCommand(CControlWnd::ID_EXIT);
+                                EXPECT_TRUE(pDialog->IsEnded() && pDialog->result() == IDCANCEL);
                             });
                   m_gateway.m_boxes.Answer({IDOK, IDYES});  // the test's warning, the exit
-                  Click(pDialog, 1034);                     // returns once the test is left
-                  EXPECT_TRUE(pDialog->IsEnded() && pDialog->result() == IDCANCEL);
+                  Click(pDialog, 1034);  // the test starts, and the dialog goes on meanwhile
               });
     QTimer::singleShot(0, [&] { Control().OnControlCommand(CControlWnd::ID_CONFIGURE); });
     EXPECT_TRUE(RunModal());

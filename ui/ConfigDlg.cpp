@@ -4,9 +4,8 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <cerrno>
-#include <chrono>
-#include <thread>
 
 #include "gateway/ChannelSocket.h"
 #include "host/GatewayApp.h"
@@ -16,9 +15,8 @@
 #include "ui/TextLimit.h"
 
 namespace {
-using Guard = std::lock_guard<std::recursive_mutex>;
-using Clock = std::chrono::steady_clock;
-constexpr auto kTestStep = std::chrono::milliseconds(50);
+// How long the test's QUIT has to go out before the connection is closed.
+constexpr int kQuitWaitMs = 50;
 
 constexpr const char* kInvalidServer = "Please Specify a valid server and port";
 constexpr const char* kTestWarning =
@@ -30,26 +28,27 @@ constexpr const char* kTestFailed =
 constexpr const char* kMustTest =
     "You must successfully test your mail server configuration before you can save it.";
 
-// One list entry as the dialog shows it, copied out under the settings lock.
+// One list entry as the dialog shows it.
 struct CRow {
     std::string strText;
     std::int32_t bActive;
     std::int32_t nId;
 };
 
-Settings& LiveSettings() { return TheApp().m_settings; }
-
 // The two lists' entries, told apart by type.
-CDnsblServer* FindEntry(CDnsblServer*, int nId) { return LiveSettings().FindDnsblServer(nId); }
-CExclusion* FindEntry(CExclusion*, int nId) { return LiveSettings().FindExclusion(nId); }
+CDnsblServer* FindEntry(Settings& settings, CDnsblServer*, int nId) {
+    return settings.FindDnsblServer(nId);
+}
+CExclusion* FindEntry(Settings& settings, CExclusion*, int nId) {
+    return settings.FindExclusion(nId);
+}
 std::string& EntryText(CDnsblServer& entry) { return entry.m_strName; }
 std::string& EntryText(CExclusion& entry) { return entry.m_strAddress; }
 
 template <class TEntry>
-std::vector<CRow> Rows(TEntry* Settings::*pHead) {
+std::vector<CRow> Rows(const CEntryList<TEntry>& list) {
     std::vector<CRow> rows;
-    Guard guard(LiveSettings().m_lock);
-    for (TEntry* p = LiveSettings().*pHead; p; p = p->m_pNext)
+    for (TEntry* p = list; p; p = p->m_pNext)
         if (!EntryText(*p).empty()) rows.push_back({EntryText(*p), p->m_bActive, p->m_nId});
     return rows;
 }
@@ -76,35 +75,28 @@ int SelectedId(const CColorListCtrl& list) {
     return nItem < 0 ? -1 : static_cast<int>(list.GetItemData(nItem));
 }
 
-// Asks the question with the selected entry's text; on Yes the entry counts as removed. The
-// lock is not held while the box is up: the entry is looked up again afterwards.
+// Asks the question with the selected entry's text; on Yes the entry counts as removed. True
+// when the settings changed.
 template <class TEntry>
-void RemoveSelected(CDialog& dialog, const CColorListCtrl& list, const std::string& strQuestion) {
+bool RemoveSelected(CDialog& dialog, Settings& settings, const CColorListCtrl& list,
+                    const std::string& strQuestion) {
     const int nId = SelectedId(list);
-    std::string strText;
-    {
-        Guard guard(LiveSettings().m_lock);
-        if (TEntry* pEntry = nId >= 0 ? FindEntry(static_cast<TEntry*>(nullptr), nId) : nullptr)
-            strText = EntryText(*pEntry);
-        else
-            return;
-    }
-    if (dialog.MessageBox(strQuestion + strText + "' ?", "WARNING", MB_YESNO, MB_ICONEXCLAMATION) !=
-        IDYES)
-        return;
-    Guard guard(LiveSettings().m_lock);
-    if (TEntry* pEntry = FindEntry(static_cast<TEntry*>(nullptr), nId)) EntryText(*pEntry).clear();
-    LiveSettings().ListsChanged();
+    TEntry* pEntry = nId >= 0 ? FindEntry(settings, static_cast<TEntry*>(nullptr), nId) : nullptr;
+    if (pEntry == nullptr) return false;
+    if (dialog.MessageBox(strQuestion + EntryText(*pEntry) + "' ?", "WARNING", MB_YESNO,
+                          MB_ICONEXCLAMATION) != IDYES)
+        return false;
+    EntryText(*pEntry).clear();
+    return true;
 }
 
 template <class TEntry>
-void FlipSelected(const CColorListCtrl& list) {
+bool FlipSelected(Settings& settings, const CColorListCtrl& list) {
     const int nId = SelectedId(list);
-    if (nId < 0) return;
-    Guard guard(LiveSettings().m_lock);
-    if (TEntry* pEntry = FindEntry(static_cast<TEntry*>(nullptr), nId))
-        pEntry->m_bActive = pEntry->m_bActive == 0 ? 1 : 0;
-    LiveSettings().ListsChanged();
+    TEntry* pEntry = nId >= 0 ? FindEntry(settings, static_cast<TEntry*>(nullptr), nId) : nullptr;
+    if (pEntry == nullptr) return false;
+    pEntry->m_bActive = pEntry->m_bActive == 0 ? 1 : 0;
+    return true;
 }
 
 std::int32_t FieldNumber(const QLineEdit* pEdit) { return Atol(pEdit->text().toStdString()); }
@@ -147,27 +139,27 @@ bool CConfigDlg::OnInitDialog() {
     InsertColumns(*m_ctlExclusions, "Exclusion", 85, 45);
     FillServerList();
     FillExclusionList();
-    const Settings& settings = LiveSettings();
-    m_ctlMailServer->setText(QString::fromStdString(settings.GetMailServer()));
+    const Settings& settings = m_settings;
+    m_ctlMailServer->setText(QString::fromStdString(settings.MailServer));
     m_ctlPortOut->setText(QString::number(settings.PortOut));
     m_ctlPortIn->setText(QString::number(settings.PortIn));
     m_ctlRunAsService->setChecked(false);
     m_ctlRunAsService->setEnabled(false);
     m_ctlEnableLogging->setChecked(settings.EnableLogging != 0);
-    m_ctlLogFile->setText(QString::fromStdString(settings.GetLogFileName()));
+    m_ctlLogFile->setText(QString::fromStdString(settings.LogFileName));
     m_bChanged = 0;
     OnEnableLogging();
     return true;
 }
 
 void CConfigDlg::FillServerList() {
-    FillList(*m_ctlServers, Rows(&Settings::DNSBL_Servers), kInactiveServer);
+    FillList(*m_ctlServers, Rows(m_settings.DNSBL_Servers), kInactiveServer);
     m_ctlRemoveServer->setEnabled(false);
     m_ctlActivateServer->setEnabled(false);
 }
 
 void CConfigDlg::FillExclusionList() {
-    FillList(*m_ctlExclusions, Rows(&Settings::Exclusions), kInactiveExclusion);
+    FillList(*m_ctlExclusions, Rows(m_settings.Exclusions), kInactiveExclusion);
     m_ctlRemoveExclusion->setEnabled(false);
     m_ctlActivateExclusion->setEnabled(false);
 }
@@ -179,13 +171,9 @@ void CConfigDlg::OnClickServerList() {
         m_ctlActivateServer->setEnabled(false);
         return;
     }
-    int bActive = -1;
-    {
-        Guard guard(LiveSettings().m_lock);
-        if (const CDnsblServer* pServer = LiveSettings().FindDnsblServer(nId))
-            bActive = pServer->m_bActive != 0;
-    }
-    if (bActive < 0) return;
+    const CDnsblServer* pServer = m_settings.FindDnsblServer(nId);
+    if (pServer == nullptr) return;
+    const bool bActive = pServer->m_bActive != 0;
     m_ctlActivateServer->setText(bActive ? QStringLiteral("Disable") : QStringLiteral("Activate"));
     m_ctlRemoveServer->setEnabled(true);
     m_ctlActivateServer->setEnabled(true);
@@ -196,45 +184,54 @@ void CConfigDlg::OnClickExclusionList() {
     m_ctlRemoveExclusion->setEnabled(nId >= 0);
     m_ctlActivateExclusion->setEnabled(nId >= 0);
     if (nId < 0) return;
-    Guard guard(LiveSettings().m_lock);
-    if (const CExclusion* pExclusion = LiveSettings().FindExclusion(nId))
+    if (const CExclusion* pExclusion = m_settings.FindExclusion(nId))
         m_ctlActivateExclusion->setText(pExclusion->m_bActive ? QStringLiteral("Disable")
                                                               : QStringLiteral("Activate"));
 }
 
+// The list edits take effect at once: each one that changed something is published.
+void CConfigDlg::ListEdited(bool bChanged) {
+    if (bChanged) m_app.TakeEditedSettings(m_settings);
+}
+
 void CConfigDlg::OnActivateServer() {
-    FlipSelected<CDnsblServer>(*m_ctlServers);
+    ListEdited(FlipSelected<CDnsblServer>(m_settings, *m_ctlServers));
     FillServerList();
 }
 
 void CConfigDlg::OnActivateExclusion() {
-    FlipSelected<CExclusion>(*m_ctlExclusions);
+    ListEdited(FlipSelected<CExclusion>(m_settings, *m_ctlExclusions));
     FillExclusionList();
 }
 
 void CConfigDlg::OnRemoveServer() {
-    RemoveSelected<CDnsblServer>(*this, *m_ctlServers,
-                                 "Are you sure you want to permanently remove server '");
+    ListEdited(RemoveSelected<CDnsblServer>(
+        *this, m_settings, *m_ctlServers, "Are you sure you want to permanently remove server '"));
     FillServerList();
 }
 
 void CConfigDlg::OnRemoveExclusion() {
-    RemoveSelected<CExclusion>(*this, *m_ctlExclusions,
-                               "Are you sure you want to permanently remove Exclusion '");
+    ListEdited(
+        RemoveSelected<CExclusion>(*this, m_settings, *m_ctlExclusions,
+                                   "Are you sure you want to permanently remove Exclusion '"));
     FillExclusionList();
 }
 
 void CConfigDlg::OnAddServer() {
     CAddServerDlg dialog(this);
-    if (dialog.DoModal() == IDOK && !dialog.m_strResult.empty())
-        LiveSettings().AddDnsblServer(dialog.m_strResult, 1);
+    if (dialog.DoModal() == IDOK && !dialog.m_strResult.empty()) {
+        m_settings.AddDnsblServer(dialog.m_strResult, 1);
+        ListEdited(true);
+    }
     FillServerList();
 }
 
 void CConfigDlg::OnAddExclusion() {
     CAddExclusionDlg dialog(this);
-    if (dialog.DoModal() == IDOK && !dialog.m_strResult.empty())
-        LiveSettings().AddExclusion(dialog.m_strResult, 1);
+    if (dialog.DoModal() == IDOK && !dialog.m_strResult.empty()) {
+        m_settings.AddExclusion(dialog.m_strResult, 1);
+        ListEdited(true);
+    }
     FillExclusionList();
 }
 
@@ -258,56 +255,89 @@ void CConfigDlg::OnTestConfiguration() {
         m_bTestRunning = 0;
         return;
     }
-    const bool bConnected = TestMailServer(strServer.toStdString(), nPort);
-    if (IsEnded()) {  // closed during the test, as the program leaves: nobody is left to tell
-        m_bTestRunning = 0;
-        return;
+    StartTest(strServer, strPort);
+}
+
+// The test's connection: a client-less channel whose connect outcome the dialog takes on a turn
+// of its own, never inside the socket's notification, so that the boxes that follow (the
+// channel's own report of a failed connect among them) nest in nothing.
+class CConfigDlg::CTestChannel : public CChannelSocket {
+public:
+    CTestChannel(CConfigDlg& dialog, CGatewayApp& app)
+        : CChannelSocket(app.m_log, app.m_gateway), m_dialog(dialog) {}
+
+    // A test that has ended meanwhile (timed out, or replaced) takes no outcome any more.
+    void OnConnect(int nErrorCode) override {
+        CConfigDlg& dialog = m_dialog;
+        QTimer::singleShot(0, &dialog, [&dialog, pSelf = this, nErrorCode] {
+            if (dialog.m_pTest.get() != pSelf || dialog.m_pTestTimer == nullptr) return;
+            pSelf->CChannelSocket::OnConnect(nErrorCode);
+            dialog.OnTestConnected();
+        });
     }
+
+private:
+    CConfigDlg& m_dialog;
+};
+
+CConfigDlg::CConfigDlg(CGatewayApp& app, QWidget* pParent)
+    : CDialog(IDD_CONFIG, pParent), m_settings(app.m_settings), m_app(app) {}
+
+// A dialog closed during the test (the program leaving) shows no outcome: nobody is left to
+// tell.
+CConfigDlg::~CConfigDlg() {
+    if (m_bTestRunning) QApplication::restoreOverrideCursor();
+}
+
+// The listener goes on beside the test, which needs only a socket of its own on this thread's
+// loop; the outcome comes from the socket or, after m_nTestLimitMs, from the timer.
+void CConfigDlg::StartTest(const QString& strServer, const QString& strPort) {
+    m_strTestedServer = strServer;
+    m_strTestedPort = strPort;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_pTest = std::make_unique<CTestChannel>(*this, m_app);
+    m_pTest->Create(0, SOCK_STREAM, FD_ALL_EVENTS);
+    m_pTest->Connect(strServer.toStdString(), static_cast<unsigned>(Atol(strPort.toStdString())));
+    m_pTestTimer = new QTimer(this);
+    m_pTestTimer->setSingleShot(true);
+    connect(m_pTestTimer, &QTimer::timeout, this, [this] { TestTimedOut(); });
+    m_pTestTimer->start(m_nTestLimitMs);
+}
+
+// Connected: QUIT goes out, and the connection closes a moment later.
+void CConfigDlg::OnTestConnected() {
+    if (!m_bTestRunning || m_pTestTimer == nullptr) return;
+    m_pTestTimer->stop();
+    if (m_pTest->m_nState != 1) return FinishTest(false);
+    m_pTest->SendText("QUIT\r\n");
+    QTimer::singleShot(kQuitWaitMs, this, [this] {
+        m_pTest->Disconnect();
+        FinishTest(true);
+    });
+}
+
+// No outcome in time is a failed connect, reported as the socket reports one.
+void CConfigDlg::TestTimedOut() {
+    m_pTest->Close();
+    m_app.m_gateway.SetMailServerStatus(0);
+    m_app.ReportError(ETIMEDOUT, "Could not connect to Mail Server");
+    m_app.RefreshMonitor();
+    FinishTest(false);
+}
+
+// The socket stays until the next test or the dialog's end: this may run inside its handler.
+void CConfigDlg::FinishTest(bool bConnected) {
+    delete m_pTestTimer;
+    m_pTestTimer = nullptr;
+    QApplication::restoreOverrideCursor();
     if (bConnected) {
         MessageBox(kTestSucceeded, "Success");
-        if (m_ctlMailServer->text() == strServer && m_ctlPortOut->text() == strPort) m_bChanged = 0;
+        if (m_ctlMailServer->text() == m_strTestedServer && m_ctlPortOut->text() == m_strTestedPort)
+            m_bChanged = 0;
     } else {
         MessageBox(kTestFailed, "Error");
     }
     m_bTestRunning = 0;
-}
-
-bool CConfigDlg::TestMailServer(const std::string& strServer, int nPort) {
-    CGatewayApp& app = TheApp();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    // The listener goes on beside the test, which needs only a socket of its own.
-    CChannelSocket socket;
-    socket.Create(0, SOCK_STREAM, FD_ALL_EVENTS);
-    socket.Connect(strServer, static_cast<unsigned>(nPort));
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_nTestLimitMs);
-    while (socket.m_nConnectState == 0) {
-        if (app.m_bStopRequested || IsEnded()) break;
-        if (Clock::now() >= deadline) {
-            TestTimedOut(socket);
-            break;
-        }
-        app.PumpMessages();
-        QApplication::changeOverrideCursor(Qt::WaitCursor);
-        std::this_thread::sleep_for(kTestStep);
-    }
-    QApplication::restoreOverrideCursor();
-    if (socket.m_nState != 1) return false;
-    if (socket.m_hSocket != INVALID_SOCKET) {
-        socket.SendText("QUIT\r\n");
-        app.PumpMessages();
-        std::this_thread::sleep_for(kTestStep);
-        socket.Disconnect();
-    }
-    return true;
-}
-
-// No outcome in time is a failed connect, reported as the socket reports one.
-void CConfigDlg::TestTimedOut(CChannelSocket& socket) {
-    CGatewayApp& app = TheApp();
-    socket.Close();
-    app.SetMailServerStatus(0);
-    app.ReportError(ETIMEDOUT, "Could not connect to Mail Server");
-    app.RefreshMonitor();
 }
 
 void CConfigDlg::OnOK() {
@@ -315,24 +345,21 @@ void CConfigDlg::OnOK() {
         MessageBox(kMustTest, "Error");
         return;
     }
-    Settings& settings = LiveSettings();
-    settings.SetMailServer(m_ctlMailServer->text().toStdString());
+    Settings& settings = m_settings;
+    settings.MailServer = m_ctlMailServer->text().toStdString();
     settings.PortOut = FieldNumber(m_ctlPortOut);
     settings.PortIn = FieldNumber(m_ctlPortIn);
     std::vector<std::pair<std::string, bool>> rows;
     for (int nItem = 0; nItem < m_ctlServers->GetItemCount(); ++nItem)
         rows.emplace_back(m_ctlServers->GetItemText(nItem, 0).toStdString(),
                           m_ctlServers->GetItemText(nItem, 1) == QLatin1String("Yes"));
-    {
-        // One step, so that a screening sees the old list or the new one.
-        Guard guard(settings.m_lock);
-        settings.ClearDnsblServers();
-        for (const auto& row : rows) settings.AddDnsblServer(row.first, row.second ? 1 : 0);
-    }
-    settings.SetLogFileName(m_ctlLogFile->text().toStdString());
+    settings.ClearDnsblServers();
+    for (const auto& row : rows) settings.AddDnsblServer(row.first, row.second ? 1 : 0);
+    settings.LogFileName = m_ctlLogFile->text().toStdString();
     settings.RunAsService = m_ctlRunAsService->isChecked() ? 1 : 0;
     settings.EnableLogging = m_ctlEnableLogging->isChecked() ? 1 : 0;
-    TheApp().SaveSettings();
+    // The caller saves and reloads what the dialog leaves here.
+    m_app.m_settings = settings;
     EndDialog(IDOK);
 }
 

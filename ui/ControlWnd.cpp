@@ -8,8 +8,9 @@
 #include "ui/MonitorDlg.h"
 #include "ui/resources/Resources.h"
 
-CControlWnd::CControlWnd(std::function<bool()> isTrayAvailable)
-    : m_isTrayAvailable(std::move(isTrayAvailable)),
+CControlWnd::CControlWnd(CGatewayApp& app, std::function<bool()> isTrayAvailable)
+    : m_app(app),
+      m_isTrayAvailable(std::move(isTrayAvailable)),
       m_pIcon(new QSystemTrayIcon(this)),
       m_pMenu(CreatePopupMenu(IDR_TRAY_MENU, 0, this)) {
     setWindowTitle(QString::fromUtf8(CGatewayApp::kTitle));
@@ -18,10 +19,12 @@ CControlWnd::CControlWnd(std::function<bool()> isTrayAvailable)
             [this](QSystemTrayIcon::ActivationReason reason) { OnTrayNotify(reason); });
 }
 
-CMonitorDlg* MainMonitor() { return dynamic_cast<CMonitorDlg*>(TheApp().m_pMainWnd.load()); }
+CMonitorDlg* MainMonitor(const CGatewayApp& app) {
+    return dynamic_cast<CMonitorDlg*>(app.m_pMainWnd.load());
+}
 
 void CControlWnd::UpdateTrayIcon(int nAction) {
-    const bool bRunning = TheApp().m_bGatewayElsewhere == 0;
+    const bool bRunning = m_app.m_bGatewayElsewhere == 0;
     if (nAction == NIM_ADD) {
         if (!m_isTrayAvailable()) return;
         m_bIconAdded = true;
@@ -41,7 +44,7 @@ bool CControlWnd::HasIcon() const { return m_bIconAdded && m_isTrayAvailable(); 
 
 void CControlWnd::OnTrayNotify(QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::DoubleClick) {
-        if (CMonitorDlg* pMonitor = MainMonitor()) pMonitor->ShowWindow();
+        if (CMonitorDlg* pMonitor = MainMonitor(m_app)) pMonitor->ShowWindow();
     } else if (reason == QSystemTrayIcon::Context || reason == QSystemTrayIcon::MiddleClick) {
         TrackPopupMenu();
     }
@@ -58,8 +61,8 @@ void CControlWnd::TrackPopupMenu() {
 }
 
 void CControlWnd::OnControlCommand(int nCommand) {
-    if (nCommand == ID_CONFIGURE) TheApp().Configure(true);
+    if (nCommand == ID_CONFIGURE) m_app.Configure(true);
     if (nCommand == ID_EXIT) {
-        if (CMonitorDlg* pMonitor = MainMonitor()) pMonitor->Close();
+        if (CMonitorDlg* pMonitor = MainMonitor(m_app)) pMonitor->Close();
     }
 }

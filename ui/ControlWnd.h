@@ -2,7 +2,8 @@
 // and never shown. It owns the tray icon (running or stopped, with its tip) and the icon's popup
 // menu (menu 135), answers the icon's mouse notifications, and carries out the menu's commands:
 // Configure, and Exit through the monitor window's own exit path. It reaches the monitor window
-// through the application's main-window pointer, looked at anew each time.
+// through the application's main-window pointer, looked at anew each time. It is given the
+// application object at construction.
 //
 // Made by the desktop front end on the UI thread and used there only; it lives until the
 // process ends its run. An icon that cannot be added (no notification area, as isTrayAvailable
@@ -16,6 +17,7 @@
 
 class QMenu;
 class CMonitorDlg;
+class CGatewayApp;
 
 class CControlWnd : public QWidget {
 public:
@@ -23,7 +25,7 @@ public:
     static constexpr const char* kStoppedTip = "Tarnwick Professsional: Stopped";
     enum : int { ID_CONFIGURE = 32773, ID_EXIT = 32776, ID_SERVICE = 32777 };
 
-    explicit CControlWnd(std::function<bool()> isTrayAvailable);
+    CControlWnd(CGatewayApp& app, std::function<bool()> isTrayAvailable);
 
     // NIM_ADD, NIM_MODIFY or NIM_DELETE, with the icon and tip of the current state.
     void UpdateTrayIcon(int nAction);
@@ -39,11 +41,12 @@ public:
 private:
     void TrackPopupMenu();
 
+    CGatewayApp& m_app;
     std::function<bool()> m_isTrayAvailable;
     QSystemTrayIcon* m_pIcon;
     QMenu* m_pMenu;
     bool m_bIconAdded = false;
 };
 
-// The monitor window of the run, or null.
-CMonitorDlg* MainMonitor();
+// The monitor window of app's run, or null.
+CMonitorDlg* MainMonitor(const CGatewayApp& app);

@@ -32,30 +32,11 @@ enum : int { ID_EXIT = 32771, ID_ABOUT = 32772, ID_CONFIGURE = 32773 };
 
 constexpr int kNamesWidth = 190, kCatchesWidth = 60;  // the columns' widths as made
 
-// One row of the catches list, copied under the settings lock.
-struct CCatchRow {
-    std::string strName;
-    std::int32_t nCatches;
-    const char* pMark;  // with checks on, why the zone is not asked about clients; else null
-};
-
 // A zone its checks keep from being asked: failed, or none has answered yet.
 const char* NotAskedMark(const std::optional<EZoneHealth>& health) {
     if (health == EZoneHealth::Suspended) return " (Suspended)";
     if (health == EZoneHealth::Unchecked) return " (Unchecked)";
     return nullptr;
-}
-
-std::vector<CCatchRow> ActiveServerRows() {
-    CGatewayApp& app = TheApp();
-    Settings& settings = app.m_settings;
-    std::vector<CCatchRow> rows;
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
-    for (const CDnsblServer* p = settings.DNSBL_Servers; p != nullptr; p = p->m_pNext)
-        if (p->m_bActive != 0)
-            rows.push_back({p->m_strName, p->m_nCatches,
-                            NotAskedMark(app.m_screening.CheckedHealth(p->m_strName))});
-    return rows;
 }
 
 // The catches column widens to its widest text ("12 (Suspended)") as far as the list has room
@@ -87,8 +68,11 @@ bool OnUiThread() {
 }
 }  // namespace
 
-CMonitorDlg::CMonitorDlg()
-    : CDialog(IDD_MONITOR), m_hIcon(LoadAppIcon(IDR_MAINFRAME)), m_update(kUpdateMs, [this] {
+CMonitorDlg::CMonitorDlg(CGatewayApp& app)
+    : CDialog(IDD_MONITOR),
+      m_hIcon(LoadAppIcon(IDR_MAINFRAME)),
+      m_app(app),
+      m_update(kUpdateMs, [this] {
           ShowPaneChanges();
           if (m_bRefreshPending.exchange(false)) RefreshOnUiThread();
           return false;
@@ -97,7 +81,7 @@ CMonitorDlg::CMonitorDlg()
     if (pDesktop != nullptr && m_signals.Fd() >= 0)
         m_nSignalWatch = pDesktop->Loop().Watch(m_signals.Fd(), EPOLLIN, [this](std::uint32_t) {
             const int nSignal = m_signals.Take();
-            if (m_bRunning && TheApp().TakeSignal(nSignal)) EndRun();
+            if (m_bRunning && m_app.TakeSignal(nSignal)) EndRun();
         });
 }
 
@@ -151,24 +135,33 @@ void CMonitorDlg::Refresh() {
 
 void CMonitorDlg::RefreshOnUiThread() {
     if (m_ctlReceived == nullptr) return;  // not made yet: OnInitDialog refreshes
-    const CGatewayApp& app = TheApp();
-    const std::int32_t nReceived = app.m_nConnections, nRejected = app.m_nRejected;
+    const CGatewayCounters& counters = m_app.m_gateway.m_counters;
+    const std::int32_t nReceived = counters.m_nConnections, nRejected = counters.m_nRejected;
     m_ctlReceived->setText(QString::number(nReceived));
     m_ctlRejected->setText(QString::number(nRejected));
     m_ctlAccepted->setText(QString::number(AcceptedCount(nReceived, nRejected)));
-    m_ctlServerError->setVisible(app.m_nMailServerStatus == 0);
+    m_ctlServerError->setVisible(counters.m_nMailServerStatus == 0);
+    ShowCatches(m_app.m_gateway.CatchRows());
+}
+
+// The list is rebuilt only when a row changed, so that a selection in it lasts.
+void CMonitorDlg::ShowCatches(std::vector<CCatchRow> rows) {
+    if (m_bCatchesShown && rows == m_shownCatches) return;
     m_ctlCatches->DeleteAllItems();
-    for (const CCatchRow& row : ActiveServerRows()) {
+    for (const CCatchRow& row : rows) {
         const int nItem = m_ctlCatches->InsertItem(0, QString::fromStdString(row.strName));
         QString strCatches = QString::number(row.nCatches);
         // A zone not asked says why, greyed, the way a disabled entry looks elsewhere.
-        if (row.pMark != nullptr) strCatches += QString::fromUtf8(row.pMark);
+        const char* pMark = NotAskedMark(row.health);
+        if (pMark != nullptr) strCatches += QString::fromUtf8(pMark);
         m_ctlCatches->SetItemText(nItem, 1, strCatches);
-        if (row.pMark != nullptr)
+        if (pMark != nullptr)
             for (int nColumn = 0; nColumn < 2; ++nColumn)
                 m_ctlCatches->topLevelItem(nItem)->setForeground(nColumn, QBrush(Qt::gray));
     }
     FitCatchesColumn(*m_ctlCatches);
+    m_shownCatches = std::move(rows);
+    m_bCatchesShown = true;
 }
 
 std::string CMonitorDlg::GetLogText() { return m_pane.Text(); }
@@ -220,24 +213,21 @@ void CMonitorDlg::ShowWindow() {
     activateWindow();
 }
 
-bool CMonitorDlg::MayHide() const { return TheApp().FrontEnd().HasTrayIcon(); }
+bool CMonitorDlg::MayHide() const { return m_app.FrontEnd().HasTrayIcon(); }
 
 void CMonitorDlg::timerEvent(QTimerEvent* pEvent) {
     if (pEvent->timerId() == m_nTimer) OnTimer();
 }
 
 void CMonitorDlg::OnTimer() {
-    CGatewayApp& app = TheApp();
     if (m_bHidePending) {
         if (MayHide()) hide();
         m_bHidePending = 0;
     }
     if (m_bIconRefreshPending) {
-        app.FrontEnd().UpdateTrayIcon(NIM_MODIFY);
+        m_app.FrontEnd().UpdateTrayIcon(NIM_MODIFY);
         m_bIconRefreshPending = 0;
     }
-    if (app.m_bStopRequested) OnCancel();
-    if (app.m_bConnectionsSwept) RefreshOnUiThread();
 }
 
 // Minimised, the window leaves the screen and the taskbar; the tray icon brings it back.
@@ -247,8 +237,7 @@ void CMonitorDlg::changeEvent(QEvent* pEvent) {
 }
 
 void CMonitorDlg::OnOK() {
-    const CGatewayApp& app = TheApp();
-    if (app.m_bGatewayElsewhere == 1 || app.m_bGatewayDown != 0 ||
+    if (m_app.m_bGatewayElsewhere == 1 || m_app.m_bGatewayDown != 0 ||
         MessageBox(kExitQuestion, "Warning", MB_YESNO, MB_ICONEXCLAMATION) == IDYES)
         EndRun();
 }
@@ -268,7 +257,7 @@ void CMonitorDlg::OnSysCommand(int nId) {
     if ((nId & 0xFFF0) == IDM_ABOUTBOX) ShowAboutBox();
 }
 
-void CMonitorDlg::OnConfigure() { TheApp().Configure(true); }
+void CMonitorDlg::OnConfigure() { m_app.Configure(true); }
 
 void CloseWindowsAbove(QWidget* pWindow) {
     constexpr int kMostWindows = 32;  // each pass closes one; a window that will not close ends it

@@ -1,10 +1,12 @@
 // CMonitorDlg: the monitor window (template 102, menu 130), the program's main window during the
 // foreground run: the connection counters, the mail-server banner, the catches of each active
 // DNSBL server, the log pane, the menu (Exit, Tools > Configure, About > About), and the
-// half-second timer that hides the window at first, refreshes the tray icon once, and ends the
-// run once the gateway must stop.
+// half-second timer that hides the window at first and refreshes the tray icon once.
 //
-// RunGateway owns it; it is made, run and destroyed on the UI thread. RunModal shows it and runs
+// RunGateway owns it, giving it the application object; it is made, run and destroyed on the UI
+// thread. The counters, the banner and the catches list follow every Refresh (the listener asks
+// for one after each verdict and each sweep of finished connections); the catches list is built
+// again only when one of its rows changed, so a selection in it stays. RunModal shows it and runs
 // its own event loop until the exit path ends it: Escape, the close box, the menu's Exit and the
 // tray's Exit (Close) all reach OnCancel and OnOK, which asks before leaving unless this process
 // hosts no listener (DEBUG) or the gateway is down; EndRun, also for SIGINT and SIGTERM (caught
@@ -27,7 +29,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "gateway/GatewayCore.h"
 #include "host/FrontEnd.h"
 #include "platform/CoalescedTask.h"
 #include "platform/EventLoop.h"
@@ -47,7 +51,7 @@ public:
     // The system command of the About entry; 16 to 31 all open the About box.
     static constexpr int IDM_ABOUTBOX = 0x0010;
 
-    CMonitorDlg();
+    explicit CMonitorDlg(CGatewayApp& app);
     ~CMonitorDlg() override;
 
     std::int32_t m_bIconRefreshPending = 1;
@@ -72,7 +76,7 @@ public:
     // The control window's Exit: handled as the window's own close request.
     void Close() { OnCancel(); }
     // Ends the run without a question.
-    void EndRun();
+    void EndRun() override;
     bool IsRunning() const { return m_bRunning; }
 
     void OnTimer();
@@ -91,12 +95,16 @@ protected:
 
 private:
     void RefreshOnUiThread();
+    void ShowCatches(std::vector<CCatchRow> rows);
     // Shows in the widget what the pane's text gained and lost since the last time.
     void ShowPaneChanges(bool bWhole = false);
     // Hiding is only for a window the tray icon can bring back.
     bool MayHide() const;
 
+    CGatewayApp& m_app;
     CLogPane m_pane;
+    std::vector<CCatchRow> m_shownCatches;
+    bool m_bCatchesShown = false;
     std::atomic<bool> m_bRefreshPending{false};
     CCoalescedTask m_update;
     bool m_bRunning = false;

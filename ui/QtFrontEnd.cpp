@@ -9,12 +9,12 @@ CQtFrontEnd::CQtFrontEnd() : m_isTrayAvailable(&QSystemTrayIcon::isSystemTrayAva
 
 CQtFrontEnd::~CQtFrontEnd() = default;
 
-std::unique_ptr<IMonitorWindow> CQtFrontEnd::CreateMonitorWindow() {
-    return std::make_unique<CMonitorDlg>();
+std::unique_ptr<IMonitorWindow> CQtFrontEnd::CreateMonitorWindow(CGatewayApp& app) {
+    return std::make_unique<CMonitorDlg>(app);
 }
 
-void CQtFrontEnd::CreateControlWindow() {
-    if (!m_pControl) m_pControl = std::make_unique<CControlWnd>(m_isTrayAvailable);
+void CQtFrontEnd::CreateControlWindow(CGatewayApp& app) {
+    if (!m_pControl) m_pControl = std::make_unique<CControlWnd>(app, m_isTrayAvailable);
     m_pControl->UpdateTrayIcon(NIM_ADD);
 }
 
@@ -24,9 +24,9 @@ void CQtFrontEnd::UpdateTrayIcon(int nAction) {
 
 bool CQtFrontEnd::HasTrayIcon() const { return m_pControl && m_pControl->HasIcon(); }
 
-bool CQtFrontEnd::RunConfigDialog() {
-    CMonitorDlg* pMonitor = MainMonitor();
-    CConfigDlg dialog(pMonitor);
+bool CQtFrontEnd::RunConfigDialog(CGatewayApp& app) {
+    CMonitorDlg* pMonitor = MainMonitor(app);
+    CConfigDlg dialog(app, pMonitor);
     if (pMonitor != nullptr) dialog.setWindowModality(Qt::WindowModal);
     m_pConfig = &dialog;
     const int nResult = dialog.DoModal();

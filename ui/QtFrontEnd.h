@@ -20,11 +20,11 @@ public:
     CQtFrontEnd();
     ~CQtFrontEnd() override;  // the control window and its icon go
 
-    std::unique_ptr<IMonitorWindow> CreateMonitorWindow() override;
-    void CreateControlWindow() override;
+    std::unique_ptr<IMonitorWindow> CreateMonitorWindow(CGatewayApp& app) override;
+    void CreateControlWindow(CGatewayApp& app) override;
     void UpdateTrayIcon(int nAction) override;
     bool HasTrayIcon() const override;
-    bool RunConfigDialog() override;
+    bool RunConfigDialog(CGatewayApp& app) override;
     void ShowConfigDialog() override;
 
     // Null before CreateControlWindow.

@@ -28,14 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     Settings settings;
     LoadSettingsFile(pFile, settings);
     std::fclose(pFile);
-    std::lock_guard<std::recursive_mutex> guard(settings.m_lock);
     for (const CDnsblServer* p = settings.DNSBL_Servers; p; p = p->m_pNext) {
         std::string strName = p->m_strName;
         if (strName.empty() || Trim(strName) != p->m_strName || strName.size() > 1022) std::abort();
     }
     for (const CExclusion* p = settings.Exclusions; p; p = p->m_pNext)
         if (p->m_strAddress.size() > 1022) std::abort();
-    CheckIdentifiers(settings.DNSBL_Servers, settings.m_nLastDnsblId);
-    CheckIdentifiers(settings.Exclusions, settings.m_nLastExclusionId);
+    CheckIdentifiers<CDnsblServer>(settings.DNSBL_Servers, settings.m_nLastDnsblId);
+    CheckIdentifiers<CExclusion>(settings.Exclusions, settings.m_nLastExclusionId);
     return 0;
 }

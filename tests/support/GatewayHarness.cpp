@@ -9,10 +9,10 @@
 
 int CRecordingMessageBox::ShowOwned(WindowHandle hOwner, const std::string& strText,
                                     const std::string& strCaption, int nButtons, int nIcon) {
-    CGatewayApp* pApp = static_cast<CGatewayApp*>(AfxGetApp());
     std::lock_guard<std::mutex> guard(m_lock);
-    m_boxes.push_back(CBox{strText, strCaption, pApp->m_bReportShowing, pApp->m_bGatewayDown,
-                           pApp->m_bStopRequested, nButtons, nIcon, hOwner});
+    const CGatewayApp* pApp = m_pApp;
+    m_boxes.push_back(CBox{strText, strCaption, pApp ? pApp->m_bGatewayDown : 0,
+                           pApp ? pApp->m_bStopRequested : 0, nButtons, nIcon, hOwner});
     if (m_answers.empty()) return nButtons == MB_YESNO ? IDYES : IDOK;
     const int nAnswer = m_answers.front();
     m_answers.pop_front();
@@ -45,13 +45,15 @@ void CRecordingMainWindow::AppendLogText(const std::string& strText, size_t nMax
 }
 
 CGatewayHarness::CGatewayHarness() {
+    m_boxes.m_pApp = &m_app;
     SetMessageBoxService(&m_boxes);
     m_app.m_pMainWnd = &m_window;
     m_app.m_settings.EnableLogging = 1;
-    m_app.m_settings.SetLogFileName(m_dir.File("activity.log"));
+    m_app.m_settings.LogFileName = m_dir.File("activity.log");
     m_nPortIn = FreeTcpPort();
     m_app.m_settings.PortIn = m_nPortIn;
-    m_app.m_settings.SetMailServer("127.0.0.1");
+    m_app.m_settings.MailServer = "127.0.0.1";
+    Publish(true);
 }
 
 CGatewayHarness::~CGatewayHarness() {
@@ -66,29 +68,23 @@ CGatewayHarness::~CGatewayHarness() {
 bool CGatewayHarness::Start(int nMailPort) {
     m_app.m_settings.PortOut = nMailPort;
     for (int nAttempt = 0; nAttempt < 5; ++nAttempt) {
-        CListenThread* pThread = m_app.StartListenThread();
-        if (pThread == nullptr) return false;
-        bool bListening = false;
-        OnListener([&] { bListening = pThread->m_pListenSocket != nullptr; });
-        if (bListening) return true;
-        const std::vector<std::string> reports = Reports();
-        if (reports.size() != 1 ||
-            reports[0] != "Creating Listening Socket Error " + std::to_string(EADDRINUSE) + "\n")
-            return false;
+        Publish();  // as loaded already: its problems were reported then
+        const int nFailure = m_app.m_gateway.StartListenThread();
+        if (nFailure == 0) return m_app.m_gateway.HasListenThread();
+        if (nFailure != EADDRINUSE) return false;
         m_app.StopListenThread();
-        m_boxes.Clear();
-        m_app.m_bGatewayDown = 0;
-        m_app.m_bStopRequested = 0;
         m_nPortIn = FreeTcpPort();
         m_app.m_settings.PortIn = m_nPortIn;
     }
     return false;
 }
 
+void CGatewayHarness::Publish(bool bNewLoad) { m_app.PublishSettings(bNewLoad); }
+
 void CGatewayHarness::OnListener(const std::function<void()>& fn) {
     std::promise<void> done;
     std::future<void> finished = done.get_future();
-    if (!m_app.m_listenPoster.Post([&] {
+    if (!m_app.m_gateway.PostToListener([&] {
             fn();
             done.set_value();
         }))
@@ -99,7 +95,7 @@ void CGatewayHarness::OnListener(const std::function<void()>& fn) {
 std::vector<CConnectionSnapshot> CGatewayHarness::Snapshot() {
     std::vector<CConnectionSnapshot> snapshot;
     OnListener([&] {
-        if (m_app.m_pListenThread != nullptr) snapshot = m_app.m_pListenThread->Snapshot();
+        if (CListenThread* pThread = m_app.m_gateway.ListenThread()) snapshot = pThread->Snapshot();
     });
     return snapshot;
 }

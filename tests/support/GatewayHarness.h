@@ -18,14 +18,14 @@
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 
-// Keeps every box it is asked to show, with the run-state flags as they were at that moment, and
+// Keeps every box it is asked to show, with m_pApp's run-state flags as they were then, and
 // answers with the answers queued by Answer, in order, then with the first button.
 class CRecordingMessageBox : public IMessageBoxService {
 public:
     struct CBox {
         std::string strText;
         std::string strCaption;
-        int bReportShowing, bGatewayDown, bStopRequested;
+        int bGatewayDown, bStopRequested;
         int nButtons, nIcon;
         WindowHandle hOwner;
     };
@@ -36,6 +36,7 @@ public:
     int ShowOwned(WindowHandle hOwner, const std::string& strText, const std::string& strCaption,
                   int nButtons, int nIcon) override;
     void Answer(std::initializer_list<int> answers);
+    const CGatewayApp* m_pApp = nullptr;
     std::vector<CBox> Boxes();
     void Clear();
 
@@ -72,6 +73,8 @@ public:
     // the listener thread and waits until it has made its listening socket; false when it could
     // not.
     bool Start(int nMailPort = 0);
+    // Publishes m_app.m_settings, as a load (bNewLoad) or as the dialog's edit would.
+    void Publish(bool bNewLoad = false);
     void Stop() { m_app.StopListenThread(); }
 
     // Runs fn on the listener thread and waits until it has run.

@@ -120,12 +120,12 @@ void CRawClient::Close() {
     m_fd = -1;
 }
 
-bool CRawServer::Start(Handler handler, int nPort, int nBacklog) {
+bool CRawServer::Start(Handler handler, int nPort, int nBacklog, const std::string& strAddress) {
     m_handler = std::move(handler);
     m_fdListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int nOne = 1;
     setsockopt(m_fdListen, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof nOne);
-    sockaddr_storage address = LoopbackAddress("127.0.0.1", nPort);
+    sockaddr_storage address = LoopbackAddress(strAddress, nPort);
     socklen_t nLength = sizeof address;
     if (bind(m_fdListen, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0 ||
         listen(m_fdListen, nBacklog) != 0 ||

@@ -65,10 +65,11 @@ public:
     CRawServer(const CRawServer&) = delete;
     CRawServer& operator=(const CRawServer&) = delete;
 
-    // Listens on 127.0.0.1:nPort (0 = a free one) and runs handler on its own thread for each
+    // Listens on strAddress:nPort (0 = a free one) and runs handler on its own thread for each
     // accepted connection. Handlers end a connection with shutdown(), never close(): the
     // descriptors are closed by Stop.
-    bool Start(Handler handler, int nPort = 0, int nBacklog = 64);
+    bool Start(Handler handler, int nPort = 0, int nBacklog = 64,
+               const std::string& strAddress = "127.0.0.1");
     // Stops accepting, shuts every connection down and waits for every handler.
     void Stop();
     int Port() const { return m_nPort; }

@@ -2,7 +2,8 @@
 
 #include <thread>
 
-#include "platform/WinApp.h"
+#include "platform/EventLoop.h"
+#include "platform/MessagePump.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -14,7 +15,7 @@ bool PumpWhile(CEventLoop* pLoop, const std::function<bool()>& bGoOn, Clock::tim
             if (pLoop->Pump(CEventLoop::kPumpLimit) == 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         } else {
-            if (AfxGetApp() != nullptr) AfxGetApp()->PumpMessages();
+            if (CMessagePump* pPump = CMessagePump::Current()) pPump->Pump(CEventLoop::kPumpLimit);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
