@@ -21,7 +21,7 @@ CGatewayCore::CGatewayCore(CActivityLog& log)
 
 CGatewayCore::~CGatewayCore() { StopListenThread(); }
 
-void CGatewayCore::Publish(const Settings& settings, bool bNewLoad) {
+std::vector<std::string> CGatewayCore::Publish(const Settings& settings, bool bNewLoad) {
     m_owner.Assert("CGatewayCore::Publish");
     if (bNewLoad || m_pCatches == nullptr) m_pCatches = std::make_shared<CCatchCounts>();
     auto pConfig = std::make_shared<CGatewayConfig>();
@@ -32,12 +32,12 @@ void CGatewayCore::Publish(const Settings& settings, bool bNewLoad) {
     if (bNewLoad) m_mailServer.Resolve(settings.MailServer);
     pConfig->bMailServerResolved = m_mailServer.For(settings.MailServer, pConfig->mailServer);
     m_log.SetLogFile(settings.EnableLogging != 0, settings.LogFileName);
-    const std::vector<std::string> problems = pConfig->pPolicy->problems;
+    std::vector<std::string> problems = pConfig->pPolicy->problems;
     m_config.Publish(std::move(pConfig));
-    if (!bNewLoad) return;
-    for (const std::string& strProblem : problems) m_log.ReportError(0, strProblem);
+    if (!bNewLoad) return {};
     CListenThread* pThread = m_pListenThread.get();
     if (pThread != nullptr) m_listenPoster.Post([pThread] { pThread->CheckZones(); });
+    return problems;
 }
 
 int CGatewayCore::StartListenThread() {

@@ -76,9 +76,9 @@ public:
     // Builds the configuration of these settings and publishes it whole: compiles the screening
     // policy, resolves the mail server's name (here, so that no client waits for it), and points
     // the activity log at its file. bNewLoad (a load of the settings, not an edit of loaded
-    // ones): the catch counts start again, each entry that cannot be read is reported, and a
-    // running listener checks the zones. UI thread.
-    void Publish(const Settings& settings, bool bNewLoad);
+    // ones): the catch counts start again, a running listener checks the zones, and the result
+    // is a report text for each entry that cannot be read (none for an edit). UI thread.
+    std::vector<std::string> Publish(const Settings& settings, bool bNewLoad);
     ConfigPtr CurrentConfig() const { return m_config.Current(); }
 
     // Starts the listener thread with the configuration in force: 0, or the error code of the

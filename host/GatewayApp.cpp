@@ -47,9 +47,12 @@ bool CGatewayApp::LoadSettings(LoadFailure onFailure) {
         [&reports](int nCode, const std::string& strText) { reports.emplace_back(nCode, strText); },
         bKeyMissing, DefaultSettingsPlace(), onFailure);
     if (bKeyMissing) m_bConfigAtStart = 1;
-    // A failed reload leaves the settings as they were: nothing to publish or report again.
-    if (bRead || onFailure == LoadFailure::ClearLists) PublishSettings(true);
+    // A failed reload leaves the settings as they were: nothing to publish or report again. The
+    // load's own reports come first, then the entries its lists hold that cannot be read.
+    std::vector<std::string> problems;
+    if (bRead || onFailure == LoadFailure::ClearLists) problems = PublishSettings(true);
     for (const auto& [nCode, strText] : reports) ReportError(nCode, strText);
+    for (const std::string& strProblem : problems) ReportError(0, strProblem);
     return bRead;
 }
 
@@ -60,11 +63,11 @@ bool CGatewayApp::SaveSettings() {
 
 // Logging with no file named writes to the default file, which the setting then names: the next
 // save keeps it.
-void CGatewayApp::PublishSettings(bool bNewLoad) {
+std::vector<std::string> CGatewayApp::PublishSettings(bool bNewLoad) {
     AssertUiThread("CGatewayApp::PublishSettings");
     if (m_settings.EnableLogging != 0 && m_settings.LogFileName.empty())
         m_settings.LogFileName = CActivityLog::kDefaultLogName;
-    m_gateway.Publish(m_settings, bNewLoad);
+    return m_gateway.Publish(m_settings, bNewLoad);
 }
 
 void CGatewayApp::TakeEditedSettings(const Settings& settings) {

@@ -78,8 +78,9 @@ public:
     bool LoadSettings(LoadFailure onFailure = LoadFailure::ClearLists);
     bool SaveSettings();
     // Publishes m_settings as the configuration in force. bNewLoad: it was just loaded (catch
-    // counts start again); otherwise it is an edit of the loaded settings (the dialog's).
-    void PublishSettings(bool bNewLoad);
+    // counts start again; the result names the entries that cannot be read, for the caller to
+    // report); otherwise it is an edit of the loaded settings (the dialog's).
+    std::vector<std::string> PublishSettings(bool bNewLoad);
     // The configuration dialog's edit that takes effect at once: it becomes the record, and is
     // published.
     void TakeEditedSettings(const Settings& settings);

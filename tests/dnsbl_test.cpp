@@ -541,7 +541,8 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     const std::string strRejected1 = "Rejected (Blacklist Listings: 1)";
     const std::vector<CScreeningStep> steps{
         {"a plain listing",
-         hive("", {"plain.test", strFiltered, "bad.test=127.0.0"}),
+         hive("\"MonitorFrom\"=\"127.0.0.1, 10.1.2.300\"\n",
+              {"plain.test", strFiltered, "bad.test=127.0.0"}),
          {},
          false,
          "127.0.0.20",
@@ -735,8 +736,10 @@ TEST_P(CTodaysLists, FiltersWeightsChecksCacheAndNetworksScreenAsTheHiveSays) {
     EXPECT_EQ(CountOf(logged, "127.0.0.34 Found in wl.test"), 1u);
     EXPECT_EQ(CountOf(logged, "DNSBL world.test Resumed"), 2u);
     EXPECT_EQ(CountOf(logged, "DNSBL gone.test Not Checked (No Answer)"), 1u);
+    // The load's own reports come before those of the entries it could not read.
     EXPECT_EQ(gateway.Reports(),
-              (Lines{"DNSBL \"bad.test=127.0.0\": the filter \"127.0.0\" does not have four parts "
+              (Lines{"MonitorFrom: \"10.1.2.300\" is not an IPv4 address and is ignored.",
+                     "DNSBL \"bad.test=127.0.0\": the filter \"127.0.0\" does not have four parts "
                      "separated by dots; the entry is not asked.",
                      "DNSBL world.test Suspended (Lists 127.0.0.1)",
                      "DNSBL world.test Suspended (Lists 127.0.0.1)"}));
