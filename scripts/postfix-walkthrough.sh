@@ -29,34 +29,9 @@ set -euo pipefail
 [ $# -ge 1 ] && [ -f "$1" ] || { sed -n '5p' "$0" | sed 's/^# //' >&2; exit 2; }
 package=$(realpath "$1")
 mirror=${TARNWICK_PROOF_MIRROR:-http://deb.debian.org/debian}
-work=$(mktemp -d /var/tmp/tarnwick-walkthrough.XXXXXX)
-root="$work/root"
-unshare_pid="" systemd_pid="" bound=0 failures=0
-
-cleanup() {
-  set +e
-  [ -n "$unshare_pid" ] && kill -KILL "$unshare_pid" 2>/dev/null && wait "$unshare_pid" 2>/dev/null
-  [ "$bound" -eq 1 ] && umount "$root"
-  if findmnt -rno TARGET | grep -q "^$work/"; then
-    echo "postfix-walkthrough: $work still has mounts; left in place" >&2
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source "$(dirname "$0")/booted-root.sh" postfix-walkthrough tarnwick-walkthrough
 
 say() { printf '\n== %s\n' "$*"; }
-pass() { echo "PASS: $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-check() {
-  local what="$1"
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 in_root() { nsenter -t "$systemd_pid" -m -p -n -r -w "$@"; }
 # One of the README's commands, run in the root by bash as root, printed with its output
 # (indented); its exit status is kept in $status.
@@ -69,15 +44,6 @@ run() {
   [ "$status" -eq 0 ] || echo "    (exit status $status)"
 }
 output() { cat "$work/out"; }
-wait_for() {
-  local seconds="$1"
-  shift
-  for _ in $(seq $((seconds * 5))); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.2
-  done
-  return 1
-}
 journal_has() { in_root journalctl -q --no-pager "${@:2}" | grep -qF "$1"; }
 
 # ---- the root ----------------------------------------------------------------------------------
@@ -118,19 +84,7 @@ printf '127.0.0.2 :127.0.0.2:test entry\n127.0.0.10 :127.0.0.4:listed\n' >"$root
 printf '127.0.0.2\n' >"$root/srv/zones/bl.zone"
 
 say "systemd booted as PID 1 in the root (its own network: loopback only)"
-mount --bind "$root" "$root"
-bound=1
-unshare --fork --kill-child=SIGKILL --pid --mount --uts --net --propagation private \
-  --mount-proc="$root/proc" chroot "$root" env container=other /lib/systemd/systemd --system \
-  >"$work/systemd.log" 2>&1 &
-unshare_pid=$!
-for _ in $(seq 50); do
-  systemd_pid=$(tr -d ' ' <"/proc/$unshare_pid/task/$unshare_pid/children" 2>/dev/null || true)
-  [ -n "$systemd_pid" ] && break
-  sleep 0.2
-done
-[ -n "$systemd_pid" ] || { fail "systemd did not start: $(cat "$work/systemd.log")"; exit 1; }
-booted() { [[ "$(in_root systemctl is-system-running)" =~ ^(running|degraded)$ ]]; }
+boot_root --net
 check "systemd reached its default target" wait_for 90 booted
 in_root systemctl --failed --no-legend --no-pager || true
 

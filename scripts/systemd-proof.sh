@@ -45,50 +45,12 @@ default_mirror() {
 }
 mirror=${TARNWICK_PROOF_MIRROR:-$(default_mirror)}
 
-work=$(mktemp -d /var/tmp/tarnwick-proof.XXXXXX)
-root="$work/root"
-unshare_pid="" systemd_pid="" bound=0 failures=0
-
-cleanup() {
-  set +e
-  # unshare ignores SIGTERM while it waits; killed, it takes its child systemd with it
-  # (--kill-child), and every process of the root's PID namespace goes with systemd.
-  [ -n "$unshare_pid" ] && kill -KILL "$unshare_pid" 2>/dev/null && wait "$unshare_pid" 2>/dev/null
-  [ "$bound" -eq 1 ] && umount "$root"
-  # Nothing may be mounted below the root before it is deleted.
-  if findmnt -rno TARGET | grep -q "^$work/"; then
-    echo "systemd-proof: $work still has mounts; left in place" >&2
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source "$(dirname "$0")/booted-root.sh" systemd-proof tarnwick-proof
 
 say() { echo "== $*"; }
-pass() { echo "PASS: $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-check() {
-  local what="$1"
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 # A command inside the booted root (its mount and PID namespaces, its root).
 in_root() { nsenter -t "$systemd_pid" -m -p -r -w "$@"; }
 unit_show() { in_root systemctl show -P "$1" tarnwick.service; }
-# Waits up to $1 seconds for the command to succeed.
-wait_for() {
-  local seconds="$1"
-  shift
-  for _ in $(seq $((seconds * 5))); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.2
-  done
-  return 1
-}
 # A loopback port nothing answers on (the root shares the host's network), not one of $@, and
 # below the range the kernel hands out to outgoing connections, which may hold a port nothing
 # listens on.
@@ -154,20 +116,7 @@ qt=$(qt_packages)
 check "no Qt library was pulled in${qt:+: $(echo $qt)}" [ -z "$qt" ]
 
 say "systemd booted as PID 1 in the root"
-mount --bind "$root" "$root"
-bound=1
-unshare --fork --kill-child=SIGKILL --pid --mount --uts --propagation private \
-  --mount-proc="$root/proc" chroot "$root" env container=other /lib/systemd/systemd --system \
-  >"$work/systemd.log" 2>&1 &
-unshare_pid=$!
-# systemd's process id here: unshare's one child.
-for _ in $(seq 50); do
-  systemd_pid=$(tr -d ' ' <"/proc/$unshare_pid/task/$unshare_pid/children" 2>/dev/null || true)
-  [ -n "$systemd_pid" ] && break
-  sleep 0.2
-done
-[ -n "$systemd_pid" ] || { fail "systemd did not start: $(cat "$work/systemd.log")"; exit 1; }
-booted() { [[ "$(in_root systemctl is-system-running)" =~ ^(running|degraded)$ ]]; }
+boot_root
 check "systemd reached its default target" wait_for 90 booted
 # A package the first install left unconfigured (a failing postinst) is set up with systemd there.
 configured tarnwick || in_root dpkg --configure -a >/dev/null 2>&1 || true
